@@ -1,0 +1,256 @@
+// The host layer: the array library modules link against, and the call
+// boundary. The host may keep process state; modules may not.
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <unordered_set>
+#include <vector>
+
+#include "host.h"
+#include "marrowick/mex.h"
+
+struct mxArray_tag {
+    mxClassID classId = mxSINGLE_CLASS;
+    bool complex = false;
+    std::vector<mwSize> dims;
+    mwSize count = 0;
+    std::size_t elementSize = 0;
+    void* re = nullptr;
+    void* im = nullptr;
+};
+
+namespace mxhost {
+namespace {
+
+struct CallContext {
+    std::unordered_set<void*> blocks;
+    std::unordered_set<mxArray*> arrays;
+    CallContext* outer = nullptr;
+};
+
+thread_local CallContext* currentCall = nullptr;
+std::atomic<std::size_t> arraysAlive{0};
+std::atomic<std::size_t> reclaimed{0};
+
+std::size_t elementSizeOf(mxClassID id) {
+    switch (id) {
+        case mxLOGICAL_CLASS:
+        case mxINT8_CLASS:
+        case mxUINT8_CLASS: return 1;
+        case mxCHAR_CLASS:
+        case mxINT16_CLASS:
+        case mxUINT16_CLASS: return 2;
+        case mxSINGLE_CLASS:
+        case mxINT32_CLASS:
+        case mxUINT32_CLASS: return 4;
+        case mxDOUBLE_CLASS:
+        case mxINT64_CLASS:
+        case mxUINT64_CLASS: return 8;
+        default: return 0;
+    }
+}
+
+// calloc gives lazily zeroed pages for large blocks, so a huge array that is
+// never touched costs no memory. Never returns null: at least one byte.
+void* zeroedBytes(mwSize count, mwSize size) {
+    if (size != 0 && count > std::numeric_limits<mwSize>::max() / size) {
+        mexErrMsgIdAndTxt("host:outOfMemory", "cannot allocate %zu blocks of %zu bytes: size overflows",
+                          static_cast<size_t>(count), static_cast<size_t>(size));
+    }
+    const mwSize bytes = std::max<mwSize>(count * size, 1);
+    void* p = std::calloc(bytes, 1);
+    if (p == nullptr) {
+        mexErrMsgIdAndTxt("host:outOfMemory", "out of memory allocating %zu bytes", static_cast<size_t>(bytes));
+    }
+    return p;
+}
+
+void destroy(mxArray* array) {
+    std::free(array->re);
+    std::free(array->im);
+    delete array;
+    --arraysAlive;
+}
+
+mxArray* track(mxArray* array) {
+    if (currentCall != nullptr) currentCall->arrays.insert(array);
+    return array;
+}
+
+}  // namespace
+
+std::size_t liveScratchBlocks() { return currentCall ? currentCall->blocks.size() : 0; }
+std::size_t liveCallArrays() { return currentCall ? currentCall->arrays.size() : 0; }
+std::size_t liveArrays() { return arraysAlive.load(); }
+std::size_t reclaimedTotal() { return reclaimed.load(); }
+
+ArrayPtr makeArray(const std::vector<mwSize>& dims, mxClassID classId, bool complex) {
+    std::vector<mwSize> d = dims;
+    while (d.size() < 2) d.push_back(1);
+    return ArrayPtr(mxCreateNumericArray(d.size(), d.data(), classId, complex ? mxCOMPLEX : mxREAL));
+}
+
+ArrayPtr makeReal(const std::vector<mwSize>& dims, const std::vector<float>& re) {
+    ArrayPtr a = makeArray(dims);
+    if (re.size() != mxGetNumberOfElements(a.get())) throw std::invalid_argument("makeReal: element count");
+    if (!re.empty()) std::memcpy(mxGetData(a.get()), re.data(), re.size() * sizeof(float));
+    return a;
+}
+
+ArrayPtr makeComplex(const std::vector<mwSize>& dims, const std::vector<float>& re, const std::vector<float>& im) {
+    ArrayPtr a = makeArray(dims, mxSINGLE_CLASS, true);
+    const mwSize n = mxGetNumberOfElements(a.get());
+    if (re.size() != n || im.size() != n) throw std::invalid_argument("makeComplex: element count");
+    if (n != 0) {
+        std::memcpy(mxGetData(a.get()), re.data(), n * sizeof(float));
+        std::memcpy(mxGetImagData(a.get()), im.data(), n * sizeof(float));
+    }
+    return a;
+}
+
+CallResult callModule(MexFunction fn, int nlhs, const std::vector<const mxArray*>& inputs) {
+    CallResult result;
+    CallContext context;
+    context.outer = currentCall;
+    currentCall = &context;
+
+    const int slots = std::max(nlhs, 2);
+    std::vector<mxArray*> plhs(static_cast<std::size_t>(slots), nullptr);
+    std::vector<const mxArray*> prhs(inputs);
+    try {
+        fn(nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
+        result.ok = true;
+    } catch (const HostError& error) {
+        result.identifier = error.identifier();
+        result.message = error.what();
+    }
+
+    if (result.ok) {
+        // Hand out the requested outputs; an array the module did not create
+        // in this call is duplicated so the caller always owns what it gets.
+        const int handed = std::max(nlhs, 1);
+        for (int i = 0; i < handed; ++i) {
+            mxArray* out = plhs[static_cast<std::size_t>(i)];
+            if (out == nullptr) {
+                result.outputs.emplace_back(nullptr);
+                continue;
+            }
+            if (context.arrays.erase(out) == 0) {
+                currentCall = context.outer;
+                out = mxDuplicateArray(out);
+                currentCall = &context;
+            }
+            result.outputs.emplace_back(out);
+        }
+    }
+    // Reclaim whatever the call left behind: unreturned outputs, scratch
+    // blocks and arrays.
+    currentCall = context.outer;
+    for (mxArray* array : context.arrays) {
+        destroy(array);
+        ++reclaimed;
+    }
+    for (void* block : context.blocks) {
+        std::free(block);
+        ++reclaimed;
+    }
+    return result;
+}
+
+}  // namespace mxhost
+
+using mxhost::currentCall;
+
+extern "C" {
+
+bool mxIsComplex(const mxArray* array) { return array->complex; }
+mxClassID mxGetClassID(const mxArray* array) { return array->classId; }
+mwSize mxGetNumberOfElements(const mxArray* array) { return array->count; }
+mwSize mxGetNumberOfDimensions(const mxArray* array) { return array->dims.size(); }
+const mwSize* mxGetDimensions(const mxArray* array) { return array->dims.data(); }
+mwSize mxGetM(const mxArray* array) { return array->dims[0]; }
+mwSize mxGetN(const mxArray* array) {
+    mwSize n = 1;
+    for (std::size_t i = 1; i < array->dims.size(); ++i) n *= array->dims[i];
+    return n;
+}
+void* mxGetData(const mxArray* array) { return array->re; }
+void* mxGetImagData(const mxArray* array) { return array->im; }
+
+mxArray* mxCreateNumericArray(mwSize numDims, const mwSize* dims, mxClassID classId, mxComplexity complexity) {
+    const std::size_t elementSize = mxhost::elementSizeOf(classId);
+    if (elementSize == 0) mexErrMsgIdAndTxt("host:badClass", "class %d is not a numeric class", classId);
+    // The host keeps at least two dimensions, as every array is a matrix.
+    std::vector<mwSize> d(dims, dims + numDims);
+    while (d.size() < 2) d.push_back(d.empty() ? 0 : 1);
+    mwSize count = 1;
+    for (mwSize n : d) {
+        if (n != 0 && count > std::numeric_limits<mwSize>::max() / n) {
+            mexErrMsgIdAndTxt("host:tooLarge", "array dimensions overflow the element count");
+        }
+        count *= n;
+    }
+    auto* array = new mxArray_tag;
+    array->classId = classId;
+    array->complex = complexity == mxCOMPLEX;
+    array->dims = std::move(d);
+    array->count = count;
+    array->elementSize = elementSize;
+    try {
+        array->re = mxhost::zeroedBytes(count, elementSize);
+        if (array->complex) array->im = mxhost::zeroedBytes(count, elementSize);
+    } catch (...) {
+        std::free(array->re);
+        delete array;
+        throw;
+    }
+    ++mxhost::arraysAlive;
+    return mxhost::track(array);
+}
+
+mxArray* mxDuplicateArray(const mxArray* array) {
+    mxArray* copy = mxCreateNumericArray(array->dims.size(), array->dims.data(), array->classId,
+                                         array->complex ? mxCOMPLEX : mxREAL);
+    const std::size_t bytes = array->count * array->elementSize;
+    if (bytes != 0) {
+        std::memcpy(copy->re, array->re, bytes);
+        if (array->complex) std::memcpy(copy->im, array->im, bytes);
+    }
+    return copy;
+}
+
+void mxDestroyArray(mxArray* array) {
+    if (array == nullptr) return;
+    if (currentCall != nullptr) currentCall->arrays.erase(array);
+    mxhost::destroy(array);
+}
+
+void* mxCalloc(mwSize count, mwSize size) {
+    void* block = mxhost::zeroedBytes(count, size);
+    if (currentCall != nullptr) currentCall->blocks.insert(block);
+    return block;
+}
+
+void mxFree(void* block) {
+    if (block == nullptr) return;
+    if (currentCall != nullptr) currentCall->blocks.erase(block);
+    std::free(block);
+}
+
+bool mxIsNaN(double value) { return value != value; }
+
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    throw mxhost::HostError(id != nullptr ? id : "", buffer);
+}
+
+}  // extern "C"

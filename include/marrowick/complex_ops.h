@@ -1,0 +1,64 @@
+// The value types the kernels work on and the complex operations they are
+// built from. Every operation here delivers each part rounded to single
+// precision, and the next operation starts from that rounded value.
+//
+// Choices made once, for every code path:
+//  - A complex product rounds each partial product to single, then rounds the
+//    sum or difference of the two: re = fl(fl(pr*qr) - fl(pi*qi)),
+//    im = fl(fl(pr*qi) + fl(pi*qr)). No fused multiply-add, and no recovery of
+//    infinite or NaN factors beyond these formulas (so (inf + 0i) * (1 + 0i)
+//    has a NaN imaginary part, inf*0).
+//  - Complex division is used for the gain only: (1 + 0i) / (c + di) is formed
+//    in double precision from the single parts as ((1*c + 0*d) + (0*c - 1*d)i)
+//    / (c*c + d*d), each part then rounded once to single. The squares cannot
+//    overflow or underflow in double for single operands. 1 + 0i and 1 - 0i give
+//    exactly 1 + 0i (the imaginary part is +0 for both); a zero a[0] gives
+//    (inf, NaN) or (NaN, NaN); an infinite part gives NaN parts.
+//  - Zeros: each formula's IEEE result is delivered as it stands, sign included.
+#pragma once
+
+#include <cstdint>
+
+namespace marrowick {
+
+struct ComplexSingle {
+    float re;
+    float im;
+};
+static_assert(sizeof(ComplexSingle) == 8, "ComplexSingle is two packed floats");
+
+// Complex product p * q, the left factor first.
+inline ComplexSingle complexProduct(ComplexSingle p, ComplexSingle q) {
+    const float rr = p.re * q.re;
+    const float ii = p.im * q.im;
+    const float ri = p.re * q.im;
+    const float ir = p.im * q.re;
+    return {rr - ii, ri + ir};
+}
+
+// Complex scaling of p by a real r, in either order.
+inline ComplexSingle complexScale(ComplexSingle p, float r) { return {p.re * r, p.im * r}; }
+inline ComplexSingle complexScale(float r, ComplexSingle p) { return {r * p.re, r * p.im}; }
+
+inline ComplexSingle complexSum(ComplexSingle p, ComplexSingle q) { return {p.re + q.re, p.im + q.im}; }
+inline ComplexSingle complexDifference(ComplexSingle p, ComplexSingle q) {
+    return {p.re - q.re, p.im - q.im};
+}
+
+// Mixed operations of the real-coefficient kernels.
+// r + v: only the real part is computed; the imaginary part is v's.
+inline ComplexSingle realPlusComplex(float r, ComplexSingle v) { return {r + v.re, v.im}; }
+// r - v: the real part is computed, the imaginary part negated.
+inline ComplexSingle realMinusComplex(float r, ComplexSingle v) { return {r - v.re, -v.im}; }
+
+// (1 + 0i) / q, see the choice above.
+inline ComplexSingle complexReciprocal(ComplexSingle q) {
+    const double c = q.re;
+    const double d = q.im;
+    const double den = c * c + d * d;
+    const double re = (1.0 * c + 0.0 * d) / den;
+    const double im = (0.0 * c - 1.0 * d) / den;
+    return {static_cast<float>(re), static_cast<float>(im)};
+}
+
+}  // namespace marrowick

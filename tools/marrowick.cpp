@@ -1,0 +1,355 @@
+// The runner: loads the marrowick module as a host does and calls it on
+// arrays stored in .npy files, or on a built-in example.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "npy.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: marrowick <command> [arguments]\n"
+    "\n"
+    "  filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy\n"
+    "        [y, zf] = marrowick(b, a, x, zi): filter every column of x with b/a\n"
+    "        starting from zi; write the output y and the final states zf\n"
+    "  demo [DIR]\n"
+    "        filter a built-in multichannel signal whole and in pieces, check that\n"
+    "        both agree bit for bit, report, and write x and y to DIR (default: a\n"
+    "        new directory under /tmp)\n"
+    "  help [filter|demo]\n"
+    "\n"
+    "The module is loaded from marrowick.so beside this program, or from the\n"
+    "path in MARROWICK_MODULE.\n";
+
+const char* const kFilterHelp =
+    "usage: marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy\n"
+    "\n"
+    "Inputs are .npy files of little-endian float32 ('<f4') or complex64 ('<c8'),\n"
+    "C or Fortran order, any number of dimensions; a 1-D array is a column.\n"
+    "b and a are the numerator and denominator coefficients (flat); x is filtered\n"
+    "along its first dimension, each column (channel) separately; zi holds L rows\n"
+    "of initial states per channel, L = max(len(b), len(a)) - 1, or L = 0.\n"
+    "Y.npy has the shape of X.npy and ZF.npy that of ZI.npy, Fortran order,\n"
+    "float32 when every input is real and complex64 otherwise. Feed ZF back as\n"
+    "ZI to filter a long signal in pieces. On any error nothing is written and\n"
+    "the exit status is non-zero.\n";
+
+const char* const kDemoHelp =
+    "usage: marrowick demo [DIR]\n"
+    "\n"
+    "Builds a deterministic 8-channel signal (a pass-band tone, a stop-band tone\n"
+    "and noise per channel), filters it with a 4th-order low-pass filter whole\n"
+    "and again in pieces with zf fed back as zi, checks that both agree bit for\n"
+    "bit, prints sizes, kernel, time, throughput and the stop-band attenuation,\n"
+    "and writes x.npy and y.npy to DIR.\n";
+
+[[noreturn]] void die(const std::string& message) {
+    std::fprintf(stderr, "marrowick: %s\n", message.c_str());
+    std::exit(1);
+}
+
+std::string moduleFile() {
+    if (const char* env = std::getenv("MARROWICK_MODULE"); env != nullptr && *env != '\0') return env;
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "./marrowick.so";
+    self[n] = '\0';
+    std::string dir(self);
+    dir.erase(dir.find_last_of('/') + 1);
+    return dir + "marrowick.so";
+}
+
+MexFunction loadModule() {
+    const std::string path = moduleFile();
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) die("cannot load the module " + path + ": " + dlerror());
+    void* symbol = dlsym(handle, "mexFunction");
+    if (symbol == nullptr) die("the module " + path + " does not export mexFunction");
+    MexFunction fn;
+    static_assert(sizeof fn == sizeof symbol, "function and data pointers differ in size");
+    std::memcpy(&fn, &symbol, sizeof fn);
+    return fn;
+}
+
+// Writes bytes to a temporary file beside the target, for the caller to
+// rename over it. Returns the temporary's path, or "" with error set.
+std::string writeTemporary(const std::string& target, const std::vector<std::uint8_t>& bytes, std::string& error) {
+    std::string pattern = target + ".tmp.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) {
+        error = target + ": cannot create a file there: " + std::strerror(errno);
+        return "";
+    }
+    const std::string tmp(name.data());
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        const ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
+        if (w <= 0) ok = false;
+        else done += static_cast<std::size_t>(w);
+    }
+    if (ok) fchmod(fd, 0644);
+    if (close(fd) != 0) ok = false;
+    if (!ok) {
+        error = target + ": write failed: " + std::strerror(errno);
+        unlink(tmp.c_str());
+        return "";
+    }
+    return tmp;
+}
+
+// Writes both outputs or neither.
+void writeBoth(const std::string& pathY, const std::vector<std::uint8_t>& y, const std::string& pathZf,
+               const std::vector<std::uint8_t>& zf) {
+    std::string error;
+    const std::string tmpY = writeTemporary(pathY, y, error);
+    if (tmpY.empty()) die(error);
+    const std::string tmpZf = writeTemporary(pathZf, zf, error);
+    if (tmpZf.empty()) {
+        unlink(tmpY.c_str());
+        die(error);
+    }
+    if (rename(tmpY.c_str(), pathY.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        unlink(tmpY.c_str());
+        unlink(tmpZf.c_str());
+        die(pathY + ": cannot write: " + why);
+    }
+    if (rename(tmpZf.c_str(), pathZf.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        unlink(tmpZf.c_str());
+        die(pathZf + ": cannot write: " + why);
+    }
+}
+
+bool sameFile(const std::string& p, const std::string& q) {
+    struct stat a {}, b {};
+    if (stat(p.c_str(), &a) != 0 || stat(q.c_str(), &b) != 0) return p == q;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int runFilterCommand(int argc, char** argv) {
+    if (argc != 8) die("filter takes 6 file names: B.npy A.npy X.npy ZI.npy Y.npy ZF.npy (see 'marrowick help filter')");
+    const char* names[4] = {"b", "a", "x", "zi"};
+    const std::string pathY = argv[6], pathZf = argv[7];
+    if (sameFile(pathY, pathZf)) die("Y and ZF name the same file: " + pathY);
+    for (int i = 0; i < 4; ++i) {
+        const std::string in = argv[2 + i];
+        if (sameFile(in, pathY) || sameFile(in, pathZf)) {
+            die(std::string("input ") + names[i] + " (" + in + ") is also named as an output");
+        }
+    }
+    mxhost::NpyArray inputs[4];
+    for (int i = 0; i < 4; ++i) {
+        std::string error;
+        if (!mxhost::readNpy(argv[2 + i], inputs[i], error)) die(std::string("input ") + names[i] + ": " + error);
+    }
+    const MexFunction fn = loadModule();
+    mxhost::CallResult result =
+        mxhost::callModule(fn, 2, {inputs[0].array.get(), inputs[1].array.get(), inputs[2].array.get(),
+                                   inputs[3].array.get()});
+    if (!result.ok) die(result.message + " [" + result.identifier + "]");
+    writeBoth(pathY, mxhost::encodeNpy(result.outputs[0].get(), inputs[2].shape), pathZf,
+              mxhost::encodeNpy(result.outputs[1].get(), inputs[3].shape));
+    return 0;
+}
+
+// ---- demo ----
+
+// A digital Butterworth low-pass of the given order and cutoff (a fraction of
+// the Nyquist frequency), by the bilinear transform of the analogue prototype.
+void butterworthLowPass(int order, double cutoff, std::vector<float>& b, std::vector<float>& a) {
+    const double pi = std::acos(-1.0);
+    const double warped = 4.0 * std::tan(pi * cutoff / 2.0);  // fs = 2
+    std::vector<std::complex<double>> poles;
+    for (int k = 0; k < order; ++k) {
+        const double theta = pi * (2.0 * k + order + 1) / (2.0 * order);
+        const std::complex<double> s = warped * std::polar(1.0, theta);
+        poles.push_back((4.0 + s) / (4.0 - s));
+    }
+    std::vector<std::complex<double>> den{1.0};
+    for (const auto& p : poles) {
+        std::vector<std::complex<double>> next(den.size() + 1, 0.0);
+        for (std::size_t i = 0; i < den.size(); ++i) {
+            next[i] += den[i];
+            next[i + 1] -= den[i] * p;
+        }
+        den = next;
+    }
+    std::vector<double> num{1.0};
+    for (int k = 0; k < order; ++k) {  // zeros at z = -1
+        std::vector<double> next(num.size() + 1, 0.0);
+        for (std::size_t i = 0; i < num.size(); ++i) {
+            next[i] += num[i];
+            next[i + 1] += num[i];
+        }
+        num = next;
+    }
+    double sumA = 0, sumB = 0;  // unit gain at DC
+    for (const auto& c : den) sumA += c.real();
+    for (double c : num) sumB += c;
+    b.clear();
+    a.clear();
+    for (double c : num) b.push_back(static_cast<float>(c * sumA / sumB));
+    for (const auto& c : den) a.push_back(static_cast<float>(c.real()));
+}
+
+// Amplitude of the tone at `frequency` cycles per sample in samples [from, to).
+double toneAmplitude(const float* v, std::size_t from, std::size_t to, double frequency) {
+    const double pi = std::acos(-1.0);
+    double c = 0, s = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        c += v[i] * std::cos(2 * pi * frequency * static_cast<double>(i));
+        s += v[i] * std::sin(2 * pi * frequency * static_cast<double>(i));
+    }
+    return 2.0 * std::hypot(c, s) / static_cast<double>(to - from);
+}
+
+void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::string error;
+    const std::string tmp = writeTemporary(path, bytes, error);
+    if (tmp.empty()) die(error);
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        die(path + ": cannot write: " + std::strerror(errno));
+    }
+}
+
+int runDemo(int argc, char** argv) {
+    if (argc > 3) die("demo takes at most one argument, the output directory");
+    std::string dir;
+    if (argc == 3) {
+        dir = argv[2];
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) die(dir + ": cannot create directory");
+    } else {
+        char pattern[] = "/tmp/marrowick-demo-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) die("cannot create a directory under /tmp");
+        dir = pattern;
+    }
+
+    const std::size_t M = 1u << 18, N = 8;
+    const double passTone = 0.01, stopTone = 0.2;  // cycles per sample
+    std::vector<float> b, a;
+    butterworthLowPass(4, 0.1, b, a);  // cutoff 0.05 cycles per sample
+    const std::size_t L = std::max(b.size(), a.size()) - 1;
+
+    std::vector<float> x(M * N);
+    std::uint64_t state = 0x9e3779b97f4a7c15ull;
+    const double pi = std::acos(-1.0);
+    for (std::size_t j = 0; j < N; ++j) {
+        for (std::size_t i = 0; i < M; ++i) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            const double noise = static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
+            const double t = static_cast<double>(i);
+            x[j * M + i] = static_cast<float>(std::sin(2 * pi * passTone * t + 0.3 * j) +
+                                              0.5 * std::sin(2 * pi * stopTone * t + 0.7 * j) + 0.1 * noise);
+        }
+    }
+
+    const MexFunction fn = loadModule();
+    mxhost::ArrayPtr bArr = mxhost::makeReal({b.size(), 1}, b);
+    mxhost::ArrayPtr aArr = mxhost::makeReal({a.size(), 1}, a);
+    mxhost::ArrayPtr xArr = mxhost::makeReal({M, N}, x);
+    mxhost::ArrayPtr ziArr = mxhost::makeReal({L, N}, std::vector<float>(L * N, 0.0f));
+
+    const auto start = std::chrono::steady_clock::now();
+    mxhost::CallResult whole = mxhost::callModule(fn, 2, {bArr.get(), aArr.get(), xArr.get(), ziArr.get()});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!whole.ok) die("whole-signal call failed: " + whole.message);
+    const float* y = static_cast<const float*>(mxGetData(whole.outputs[0].get()));
+
+    // The same signal in uneven pieces, the final states of each piece
+    // starting the next.
+    const std::size_t cuts[] = {0, 1, 1000, 1000, 4097, 100000, M};
+    mxhost::ArrayPtr zi = mxhost::makeReal({L, N}, std::vector<float>(L * N, 0.0f));
+    std::vector<float> pieced(M * N);
+    int pieces = 0;
+    for (std::size_t c = 0; c + 1 < sizeof cuts / sizeof cuts[0]; ++c) {
+        const std::size_t from = cuts[c], len = cuts[c + 1] - cuts[c];
+        std::vector<float> part(len * N);
+        for (std::size_t j = 0; j < N; ++j)
+            std::memcpy(&part[j * len], &x[j * M + from], len * sizeof(float));
+        mxhost::ArrayPtr xPart = mxhost::makeReal({len, N}, part);
+        mxhost::CallResult r = mxhost::callModule(fn, 2, {bArr.get(), aArr.get(), xPart.get(), zi.get()});
+        if (!r.ok) die("piecewise call failed: " + r.message);
+        const float* yp = static_cast<const float*>(mxGetData(r.outputs[0].get()));
+        for (std::size_t j = 0; j < N; ++j)
+            std::memcpy(&pieced[j * M + from], &yp[j * len], len * sizeof(float));
+        zi = std::move(r.outputs[1]);
+        ++pieces;
+    }
+    const bool same = std::memcmp(pieced.data(), y, M * N * sizeof(float)) == 0 &&
+                      std::memcmp(mxGetData(zi.get()), mxGetData(whole.outputs[1].get()), L * N * sizeof(float)) == 0;
+
+    double attenuation = 0, passGain = 0;
+    for (std::size_t j = 0; j < N; ++j) {
+        const std::size_t from = 4096;  // past the start-up transient
+        attenuation += 20 * std::log10(toneAmplitude(&y[j * M], from, M, stopTone) /
+                                       toneAmplitude(&x[j * M], from, M, stopTone));
+        passGain += 20 * std::log10(toneAmplitude(&y[j * M], from, M, passTone) /
+                                    toneAmplitude(&x[j * M], from, M, passTone));
+    }
+    attenuation /= N;
+    passGain /= N;
+
+    writeFile(dir + "/x.npy", mxhost::encodeNpy(xArr.get(), {M, N}));
+    writeFile(dir + "/y.npy", mxhost::encodeNpy(whole.outputs[0].get(), {M, N}));
+
+    std::printf("marrowick demo\n");
+    std::printf("  signal     %zu samples x %zu channels, float32 (pass-band tone %.2f, stop-band tone %.2f "
+                "cycles/sample, noise)\n",
+                M, N, passTone, stopTone);
+    std::printf("  filter     4th-order low-pass, nb = %zu, na = %zu, L = %zu; kernel: all-real (KernelRR)\n",
+                b.size(), a.size(), L);
+    std::printf("  time       %.3f ms for the whole signal, %.1f Msample-channels/s\n", seconds * 1e3,
+                static_cast<double>(M * N) / seconds / 1e6);
+    std::printf("  pieces     %d calls with zf fed back as zi: %s\n", pieces,
+                same ? "identical to the whole-signal result, bit for bit" : "MISMATCH");
+    std::printf("  response   stop-band tone %.1f dB, pass-band tone %.2f dB\n", attenuation, passGain);
+    std::printf("  files      %s/x.npy, %s/y.npy\n", dir.c_str(), dir.c_str());
+    return same ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    const std::string command = argv[1];
+    if (command == "help") {
+        const std::string topic = argc > 2 ? argv[2] : "";
+        if (topic == "filter") std::fputs(kFilterHelp, stdout);
+        else if (topic == "demo") std::fputs(kDemoHelp, stdout);
+        else std::fputs(kUsage, stdout);
+        return 0;
+    }
+    try {
+        if (command == "filter") return runFilterCommand(argc, argv);
+        if (command == "demo") return runDemo(argc, argv);
+    } catch (const std::exception& e) {
+        die(e.what());
+    }
+    std::fprintf(stderr, "marrowick: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+    return 2;
+}
