@@ -12,8 +12,8 @@
 //    in double precision from the single parts as ((1*c + 0*d) + (0*c - 1*d)i)
 //    / (c*c + d*d), each part then rounded once to single. The squares cannot
 //    overflow or underflow in double for single operands. 1 + 0i and 1 - 0i give
-//    exactly 1 + 0i (the imaginary part is +0 for both); a zero a[0] gives
-//    (inf, NaN) or (NaN, NaN); an infinite part gives NaN parts.
+//    exactly 1 + 0i (the imaginary part is +0 for both); a zero a[0] (0/0)
+//    and an infinite part (inf/inf) give NaN parts.
 //  - Zeros: each formula's IEEE result is delivered as it stands, sign included.
 #pragma once
 
