@@ -11,7 +11,6 @@ namespace marrowick {
 namespace {
 
 constexpr mwSize kMaxCount = static_cast<mwSize>(std::numeric_limits<int32_t>::max());
-const char* const kInputNames[4] = {"b", "a", "x", "zi"};
 
 const char* className(mxClassID id) {
     switch (id) {
@@ -50,6 +49,7 @@ void checkArguments(int nlhs, int nrhs, const mxArray* prhs[]) {
     if (nlhs > 2) {
         mexErrMsgIdAndTxt("marrowick:nlhs", "marrowick returns at most 2 outputs (y, zf), %d were requested", nlhs);
     }
+    const char* const kInputNames[4] = {"b", "a", "x", "zi"};
     for (int i = 0; i < 4; ++i) {
         if (prhs[i] == nullptr) {
             mexErrMsgIdAndTxt("marrowick:missingInput", "input %s is missing", kInputNames[i]);
