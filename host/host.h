@@ -57,5 +57,8 @@ std::size_t liveArrays();
 // Scratch blocks and call arrays reclaimed by the host (not released by the
 // module itself) since the process started.
 std::size_t reclaimedTotal();
+// Scratch blocks from mxCalloc not yet freed by the module or reclaimed by
+// the host, across the whole process: 0 whenever no call is running.
+std::size_t scratchBlocksAlive();
 
 }  // namespace mxhost

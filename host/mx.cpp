@@ -36,6 +36,7 @@ struct CallContext {
 thread_local CallContext* currentCall = nullptr;
 std::atomic<std::size_t> arraysAlive{0};
 std::atomic<std::size_t> reclaimed{0};
+std::atomic<std::size_t> scratchAlive{0};
 
 std::size_t elementSizeOf(mxClassID id) {
     switch (id) {
@@ -88,6 +89,7 @@ std::size_t liveScratchBlocks() { return currentCall ? currentCall->blocks.size(
 std::size_t liveCallArrays() { return currentCall ? currentCall->arrays.size() : 0; }
 std::size_t liveArrays() { return arraysAlive.load(); }
 std::size_t reclaimedTotal() { return reclaimed.load(); }
+std::size_t scratchBlocksAlive() { return scratchAlive.load(); }
 
 ArrayPtr makeArray(const std::vector<mwSize>& dims, mxClassID classId, bool complex) {
     std::vector<mwSize> d = dims;
@@ -157,6 +159,7 @@ CallResult callModule(MexFunction fn, int nlhs, const std::vector<const mxArray*
     }
     for (void* block : context.blocks) {
         std::free(block);
+        --scratchAlive;
         ++reclaimed;
     }
     return result;
@@ -174,9 +177,15 @@ mwSize mxGetNumberOfElements(const mxArray* array) { return array->count; }
 mwSize mxGetNumberOfDimensions(const mxArray* array) { return array->dims.size(); }
 const mwSize* mxGetDimensions(const mxArray* array) { return array->dims.data(); }
 mwSize mxGetM(const mxArray* array) { return array->dims[0]; }
+// An empty array may have dimensions whose product does not fit; the count
+// then saturates rather than wrapping to a small number.
 mwSize mxGetN(const mxArray* array) {
     mwSize n = 1;
-    for (std::size_t i = 1; i < array->dims.size(); ++i) n *= array->dims[i];
+    for (std::size_t i = 1; i < array->dims.size(); ++i) {
+        const mwSize d = array->dims[i];
+        if (d != 0 && n > std::numeric_limits<mwSize>::max() / d) return std::numeric_limits<mwSize>::max();
+        n *= d;
+    }
     return n;
 }
 void* mxGetData(const mxArray* array) { return array->re; }
@@ -233,6 +242,7 @@ void mxDestroyArray(mxArray* array) {
 void* mxCalloc(mwSize count, mwSize size) {
     void* block = mxhost::zeroedBytes(count, size);
     if (currentCall != nullptr) currentCall->blocks.insert(block);
+    ++mxhost::scratchAlive;
     return block;
 }
 
@@ -240,6 +250,7 @@ void mxFree(void* block) {
     if (block == nullptr) return;
     if (currentCall != nullptr) currentCall->blocks.erase(block);
     std::free(block);
+    --mxhost::scratchAlive;
 }
 
 bool mxIsNaN(double value) { return value != value; }

@@ -12,6 +12,27 @@ namespace {
 constexpr std::size_t kMaxHeader = 1u << 16;
 constexpr int kMaxDims = 32;
 
+// A header value as it appears in an error message: quoted, clipped, with
+// tabs, newlines and other control bytes escaped, so the message stays one
+// short line.
+std::string shown(const std::string& value) {
+    constexpr std::size_t kMaxShown = 24;
+    std::string out = "'";
+    for (std::size_t i = 0; i < value.size() && i < kMaxShown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(value[i]);
+        if (c < 0x20 || c >= 0x7f) {
+            static const char hex[] = "0123456789abcdef";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (value.size() > kMaxShown) out += "...";
+    return out + "'";
+}
+
 struct Header {
     std::string descr;
     bool fortran = false;
@@ -54,7 +75,7 @@ public:
                 if (!tuple(h.shape, error)) return false;
                 h.haveShape = true;
             } else {
-                return fail(error, "header has unknown key '" + key + "'");
+                return fail(error, "header has unknown key " + shown(key));
             }
             skip();
             if (eat(',')) continue;
@@ -174,7 +195,7 @@ bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::st
     }
     const std::string text(reinterpret_cast<const char*>(data + offset), headerLength);
     for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80 || (c < 0x20 && c != '\n' && c != '\t')) {
+        if (static_cast<unsigned char>(c) >= 0x7f || (c < 0x20 && c != '\n' && c != '\t')) {
             error = "header holds non-printable bytes";
             return false;
         }
@@ -188,10 +209,10 @@ bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::st
     } else if (h.descr == "<c8") {
         complex = true;
     } else if (h.descr == ">f4" || h.descr == ">c8") {
-        error = "dtype '" + h.descr + "' is big-endian; only little-endian '<f4' and '<c8' are supported";
+        error = "dtype " + shown(h.descr) + " is big-endian; only little-endian '<f4' and '<c8' are supported";
         return false;
     } else {
-        error = "dtype '" + h.descr + "' is not supported; use float32 '<f4' or complex64 '<c8'";
+        error = "dtype " + shown(h.descr) + " is not supported; use float32 '<f4' or complex64 '<c8'";
         return false;
     }
 
