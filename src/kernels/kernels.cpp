@@ -1,36 +1,123 @@
 #include "kernels.h"
 
+#include "lane_kernels.h"
 #include "marrowick/mex.h"
+#include "paths.h"
 #include "policies.h"
 #include "recurrence.h"
 
 namespace marrowick {
 
+bool pathAvailable(KernelPath path) {
+    switch (path) {
+        case KernelPath::Scalar:
+        case KernelPath::Sse2:
+            return true;
+        case KernelPath::Avx2:
+            return __builtin_cpu_supports("avx2");
+        case KernelPath::Avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+    }
+    return false;
+}
+
+// One channel keeps the one-channel path: its recurrence is latency bound
+// either way, and it needs no transposes.
+KernelPath choosePath(int32_t M, int32_t N) {
+    if (N < 2 || M < 1) return KernelPath::Scalar;
+    if (pathAvailable(KernelPath::Avx512)) return KernelPath::Avx512;
+    if (pathAvailable(KernelPath::Avx2)) return KernelPath::Avx2;
+    return KernelPath::Sse2;
+}
+
+const char* pathName(KernelPath path) {
+    switch (path) {
+        case KernelPath::Scalar:
+            return "scalar";
+        case KernelPath::Sse2:
+            return "sse2";
+        case KernelPath::Avx2:
+            return "avx2";
+        case KernelPath::Avx512:
+            return "avx512";
+    }
+    return "?";
+}
+
+// Each kernel: the vector path of the chosen instruction set when it takes the
+// call, else the one-channel recurrence.
+#define MARROWICK_RUN_PATH(kernel, policy, ...)                            \
+    switch (path) {                                                        \
+        case KernelPath::Sse2:                                             \
+            if (simd::sse2::kernel(__VA_ARGS__)) return;                   \
+            break;                                                         \
+        case KernelPath::Avx2:                                             \
+            if (simd::avx2::kernel(__VA_ARGS__)) return;                   \
+            break;                                                         \
+        case KernelPath::Avx512:                                           \
+            if (simd::avx512::kernel(__VA_ARGS__)) return;                 \
+            break;                                                         \
+        case KernelPath::Scalar:                                           \
+            break;                                                         \
+    }                                                                      \
+    filterChannels<policy>(__VA_ARGS__)
+
+void KernelRR(KernelPath path, float* output, float* state, const float* b, const float* a, const float* input,
+              float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
+    MARROWICK_RUN_PATH(KernelRR, RealPolicy, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+}
+
+void KernelCC(KernelPath path, ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b,
+              const ComplexSingle* a, const ComplexSingle* input, ComplexSingle gain, bool applyGain, int32_t nb,
+              int32_t na, int32_t M, int32_t N, int32_t L) {
+    MARROWICK_RUN_PATH(KernelCC, PolicyCC, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+}
+
+void KernelCR(KernelPath path, ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b,
+              const ComplexSingle* a, const float* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na,
+              int32_t M, int32_t N, int32_t L) {
+    MARROWICK_RUN_PATH(KernelCR, PolicyCR, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+}
+
+void KernelRC(KernelPath path, ComplexSingle* output, ComplexSingle* state, const float* b, const float* a,
+              const ComplexSingle* input, float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
+              int32_t L) {
+    MARROWICK_RUN_PATH(KernelRC, PolicyRC, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+}
+
+void KernelRRZ(KernelPath path, ComplexSingle* output, ComplexSingle* state, const float* b, const float* a,
+               const float* input, float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
+               int32_t L) {
+    MARROWICK_RUN_PATH(KernelRRZ, PolicyRRZ, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+}
+
+#undef MARROWICK_RUN_PATH
+
 void KernelRR(float* output, float* state, const float* b, const float* a, const float* input, float gain,
               bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    filterChannels<RealPolicy>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    KernelRR(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
 }
 
 void KernelCC(ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b, const ComplexSingle* a,
               const ComplexSingle* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na, int32_t M,
               int32_t N, int32_t L) {
-    filterChannels<PolicyCC>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    KernelCC(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
 }
 
 void KernelCR(ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b, const ComplexSingle* a,
               const float* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
               int32_t L) {
-    filterChannels<PolicyCR>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    KernelCR(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
 }
 
 void KernelRC(ComplexSingle* output, ComplexSingle* state, const float* b, const float* a, const ComplexSingle* input,
               float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    filterChannels<PolicyRC>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    KernelRC(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
 }
 
 void KernelRRZ(ComplexSingle* output, ComplexSingle* state, const float* b, const float* a, const float* input,
                float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    filterChannels<PolicyRRZ>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    KernelRRZ(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
 }
 
 // gain = 1 / a[0] in double, rounded to single; the multiply is skipped only

@@ -1,6 +1,17 @@
 // Arithmetic policies of the five kernels. Each policy says, for one
 // combination of operand types, how every stored value of the recurrence is
-// formed and rounded; the recurrence itself (recurrence.h) is shared.
+// formed and rounded; the recurrence itself (recurrence.h for one channel at a
+// time, lanes.h for many channels side by side) is shared.
+//
+// Every policy is a template over an arithmetic A that supplies the value
+// types: A::Real (one float, or a vector of floats with one channel per lane),
+// A::Wide (its double counterpart), A::Complex (ComplexSingle, or a pair of
+// float vectors), widen/narrow (exact float to double, and double to float
+// rounded to nearest), coefScale (a complex coefficient times a real sample)
+// and the complex operations of complex_ops.h for those types. Coefficients
+// and gains are always plain floats or ComplexSingle, shared by all lanes. ScalarArith below gives the one-channel kernels; the
+// lane arithmetic gives the vector paths, which therefore form every value by
+// the same sequence of operations.
 //
 // Names of the steps: the zero-state path (L = 0), the output step (the
 // unscaled sum b[0]*x + z[0], then the gain), the shared range, the denominator
@@ -8,49 +19,56 @@
 // against na).
 #pragma once
 
+#include <type_traits>
+
 #include "marrowick/complex_ops.h"
 
 namespace marrowick {
+
+struct ScalarArith {
+    using Real = float;
+    using Wide = double;
+    using Complex = ComplexSingle;
+    static double widen(float v) { return static_cast<double>(v); }
+    static float narrow(double v) { return static_cast<float>(v); }
+    // A complex coefficient scaled by a real sample.
+    static ComplexSingle coefScale(ComplexSingle p, float r) { return complexScale(p, r); }
+};
 
 // All-real: each stored value is computed in double precision from its single
 // operands, in the order written, and rounded to single once when stored. A
 // product of two singles is exact in double, so only sums and differences
 // round (to double) before the store.
-struct RealPolicy {
-    using Out = float;
-    using State = float;
+template <class A>
+struct RealPolicyT {
+    using R = typename A::Real;
+    using Out = R;
+    using State = R;
     using Num = float;
     using Den = float;
-    using In = float;
+    using In = R;
     using Gain = float;
 
-    static float zeroStateOutput(float b0, float x) {
-        return static_cast<float>(static_cast<double>(x) * b0);
+    static R zeroStateOutput(float b0, R x) { return A::narrow(A::widen(x) * static_cast<double>(b0)); }
+    static R unscaledSum(float b0, R x, R z0) {
+        return A::narrow(A::widen(x) * static_cast<double>(b0) + A::widen(z0));
     }
-    static float unscaledSum(float b0, float x, float z0) {
-        return static_cast<float>(static_cast<double>(x) * b0 + z0);
+    static R scaleByGain(R y, float gain) { return A::narrow(static_cast<double>(gain) * A::widen(y)); }
+    static R shared(float bk, R x, R zNext, float ak, R y) {
+        return A::narrow((static_cast<double>(bk) * A::widen(x) + A::widen(zNext)) -
+                         A::widen(y) * static_cast<double>(ak));
     }
-    static float scaleByGain(float y, float gain) {
-        return static_cast<float>(static_cast<double>(gain) * y);
+    static R denominatorTail(R zNext, float ak, R y) {
+        return A::narrow(A::widen(zNext) - static_cast<double>(ak) * A::widen(y));
     }
-    static float shared(float bk, float x, float zNext, float ak, float y) {
-        return static_cast<float>((static_cast<double>(bk) * x + zNext) - static_cast<double>(y) * ak);
-    }
-    static float denominatorTail(float zNext, float ak, float y) {
-        return static_cast<float>(zNext - static_cast<double>(ak) * y);
-    }
-    static float numeratorTail(float bk, float x, float zNext) {
-        return static_cast<float>(static_cast<double>(bk) * x + zNext);
+    static R numeratorTail(float bk, R x, R zNext) {
+        return A::narrow(static_cast<double>(bk) * A::widen(x) + A::widen(zNext));
     }
     // Subtraction from +0: a zero product of either sign leaves +0.
-    static float lastBelow(float aLast, float y) {
-        return static_cast<float>(0.0 - static_cast<double>(aLast) * y);
-    }
-    static float lastAbove(float bLast, float x) {
-        return static_cast<float>(static_cast<double>(bLast) * x);
-    }
-    static float lastEqual(float bLast, float x, float aLast, float y) {
-        return static_cast<float>(static_cast<double>(bLast) * x - static_cast<double>(aLast) * y);
+    static R lastBelow(float aLast, R y) { return A::narrow(0.0 - static_cast<double>(aLast) * A::widen(y)); }
+    static R lastAbove(float bLast, R x) { return A::narrow(static_cast<double>(bLast) * A::widen(x)); }
+    static R lastEqual(float bLast, R x, float aLast, R y) {
+        return A::narrow(static_cast<double>(bLast) * A::widen(x) - static_cast<double>(aLast) * A::widen(y));
     }
 };
 
@@ -62,79 +80,68 @@ struct RealPolicy {
 // the coefficient on the left; the output is the left factor of the gain.
 // Complex coefficients, real data: the numerator product scales the complex
 // coefficient by the real sample, which is never widened to complex.
-template <class InType>
-struct ComplexCoefPolicy {
-    using Out = ComplexSingle;
-    using State = ComplexSingle;
+template <class A, bool ComplexData>
+struct ComplexCoefPolicyT {
+    using C = typename A::Complex;
+    using Out = C;
+    using State = C;
     using Num = ComplexSingle;
     using Den = ComplexSingle;
-    using In = InType;
+    using In = typename std::conditional<ComplexData, C, typename A::Real>::type;
     using Gain = ComplexSingle;
 
-    static ComplexSingle numerator(ComplexSingle bk, ComplexSingle x) { return complexProduct(bk, x); }
-    static ComplexSingle numerator(ComplexSingle bk, float x) { return complexScale(bk, x); }
-    static ComplexSingle denominator(ComplexSingle ak, ComplexSingle y) { return complexProduct(ak, y); }
-
-    static ComplexSingle zeroStateOutput(ComplexSingle b0, In x) { return numerator(b0, x); }
-    static ComplexSingle unscaledSum(ComplexSingle b0, In x, ComplexSingle z0) {
-        return complexSum(numerator(b0, x), z0);
+    static C numerator(ComplexSingle bk, In x) {
+        if constexpr (ComplexData) {
+            return complexProduct(bk, x);
+        } else {
+            return A::coefScale(bk, x);
+        }
     }
-    static ComplexSingle scaleByGain(ComplexSingle y, ComplexSingle gain) { return complexProduct(y, gain); }
-    static ComplexSingle shared(ComplexSingle bk, In x, ComplexSingle zNext, ComplexSingle ak, ComplexSingle y) {
-        const ComplexSingle s = complexSum(numerator(bk, x), zNext);
+    static C denominator(ComplexSingle ak, C y) { return complexProduct(ak, y); }
+
+    static C zeroStateOutput(ComplexSingle b0, In x) { return numerator(b0, x); }
+    static C unscaledSum(ComplexSingle b0, In x, C z0) { return complexSum(numerator(b0, x), z0); }
+    static C scaleByGain(C y, ComplexSingle gain) { return complexProduct(y, gain); }
+    static C shared(ComplexSingle bk, In x, C zNext, ComplexSingle ak, C y) {
+        const C s = complexSum(numerator(bk, x), zNext);
         return complexDifference(s, denominator(ak, y));
     }
-    static ComplexSingle denominatorTail(ComplexSingle zNext, ComplexSingle ak, ComplexSingle y) {
-        return complexDifference(zNext, denominator(ak, y));
-    }
-    static ComplexSingle numeratorTail(ComplexSingle bk, In x, ComplexSingle zNext) {
-        return complexSum(numerator(bk, x), zNext);
-    }
-    static ComplexSingle lastBelow(ComplexSingle aLast, ComplexSingle y) {
-        return complexDifference(ComplexSingle{0.0f, 0.0f}, denominator(aLast, y));
-    }
-    static ComplexSingle lastAbove(ComplexSingle bLast, In x) { return numerator(bLast, x); }
-    static ComplexSingle lastEqual(ComplexSingle bLast, In x, ComplexSingle aLast, ComplexSingle y) {
-        const ComplexSingle d = denominator(aLast, y);
+    static C denominatorTail(C zNext, ComplexSingle ak, C y) { return complexDifference(zNext, denominator(ak, y)); }
+    static C numeratorTail(ComplexSingle bk, In x, C zNext) { return complexSum(numerator(bk, x), zNext); }
+    static C lastBelow(ComplexSingle aLast, C y) { return complexDifference(C{}, denominator(aLast, y)); }
+    static C lastAbove(ComplexSingle bLast, In x) { return numerator(bLast, x); }
+    static C lastEqual(ComplexSingle bLast, In x, ComplexSingle aLast, C y) {
+        const C d = denominator(aLast, y);
         return complexDifference(numerator(bLast, x), d);
     }
 };
 
-using PolicyCC = ComplexCoefPolicy<ComplexSingle>;
-using PolicyCR = ComplexCoefPolicy<float>;
-
 // Real coefficients over complex data (any state): numerator and denominator
 // products are complex scalings by the real coefficient; the real gain scales
 // both parts, even a part that is +0.
-struct PolicyRC {
-    using Out = ComplexSingle;
-    using State = ComplexSingle;
+template <class A>
+struct PolicyRCT {
+    using C = typename A::Complex;
+    using Out = C;
+    using State = C;
     using Num = float;
     using Den = float;
-    using In = ComplexSingle;
+    using In = C;
     using Gain = float;
 
-    static ComplexSingle zeroStateOutput(float b0, ComplexSingle x) { return complexScale(b0, x); }
-    static ComplexSingle unscaledSum(float b0, ComplexSingle x, ComplexSingle z0) {
-        return complexSum(complexScale(b0, x), z0);
-    }
-    static ComplexSingle scaleByGain(ComplexSingle y, float gain) { return complexScale(gain, y); }
-    static ComplexSingle shared(float bk, ComplexSingle x, ComplexSingle zNext, float ak, ComplexSingle y) {
-        const ComplexSingle s = complexSum(complexScale(bk, x), zNext);
+    static C zeroStateOutput(float b0, C x) { return complexScale(b0, x); }
+    static C unscaledSum(float b0, C x, C z0) { return complexSum(complexScale(b0, x), z0); }
+    static C scaleByGain(C y, float gain) { return complexScale(gain, y); }
+    static C shared(float bk, C x, C zNext, float ak, C y) {
+        const C s = complexSum(complexScale(bk, x), zNext);
         return complexDifference(s, complexScale(ak, y));
     }
-    static ComplexSingle denominatorTail(ComplexSingle zNext, float ak, ComplexSingle y) {
-        return complexDifference(zNext, complexScale(ak, y));
-    }
-    static ComplexSingle numeratorTail(float bk, ComplexSingle x, ComplexSingle zNext) {
-        return complexSum(complexScale(bk, x), zNext);
-    }
-    static ComplexSingle lastBelow(float aLast, ComplexSingle y) {
-        return complexDifference(ComplexSingle{0.0f, 0.0f}, complexScale(aLast, y));
-    }
-    static ComplexSingle lastAbove(float bLast, ComplexSingle x) { return complexScale(bLast, x); }
-    static ComplexSingle lastEqual(float bLast, ComplexSingle x, float aLast, ComplexSingle y) {
-        const ComplexSingle t = complexScale(bLast, x);
+    static C denominatorTail(C zNext, float ak, C y) { return complexDifference(zNext, complexScale(ak, y)); }
+    static C numeratorTail(float bk, C x, C zNext) { return complexSum(complexScale(bk, x), zNext); }
+    static C lastBelow(float aLast, C y) { return complexDifference(C{}, complexScale(aLast, y)); }
+    static C lastAbove(float bLast, C x) { return complexScale(bLast, x); }
+    static C lastEqual(float bLast, C x, float aLast, C y) {
+        const C t = complexScale(bLast, x);
         return complexDifference(t, complexScale(aLast, y));
     }
 };
@@ -142,35 +149,38 @@ struct PolicyRC {
 // Real coefficients and data, complex state: the data reaches only real parts
 // (real products, real-plus-complex sums); imaginary parts come from the state
 // and flow back through the denominator products.
-struct PolicyRRZ {
-    using Out = ComplexSingle;
-    using State = ComplexSingle;
+template <class A>
+struct PolicyRRZT {
+    using R = typename A::Real;
+    using C = typename A::Complex;
+    using Out = C;
+    using State = C;
     using Num = float;
     using Den = float;
-    using In = float;
+    using In = R;
     using Gain = float;
 
-    static ComplexSingle zeroStateOutput(float b0, float x) { return {b0 * x, 0.0f}; }
-    static ComplexSingle unscaledSum(float b0, float x, ComplexSingle z0) { return realPlusComplex(b0 * x, z0); }
-    static ComplexSingle scaleByGain(ComplexSingle y, float gain) { return complexScale(gain, y); }
-    static ComplexSingle shared(float bk, float x, ComplexSingle zNext, float ak, ComplexSingle y) {
-        const ComplexSingle s = realPlusComplex(bk * x, zNext);
+    static C zeroStateOutput(float b0, R x) { return C{b0 * x, R{}}; }
+    static C unscaledSum(float b0, R x, C z0) { return realPlusComplex(b0 * x, z0); }
+    static C scaleByGain(C y, float gain) { return complexScale(gain, y); }
+    static C shared(float bk, R x, C zNext, float ak, C y) {
+        const C s = realPlusComplex(bk * x, zNext);
         return complexDifference(s, complexScale(ak, y));
     }
-    static ComplexSingle denominatorTail(ComplexSingle zNext, float ak, ComplexSingle y) {
-        return complexDifference(zNext, complexScale(ak, y));
-    }
-    static ComplexSingle numeratorTail(float bk, float x, ComplexSingle zNext) {
-        return realPlusComplex(bk * x, zNext);
-    }
-    static ComplexSingle lastBelow(float aLast, ComplexSingle y) {
-        return complexDifference(ComplexSingle{0.0f, 0.0f}, complexScale(aLast, y));
-    }
-    static ComplexSingle lastAbove(float bLast, float x) { return {bLast * x, 0.0f}; }
-    static ComplexSingle lastEqual(float bLast, float x, float aLast, ComplexSingle y) {
-        const float t = bLast * x;
+    static C denominatorTail(C zNext, float ak, C y) { return complexDifference(zNext, complexScale(ak, y)); }
+    static C numeratorTail(float bk, R x, C zNext) { return realPlusComplex(bk * x, zNext); }
+    static C lastBelow(float aLast, C y) { return complexDifference(C{}, complexScale(aLast, y)); }
+    static C lastAbove(float bLast, R x) { return C{bLast * x, R{}}; }
+    static C lastEqual(float bLast, R x, float aLast, C y) {
+        const R t = bLast * x;
         return realMinusComplex(t, complexScale(aLast, y));
     }
 };
+
+using RealPolicy = RealPolicyT<ScalarArith>;
+using PolicyCC = ComplexCoefPolicyT<ScalarArith, true>;
+using PolicyCR = ComplexCoefPolicyT<ScalarArith, false>;
+using PolicyRC = PolicyRCT<ScalarArith>;
+using PolicyRRZ = PolicyRRZT<ScalarArith>;
 
 }  // namespace marrowick

@@ -1,0 +1,225 @@
+// Every vector path of every kernel against the one-channel path, bit for bit
+// (any NaN equals any NaN): all filter shapes (nb against na, the zero-state
+// path, states longer than the vector tiles), channel counts and lengths
+// around the lane and tile sizes, and data with infinities, NaNs, signed
+// zeros and subnormals. Paths this CPU lacks are skipped.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "kernels/paths.h"
+
+namespace marrowick {
+namespace {
+
+const KernelPath kVectorPaths[] = {KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512};
+
+struct Shape {
+    int32_t nb, na, L;
+};
+// Every case of the state updates: zero-state (with and without extra
+// coefficients), nb below, above and equal to na, short and long tails, and
+// states past the vector tiles.
+const Shape kShapes[] = {{1, 1, 0}, {3, 2, 0},  {1, 2, 1},   {2, 1, 1},   {2, 2, 1},     {1, 3, 2},
+                         {3, 1, 2}, {3, 3, 2},  {5, 5, 4},   {10, 3, 9},  {3, 10, 9},    {64, 1, 63},
+                         {4, 7, 6}, {12, 12, 11}, {129, 2, 128}, {2, 131, 130}};
+
+struct Size {
+    int32_t M, N;
+};
+// Channel counts around 4, 8, 16 and 32 lanes and lengths around the 4-, 8-
+// and 16-sample tiles.
+const Size kSizes[] = {{0, 5},  {7, 0},  {1, 1},   {1, 2},  {5, 3},  {16, 4},  {17, 5},  {3, 7},   {31, 8},
+                       {9, 9},  {33, 15}, {16, 16}, {15, 17}, {4, 31}, {20, 32}, {18, 33}, {47, 40}, {6, 65}};
+
+enum class Data { Finite, Special };
+
+float special(std::mt19937& rng) {
+    static const float values[] = {std::numeric_limits<float>::infinity(),
+                                   -std::numeric_limits<float>::infinity(),
+                                   std::numeric_limits<float>::quiet_NaN(),
+                                   0.0f,
+                                   -0.0f,
+                                   std::numeric_limits<float>::denorm_min(),
+                                   -1e-40f,
+                                   std::numeric_limits<float>::max(),
+                                   1.0f};
+    return values[rng() % (sizeof values / sizeof values[0])];
+}
+
+// Values in [-1, 1], with one in eight replaced by a special value in the
+// Special mode.
+std::vector<float> values(std::mt19937& rng, std::size_t n, Data data, float scale = 1.0f) {
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::vector<float> v(n);
+    for (float& f : v) f = (data == Data::Special && rng() % 8 == 0) ? special(rng) : scale * uniform(rng);
+    return v;
+}
+
+bool sameBits(float p, float q) {
+    if (std::isnan(p) && std::isnan(q)) return true;
+    uint32_t a, b;
+    std::memcpy(&a, &p, 4);
+    std::memcpy(&b, &q, 4);
+    return a == b;
+}
+
+// Compares two buffers of floats; reports the first difference.
+::testing::AssertionResult sameBuffers(const std::vector<float>& expected, const std::vector<float>& actual,
+                                       const char* what) {
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (!sameBits(expected[i], actual[i])) {
+            return ::testing::AssertionFailure() << what << " float " << i << ": scalar " << expected[i]
+                                                 << ", vector " << actual[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+enum class Kernel { RR, CC, CR, RC, RRZ };
+const char* kernelName(Kernel k) {
+    switch (k) {
+        case Kernel::RR: return "RR";
+        case Kernel::CC: return "CC";
+        case Kernel::CR: return "CR";
+        case Kernel::RC: return "RC";
+        case Kernel::RRZ: return "RRZ";
+    }
+    return "?";
+}
+
+// One problem: the operands as floats (complex ones interleaved).
+struct Problem {
+    Kernel kernel;
+    Shape shape;
+    Size size;
+    std::vector<float> b, a, x, zi;
+};
+
+bool complexCoef(Kernel k) { return k == Kernel::CC || k == Kernel::CR; }
+bool complexIn(Kernel k) { return k == Kernel::CC || k == Kernel::RC; }
+bool complexOut(Kernel k) { return k != Kernel::RR; }
+
+Problem makeProblem(Kernel kernel, Shape shape, Size size, Data data, float a0, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Problem p{kernel, shape, size, {}, {}, {}, {}};
+    const std::size_t cc = complexCoef(kernel) ? 2 : 1;
+    p.b = values(rng, cc * shape.nb, data);
+    // Small feedback coefficients keep most finite runs finite.
+    p.a = values(rng, cc * shape.na, data, 0.4f / static_cast<float>(shape.na));
+    p.a[0] = a0;
+    if (cc == 2) p.a[1] = (data == Data::Special) ? special(rng) : 0.0f;
+    p.x = values(rng, (complexIn(kernel) ? 2 : 1) * static_cast<std::size_t>(size.M) * size.N, data);
+    p.zi = values(rng, (complexOut(kernel) ? 2 : 1) * static_cast<std::size_t>(shape.L) * size.N, data);
+    return p;
+}
+
+const ComplexSingle* cx(const std::vector<float>& v) { return reinterpret_cast<const ComplexSingle*>(v.data()); }
+ComplexSingle* cx(std::vector<float>& v) { return reinterpret_cast<ComplexSingle*>(v.data()); }
+
+// Runs the problem on one path; y and zf come back as floats.
+void run(const Problem& p, KernelPath path, std::vector<float>& y, std::vector<float>& zf) {
+    const int32_t M = p.size.M, N = p.size.N, L = p.shape.L, nb = p.shape.nb, na = p.shape.na;
+    y.assign((complexOut(p.kernel) ? 2 : 1) * static_cast<std::size_t>(M) * N, 0.0f);
+    zf = p.zi;
+    if (complexCoef(p.kernel)) {
+        const ComplexGain g = complexGain(cx(p.a)[0]);
+        if (p.kernel == Kernel::CC)
+            KernelCC(path, cx(y), cx(zf), cx(p.b), cx(p.a), cx(p.x), g.gain, g.applyGain, nb, na, M, N, L);
+        else
+            KernelCR(path, cx(y), cx(zf), cx(p.b), cx(p.a), p.x.data(), g.gain, g.applyGain, nb, na, M, N, L);
+        return;
+    }
+    const RealGain g = realGain(p.a[0]);
+    switch (p.kernel) {
+        case Kernel::RR:
+            KernelRR(path, y.data(), zf.data(), p.b.data(), p.a.data(), p.x.data(), g.gain, g.applyGain, nb, na, M,
+                     N, L);
+            break;
+        case Kernel::RC:
+            KernelRC(path, cx(y), cx(zf), p.b.data(), p.a.data(), cx(p.x), g.gain, g.applyGain, nb, na, M, N, L);
+            break;
+        default:
+            KernelRRZ(path, cx(y), cx(zf), p.b.data(), p.a.data(), p.x.data(), g.gain, g.applyGain, nb, na, M, N,
+                      L);
+            break;
+    }
+}
+
+struct Case {
+    Kernel kernel;
+    Data data;
+};
+
+class VectorPaths : public ::testing::TestWithParam<Case> {};
+
+// The leading denominator coefficients that steer the gain: 1 (no gain),
+// 2, -1, and in the Special mode 0 and infinity too.
+TEST_P(VectorPaths, MatchOneChannelPathBitForBit) {
+    const Case c = GetParam();
+    std::vector<float> a0s = {1.0f, 2.0f, -1.0f};
+    if (c.data == Data::Special) {
+        a0s.push_back(0.0f);
+        a0s.push_back(std::numeric_limits<float>::infinity());
+    }
+    int compared = 0;
+    uint32_t seed = 1;
+    for (const Shape& shape : kShapes) {
+        for (const Size& size : kSizes) {
+            const float a0 = a0s[seed % a0s.size()];
+            const Problem p = makeProblem(c.kernel, shape, size, c.data, a0, seed++);
+            std::vector<float> y0, zf0;
+            run(p, KernelPath::Scalar, y0, zf0);
+            for (KernelPath path : kVectorPaths) {
+                if (!pathAvailable(path)) continue;
+                std::vector<float> y, zf;
+                run(p, path, y, zf);
+                SCOPED_TRACE(std::string(pathName(path)) + " nb=" + std::to_string(shape.nb) +
+                             " na=" + std::to_string(shape.na) + " L=" + std::to_string(shape.L) +
+                             " M=" + std::to_string(size.M) + " N=" + std::to_string(size.N) +
+                             " a0=" + std::to_string(a0));
+                ASSERT_TRUE(sameBuffers(y0, y, "y"));
+                ASSERT_TRUE(sameBuffers(zf0, zf, "zf"));
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 0);
+}
+
+std::string caseName(const ::testing::TestParamInfo<Case>& info) {
+    return std::string(kernelName(info.param.kernel)) + (info.param.data == Data::Finite ? "_finite" : "_special");
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernels, VectorPaths,
+                         ::testing::Values(Case{Kernel::RR, Data::Finite}, Case{Kernel::RR, Data::Special},
+                                           Case{Kernel::CC, Data::Finite}, Case{Kernel::CC, Data::Special},
+                                           Case{Kernel::CR, Data::Finite}, Case{Kernel::CR, Data::Special},
+                                           Case{Kernel::RC, Data::Finite}, Case{Kernel::RC, Data::Special},
+                                           Case{Kernel::RRZ, Data::Finite}, Case{Kernel::RRZ, Data::Special}),
+                         caseName);
+
+// The kernels of kernels.h pick a path by themselves; whatever they pick, the
+// result is the one-channel path's.
+TEST(ChosenPath, IsAvailableAndMatches) {
+    const KernelPath chosen = choosePath(64, 40);
+    EXPECT_TRUE(pathAvailable(chosen));
+    const Problem p = makeProblem(Kernel::RR, Shape{5, 5, 4}, Size{64, 40}, Data::Finite, 2.0f, 99);
+    std::vector<float> y0, zf0;
+    run(p, KernelPath::Scalar, y0, zf0);
+    std::vector<float> y(y0.size()), zf = p.zi;
+    const RealGain g = realGain(p.a[0]);
+    KernelRR(y.data(), zf.data(), p.b.data(), p.a.data(), p.x.data(), g.gain, g.applyGain, 5, 5, 64, 40, 4);
+    EXPECT_TRUE(sameBuffers(y0, y, "y"));
+    EXPECT_TRUE(sameBuffers(zf0, zf, "zf"));
+}
+
+}  // namespace
+}  // namespace marrowick
