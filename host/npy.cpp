@@ -1,9 +1,12 @@
 #include "npy.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 
 namespace mxhost {
@@ -275,16 +278,35 @@ bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::st
 }
 
 bool readNpy(const std::string& path, NpyArray& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open for reading";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": cannot open for reading: " + std::strerror(errno);
         return false;
     }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = path + ": read error";
+    // A regular file is read whole, its size known up front; a pipe until
+    // it ends. Anything else (a directory, a device that never ends) is
+    // refused before a byte is read.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        close(fd);
+        error = path + (S_ISDIR(st.st_mode) ? ": is a directory" : ": not a regular file");
         return false;
     }
+    std::vector<std::uint8_t> bytes;
+    if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<std::size_t>(st.st_size));
+    std::uint8_t chunk[1 << 16];
+    while (true) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = path + ": read error: " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    close(fd);
     std::string why;
     if (!parseNpy(bytes.data(), bytes.size(), out, why)) {
         error = path + ": " + why;

@@ -139,10 +139,33 @@ void writeBoth(const std::string& pathY, const std::vector<std::uint8_t>& y, con
     }
 }
 
+// A path that does not exist yet, spelt canonically: its directory resolved,
+// its last component as given. Empty when the directory cannot be resolved.
+std::string canonicalNewPath(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (realpath(dir.c_str(), resolved) == nullptr) return "";
+    return std::string(resolved) + "/" + base;
+}
+
+// Whether two paths name one file: the same inode when both exist, else the
+// same canonical spelling (out/y.npy and out/./y.npy are one file to be).
 bool sameFile(const std::string& p, const std::string& q) {
     struct stat a {}, b {};
-    if (stat(p.c_str(), &a) != 0 || stat(q.c_str(), &b) != 0) return p == q;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    const bool pExists = stat(p.c_str(), &a) == 0, qExists = stat(q.c_str(), &b) == 0;
+    if (pExists && qExists) return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    if (pExists || qExists) return false;
+    const std::string cp = canonicalNewPath(p), cq = canonicalNewPath(q);
+    return cp.empty() || cq.empty() ? p == q : cp == cq;
+}
+
+// Both outputs are replaced by renaming over them, which a directory refuses;
+// find that out before anything is written.
+void requireNotDirectory(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) die(path + ": is a directory, not an output file");
 }
 
 int runFilterCommand(int argc, char** argv) {
@@ -150,6 +173,8 @@ int runFilterCommand(int argc, char** argv) {
     const char* names[4] = {"b", "a", "x", "zi"};
     const std::string pathY = argv[6], pathZf = argv[7];
     if (sameFile(pathY, pathZf)) die("Y and ZF name the same file: " + pathY);
+    requireNotDirectory(pathY);
+    requireNotDirectory(pathZf);
     for (int i = 0; i < 4; ++i) {
         const std::string in = argv[2 + i];
         if (sameFile(in, pathY) || sameFile(in, pathZf)) {

@@ -1,0 +1,300 @@
+// The runner against hostile files and paths. Every case must end with exit
+// status 1, nothing on standard output, exactly one line "marrowick: ..." on
+// standard error that says what is wrong, and the working directory exactly
+// as it was: no output created, no existing file changed, no temporary left.
+// Each case runs once with the outputs absent and once with files already in
+// their place.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::string;
+
+Bytes floats(std::size_t n) {
+    Bytes out(n * 4, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        const float v = 0.25f * static_cast<float>(i % 7) - 0.5f;
+        std::memcpy(&out[i * 4], &v, 4);
+    }
+    return out;
+}
+
+// A .npy image with the given header text, padded as writers pad it, and an
+// optional false header length.
+Bytes npy(const std::string& header, const Bytes& payload, int version = 1, long lengthOverride = -1) {
+    std::string h = header;
+    const std::size_t prefix = version == 1 ? 10 : 12;
+    h.append((64 - (prefix + h.size() + 1) % 64) % 64, ' ');
+    h += '\n';
+    const std::size_t length = lengthOverride >= 0 ? static_cast<std::size_t>(lengthOverride) : h.size();
+    Bytes out = "\x93NUMPY";
+    out += static_cast<char>(version);
+    out += '\0';
+    for (std::size_t i = 0; i < (version == 1 ? 2u : 4u); ++i) out += static_cast<char>((length >> (8 * i)) & 0xff);
+    return out + h + payload;
+}
+
+std::string dict(const std::string& descr, const std::string& shape, const std::string& order = "False") {
+    return "{'descr': '" + descr + "', 'fortran_order': " + order + ", 'shape': " + shape + ", }";
+}
+
+Bytes f4(const std::string& shape, std::size_t n) { return npy(dict("<f4", shape), floats(n)); }
+
+void put(const fs::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A scratch directory with good inputs in in/ and an empty out/.
+class Workspace {
+public:
+    Workspace() {
+        char pattern[] = "/tmp/marrowick-hostile-XXXXXX";
+        root_ = mkdtemp(pattern);
+        fs::create_directory(root_ / "in");
+        fs::create_directory(root_ / "out");
+        put(in("b"), f4("(3,)", 3));
+        put(in("a"), npy(dict("<f4", "(4,)"), Bytes("\0\0\xc0\x3f", 4) + floats(3)));  // a[0] = 1.5
+        put(in("x"), f4("(16, 2)", 32));
+        put(in("zi"), f4("(3, 2)", 6));
+    }
+    ~Workspace() {
+        std::error_code ignored;
+        fs::permissions(root_ / "out", fs::perms::owner_all, ignored);
+        fs::remove_all(root_, ignored);
+    }
+    std::string in(const std::string& name) const { return (root_ / "in" / (name + ".npy")).string(); }
+    std::string out(const std::string& name) const { return (root_ / "out" / (name + ".npy")).string(); }
+    const fs::path& root() const { return root_; }
+    std::vector<std::string> args() const {
+        return {"filter", in("b"), in("a"), in("x"), in("zi"), out("y"), out("zf")};
+    }
+
+private:
+    fs::path root_;
+};
+
+// Every entry under a directory with its kind, permissions and content.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> entries;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const fs::file_status st = fs::symlink_status(e.path());
+        std::string value = std::to_string(static_cast<int>(st.type())) + ":" +
+                            std::to_string(static_cast<int>(st.permissions())) + ":";
+        if (fs::is_symlink(st)) {
+            value += fs::read_symlink(e.path()).string();
+        } else if (fs::is_regular_file(st)) {
+            std::ifstream in(e.path(), std::ios::binary);
+            value.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        entries[fs::relative(e.path(), root).string()] = value;
+    }
+    return entries;
+}
+
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+RunResult runRunner(const std::vector<std::string>& args) {
+    char pattern[] = "/tmp/marrowick-capture-XXXXXX";
+    const std::string capture = mkdtemp(pattern);
+    const std::string outPath = capture + "/out", errPath = capture + "/err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        std::vector<char*> argv{const_cast<char*>(MARROWICK_RUNNER_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        unsetenv("MARROWICK_MODULE");
+        execv(MARROWICK_RUNNER_PATH, argv.data());
+        _exit(127);
+    }
+    RunResult run;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = slurp(outPath);
+    run.err = slurp(errPath);
+    fs::remove_all(capture);
+    return run;
+}
+
+using Setup = std::function<void(Workspace&, std::vector<std::string>& args)>;
+
+struct HostileCase {
+    const char* name;
+    Setup setup;
+    const char* says;  // part of the one-line message
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+
+// Replaces one input with the given bytes.
+Setup input(const std::string& which, const Bytes& bytes) {
+    return [which, bytes](Workspace& w, std::vector<std::string>&) { put(w.in(which), bytes); };
+}
+
+Setup arg(std::size_t index, std::function<std::string(Workspace&)> path) {
+    return [index, path](Workspace& w, std::vector<std::string>& args) { args[index] = path(w); };
+}
+
+const HostileCase kCases[] = {
+    // Files that lie or are cut short.
+    {"truncated_data", input("x", f4("(16, 2)", 31)), "data holds 124 bytes, the shape needs 128"},
+    {"data_longer_than_shape", input("x", f4("(16, 2)", 33)), "data holds 132 bytes, the shape needs 128"},
+    {"header_length_past_end", input("x", npy(dict("<f4", "(2,)"), floats(2), 1, 4000)), "header is truncated"},
+    {"header_length_cut_short", input("x", npy(dict("<f4", "(2,)"), floats(2), 1, 30)), "header"},
+    {"v2_header_length_huge", input("x", npy(dict("<f4", "(2,)"), floats(2), 2, 0x7fffffff)), "implausibly large"},
+    {"shape_claims_more", input("zi", f4("(300000000, 2)", 6)), "the shape needs 2400000000"},
+    {"shape_product_overflows", input("x", f4("(4294967296, 4294967296, 16)", 4)), "overflows"},
+    {"shape_bytes_overflow", input("x", npy(dict("<c8", "(3074457345618258603,)"), floats(2))), "overflows"},
+    {"shape_negative", input("x", f4("(-1, 2)", 2)), "non-negative integers"},
+    {"empty_file", input("b", ""), "bad magic"},
+    {"only_the_magic", input("b", "\x93NUMPY"), "bad magic"},
+    {"not_npy_at_all", input("b", "b = [1, 2, 3]\n"), "bad magic"},
+    {"format_version_4", input("a", npy(dict("<f4", "(4,)"), floats(4), 4)), "format version 4"},
+    {"header_not_a_dict", input("a", npy("['<f4', False, (4,)]", floats(4))), "not a dict"},
+    {"header_nul_byte", input("a", npy(std::string("{'descr': '<f4'\0, }", 19), floats(4))), "non-printable"},
+    {"header_missing_shape", input("a", npy("{'descr': '<f4', 'fortran_order': False, }", floats(4))), "lacks"},
+    {"fortran_order_not_bool", input("a", npy(dict("<f4", "(4,)", "1"), floats(4))), "fortran_order"},
+    {"unknown_key_with_newline", input("a", npy("{'descr': '<f4', 'fortran_order': False, 'shape': (4,), "
+                                                "'sh\nape': (1,), }",
+                                                floats(4))),
+     "unknown key 'sh\\x0aape'"},
+    // Data types the module does not take.
+    {"big_endian_f4", input("x", npy(dict(">f4", "(16, 2)"), floats(32))), "big-endian"},
+    {"big_endian_c8", input("zi", npy(dict(">c8", "(3, 2)"), floats(12))), "big-endian"},
+    {"double", input("x", npy(dict("<f8", "(16, 2)"), floats(64))), "'<f8' is not supported"},
+    {"complex128", input("x", npy(dict("<c16", "(16, 2)"), floats(128))), "not supported"},
+    {"int32", input("b", npy(dict("<i4", "(3,)"), floats(3))), "not supported"},
+    {"half", input("b", npy(dict("<f2", "(2,)"), floats(1))), "not supported"},
+    {"object_array", input("b", npy(dict("|O", "(1,)"), "\x80\x02N.")), "'|O' is not supported"},
+    {"structured_dtype", input("b", npy("{'descr': [('re', '<f4')], 'fortran_order': False, 'shape': (3,), }",
+                                        floats(3))),
+     "not a simple dtype string"},
+    // Inputs that are not files.
+    {"missing_input", arg(3, [](Workspace& w) { return w.in("nowhere"); }), "cannot open for reading"},
+    {"input_is_a_directory", arg(3, [](Workspace& w) { return (w.root() / "in").string(); }), "is a directory"},
+    {"input_is_a_device", arg(1, [](Workspace&) { return std::string("/dev/zero"); }), "not a regular file"},
+    // Outputs that cannot be written.
+    {"output_directory_missing", arg(5, [](Workspace& w) { return (w.root() / "none" / "y.npy").string(); }),
+     "cannot create a file there"},
+    {"output_directory_unwritable", arg(6, [](Workspace&) { return std::string("/proc/zf.npy"); }),
+     "cannot create a file there"},
+    {"output_parent_is_a_file", arg(6, [](Workspace& w) { return w.in("x") + "/zf.npy"; }),
+     "cannot create a file there"},
+    {"output_is_a_directory",
+     [](Workspace& w, std::vector<std::string>& args) {
+         fs::create_directory(w.root() / "out" / "zf-dir");
+         args[6] = (w.root() / "out" / "zf-dir").string();
+     },
+     "is a directory"},
+    // The same file in two roles.
+    {"y_and_zf_same_path", arg(6, [](Workspace& w) { return w.out("y"); }), "Y and ZF name the same file"},
+    {"y_and_zf_same_file_spelt_apart",
+     arg(6, [](Workspace& w) { return (w.root() / "out" / "." / "y.npy").string(); }), "Y and ZF name the same file"},
+    {"y_and_zf_hard_linked",
+     [](Workspace& w, std::vector<std::string>& args) {
+         put(w.out("y"), "old y");
+         fs::create_hard_link(w.out("y"), w.out("zf-link"));
+         args[6] = w.out("zf-link");
+     },
+     "Y and ZF name the same file"},
+    {"input_named_as_output", arg(5, [](Workspace& w) { return w.in("x"); }), "input x"},
+    {"input_linked_as_output",
+     [](Workspace& w, std::vector<std::string>& args) {
+         fs::create_symlink(w.in("zi"), w.out("zf-link"));
+         args[6] = w.out("zf-link");
+     },
+     "input zi"},
+    // Calls that break the module's argument contract.
+    {"zi_wrong_length", input("zi", f4("(2, 2)", 4)), "marrowick:ziLength"},
+    {"zi_wrong_channels", input("zi", f4("(3, 3)", 9)), "marrowick:ziSize"},
+    {"empty_coefficients", input("b", f4("(0,)", 0)), "marrowick:emptyCoefficients"},
+    {"too_few_arguments", [](Workspace&, std::vector<std::string>& args) { args.pop_back(); }, "takes 6 file names"},
+};
+
+class RunnerHostile : public ::testing::TestWithParam<std::tuple<HostileCase, bool>> {};
+
+TEST_P(RunnerHostile, FailsWithOneLineAndTouchesNothing) {
+    const HostileCase& c = std::get<0>(GetParam());
+    const bool outputsExist = std::get<1>(GetParam());
+    Workspace w;
+    if (outputsExist) {
+        put(w.out("y"), "existing y");
+        put(w.out("zf"), "existing zf");
+    }
+    std::vector<std::string> args = w.args();
+    c.setup(w, args);
+    const auto before = snapshot(w.root());
+
+    const RunResult run = runRunner(args);
+
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    const std::string prefix = "marrowick: ";
+    EXPECT_EQ(run.err.compare(0, prefix.size(), prefix), 0) << run.err;
+    ASSERT_FALSE(run.err.empty());
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not exactly one line: " << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << "message: " << run.err << "expected: " << c.says;
+    EXPECT_EQ(snapshot(w.root()), before) << "the failed call changed the working directory";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunnerHostile, ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_outputs_exist" : "_no_outputs");
+                         });
+
+// An output directory the runner may not write to (needs a user whom the
+// permission bits bind; root passes them).
+TEST(RunnerHostileOwnership, ReadOnlyOutputDirectory) {
+    if (geteuid() == 0) GTEST_SKIP() << "permission bits do not bind root; /proc covers the unwritable case";
+    Workspace w;
+    fs::permissions(w.root() / "out", fs::perms::owner_read | fs::perms::owner_exec);
+    const auto before = snapshot(w.root());
+    const RunResult run = runRunner(w.args());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot create a file there"), std::string::npos) << run.err;
+    EXPECT_EQ(snapshot(w.root()), before);
+}
+
+// The harness itself: the good inputs do go through and write both outputs.
+TEST(RunnerHostileControl, GoodInputsWriteBothOutputs) {
+    Workspace w;
+    put(w.out("y"), "existing y");
+    const RunResult run = runRunner(w.args());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(slurp(w.out("y")).compare(0, 6, "\x93NUMPY"), 0);
+    EXPECT_EQ(slurp(w.out("zf")).compare(0, 6, "\x93NUMPY"), 0);
+    EXPECT_EQ(snapshot(w.root()).size(), 8u) << "temporaries left behind";
+}
+
+}  // namespace
