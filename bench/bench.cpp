@@ -1,0 +1,178 @@
+// Benchmarks: each workload of workloads.h, the kernel alone (its gain front
+// end on ready buffers, the path chosen as in a call) and end to end (a whole
+// call of the module through the host layer: argument checks, conversions,
+// the kernel, building y and zf, releasing scratch, destroying the outputs).
+// Each reports ns_per_sample_channel, wall-clock time per sample per channel
+// (for W7, one sample of one channel, the time per call).
+//
+//   marrowick_bench [benchmark options]     run (filter with --benchmark_filter)
+//   marrowick_bench --dump DIR [NAME...]    write each workload's b, a, x and zi
+//                                           as DIR/NAME/{b,a,x,zi}.npy
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "kernels/paths.h"
+#include "npy.h"
+#include "workloads.h"
+
+namespace bench {
+
+MexFunction moduleEntry() {
+    static MexFunction entry = [] {
+        const char* path = std::getenv("MARROWICK_MODULE");
+        if (path == nullptr || *path == '\0') path = MARROWICK_MODULE_PATH;
+        void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        void* symbol = handle != nullptr ? dlsym(handle, "mexFunction") : nullptr;
+        if (symbol == nullptr) {
+            std::fprintf(stderr, "cannot load mexFunction from %s: %s\n", path, dlerror());
+            std::exit(2);
+        }
+        MexFunction fn;
+        std::memcpy(&fn, &symbol, sizeof fn);
+        return fn;
+    }();
+    return entry;
+}
+
+namespace {
+
+using marrowick::ComplexSingle;
+
+std::vector<float> realData(const mxArray* a) {
+    const float* p = static_cast<const float*>(mxGetData(a));
+    return std::vector<float>(p, p + mxGetNumberOfElements(a));
+}
+
+std::vector<ComplexSingle> complexData(const mxArray* a) {
+    const std::size_t n = mxGetNumberOfElements(a);
+    const float* re = static_cast<const float*>(mxGetData(a));
+    const float* im = mxIsComplex(a) ? static_cast<const float*>(mxGetImagData(a)) : nullptr;
+    std::vector<ComplexSingle> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = {re[i], im != nullptr ? im[i] : 0.0f};
+    return v;
+}
+
+void setCounter(benchmark::State& state, const Workload& w) {
+    const double items = static_cast<double>(w.samples) * w.channels;
+    state.counters["ns_per_sample_channel"] =
+        benchmark::Counter(items / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.SetLabel(marrowick::pathName(marrowick::choosePath(w.samples, w.channels)));
+}
+
+// The kernel alone: the front end that the call would run, on buffers in the
+// kernel's own form. The state carries over from one iteration to the next,
+// as it does from piece to piece.
+void kernelAlone(benchmark::State& state, const Workload* wp) {
+    const Workload& w = *wp;
+    Arrays arr = makeArrays(w);
+    const int32_t M = w.samples, N = w.channels, nb = w.nb, na = w.na;
+    const int32_t L = static_cast<int32_t>(mxGetM(arr.zi.get()));
+    const std::size_t count = static_cast<std::size_t>(M) * N;
+    if (w.complexCoef) {
+        std::vector<ComplexSingle> b = complexData(arr.b.get()), a = complexData(arr.a.get());
+        std::vector<ComplexSingle> z = complexData(arr.zi.get()), y(count);
+        if (w.complexData) {
+            std::vector<ComplexSingle> x = complexData(arr.x.get());
+            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+        } else {
+            std::vector<float> x = realData(arr.x.get());
+            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+        }
+    } else {
+        std::vector<float> b = realData(arr.b.get()), a = realData(arr.a.get());
+        if (w.complexData) {
+            std::vector<ComplexSingle> x = complexData(arr.x.get()), z = complexData(arr.zi.get()), y(count);
+            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+        } else if (w.complexState) {
+            std::vector<float> x = realData(arr.x.get());
+            std::vector<ComplexSingle> z = complexData(arr.zi.get()), y(count);
+            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+        } else {
+            std::vector<float> x = realData(arr.x.get()), z = realData(arr.zi.get()), y(count);
+            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+        }
+    }
+    setCounter(state, w);
+}
+
+// A whole call through the host layer, outputs destroyed each time.
+void endToEnd(benchmark::State& state, const Workload* wp) {
+    const Workload& w = *wp;
+    Arrays arr = makeArrays(w);
+    const std::vector<const mxArray*> inputs{arr.b.get(), arr.a.get(), arr.x.get(), arr.zi.get()};
+    const MexFunction fn = moduleEntry();
+    for (auto _ : state) {
+        mxhost::CallResult r = mxhost::callModule(fn, 2, inputs);
+        if (!r.ok) {
+            state.SkipWithError(r.message.c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(r.outputs.data());
+    }
+    setCounter(state, w);
+}
+
+bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(f);
+}
+
+int dump(int argc, char** argv) {
+    const std::string dir = argv[2];
+    ::mkdir(dir.c_str(), 0755);
+    std::vector<const Workload*> chosen;
+    for (int i = 3; i < argc; ++i) {
+        const Workload* w = findWorkload(argv[i]);
+        if (w == nullptr) {
+            std::fprintf(stderr, "unknown workload %s\n", argv[i]);
+            return 2;
+        }
+        chosen.push_back(w);
+    }
+    if (chosen.empty())
+        for (const Workload& w : workloads()) chosen.push_back(&w);
+    for (const Workload* w : chosen) {
+        const std::string sub = dir + "/" + w->name;
+        ::mkdir(sub.c_str(), 0755);
+        Arrays arr = makeArrays(*w);
+        const std::pair<const char*, const mxArray*> files[] = {
+            {"b", arr.b.get()}, {"a", arr.a.get()}, {"x", arr.x.get()}, {"zi", arr.zi.get()}};
+        for (const auto& [name, array] : files) {
+            if (!writeFile(sub + "/" + name + ".npy", mxhost::encodeNpy(array, mxhost::shapeOf(array)))) {
+                std::fprintf(stderr, "cannot write %s/%s.npy\n", sub.c_str(), name);
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--dump") == 0) return bench::dump(argc, argv);
+    for (const bench::Workload& w : bench::workloads()) {
+        auto* k = benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::kernelAlone, &w);
+        auto* e = benchmark::RegisterBenchmark(("E2E/" + w.name).c_str(), bench::endToEnd, &w);
+        for (auto* b : {k, e}) {
+            b->UseRealTime()->Unit(benchmark::kMillisecond);
+            if (w.iterations > 0) b->Iterations(w.iterations)->Unit(benchmark::kMicrosecond);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,152 @@
+#include "workloads.h"
+
+#include <cmath>
+#include <complex>
+#include <algorithm>
+#include <random>
+
+#include "marrowick/mex.h"
+
+namespace bench {
+
+namespace {
+
+using cd = std::complex<double>;
+
+// Coefficients of prod (z - r) for the given roots, highest power first.
+std::vector<cd> polyFromRoots(const std::vector<cd>& roots) {
+    std::vector<cd> p{1.0};
+    for (const cd& r : roots) {
+        std::vector<cd> q(p.size() + 1, 0.0);
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            q[i] += p[i];
+            q[i + 1] -= r * p[i];
+        }
+        p = q;
+    }
+    return p;
+}
+
+// Digital Butterworth low-pass of the given order, cutoff as a fraction of
+// the Nyquist frequency: analog prototype, pre-warping and the bilinear
+// transform.
+void butterworth(int order, double cutoff, std::vector<double>& b, std::vector<double>& a) {
+    const double fs = 2.0;
+    const double warped = 2.0 * fs * std::tan(M_PI * cutoff / fs);
+    std::vector<cd> poles, zeros;
+    cd gain = std::pow(warped, order);
+    cd den = 1.0;
+    for (int k = 0; k < order; ++k) {
+        const cd p = warped * std::exp(cd(0.0, M_PI * (2.0 * k + order + 1) / (2.0 * order)));
+        poles.push_back((2.0 * fs + p) / (2.0 * fs - p));
+        zeros.push_back(-1.0);
+        den *= (2.0 * fs - p);
+    }
+    gain /= den;
+    const std::vector<cd> pb = polyFromRoots(zeros), pa = polyFromRoots(poles);
+    b.clear();
+    a.clear();
+    for (const cd& c : pb) b.push_back((gain * c).real());
+    for (const cd& c : pa) a.push_back(c.real());
+}
+
+// Windowed-sinc (Hamming) low-pass FIR.
+std::vector<double> firLowpass(int taps, double cutoff) {
+    std::vector<double> h(static_cast<std::size_t>(taps));
+    double sum = 0.0;
+    for (int n = 0; n < taps; ++n) {
+        const double t = n - (taps - 1) / 2.0;
+        const double sinc = (t == 0.0) ? cutoff : std::sin(M_PI * cutoff * t) / (M_PI * t);
+        h[static_cast<std::size_t>(n)] = sinc * (0.54 - 0.46 * std::cos(2.0 * M_PI * n / (taps - 1)));
+        sum += h[static_cast<std::size_t>(n)];
+    }
+    for (double& v : h) v /= sum;
+    return h;
+}
+
+mxhost::ArrayPtr column(const std::vector<std::complex<float>>& v, bool complex) {
+    std::vector<float> re, im;
+    for (const auto& c : v) {
+        re.push_back(c.real());
+        im.push_back(c.imag());
+    }
+    const std::vector<mwSize> dims{static_cast<mwSize>(v.size()), 1};
+    return complex ? mxhost::makeComplex(dims, re, im) : mxhost::makeReal(dims, re);
+}
+
+mxhost::ArrayPtr noise(std::mt19937& rng, mwSize rows, mwSize cols, bool complex) {
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> re(rows * cols), im;
+    for (float& f : re) f = u(rng);
+    if (complex) {
+        im.resize(re.size());
+        for (float& f : im) f = u(rng);
+        return mxhost::makeComplex({rows, cols}, re, im);
+    }
+    return mxhost::makeReal({rows, cols}, re);
+}
+
+}  // namespace
+
+const std::vector<Workload>& workloads() {
+    static const std::vector<Workload> all = {
+        {"W1", 1, 1 << 22, 3, 3, false, false, false, 0},
+        {"W2", 256, 1 << 16, 5, 5, false, false, false, 0},
+        {"W3", 16, 1 << 18, 11, 11, false, false, false, 0},
+        {"W4", 8, 1 << 18, 64, 1, false, false, false, 0},
+        {"W5", 8, 1 << 20, 3, 3, true, true, false, 0},
+        {"W6", 65536, 64, 3, 3, false, false, false, 0},
+        {"W7", 1, 1, 3, 3, false, false, false, 1000000},
+        {"W2_CR", 256, 1 << 16, 5, 5, true, false, false, 0},
+        {"W2_RC", 256, 1 << 16, 5, 5, false, true, false, 0},
+        {"W2_RRZ", 256, 1 << 16, 5, 5, false, false, true, 0},
+    };
+    return all;
+}
+
+const Workload* findWorkload(const std::string& name) {
+    for (const Workload& w : workloads())
+        if (w.name == name) return &w;
+    return nullptr;
+}
+
+Arrays makeArrays(const Workload& w) {
+    std::vector<double> bd, ad;
+    if (w.na == 1) {
+        bd = firLowpass(w.nb, 0.25);
+        ad = {1.0};
+    } else {
+        butterworth(w.nb - 1, 0.2, bd, ad);
+    }
+    // Complex coefficients: the same response shifted up in frequency, which
+    // keeps the filter stable and a[0] = 1.
+    const double shift = w.complexCoef ? 0.3 * M_PI : 0.0;
+    std::vector<std::complex<float>> b, a;
+    for (std::size_t k = 0; k < bd.size(); ++k) b.emplace_back(std::polar(bd[k], shift * k));
+    for (std::size_t k = 0; k < ad.size(); ++k) a.emplace_back(std::polar(ad[k], shift * k));
+
+    std::mt19937 rng(12345);
+    Arrays out;
+    out.b = column(b, w.complexCoef);
+    out.a = column(a, w.complexCoef);
+    out.x = noise(rng, static_cast<mwSize>(w.samples), static_cast<mwSize>(w.channels), w.complexData);
+    const mwSize L = static_cast<mwSize>(std::max(w.nb, w.na) - 1);
+
+    // zi: the state after a previous piece of 256 samples, from rest. For a
+    // complex state over real b, a and x (KernelRRZ), that real state gets
+    // imaginary parts of its own, as a previous complex piece would leave.
+    mxhost::ArrayPtr piece = noise(rng, 256, static_cast<mwSize>(w.channels), w.complexData);
+    mxhost::ArrayPtr rest = mxhost::makeArray({L, static_cast<mwSize>(w.channels)});
+    mxhost::CallResult r = mxhost::callModule(moduleEntry(), 2, {out.b.get(), out.a.get(), piece.get(), rest.get()});
+    out.zi = std::move(r.outputs[1]);
+    if (w.complexState) {
+        const mwSize n = mxGetNumberOfElements(out.zi.get());
+        const float* re0 = static_cast<const float*>(mxGetData(out.zi.get()));
+        std::vector<float> re(re0, re0 + n), im(n);
+        for (mwSize i = 0; i < n; ++i) im[i] = 0.5f * re[(i + 1) % n];
+        out.zi = mxhost::makeComplex({L, static_cast<mwSize>(w.channels)}, re, im);
+    }
+    return out;
+}
+
+}  // namespace bench

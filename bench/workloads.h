@@ -1,0 +1,42 @@
+// The benchmark workloads: sizes, filters and data, built deterministically so
+// that the benchmark and the peer comparison (bench/compare, which reads the
+// arrays this program dumps) see the same numbers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "marrowick/mex.h"
+
+namespace bench {
+
+struct Workload {
+    std::string name;      // "W2", or "W2_CR" for the other kernels at W2's sizes
+    int32_t channels;      // N
+    int32_t samples;       // M
+    int32_t nb, na;
+    bool complexCoef;      // b and a complex
+    bool complexData;      // x complex
+    bool complexState;     // zi complex (with real b, a and x: KernelRRZ)
+    int64_t iterations;    // fixed iteration count, or 0 to let the library choose
+};
+
+const std::vector<Workload>& workloads();
+const Workload* findWorkload(const std::string& name);
+
+// The host arrays of one workload. b and a are a stable design cast to
+// float32 (Butterworth low-pass, or a windowed-sinc FIR for nb = 64, na = 1;
+// shifted in frequency for complex coefficients); x is uniform noise in
+// [-1, 1]; zi is the final state of filtering a previous piece of noise from
+// rest.
+// The module's entry point, loaded as a host loads it.
+MexFunction moduleEntry();
+
+struct Arrays {
+    mxhost::ArrayPtr b, a, x, zi;
+};
+Arrays makeArrays(const Workload& w);
+
+}  // namespace bench
