@@ -164,6 +164,7 @@ bool sameFile(const std::string& p, const std::string& q) {
 // Both outputs are replaced by renaming over them, which a directory refuses;
 // find that out before anything is written.
 void requireNotDirectory(const std::string& path) {
+    if (path.empty()) die("an output file name is empty");
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) die(path + ": is a directory, not an output file");
 }

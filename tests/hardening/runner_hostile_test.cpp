@@ -215,6 +215,9 @@ const HostileCase kCases[] = {
          args[6] = (w.root() / "out" / "zf-dir").string();
      },
      "is a directory"},
+    {"output_name_empty", arg(6, [](Workspace&) { return std::string(); }), "an output file name is empty"},
+    {"output_name_ends_in_slash", arg(6, [](Workspace& w) { return w.out("zf") + "/"; }),
+     "cannot create a file there"},
     // The same file in two roles.
     {"y_and_zf_same_path", arg(6, [](Workspace& w) { return w.out("y"); }), "Y and ZF name the same file"},
     {"y_and_zf_same_file_spelt_apart",
