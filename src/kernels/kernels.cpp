@@ -5,12 +5,14 @@
 #include "paths.h"
 #include "policies.h"
 #include "recurrence.h"
+#include "step.h"
 
 namespace marrowick {
 
 bool pathAvailable(KernelPath path) {
     switch (path) {
         case KernelPath::Scalar:
+        case KernelPath::OneChannel:
         case KernelPath::Sse2:
             return true;
         case KernelPath::Avx2:
@@ -21,10 +23,10 @@ bool pathAvailable(KernelPath path) {
     return false;
 }
 
-// One channel keeps the one-channel path: its recurrence is latency bound
+// One channel keeps a one-channel path: its recurrence is latency bound
 // either way, and it needs no transposes.
 KernelPath choosePath(int32_t M, int32_t N) {
-    if (N < 2 || M < 1) return KernelPath::Scalar;
+    if (N < 2 || M < 1) return KernelPath::OneChannel;
     if (pathAvailable(KernelPath::Avx512)) return KernelPath::Avx512;
     if (pathAvailable(KernelPath::Avx2)) return KernelPath::Avx2;
     return KernelPath::Sse2;
@@ -34,6 +36,8 @@ const char* pathName(KernelPath path) {
     switch (path) {
         case KernelPath::Scalar:
             return "scalar";
+        case KernelPath::OneChannel:
+            return "one-channel";
         case KernelPath::Sse2:
             return "sse2";
         case KernelPath::Avx2:
@@ -43,6 +47,40 @@ const char* pathName(KernelPath path) {
     }
     return "?";
 }
+
+namespace {
+
+// The recurrence of filterChannels one channel at a time, with a short state
+// held in registers for the whole channel (step.h); other shapes run
+// filterChannels itself.
+template <class P>
+void oneChannel(typename P::Out* output, typename P::State* state, const typename P::Num* b,
+                const typename P::Den* a, const typename P::In* input, typename P::Gain gain, bool applyGain,
+                int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
+    if (L == 0) {
+        filterChannels<P>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+        return;
+    }
+    withFixedState(nb, na, L, [&](auto fixed) {
+        constexpr int FL = decltype(fixed)::value;
+        if constexpr (FL == 0) {
+            filterChannels<P>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+        } else {
+            for (int32_t j = 0; j < N; ++j) {
+                const typename P::In* x = input + static_cast<std::ptrdiff_t>(j) * M;
+                typename P::Out* y = output + static_cast<std::ptrdiff_t>(j) * M;
+                typename P::State* s = state + static_cast<std::ptrdiff_t>(j) * FL;
+                typename P::State z[FL];
+                for (int k = 0; k < FL; ++k) z[k] = s[k];
+                for (int32_t i = 0; i < M; ++i)
+                    y[i] = SampleStep<P, FL>::run(x[i], z, b, a, gain, applyGain, nb, na, FL);
+                for (int k = 0; k < FL; ++k) s[k] = z[k];
+            }
+        }
+    });
+}
+
+}  // namespace
 
 // Each kernel: the vector path of the chosen instruction set when it takes the
 // call, else the one-channel recurrence.
@@ -57,6 +95,9 @@ const char* pathName(KernelPath path) {
         case KernelPath::Avx512:                                           \
             if (simd::avx512::kernel(__VA_ARGS__)) return;                 \
             break;                                                         \
+        case KernelPath::OneChannel:                                       \
+            oneChannel<policy>(__VA_ARGS__);                               \
+            return;                                                        \
         case KernelPath::Scalar:                                           \
             break;                                                         \
     }                                                                      \

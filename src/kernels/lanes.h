@@ -37,6 +37,7 @@
 // internal functions by value; their calling convention is never exposed.
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include "policies.h"
+#include "step.h"
 
 namespace marrowick {
 namespace simd {
@@ -195,8 +196,9 @@ constexpr int floatsOf() {
 
 // One group of up to C channels, j0 to j0 + live - 1, through all M samples.
 // P is the lane policy; Buf* are the buffer element types (float or
-// ComplexSingle) of the one-channel kernel.
-template <class P, int C, int W, class BufOut, class BufState, class BufIn>
+// ComplexSingle) of the one-channel kernel; FixedL > 0 keeps the states in
+// registers (see step.h).
+template <class P, int C, int W, int FixedL, class BufOut, class BufState, class BufIn>
 void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, const typename P::Den* a,
                  const BufIn* input, typename P::Gain gain, bool applyGain, int32_t nb, int32_t na, int32_t M,
                  int32_t L, int32_t j0, int live) {
@@ -215,15 +217,13 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
     alignas(64) float tileIn[W * fin * C];
     alignas(64) float tileOut[W * fout * C];
 
-    const int32_t m = (nb < na ? nb : na) - 1;
-    const int32_t e = (nb == na) ? 1 : 0;
-
-    State z[kMaxLaneState];
+    State z[FixedL > 0 ? FixedL : kMaxLaneState];
+    const int32_t stateLength = FixedL > 0 ? FixedL : L;
     if (L > 0) {
         // States in: element loops, once per group.
         alignas(64) float lanes[fst * C];
         const float* s = reinterpret_cast<const float*>(state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
-        for (int32_t k = 0; k < L; ++k) {
+        for (int32_t k = 0; k < stateLength; ++k) {
             std::memset(lanes, 0, sizeof lanes);
             for (int c = 0; c < live; ++c)
                 for (int p = 0; p < fst; ++p)
@@ -251,22 +251,8 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
             for (int t = 0; t < n; ++t) {
                 In xi;
                 getLane<C>(tileIn, t, xi);
-                Out yi = P::unscaledSum(b[0], xi, z[0]);
-                if (applyGain) yi = P::scaleByGain(yi, gain);
+                const Out yi = SampleStep<P, FixedL>::run(xi, z, b, a, gain, applyGain, nb, na, L);
                 putLane<C>(tileOut, t, yi);
-
-                // Ascending k: each z[k] reads the previous sample's z[k+1].
-                int32_t k = 0;
-                for (; k < m - e; ++k) z[k] = P::shared(b[k + 1], xi, z[k + 1], a[k + 1], yi);
-                for (k = m; k < na - 2; ++k) z[k] = P::denominatorTail(z[k + 1], a[k + 1], yi);
-                for (k = m; k < nb - 2; ++k) z[k] = P::numeratorTail(b[k + 1], xi, z[k + 1]);
-                if (nb < na) {
-                    z[L - 1] = P::lastBelow(a[na - 1], yi);
-                } else if (nb > na) {
-                    z[L - 1] = P::lastAbove(b[nb - 1], xi);
-                } else {
-                    z[L - 1] = P::lastEqual(b[nb - 1], xi, a[na - 1], yi);
-                }
             }
         }
 
@@ -278,7 +264,7 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
     if (L > 0) {
         alignas(64) float lanes[fst * C];
         float* s = reinterpret_cast<float*>(state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
-        for (int32_t k = 0; k < L; ++k) {
+        for (int32_t k = 0; k < stateLength; ++k) {
             putLane<C>(lanes, 0, z[k]);
             for (int c = 0; c < live; ++c)
                 for (int p = 0; p < fst; ++p)
@@ -299,29 +285,33 @@ bool filterLanes(BufOut* output, BufState* state, const Num* b, const Den* a, co
     constexpr int Native = kNativeWidth;
     constexpr int Narrow = kNarrowestGroup;
     int32_t j = 0;
-    for (; N - j >= Wide; j += Wide)
-        filterGroup<PolicyT<LaneArith<Wide>>, Wide, Native>(output, state, b, a, input, gain, applyGain, nb, na, M,
-                                                             L, j, Wide);
+    if (N >= Wide) {
+        withFixedState(nb, na, L, [&](auto fixed) {
+            for (; N - j >= Wide; j += Wide)
+                filterGroup<PolicyT<LaneArith<Wide>>, Wide, Native, decltype(fixed)::value>(
+                    output, state, b, a, input, gain, applyGain, nb, na, M, L, j, Wide);
+        });
+    }
     if constexpr (Native < Wide) {
         for (; N - j >= Native; j += Native)
-            filterGroup<PolicyT<LaneArith<Native>>, Native, Native>(output, state, b, a, input, gain, applyGain,
+            filterGroup<PolicyT<LaneArith<Native>>, Native, Native, 0>(output, state, b, a, input, gain, applyGain,
                                                                      nb, na, M, L, j, Native);
     }
     const int rest = static_cast<int>(N - j);
     if (rest == 0) return true;
     if constexpr (Narrow < Native) {
         if (rest <= Narrow) {
-            filterGroup<PolicyT<LaneArith<Narrow>>, Narrow, Narrow>(output, state, b, a, input, gain, applyGain,
+            filterGroup<PolicyT<LaneArith<Narrow>>, Narrow, Narrow, 0>(output, state, b, a, input, gain, applyGain,
                                                                      nb, na, M, L, j, rest);
             return true;
         }
     }
     if (rest <= Native) {
-        filterGroup<PolicyT<LaneArith<Native>>, Native, Native>(output, state, b, a, input, gain, applyGain, nb, na,
+        filterGroup<PolicyT<LaneArith<Native>>, Native, Native, 0>(output, state, b, a, input, gain, applyGain, nb, na,
                                                                  M, L, j, rest);
     } else {
-        filterGroup<PolicyT<LaneArith<Wide>>, Wide, Native>(output, state, b, a, input, gain, applyGain, nb, na, M,
-                                                             L, j, rest);
+        filterGroup<PolicyT<LaneArith<Wide>>, Wide, Native, 0>(output, state, b, a, input, gain, applyGain, nb, na,
+                                                                M, L, j, rest);
     }
     return true;
 }

@@ -12,8 +12,9 @@
 namespace marrowick {
 
 enum class KernelPath {
-    Scalar,  // one channel at a time, the definition of the arithmetic
-    Sse2,    // channels in lanes, baseline x86-64
+    Scalar,      // one channel at a time, the definition of the arithmetic
+    OneChannel,  // one channel at a time, short states kept in registers
+    Sse2,        // channels in lanes, baseline x86-64
     Avx2,
     Avx512,
 };

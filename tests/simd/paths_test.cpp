@@ -19,7 +19,7 @@
 namespace marrowick {
 namespace {
 
-const KernelPath kVectorPaths[] = {KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512};
+const KernelPath kVectorPaths[] = {KernelPath::OneChannel, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512};
 
 struct Shape {
     int32_t nb, na, L;

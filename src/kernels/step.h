@@ -1,0 +1,87 @@
+// One sample of the recurrence of recurrence.h, as a building block for the
+// fast paths: the output step, then the state updates in ascending k. With
+// FixedL > 0 the state length is a compile-time constant and the state
+// array is indexed only by constants, so it lives in registers; the caller
+// guarantees L = max(nb, na) - 1, under which the shared range, the one
+// non-empty tail and the last element cover 0 .. L-1 in ascending order.
+// With FixedL = 0 the ranges are those of filterChannels verbatim.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+namespace marrowick {
+
+// Longest state length with a register-resident variant.
+constexpr int32_t kMaxFixedState = 10;
+
+template <class P, int FixedL>
+struct SampleStep {
+    template <class In, class State>
+    static typename P::Out run(const In& xi, State* z, const typename P::Num* b, const typename P::Den* a,
+                               typename P::Gain gain, bool applyGain, int32_t nb, int32_t na, int32_t L) {
+        const int32_t m = (nb < na ? nb : na) - 1;
+        const int32_t e = (nb == na) ? 1 : 0;
+        typename P::Out yi = P::unscaledSum(b[0], xi, z[0]);
+        if (applyGain) yi = P::scaleByGain(yi, gain);
+        if constexpr (FixedL > 0) {
+#pragma GCC unroll 16
+            for (int k = 0; k < FixedL - 1; ++k) {
+                if (k < m - e) {
+                    z[k] = P::shared(b[k + 1], xi, z[k + 1], a[k + 1], yi);
+                } else if (nb < na) {
+                    z[k] = P::denominatorTail(z[k + 1], a[k + 1], yi);
+                } else {
+                    z[k] = P::numeratorTail(b[k + 1], xi, z[k + 1]);
+                }
+            }
+            (void)L;
+            lastElement(z[FixedL - 1], xi, yi, b, a, nb, na);
+        } else {
+            int32_t k = 0;
+            for (; k < m - e; ++k) z[k] = P::shared(b[k + 1], xi, z[k + 1], a[k + 1], yi);
+            for (k = m; k < na - 2; ++k) z[k] = P::denominatorTail(z[k + 1], a[k + 1], yi);
+            for (k = m; k < nb - 2; ++k) z[k] = P::numeratorTail(b[k + 1], xi, z[k + 1]);
+            lastElement(z[L - 1], xi, yi, b, a, nb, na);
+        }
+        return yi;
+    }
+
+    template <class In, class State>
+    static void lastElement(State& zl, const In& xi, const typename P::Out& yi, const typename P::Num* b,
+                            const typename P::Den* a, int32_t nb, int32_t na) {
+        if (nb < na) {
+            zl = P::lastBelow(a[na - 1], yi);
+        } else if (nb > na) {
+            zl = P::lastAbove(b[nb - 1], xi);
+        } else {
+            zl = P::lastEqual(b[nb - 1], xi, a[na - 1], yi);
+        }
+    }
+};
+
+// Calls f(std::integral_constant<int, L>) for L in 1..kMaxFixedState when the
+// state length allows the register-resident variant, else with 0.
+template <class F>
+void withFixedState(int32_t nb, int32_t na, int32_t L, F&& f) {
+    const int32_t full = (nb > na ? nb : na) - 1;
+    if (L != full) {
+        f(std::integral_constant<int, 0>());
+        return;
+    }
+    switch (L) {
+        case 1: f(std::integral_constant<int, 1>()); return;
+        case 2: f(std::integral_constant<int, 2>()); return;
+        case 3: f(std::integral_constant<int, 3>()); return;
+        case 4: f(std::integral_constant<int, 4>()); return;
+        case 5: f(std::integral_constant<int, 5>()); return;
+        case 6: f(std::integral_constant<int, 6>()); return;
+        case 7: f(std::integral_constant<int, 7>()); return;
+        case 8: f(std::integral_constant<int, 8>()); return;
+        case 9: f(std::integral_constant<int, 9>()); return;
+        case 10: f(std::integral_constant<int, 10>()); return;
+        default: f(std::integral_constant<int, 0>()); return;
+    }
+}
+
+}  // namespace marrowick
