@@ -32,6 +32,8 @@ std::vector<Example> examples() {
          col({-(p2(-21) + p2(-44)), e23 + 3 * p2(-46)}), false},
         {"RR_SumNotRoundedBeforeDifference", col({1, 1, 0}), col({1, 1, 0}), col({1}), col({0, p2(-24)}), col({1}),
          col({p2(-24), 0}), false},
+        {"RR_SharedRangeSumInDouble", col({1, 1, 0}), col({1, 1, 0}), col({1}), col({0, p2(-60)}), col({1}),
+         col({0, 0}), false},
         {"RR_NegatedGainKeepsZeroSign", col({2}), col({-1}), col({0, 1}), none(), col({-0.0f, -2}), none(), false},
         {"RR_ZeroA0ZeroSumIsNaN", col({1, 1}), col({0, 1}), col({0, 0}), col({0}), col({kNaN, kNaN}), col({kNaN}),
          false},

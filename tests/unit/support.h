@@ -322,6 +322,8 @@ struct Rng {
         static const float specials[] = {0.0f, -0.0f, kInf, -kInf, kNaN, 1e-40f, -3e38f, 3e38f, p2(-126)};
         if (chance(specialRate)) return specials[range(0, 8)];
         if (chance(0.2)) return static_cast<float>(range(-8, 8)) / 4.0f;
+        // Wide magnitudes, so that sums in double round differently by order.
+        if (chance(0.1)) return std::ldexp(std::uniform_real_distribution<float>(-1.5f, 1.5f)(gen), range(-70, 70));
         return std::uniform_real_distribution<float>(-1.5f, 1.5f)(gen);
     }
     std::vector<float> values(std::size_t n, double specialRate) {
