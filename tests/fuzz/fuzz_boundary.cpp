@@ -96,21 +96,19 @@ mwSize product(const std::vector<mwSize>& dims, std::size_t from) {
 // 1 to 4 dimensions (some possibly 0), zi with L rows and x's channels.
 void contractCall(Reader& r, InputSpec spec[4]) {
     const mwSize nb = 1 + r.byte() % 6, na = 1 + r.byte() % 6;
-    const mwSize coefShapes[3][3] = {{0, 1, 0}, {1, 0, 0}, {1, 1, 0}};  // 0 marks the count
     for (int i = 0; i < 2; ++i) {
         const mwSize n = i == 0 ? nb : na;
-        const std::uint8_t form = r.byte() % 4;
-        if (form == 3) {
-            spec[i].dims = {n};
-        } else {
-            spec[i].dims.clear();
-            for (mwSize d : coefShapes[form]) spec[i].dims.push_back(d == 0 ? n : d);
+        switch (r.byte() % 4) {
+            case 0: spec[i].dims = {n, 1}; break;
+            case 1: spec[i].dims = {1, n}; break;
+            case 2: spec[i].dims = {1, 1, n}; break;
+            default: spec[i].dims = {n}; break;
         }
     }
     std::vector<mwSize>& x = spec[2].dims;
     x.assign(1 + r.byte() % 4, 1);
     x[0] = r.byte() % 40;
-    for (std::size_t k = 1; k < x.size(); ++k) x[k] = r.byte() % 4;
+    for (std::size_t k = 1; k < x.size(); ++k) x[k] = r.byte() % (k == 1 ? 20 : 4);
     const mwSize L = (r.byte() & 1) ? std::max(nb, na) - 1 : 0;
     std::vector<mwSize>& zi = spec[3].dims;
     switch (r.byte() % 3) {
