@@ -151,6 +151,7 @@ TEST(Contract, BreachesAreRejectedWithoutLeaks) {
                 EXPECT_FALSE(r.message.empty()) << c.what;
                 EXPECT_EQ(mxhost::liveArrays(), before) << c.what;
             }
+            EXPECT_EQ(mxhost::scratchBlocksAlive(), 0u) << c.what;
         }
         EXPECT_EQ(mxhost::liveArrays(), start) << c.what;
     }
@@ -174,7 +175,7 @@ TEST(Host, ScratchIsReclaimedAfterEveryCall) {
         } else {
             EXPECT_EQ(mxhost::reclaimedTotal(), reclaimed) << r.kernel << " left scratch to the host";
         }
-        EXPECT_EQ(mxhost::liveScratchBlocks(), 0u);
+        EXPECT_EQ(mxhost::scratchBlocksAlive(), 0u) << r.kernel;
     }
 }
 
@@ -194,6 +195,7 @@ TEST(Host, ErrorCallReclaimsScratch) {
     EXPECT_EQ(r.identifier, "test:fail");
     EXPECT_EQ(r.message, "failed after allocating 3 blocks");
     EXPECT_EQ(mxhost::reclaimedTotal() - reclaimed, 3u);
+    EXPECT_EQ(mxhost::scratchBlocksAlive(), 0u);
     in.reset();
     EXPECT_EQ(mxhost::liveArrays(), live);
 }

@@ -13,8 +13,9 @@ struct Sizes {
     int nb, na;
 };
 const Sizes kSizes[] = {{1, 1}, {1, 2}, {2, 1}, {2, 2}, {3, 3}, {1, 3}, {3, 1},
-                        {10, 3}, {3, 10}, {4, 6}, {6, 4}, {5, 5}, {2, 7}};
-const std::vector<mwSize> kChannelShapes[] = {{1}, {3}, {2, 3}, {0}, {1, 2, 2}};
+                        {10, 3}, {3, 10}, {4, 6}, {6, 4}, {5, 5}, {2, 7}, {131, 2}};
+// Channel counts below, at and past the widths of vector registers.
+const std::vector<mwSize> kChannelShapes[] = {{1}, {3}, {2, 3}, {0}, {1, 2, 2}, {17}, {3, 11}};
 
 // Which of b, a, x and zi are complex, as four bits.
 class Complexity : public ::testing::TestWithParam<int> {
@@ -43,7 +44,7 @@ TEST_P(Complexity, MatchesReferenceBitForBit) {
             const bool zeroState = round == 7 || (s.nb == 1 && s.na == 1);
             const int M = round == 0 ? 0 : rng.range(1, round < 5 ? 6 : 40);
             const double special = round < 3 ? 0.0 : 0.05;
-            const auto& shape = kChannelShapes[rng.range(0, 4)];
+            const auto& shape = kChannelShapes[rng.range(0, 6)];
             Case c = randomCase(rng, bCx(), aCx(), xCx(), ziCx(), s.nb, s.na, zeroState, M, shape, special);
             const Outputs want = referenceFilter(c.b, c.a, c.x, c.zi);
             const Outputs got = filter(c.b, c.a, c.x, c.zi);
@@ -106,7 +107,8 @@ TEST_P(DirectKernel, MatchesReference) {
     Rng rng(3000u + static_cast<unsigned>(kind));
     for (const Sizes& s : kSizes) {
         for (int round = 0; round < 6; ++round) {
-            const int M = rng.range(0, 70), N = rng.range(0, 5);
+            static const int channels[] = {0, 1, 2, 3, 5, 8, 9, 16, 17, 33};
+            const int M = rng.range(0, 70), N = channels[rng.range(0, 9)];
             const int L = (round == 5 || (s.nb == 1 && s.na == 1)) ? 0 : std::max(s.nb, s.na) - 1;
             const double special = round < 3 ? 0.0 : 0.03;
             auto vec = [&](std::size_t n) {
@@ -219,6 +221,11 @@ TEST(RealCoefficientKernels, PartsAreIndependentWithFiniteValues) {
         const Outputs z = filter(rrz.b, rrz.a, rrz.x, rrz.zi);
         EXPECT_TRUE(sameFloats("RRZ y.re", z.y.re, base.y.re, true)) << "nb=" << s.nb << " na=" << s.na;
         EXPECT_TRUE(sameFloats("RRZ zf.re", z.zf.re, base.zf.re, true));
+
+        rrz.zi.im.assign(rrz.zi.count(), 0.0f);  // no imaginary part anywhere
+        const Outputs flat = filter(rrz.b, rrz.a, rrz.x, rrz.zi);
+        EXPECT_TRUE(sameFloats("RRZ y.im", flat.y.im, std::vector<float>(flat.y.count(), 0.0f), true));
+        EXPECT_TRUE(sameFloats("RRZ zf.im", flat.zf.im, std::vector<float>(flat.zf.count(), 0.0f), true));
     }
 }
 
