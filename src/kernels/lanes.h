@@ -232,33 +232,46 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
         }
     }
 
-    for (int32_t i0 = 0; i0 < M; i0 += W) {
-        const int n = (M - i0 < W) ? static_cast<int>(M - i0) : W;
-        for (int q = 0; q < fin; ++q)
-            TileIO<C, W>::load(x + static_cast<std::ptrdiff_t>(i0) * fin + q * W, inStride, live,
-                               clampCount(n * fin - q * W, W), tileIn + q * W * C);
+    // All-real policies take the coefficients widened to double once here, so
+    // that no update converts its coefficients again (the values are exact).
+    auto samples = [&](const auto* bc, const auto* ac) {
+        for (int32_t i0 = 0; i0 < M; i0 += W) {
+            const int n = (M - i0 < W) ? static_cast<int>(M - i0) : W;
+            for (int q = 0; q < fin; ++q)
+                TileIO<C, W>::load(x + static_cast<std::ptrdiff_t>(i0) * fin + q * W, inStride, live,
+                                   clampCount(n * fin - q * W, W), tileIn + q * W * C);
 
-        if (L == 0) {
-            // Zero-state path: chosen by L alone, whatever nb and na are.
-            for (int t = 0; t < n; ++t) {
-                In xi;
-                getLane<C>(tileIn, t, xi);
-                Out yi = P::zeroStateOutput(b[0], xi);
-                if (applyGain) yi = P::scaleByGain(yi, gain);
-                putLane<C>(tileOut, t, yi);
+            if (L == 0) {
+                // Zero-state path: chosen by L alone, whatever nb and na are.
+                for (int t = 0; t < n; ++t) {
+                    In xi;
+                    getLane<C>(tileIn, t, xi);
+                    Out yi = P::zeroStateOutput(bc[0], xi);
+                    if (applyGain) yi = P::scaleByGain(yi, gain);
+                    putLane<C>(tileOut, t, yi);
+                }
+            } else {
+                for (int t = 0; t < n; ++t) {
+                    In xi;
+                    getLane<C>(tileIn, t, xi);
+                    const Out yi = SampleStep<P, FixedL>::run(xi, z, bc, ac, gain, applyGain, nb, na, L);
+                    putLane<C>(tileOut, t, yi);
+                }
             }
-        } else {
-            for (int t = 0; t < n; ++t) {
-                In xi;
-                getLane<C>(tileIn, t, xi);
-                const Out yi = SampleStep<P, FixedL>::run(xi, z, b, a, gain, applyGain, nb, na, L);
-                putLane<C>(tileOut, t, yi);
-            }
+
+            for (int q = 0; q < fout; ++q)
+                TileIO<C, W>::store(tileOut + q * W * C, y + static_cast<std::ptrdiff_t>(i0) * fout + q * W, outStride,
+                                    live, clampCount(n * fout - q * W, W));
         }
-
-        for (int q = 0; q < fout; ++q)
-            TileIO<C, W>::store(tileOut + q * W * C, y + static_cast<std::ptrdiff_t>(i0) * fout + q * W, outStride,
-                                live, clampCount(n * fout - q * W, W));
+    };
+    if constexpr (P::kWideCoefficients) {
+        double bw[kMaxLaneState + 1];
+        double aw[kMaxLaneState + 1];
+        for (int32_t k = 0; k < nb && k <= kMaxLaneState; ++k) bw[k] = b[k];
+        for (int32_t k = 0; k < na && k <= kMaxLaneState; ++k) aw[k] = a[k];
+        samples(bw, aw);
+    } else {
+        samples(b, a);
     }
 
     if (L > 0) {
@@ -280,7 +293,9 @@ template <template <class> class PolicyT, class BufOut, class BufState, class Bu
           class Gain>
 bool filterLanes(BufOut* output, BufState* state, const Num* b, const Den* a, const BufIn* input, Gain gain,
                  bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    if (L > kMaxLaneState) return false;
+    // Longer states, and coefficient vectors longer than the tiles hold (only
+    // possible on the zero-state path), take the one-channel path.
+    if (L > kMaxLaneState || nb > kMaxLaneState + 1 || na > kMaxLaneState + 1) return false;
     constexpr int Wide = kWidestGroup;
     constexpr int Native = kNativeWidth;
     constexpr int Narrow = kNarrowestGroup;

@@ -48,26 +48,43 @@ struct RealPolicyT {
     using Den = float;
     using In = R;
     using Gain = float;
+    // The coefficients may be handed over already widened to double (T =
+    // double, exact); the one-channel kernels pass the floats themselves.
+    static constexpr bool kWideCoefficients = true;
 
-    static R zeroStateOutput(float b0, R x) { return A::narrow(A::widen(x) * static_cast<double>(b0)); }
-    static R unscaledSum(float b0, R x, R z0) {
+    template <class T>
+    static R zeroStateOutput(T b0, R x) {
+        return A::narrow(A::widen(x) * static_cast<double>(b0));
+    }
+    template <class T>
+    static R unscaledSum(T b0, R x, R z0) {
         return A::narrow(A::widen(x) * static_cast<double>(b0) + A::widen(z0));
     }
     static R scaleByGain(R y, float gain) { return A::narrow(static_cast<double>(gain) * A::widen(y)); }
-    static R shared(float bk, R x, R zNext, float ak, R y) {
+    template <class T>
+    static R shared(T bk, R x, R zNext, T ak, R y) {
         return A::narrow((static_cast<double>(bk) * A::widen(x) + A::widen(zNext)) -
                          A::widen(y) * static_cast<double>(ak));
     }
-    static R denominatorTail(R zNext, float ak, R y) {
+    template <class T>
+    static R denominatorTail(R zNext, T ak, R y) {
         return A::narrow(A::widen(zNext) - static_cast<double>(ak) * A::widen(y));
     }
-    static R numeratorTail(float bk, R x, R zNext) {
+    template <class T>
+    static R numeratorTail(T bk, R x, R zNext) {
         return A::narrow(static_cast<double>(bk) * A::widen(x) + A::widen(zNext));
     }
     // Subtraction from +0: a zero product of either sign leaves +0.
-    static R lastBelow(float aLast, R y) { return A::narrow(0.0 - static_cast<double>(aLast) * A::widen(y)); }
-    static R lastAbove(float bLast, R x) { return A::narrow(static_cast<double>(bLast) * A::widen(x)); }
-    static R lastEqual(float bLast, R x, float aLast, R y) {
+    template <class T>
+    static R lastBelow(T aLast, R y) {
+        return A::narrow(0.0 - static_cast<double>(aLast) * A::widen(y));
+    }
+    template <class T>
+    static R lastAbove(T bLast, R x) {
+        return A::narrow(static_cast<double>(bLast) * A::widen(x));
+    }
+    template <class T>
+    static R lastEqual(T bLast, R x, T aLast, R y) {
         return A::narrow(static_cast<double>(bLast) * A::widen(x) - static_cast<double>(aLast) * A::widen(y));
     }
 };
@@ -89,6 +106,7 @@ struct ComplexCoefPolicyT {
     using Den = ComplexSingle;
     using In = typename std::conditional<ComplexData, C, typename A::Real>::type;
     using Gain = ComplexSingle;
+    static constexpr bool kWideCoefficients = false;
 
     static C numerator(ComplexSingle bk, In x) {
         if constexpr (ComplexData) {
@@ -128,6 +146,7 @@ struct PolicyRCT {
     using Den = float;
     using In = C;
     using Gain = float;
+    static constexpr bool kWideCoefficients = false;
 
     static C zeroStateOutput(float b0, C x) { return complexScale(b0, x); }
     static C unscaledSum(float b0, C x, C z0) { return complexSum(complexScale(b0, x), z0); }
@@ -159,6 +178,7 @@ struct PolicyRRZT {
     using Den = float;
     using In = R;
     using Gain = float;
+    static constexpr bool kWideCoefficients = false;
 
     static C zeroStateOutput(float b0, R x) { return C{b0 * x, R{}}; }
     static C unscaledSum(float b0, R x, C z0) { return realPlusComplex(b0 * x, z0); }

@@ -17,9 +17,9 @@ constexpr int32_t kMaxFixedState = 10;
 
 template <class P, int FixedL>
 struct SampleStep {
-    template <class In, class State>
-    static typename P::Out run(const In& xi, State* z, const typename P::Num* b, const typename P::Den* a,
-                               typename P::Gain gain, bool applyGain, int32_t nb, int32_t na, int32_t L) {
+    template <class In, class State, class NumC, class DenC>
+    static typename P::Out run(const In& xi, State* z, const NumC* b, const DenC* a, typename P::Gain gain,
+                               bool applyGain, int32_t nb, int32_t na, int32_t L) {
         const int32_t m = (nb < na ? nb : na) - 1;
         const int32_t e = (nb == na) ? 1 : 0;
         typename P::Out yi = P::unscaledSum(b[0], xi, z[0]);
@@ -47,9 +47,9 @@ struct SampleStep {
         return yi;
     }
 
-    template <class In, class State>
-    static void lastElement(State& zl, const In& xi, const typename P::Out& yi, const typename P::Num* b,
-                            const typename P::Den* a, int32_t nb, int32_t na) {
+    template <class In, class State, class NumC, class DenC>
+    static void lastElement(State& zl, const In& xi, const typename P::Out& yi, const NumC* b, const DenC* a,
+                            int32_t nb, int32_t na) {
         if (nb < na) {
             zl = P::lastBelow(a[na - 1], yi);
         } else if (nb > na) {
