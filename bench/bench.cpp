@@ -82,23 +82,28 @@ void kernelAlone(benchmark::State& state, const Workload* wp) {
         std::vector<ComplexSingle> z = complexData(arr.zi.get()), y(count);
         if (w.complexData) {
             std::vector<ComplexSingle> x = complexData(arr.x.get());
-            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+            for (auto _ : state)
+                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
         } else {
             std::vector<float> x = realData(arr.x.get());
-            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+            for (auto _ : state)
+                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
         }
     } else {
         std::vector<float> b = realData(arr.b.get()), a = realData(arr.a.get());
         if (w.complexData) {
             std::vector<ComplexSingle> x = complexData(arr.x.get()), z = complexData(arr.zi.get()), y(count);
-            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+            for (auto _ : state)
+                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
         } else if (w.complexState) {
             std::vector<float> x = realData(arr.x.get());
             std::vector<ComplexSingle> z = complexData(arr.zi.get()), y(count);
-            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+            for (auto _ : state)
+                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
         } else {
             std::vector<float> x = realData(arr.x.get()), z = realData(arr.zi.get()), y(count);
-            for (auto _ : state) marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
+            for (auto _ : state)
+                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
         }
     }
     setCounter(state, w);

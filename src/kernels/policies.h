@@ -9,9 +9,10 @@
 // float vectors), widen/narrow (exact float to double, and double to float
 // rounded to nearest), coefScale (a complex coefficient times a real sample)
 // and the complex operations of complex_ops.h for those types. Coefficients
-// and gains are always plain floats or ComplexSingle, shared by all lanes. ScalarArith below gives the one-channel kernels; the
-// lane arithmetic gives the vector paths, which therefore form every value by
-// the same sequence of operations.
+// and gains are plain floats or ComplexSingle shared by all lanes (the
+// all-real policy also takes them widened to double). ScalarArith below gives
+// the one-channel kernels; the lane arithmetic gives the vector paths, which
+// therefore form every value by the same sequence of operations.
 //
 // Names of the steps: the zero-state path (L = 0), the output step (the
 // unscaled sum b[0]*x + z[0], then the gain), the shared range, the denominator
