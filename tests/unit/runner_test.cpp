@@ -84,9 +84,8 @@ protected:
         return r;
     }
 
-    Process filterFiles() const {
-        return run({"filter", path("b.npy"), path("a.npy"), path("x.npy"), path("zi.npy"), path("y.npy"),
-                    path("zf.npy")});
+    Process filterFiles(const std::string& y = "y.npy", const std::string& zf = "zf.npy") const {
+        return run({"filter", path("b.npy"), path("a.npy"), path("x.npy"), path("zi.npy"), path(y), path(zf)});
     }
 
     mxhost::NpyArray read(const std::string& name) const {
@@ -201,6 +200,8 @@ TEST_F(Runner, FailuresWriteNothing) {
     struct Failure {
         const char* what;
         std::function<void()> setUp;
+        const char* y = "y.npy";
+        const char* zf = "zf.npy";
     };
     auto good = [&] {
         write("b.npy", npyOf(b, {2}, true));
@@ -219,12 +220,15 @@ TEST_F(Runner, FailuresWriteNothing) {
         {"short data", [&] { good(); write("x.npy", npy("<f4", true, {3}, std::vector<std::uint8_t>(8))); }},
         {"rejected by the module", [&] { good(); write("zi.npy", npyOf(col({0, 0}), {2}, true)); }},
         {"empty coefficients", [&] { good(); write("b.npy", npyOf(real({0, 1}, {}), {0}, true)); }},
+        {"Y in a missing directory", good, "missing/y.npy"},
+        {"ZF in a missing directory", good, "y.npy", "missing/zf.npy"},
+        {"Y and ZF the same file", good, "y.npy", "y.npy"},
     };
     for (const Failure& f : failures) {
         for (const std::string& n : listDir(dir_)) unlink(path(n).c_str()), rmdir(path(n).c_str());
         f.setUp();
         const std::set<std::string> inputs = listDir(dir_);
-        const Process r = filterFiles();
+        const Process r = filterFiles(f.y, f.zf);
         EXPECT_NE(r.status, 0) << f.what;
         EXPECT_FALSE(r.err.empty()) << f.what;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << f.what << ": " << r.err;
