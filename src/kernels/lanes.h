@@ -104,6 +104,17 @@ CxLanes<F> realMinusComplex(F r, CxLanes<F> v) {
     return {r - v.re, -v.im};
 }
 
+// A real coefficient widened to double and broadcast to every lane once per
+// group, so that no update converts or broadcasts it again.
+template <int C>
+struct WideCoef {
+    typename LaneTypes<C>::D v;
+};
+template <int C>
+typename LaneTypes<C>::D wideCoef(const WideCoef<C>& c) {
+    return c.v;
+}
+
 template <int C>
 struct LaneArith {
     using Real = typename LaneTypes<C>::F;
@@ -265,10 +276,12 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
         }
     };
     if constexpr (P::kWideCoefficients) {
-        double bw[kMaxLaneState + 1];
-        double aw[kMaxLaneState + 1];
-        for (int32_t k = 0; k < nb && k <= kMaxLaneState; ++k) bw[k] = b[k];
-        for (int32_t k = 0; k < na && k <= kMaxLaneState; ++k) aw[k] = a[k];
+        WideCoef<C> bw[kMaxLaneState + 1];
+        WideCoef<C> aw[kMaxLaneState + 1];
+        for (int32_t k = 0; k < nb && k <= kMaxLaneState; ++k)
+            for (int c = 0; c < C; ++c) bw[k].v[c] = b[k];
+        for (int32_t k = 0; k < na && k <= kMaxLaneState; ++k)
+            for (int c = 0; c < C; ++c) aw[k].v[c] = a[k];
         samples(bw, aw);
     } else {
         samples(b, a);

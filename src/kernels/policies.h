@@ -26,6 +26,10 @@
 
 namespace marrowick {
 
+// A coefficient as a double: exact for a float.
+inline double wideCoef(float v) { return static_cast<double>(v); }
+inline double wideCoef(double v) { return v; }
+
 struct ScalarArith {
     using Real = float;
     using Wide = double;
@@ -49,44 +53,45 @@ struct RealPolicyT {
     using Den = float;
     using In = R;
     using Gain = float;
-    // The coefficients may be handed over already widened to double (T =
-    // double, exact); the one-channel kernels pass the floats themselves.
+    // The coefficients may be handed over already widened (exactly): as
+    // doubles, or as lane vectors of doubles; the one-channel kernels pass the
+    // floats themselves. wideCoef gives the double (or double lanes) of each.
     static constexpr bool kWideCoefficients = true;
 
     template <class T>
     static R zeroStateOutput(T b0, R x) {
-        return A::narrow(A::widen(x) * static_cast<double>(b0));
+        return A::narrow(A::widen(x) * wideCoef(b0));
     }
     template <class T>
     static R unscaledSum(T b0, R x, R z0) {
-        return A::narrow(A::widen(x) * static_cast<double>(b0) + A::widen(z0));
+        return A::narrow(A::widen(x) * wideCoef(b0) + A::widen(z0));
     }
     static R scaleByGain(R y, float gain) { return A::narrow(static_cast<double>(gain) * A::widen(y)); }
     template <class T>
     static R shared(T bk, R x, R zNext, T ak, R y) {
-        return A::narrow((static_cast<double>(bk) * A::widen(x) + A::widen(zNext)) -
-                         A::widen(y) * static_cast<double>(ak));
+        return A::narrow((wideCoef(bk) * A::widen(x) + A::widen(zNext)) -
+                         A::widen(y) * wideCoef(ak));
     }
     template <class T>
     static R denominatorTail(R zNext, T ak, R y) {
-        return A::narrow(A::widen(zNext) - static_cast<double>(ak) * A::widen(y));
+        return A::narrow(A::widen(zNext) - wideCoef(ak) * A::widen(y));
     }
     template <class T>
     static R numeratorTail(T bk, R x, R zNext) {
-        return A::narrow(static_cast<double>(bk) * A::widen(x) + A::widen(zNext));
+        return A::narrow(wideCoef(bk) * A::widen(x) + A::widen(zNext));
     }
     // Subtraction from +0: a zero product of either sign leaves +0.
     template <class T>
     static R lastBelow(T aLast, R y) {
-        return A::narrow(0.0 - static_cast<double>(aLast) * A::widen(y));
+        return A::narrow(0.0 - wideCoef(aLast) * A::widen(y));
     }
     template <class T>
     static R lastAbove(T bLast, R x) {
-        return A::narrow(static_cast<double>(bLast) * A::widen(x));
+        return A::narrow(wideCoef(bLast) * A::widen(x));
     }
     template <class T>
     static R lastEqual(T bLast, R x, T aLast, R y) {
-        return A::narrow(static_cast<double>(bLast) * A::widen(x) - static_cast<double>(aLast) * A::widen(y));
+        return A::narrow(wideCoef(bLast) * A::widen(x) - wideCoef(aLast) * A::widen(y));
     }
 };
 
