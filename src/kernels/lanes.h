@@ -23,7 +23,9 @@
 // GCC 12's AVX-512 headers build some results from a deliberately undefined
 // register, which its flow analysis reports as uninitialised.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <immintrin.h>
 
