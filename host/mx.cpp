@@ -8,16 +8,71 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <unordered_set>
 #include <vector>
 
 #include "host.h"
 #include "marrowick/mex.h"
 
+namespace mxhost {
+namespace {
+
+// A few items kept inline, the rest on the heap: a call makes a handful of
+// blocks and arrays, an array has a handful of dimensions, and the host's
+// per-call cost is what a one-sample call pays.
+template <class T, std::size_t Inline>
+class SmallVector {
+public:
+    SmallVector() = default;
+    SmallVector(const SmallVector&) = delete;
+    SmallVector& operator=(const SmallVector&) = delete;
+
+    void assign(const T* items, std::size_t n) {
+        size_ = 0;
+        more_.clear();
+        for (std::size_t i = 0; i < n; ++i) push_back(items[i]);
+    }
+    void push_back(T item) {
+        if (size_ < Inline) {
+            inline_[size_] = item;
+        } else {
+            if (more_.empty()) more_.assign(inline_, inline_ + Inline);
+            more_.push_back(item);
+        }
+        ++size_;
+    }
+    // Removes one occurrence, searching from the most recent; false if absent.
+    bool erase(T item) {
+        T* items = data();
+        for (std::size_t i = size_; i-- > 0;) {
+            if (items[i] == item) {
+                for (std::size_t k = i + 1; k < size_; ++k) items[k - 1] = items[k];
+                if (size_ > Inline) more_.pop_back();
+                --size_;
+                if (size_ == Inline) more_.clear();
+                return true;
+            }
+        }
+        return false;
+    }
+    std::size_t size() const { return size_; }
+    T* data() { return size_ > Inline ? more_.data() : inline_; }
+    const T* data() const { return size_ > Inline ? more_.data() : inline_; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+
+private:
+    T inline_[Inline] = {};
+    std::vector<T> more_;  // all items, once there are more than Inline
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+}  // namespace mxhost
+
 struct mxArray_tag {
     mxClassID classId = mxSINGLE_CLASS;
     bool complex = false;
-    std::vector<mwSize> dims;
+    mxhost::SmallVector<mwSize, 4> dims;
     mwSize count = 0;
     std::size_t elementSize = 0;
     void* re = nullptr;
@@ -28,8 +83,8 @@ namespace mxhost {
 namespace {
 
 struct CallContext {
-    std::unordered_set<void*> blocks;
-    std::unordered_set<mxArray*> arrays;
+    SmallVector<void*, 8> blocks;
+    SmallVector<mxArray*, 8> arrays;
     CallContext* outer = nullptr;
 };
 
@@ -79,7 +134,7 @@ void destroy(mxArray* array) {
 }
 
 mxArray* track(mxArray* array) {
-    if (currentCall != nullptr) currentCall->arrays.insert(array);
+    if (currentCall != nullptr) currentCall->arrays.push_back(array);
     return array;
 }
 
@@ -122,10 +177,17 @@ CallResult callModule(MexFunction fn, int nlhs, const std::vector<const mxArray*
     currentCall = &context;
 
     const int slots = std::max(nlhs, 2);
-    std::vector<mxArray*> plhs(static_cast<std::size_t>(slots), nullptr);
-    std::vector<const mxArray*> prhs(inputs);
+    std::vector<mxArray*> plhsMore;
+    mxArray* plhsInline[8] = {};
+    mxArray** plhs = plhsInline;
+    if (slots > 8) {
+        plhsMore.assign(static_cast<std::size_t>(slots), nullptr);
+        plhs = plhsMore.data();
+    }
+    result.outputs.reserve(static_cast<std::size_t>(std::max(nlhs, 1)));
     try {
-        fn(nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
+        // The module only reads the list of inputs.
+        fn(nlhs, plhs, static_cast<int>(inputs.size()), const_cast<const mxArray**>(inputs.data()));
         result.ok = true;
     } catch (const HostError& error) {
         result.identifier = error.identifier();
@@ -142,7 +204,7 @@ CallResult callModule(MexFunction fn, int nlhs, const std::vector<const mxArray*
                 result.outputs.emplace_back(nullptr);
                 continue;
             }
-            if (context.arrays.erase(out) == 0) {
+            if (!context.arrays.erase(out)) {
                 currentCall = context.outer;
                 out = mxDuplicateArray(out);
                 currentCall = &context;
@@ -176,13 +238,13 @@ mxClassID mxGetClassID(const mxArray* array) { return array->classId; }
 mwSize mxGetNumberOfElements(const mxArray* array) { return array->count; }
 mwSize mxGetNumberOfDimensions(const mxArray* array) { return array->dims.size(); }
 const mwSize* mxGetDimensions(const mxArray* array) { return array->dims.data(); }
-mwSize mxGetM(const mxArray* array) { return array->dims[0]; }
+mwSize mxGetM(const mxArray* array) { return array->dims.data()[0]; }
 // An empty array may have dimensions whose product does not fit; the count
 // then saturates rather than wrapping to a small number.
 mwSize mxGetN(const mxArray* array) {
     mwSize n = 1;
     for (std::size_t i = 1; i < array->dims.size(); ++i) {
-        const mwSize d = array->dims[i];
+        const mwSize d = array->dims.data()[i];
         if (d != 0 && n > std::numeric_limits<mwSize>::max() / d) return std::numeric_limits<mwSize>::max();
         n *= d;
     }
@@ -194,20 +256,21 @@ void* mxGetImagData(const mxArray* array) { return array->im; }
 mxArray* mxCreateNumericArray(mwSize numDims, const mwSize* dims, mxClassID classId, mxComplexity complexity) {
     const std::size_t elementSize = mxhost::elementSizeOf(classId);
     if (elementSize == 0) mexErrMsgIdAndTxt("host:badClass", "class %d is not a numeric class", classId);
-    // The host keeps at least two dimensions, as every array is a matrix.
-    std::vector<mwSize> d(dims, dims + numDims);
-    while (d.size() < 2) d.push_back(d.empty() ? 0 : 1);
     mwSize count = 1;
-    for (mwSize n : d) {
+    for (mwSize i = 0; i < numDims; ++i) {
+        const mwSize n = dims[i];
         if (n != 0 && count > std::numeric_limits<mwSize>::max() / n) {
             mexErrMsgIdAndTxt("host:tooLarge", "array dimensions overflow the element count");
         }
         count *= n;
     }
+    if (numDims == 0) count = 0;
     auto* array = new mxArray_tag;
     array->classId = classId;
     array->complex = complexity == mxCOMPLEX;
-    array->dims = std::move(d);
+    // The host keeps at least two dimensions, as every array is a matrix.
+    array->dims.assign(dims, numDims);
+    while (array->dims.size() < 2) array->dims.push_back(array->dims.size() == 0 ? 0 : 1);
     array->count = count;
     array->elementSize = elementSize;
     try {
@@ -241,7 +304,7 @@ void mxDestroyArray(mxArray* array) {
 
 void* mxCalloc(mwSize count, mwSize size) {
     void* block = mxhost::zeroedBytes(count, size);
-    if (currentCall != nullptr) currentCall->blocks.insert(block);
+    if (currentCall != nullptr) currentCall->blocks.push_back(block);
     ++mxhost::scratchAlive;
     return block;
 }
