@@ -94,23 +94,23 @@ mwSize product(const std::vector<mwSize>& dims, std::size_t from) {
 
 // A call that keeps the contract: nb and na coefficients in any shape, x of
 // 1 to 4 dimensions (some possibly 0), zi with L rows and x's channels.
-void contractCall(Reader& r, InputSpec spec[4]) {
+void contractCall(Reader& r, InputSpec plan[4]) {
     const mwSize nb = 1 + r.byte() % 6, na = 1 + r.byte() % 6;
     for (int i = 0; i < 2; ++i) {
         const mwSize n = i == 0 ? nb : na;
         switch (r.byte() % 4) {
-            case 0: spec[i].dims = {n, 1}; break;
-            case 1: spec[i].dims = {1, n}; break;
-            case 2: spec[i].dims = {1, 1, n}; break;
-            default: spec[i].dims = {n}; break;
+            case 0: plan[i].dims = {n, 1}; break;
+            case 1: plan[i].dims = {1, n}; break;
+            case 2: plan[i].dims = {1, 1, n}; break;
+            default: plan[i].dims = {n}; break;
         }
     }
-    std::vector<mwSize>& x = spec[2].dims;
+    std::vector<mwSize>& x = plan[2].dims;
     x.assign(1 + r.byte() % 4, 1);
     x[0] = r.byte() % 40;
     for (std::size_t k = 1; k < x.size(); ++k) x[k] = r.byte() % (k == 1 ? 20 : 4);
     const mwSize L = (r.byte() & 1) ? std::max(nb, na) - 1 : 0;
-    std::vector<mwSize>& zi = spec[3].dims;
+    std::vector<mwSize>& zi = plan[3].dims;
     switch (r.byte() % 3) {
         case 0: zi = {L, product(x, 1)}; break;
         case 1: zi = x; zi[0] = L; break;  // x's trailing dimensions
@@ -119,21 +119,21 @@ void contractCall(Reader& r, InputSpec spec[4]) {
 }
 
 // One way of breaking the contract (or, for some, of getting close to it).
-void breakContract(Reader& r, InputSpec spec[4], int& nlhs, int& nrhs, bool& nullInput) {
+void breakContract(Reader& r, InputSpec plan[4], int& nlhs, int& nrhs, bool& nullInput) {
     const int which = r.byte() % 4;
     switch (r.byte() % 8) {
-        case 0: spec[which].classId = kOtherClasses[r.byte() % 7]; break;
+        case 0: plan[which].classId = kOtherClasses[r.byte() % 7]; break;
         case 1:
-            if (spec[3].dims.empty()) spec[3].dims.push_back(1);
-            spec[3].dims[0] += 1 + r.byte() % 2;
+            if (plan[3].dims.empty()) plan[3].dims.push_back(1);
+            plan[3].dims[0] += 1 + r.byte() % 2;
             break;
-        case 2: spec[3].dims.push_back(2); break;
-        case 3: spec[which % 2].dims = {static_cast<mwSize>(r.byte() % 2), 0}; break;  // empty coefficients
+        case 2: plan[3].dims.push_back(2); break;
+        case 3: plan[which % 2].dims = {static_cast<mwSize>(r.byte() % 2), 0}; break;  // empty coefficients
         case 4: nrhs = r.byte() % 6; break;
         case 5: nlhs = 3 + r.byte() % 2; break;
         case 6: nullInput = true; break;
         default: {  // a huge dimension beside a zero one: empty, but too big to index
-            std::vector<mwSize>& dims = spec[which].dims;
+            std::vector<mwSize>& dims = plan[which].dims;
             dims = {0, hugeDimension(r)};
             if (r.byte() & 1) std::swap(dims[0], dims[1]);
             if (r.byte() & 1) dims.push_back(hugeDimension(r));
@@ -142,12 +142,12 @@ void breakContract(Reader& r, InputSpec spec[4], int& nlhs, int& nrhs, bool& nul
     }
 }
 
-mxhost::ArrayPtr makeInput(const InputSpec& spec, Reader& r) {
-    mxhost::ArrayPtr array = mxhost::makeArray(spec.dims, spec.classId, spec.complex);
-    if (spec.classId != mxSINGLE_CLASS) return array;
+mxhost::ArrayPtr makeInput(const InputSpec& plan, Reader& r) {
+    mxhost::ArrayPtr array = mxhost::makeArray(plan.dims, plan.classId, plan.complex);
+    if (plan.classId != mxSINGLE_CLASS) return array;
     const std::size_t n = mxGetNumberOfElements(array.get());
     float* parts[2] = {static_cast<float*>(mxGetData(array.get())),
-                       spec.complex ? static_cast<float*>(mxGetImagData(array.get())) : nullptr};
+                       plan.complex ? static_cast<float*>(mxGetImagData(array.get())) : nullptr};
     for (float* part : parts) {
         if (part == nullptr) continue;
         for (std::size_t i = 0; i < n; ++i) part[i] = r.value();
@@ -209,21 +209,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int nrhs = 4;
     bool nullInput = false;
 
-    InputSpec spec[4];
+    InputSpec plan[4];
     if (mode & 0x40) {  // free-form: every array's shape and class at random
-        for (InputSpec& s : spec) {
+        for (InputSpec& s : plan) {
             s.dims = randomDims(r);
             if (r.byte() % 8 == 0) s.classId = kOtherClasses[r.byte() % 7];
         }
     } else {
-        contractCall(r, spec);
+        contractCall(r, plan);
     }
     const std::uint8_t complexMask = r.byte();
-    for (int i = 0; i < 4; ++i) spec[i].complex = (complexMask >> i) & 1;
-    if (mode & 0x80) breakContract(r, spec, nlhs, nrhs, nullInput);
+    for (int i = 0; i < 4; ++i) plan[i].complex = (complexMask >> i) & 1;
+    if (mode & 0x80) breakContract(r, plan, nlhs, nrhs, nullInput);
 
     mxhost::ArrayPtr arrays[4];
-    for (int i = 0; i < 4; ++i) arrays[i] = makeInput(spec[i], r);
+    for (int i = 0; i < 4; ++i) arrays[i] = makeInput(plan[i], r);
     std::vector<const mxArray*> inputs;
     for (const mxhost::ArrayPtr& a : arrays) inputs.push_back(a.get());
     if (nullInput) inputs[r.byte() % 4] = nullptr;
@@ -252,7 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(result.outputs.size() == handed, "%zu outputs for nlhs %d", result.outputs.size(), nlhs);
     FUZZ_CHECK(mxhost::liveArrays() == arraysBefore + handed, "the call left %zu arrays, handed %zu",
                mxhost::liveArrays() - arraysBefore, handed);
-    const bool anyComplex = spec[0].complex || spec[1].complex || spec[2].complex || spec[3].complex;
+    const bool anyComplex = plan[0].complex || plan[1].complex || plan[2].complex || plan[3].complex;
     for (std::size_t k = 0; k < handed; ++k) {
         const mxArray* out = result.outputs[k].get();
         FUZZ_CHECK(out != nullptr, "output %zu is missing", k);
