@@ -2,6 +2,7 @@
 // module allocates or touches anything. The huge host arrays come from
 // lazily zeroed memory and are never written, so they cost address space but
 // hardly any resident memory; empty arrays with a huge dimension cost none.
+#include "../common/process.h"
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -16,12 +17,7 @@ namespace {
 
 constexpr mwSize k2to31 = mwSize{1} << 31;
 
-std::size_t residentBytes() {
-    std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * 4096;
-}
+using testproc::residentBytes;
 
 struct HugeCase {
     const char* name;

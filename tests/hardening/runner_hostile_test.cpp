@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../common/process.h"
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -108,42 +110,10 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
     return entries;
 }
 
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-};
+using RunResult = testproc::ProgramRun;
+using testproc::slurp;
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-RunResult runRunner(const std::vector<std::string>& args) {
-    char pattern[] = "/tmp/marrowick-capture-XXXXXX";
-    const std::string capture = mkdtemp(pattern);
-    const std::string outPath = capture + "/out", errPath = capture + "/err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        dup2(e, 2);
-        std::vector<char*> argv{const_cast<char*>(MARROWICK_RUNNER_PATH)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        unsetenv("MARROWICK_MODULE");
-        execv(MARROWICK_RUNNER_PATH, argv.data());
-        _exit(127);
-    }
-    RunResult run;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = slurp(outPath);
-    run.err = slurp(errPath);
-    fs::remove_all(capture);
-    return run;
-}
+RunResult runRunner(const std::vector<std::string>& args) { return testproc::runProgram(MARROWICK_RUNNER_PATH, args); }
 
 using Setup = std::function<void(Workspace&, std::vector<std::string>& args)>;
 

@@ -3,6 +3,7 @@
 // scratch block is alive and only the handed-out outputs remain; over the
 // whole run resident memory stays flat. MARROWICK_SOAK_CALLS overrides the
 // number of calls (100000).
+#include "../common/process.h"
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -24,12 +25,7 @@
 
 namespace {
 
-std::size_t residentBytes() {
-    std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * 4096;
-}
+using testproc::residentBytes;
 
 struct Call {
     mxhost::ArrayPtr b, a, x, zi;

@@ -11,21 +11,15 @@
 #include <iterator>
 #include <set>
 
+#include "../common/process.h"
 #include "npy.h"
 #include "support.h"
 
 namespace ut {
 namespace {
 
-struct Process {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using Process = testproc::ProgramRun;
+using testproc::slurp;
 
 std::set<std::string> listDir(const std::string& dir) {
     std::set<std::string> names;
@@ -44,14 +38,10 @@ protected:
         char pattern[] = "/tmp/marrowick-unit-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
-        logs_ = dir_ + ".logs";
-        ASSERT_EQ(mkdir(logs_.c_str(), 0700), 0);
     }
     void TearDown() override {
-        for (const std::string& d : {dir_, logs_}) {
-            for (const std::string& n : listDir(d)) unlink((d + "/" + n).c_str()), rmdir((d + "/" + n).c_str());
-            rmdir(d.c_str());
-        }
+        for (const std::string& n : listDir(dir_)) unlink((dir_ + "/" + n).c_str()), rmdir((dir_ + "/" + n).c_str());
+        rmdir(dir_.c_str());
     }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
@@ -60,28 +50,8 @@ protected:
                                                           static_cast<std::streamsize>(bytes.size()));
     }
 
-    Process run(std::vector<std::string> args) const {
-        Process r;
-        const std::string outPath = logs_ + "/out", errPath = logs_ + "/err";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(o, 1);
-            dup2(e, 2);
-            args.insert(args.begin(), MARROWICK_RUNNER_PATH);
-            std::vector<char*> argv;
-            for (std::string& s : args) argv.push_back(s.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 256;
-        r.out = slurp(outPath);
-        r.err = slurp(errPath);
-        return r;
+    Process run(const std::vector<std::string>& args) const {
+        return testproc::runProgram(MARROWICK_RUNNER_PATH, args);
     }
 
     Process filterFiles(const std::string& y = "y.npy", const std::string& zf = "zf.npy") const {
@@ -95,7 +65,7 @@ protected:
         return a;
     }
 
-    std::string dir_, logs_;
+    std::string dir_;
 };
 
 // A .npy image by hand: version 1 or 2 header, padded to 64 bytes.
