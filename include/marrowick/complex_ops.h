@@ -27,29 +27,58 @@ struct ComplexSingle {
 };
 static_assert(sizeof(ComplexSingle) == 8, "ComplexSingle is two packed floats");
 
+// Each operation is defined once, over any complex type R with parts re and
+// im (one value, or lanes of values side by side); the operands may be single
+// values or lanes, and a single value meets every lane alike.
+namespace ops {
+
 // Complex product p * q, the left factor first.
-inline ComplexSingle complexProduct(ComplexSingle p, ComplexSingle q) {
-    const float rr = p.re * q.re;
-    const float ii = p.im * q.im;
-    const float ri = p.re * q.im;
-    const float ir = p.im * q.re;
-    return {rr - ii, ri + ir};
+template <class R, class P, class Q>
+inline R product(const P& p, const Q& q) {
+    const auto rr = p.re * q.re;
+    const auto ii = p.im * q.im;
+    const auto ri = p.re * q.im;
+    const auto ir = p.im * q.re;
+    return R{rr - ii, ri + ir};
 }
-
 // Complex scaling of p by a real r, in either order.
-inline ComplexSingle complexScale(ComplexSingle p, float r) { return {p.re * r, p.im * r}; }
-inline ComplexSingle complexScale(float r, ComplexSingle p) { return {r * p.re, r * p.im}; }
-
-inline ComplexSingle complexSum(ComplexSingle p, ComplexSingle q) { return {p.re + q.re, p.im + q.im}; }
-inline ComplexSingle complexDifference(ComplexSingle p, ComplexSingle q) {
-    return {p.re - q.re, p.im - q.im};
+template <class R, class P, class F>
+inline R scale(const P& p, const F& r) {
+    return R{p.re * r, p.im * r};
+}
+template <class R, class F, class P>
+inline R scaleBy(const F& r, const P& p) {
+    return R{r * p.re, r * p.im};
+}
+template <class R>
+inline R sum(const R& p, const R& q) {
+    return R{p.re + q.re, p.im + q.im};
+}
+template <class R>
+inline R difference(const R& p, const R& q) {
+    return R{p.re - q.re, p.im - q.im};
+}
+// r + v: only the real part is computed; the imaginary part is v's.
+template <class R, class F>
+inline R realPlus(const F& r, const R& v) {
+    return R{r + v.re, v.im};
+}
+// r - v: the real part is computed, the imaginary part negated.
+template <class R, class F>
+inline R realMinus(const F& r, const R& v) {
+    return R{r - v.re, -v.im};
 }
 
+}  // namespace ops
+
+inline ComplexSingle complexProduct(ComplexSingle p, ComplexSingle q) { return ops::product<ComplexSingle>(p, q); }
+inline ComplexSingle complexScale(ComplexSingle p, float r) { return ops::scale<ComplexSingle>(p, r); }
+inline ComplexSingle complexScale(float r, ComplexSingle p) { return ops::scaleBy<ComplexSingle>(r, p); }
+inline ComplexSingle complexSum(ComplexSingle p, ComplexSingle q) { return ops::sum(p, q); }
+inline ComplexSingle complexDifference(ComplexSingle p, ComplexSingle q) { return ops::difference(p, q); }
 // Mixed operations of the real-coefficient kernels.
-// r + v: only the real part is computed; the imaginary part is v's.
-inline ComplexSingle realPlusComplex(float r, ComplexSingle v) { return {r + v.re, v.im}; }
-// r - v: the real part is computed, the imaginary part negated.
-inline ComplexSingle realMinusComplex(float r, ComplexSingle v) { return {r - v.re, -v.im}; }
+inline ComplexSingle realPlusComplex(float r, ComplexSingle v) { return ops::realPlus(r, v); }
+inline ComplexSingle realMinusComplex(float r, ComplexSingle v) { return ops::realMinus(r, v); }
 
 // (1 + 0i) / q, see the choice above.
 inline ComplexSingle complexReciprocal(ComplexSingle q) {

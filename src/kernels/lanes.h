@@ -62,48 +62,38 @@ struct CxLanes {
 };
 
 // The complex operations of complex_ops.h with lane operands. A coefficient
-// or gain (ComplexSingle or float) is shared by all lanes; the order of the
-// factors and the rounding of every partial result are those of the scalar
-// operations.
+// or gain (ComplexSingle or float) is shared by all lanes.
 template <class F>
 CxLanes<F> complexProduct(ComplexSingle p, CxLanes<F> q) {
-    const F rr = p.re * q.re;
-    const F ii = p.im * q.im;
-    const F ri = p.re * q.im;
-    const F ir = p.im * q.re;
-    return {rr - ii, ri + ir};
+    return ops::product<CxLanes<F>>(p, q);
 }
 template <class F>
 CxLanes<F> complexProduct(CxLanes<F> p, ComplexSingle q) {
-    const F rr = p.re * q.re;
-    const F ii = p.im * q.im;
-    const F ri = p.re * q.im;
-    const F ir = p.im * q.re;
-    return {rr - ii, ri + ir};
+    return ops::product<CxLanes<F>>(p, q);
 }
 template <class F>
 CxLanes<F> complexScale(ComplexSingle p, F r) {
-    return {p.re * r, p.im * r};
+    return ops::scale<CxLanes<F>>(p, r);
 }
 template <class F>
 CxLanes<F> complexScale(float r, CxLanes<F> p) {
-    return {r * p.re, r * p.im};
+    return ops::scaleBy<CxLanes<F>>(r, p);
 }
 template <class F>
 CxLanes<F> complexSum(CxLanes<F> p, CxLanes<F> q) {
-    return {p.re + q.re, p.im + q.im};
+    return ops::sum(p, q);
 }
 template <class F>
 CxLanes<F> complexDifference(CxLanes<F> p, CxLanes<F> q) {
-    return {p.re - q.re, p.im - q.im};
+    return ops::difference(p, q);
 }
 template <class F>
 CxLanes<F> realPlusComplex(F r, CxLanes<F> v) {
-    return {r + v.re, v.im};
+    return ops::realPlus(r, v);
 }
 template <class F>
 CxLanes<F> realMinusComplex(F r, CxLanes<F> v) {
-    return {r - v.re, -v.im};
+    return ops::realMinus(r, v);
 }
 
 // A real coefficient widened to double and broadcast to every lane once per
