@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "step.h"
+
 namespace marrowick {
 
 template <class P>
@@ -14,11 +16,6 @@ void filterChannels(typename P::Out* output, typename P::State* state, const typ
     using Out = typename P::Out;
     using State = typename P::State;
     using In = typename P::In;
-
-    // Ranges of the state updates; all bounds compared as signed integers, and
-    // a range whose bound does not exceed its start is empty.
-    const int32_t m = (nb < na ? nb : na) - 1;
-    const int32_t e = (nb == na) ? 1 : 0;
 
     for (int32_t j = 0; j < N; ++j) {
         const In* x = input + static_cast<std::ptrdiff_t>(j) * M;
@@ -33,33 +30,10 @@ void filterChannels(typename P::Out* output, typename P::State* state, const typ
             continue;
         }
 
+        // One sample at a time: the output step, then the state updates
+        // (step.h, the one definition of a sample for every path).
         State* z = state + static_cast<std::ptrdiff_t>(j) * L;
-        for (int32_t i = 0; i < M; ++i) {
-            const In xi = x[i];
-            // Output step: the unscaled sum is stored, then scaled in place;
-            // every state update below reads y as finally stored.
-            Out yi = P::unscaledSum(b[0], xi, z[0]);
-            y[i] = yi;
-            if (applyGain) {
-                yi = P::scaleByGain(yi, gain);
-                y[i] = yi;
-            }
-
-            // State elements are rewritten in ascending k, so each reads the
-            // previous sample's z[k+1] before it is overwritten.
-            int32_t k = 0;
-            for (; k < m - e; ++k) z[k] = P::shared(b[k + 1], xi, z[k + 1], a[k + 1], yi);
-            for (k = m; k < na - 2; ++k) z[k] = P::denominatorTail(z[k + 1], a[k + 1], yi);
-            for (k = m; k < nb - 2; ++k) z[k] = P::numeratorTail(b[k + 1], xi, z[k + 1]);
-
-            if (nb < na) {
-                z[L - 1] = P::lastBelow(a[na - 1], yi);
-            } else if (nb > na) {
-                z[L - 1] = P::lastAbove(b[nb - 1], xi);
-            } else {
-                z[L - 1] = P::lastEqual(b[nb - 1], xi, a[na - 1], yi);
-            }
-        }
+        for (int32_t i = 0; i < M; ++i) y[i] = SampleStep<P, 0>::run(x[i], z, b, a, gain, applyGain, nb, na, L);
     }
 }
 

@@ -1,10 +1,13 @@
-// One sample of the recurrence of recurrence.h, as a building block for the
-// fast paths: the output step, then the state updates in ascending k. With
-// FixedL > 0 the state length is a compile-time constant and the state
-// array is indexed only by constants, so it lives in registers; the caller
-// guarantees L = max(nb, na) - 1, under which the shared range, the one
-// non-empty tail and the last element cover 0 .. L-1 in ascending order.
-// With FixedL = 0 the ranges are those of filterChannels verbatim.
+// One sample of the recurrence, for every path: the output step (the
+// unscaled sum, then the gain; every state update reads y as finally
+// stored), then the state updates in ascending k, so each reads the previous
+// sample's z[k+1] before it is overwritten. With FixedL = 0 the ranges are
+// computed from nb and na, all bounds compared as signed integers, a range
+// whose bound does not exceed its start being empty. With FixedL > 0 the
+// state length is a compile-time constant and the state array is indexed only
+// by constants, so it lives in registers; the caller guarantees
+// L = max(nb, na) - 1, under which the shared range, the one non-empty tail
+// and the last element cover 0 .. L-1 in ascending order.
 #pragma once
 
 #include <cstdint>
