@@ -21,6 +21,7 @@
 
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
+#include "kernels/record.h"
 #include "npy.h"
 #include "workloads.h"
 
@@ -65,48 +66,55 @@ void setCounter(benchmark::State& state, const Workload& w) {
     const double items = static_cast<double>(w.samples) * w.channels;
     state.counters["ns_per_sample_channel"] =
         benchmark::Counter(items / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.SetLabel(marrowick::pathName(marrowick::choosePath(w.samples, w.channels)));
 }
 
-// The kernel alone: the front end that the call would run, on buffers in the
-// kernel's own form. The state carries over from one iteration to the next,
-// as it does from piece to piece.
-void kernelAlone(benchmark::State& state, const Workload* wp) {
-    const Workload& w = *wp;
+// The kernel alone: the kernel the call would run, on buffers in the kernel's
+// own form, on an explicit path, with x and y column-major (as the module
+// holds them) or channel-interleaved (a C-order samples x channels array, as
+// NumPy users hold them). The state carries over from one iteration to the
+// next, as it does from piece to piece.
+struct KernelCase {
+    const Workload* workload;
+    marrowick::KernelPath path;
+    bool interleaved;
+};
+
+void kernelAlone(benchmark::State& state, KernelCase kc) {
+    const Workload& w = *kc.workload;
     Arrays arr = makeArrays(w);
-    const int32_t M = w.samples, N = w.channels, nb = w.nb, na = w.na;
+    const int32_t M = w.samples, N = w.channels;
     const int32_t L = static_cast<int32_t>(mxGetM(arr.zi.get()));
-    const std::size_t count = static_cast<std::size_t>(M) * N;
-    if (w.complexCoef) {
-        std::vector<ComplexSingle> b = complexData(arr.b.get()), a = complexData(arr.a.get());
-        std::vector<ComplexSingle> z = complexData(arr.zi.get()), y(count);
-        if (w.complexData) {
-            std::vector<ComplexSingle> x = complexData(arr.x.get());
-            for (auto _ : state)
-                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
-        } else {
-            std::vector<float> x = realData(arr.x.get());
-            for (auto _ : state)
-                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
-        }
-    } else {
-        std::vector<float> b = realData(arr.b.get()), a = realData(arr.a.get());
-        if (w.complexData) {
-            std::vector<ComplexSingle> x = complexData(arr.x.get()), z = complexData(arr.zi.get()), y(count);
-            for (auto _ : state)
-                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
-        } else if (w.complexState) {
-            std::vector<float> x = realData(arr.x.get());
-            std::vector<ComplexSingle> z = complexData(arr.zi.get()), y(count);
-            for (auto _ : state)
-                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
-        } else {
-            std::vector<float> x = realData(arr.x.get()), z = realData(arr.zi.get()), y(count);
-            for (auto _ : state)
-                marrowick::computeGain(y.data(), z.data(), b.data(), a.data(), x.data(), nb, na, M, L, N);
-        }
+    const marrowick::Kernel kernel = marrowick::chooseKernel(w.complexCoef, w.complexData, w.complexState);
+    const bool cxCoef = kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::CR;
+    const bool cxIn = kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::RC;
+    const bool cxOut = kernel != marrowick::Kernel::RR;
+    // Operands as floats, complex ones interleaved.
+    auto floats = [](const mxArray* a, bool cx) {
+        std::vector<float> v;
+        if (!cx) return realData(a);
+        for (const ComplexSingle& c : complexData(a)) v.insert(v.end(), {c.re, c.im});
+        return v;
+    };
+    std::vector<float> b = floats(arr.b.get(), cxCoef), a = floats(arr.a.get(), cxCoef);
+    std::vector<float> x = floats(arr.x.get(), cxIn), z = floats(arr.zi.get(), cxOut);
+    const std::size_t fin = cxIn ? 2 : 1, fout = cxOut ? 2 : 1;
+    marrowick::Layout layout{1, M};
+    if (kc.interleaved) {
+        std::vector<float> t(x.size());
+        for (int32_t j = 0; j < N; ++j)
+            for (int32_t i = 0; i < M; ++i)
+                for (std::size_t q = 0; q < fin; ++q)
+                    t[fin * (static_cast<std::size_t>(i) * N + j) + q] =
+                        x[fin * (static_cast<std::size_t>(j) * M + i) + q];
+        x.swap(t);
+        layout = marrowick::Layout{N, 1};
     }
+    std::vector<float> y(fout * static_cast<std::size_t>(M) * N);
+    const marrowick::FilterCall call{kernel,   {w.nb, w.na, M, N, L}, b.data(), a.data(), x.data(),
+                                     layout,   y.data(),              layout,   z.data()};
+    for (auto _ : state) marrowick::runFilterCall(call, kc.path);
     setCounter(state, w);
+    state.SetLabel(std::string(marrowick::pathName(kc.path)) + (kc.interleaved ? " interleaved" : ""));
 }
 
 // A whole call through the host layer, outputs destroyed each time.
@@ -167,10 +175,26 @@ int dump(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "--dump") == 0) return bench::dump(argc, argv);
+    using marrowick::KernelPath;
     for (const bench::Workload& w : bench::workloads()) {
-        auto* k = benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::kernelAlone, &w);
-        auto* e = benchmark::RegisterBenchmark(("E2E/" + w.name).c_str(), bench::endToEnd, &w);
-        for (auto* b : {k, e}) {
+        // Kernel/W2 is the path a call takes on this CPU; Kernel/W2/avx2 and
+        // so on force each path the CPU has; /interleaved is channel-
+        // interleaved data on that path.
+        const marrowick::FilterShape shape{w.nb, w.na, w.samples, w.channels, 0};
+        std::vector<benchmark::internal::Benchmark*> all;
+        all.push_back(benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::kernelAlone,
+                                                   bench::KernelCase{&w, marrowick::choosePath(shape), false}));
+        for (KernelPath path : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
+            if (!marrowick::pathAvailable(path)) continue;
+            for (bool interleaved : {false, true}) {
+                const std::string name = "Kernel/" + w.name + "/" + marrowick::pathName(path) +
+                                         (interleaved ? "/interleaved" : "");
+                all.push_back(benchmark::RegisterBenchmark(name.c_str(), bench::kernelAlone,
+                                                           bench::KernelCase{&w, path, interleaved}));
+            }
+        }
+        all.push_back(benchmark::RegisterBenchmark(("E2E/" + w.name).c_str(), bench::endToEnd, &w));
+        for (auto* b : all) {
             b->UseRealTime()->Unit(benchmark::kMillisecond);
             if (w.iterations > 0) b->Iterations(w.iterations)->Unit(benchmark::kMicrosecond);
         }

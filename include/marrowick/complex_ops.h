@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "marrowick/isa_namespace.h"
+
 namespace marrowick {
 
 struct ComplexSingle {
@@ -26,6 +28,8 @@ struct ComplexSingle {
     float im;
 };
 static_assert(sizeof(ComplexSingle) == 8, "ComplexSingle is two packed floats");
+
+inline namespace MARROWICK_ISA {
 
 // Each operation is defined once, over any complex type R with parts re and
 // im (one value, or lanes of values side by side); the operands may be single
@@ -90,4 +94,5 @@ inline ComplexSingle complexReciprocal(ComplexSingle q) {
     return {static_cast<float>(re), static_cast<float>(im)};
 }
 
+}  // namespace MARROWICK_ISA
 }  // namespace marrowick

@@ -4,6 +4,7 @@
 
 #include "../job/filter_job.h"
 #include "../kernels/kernels.h"
+#include "../kernels/record.h"
 #include "marrowick/mex.h"
 
 namespace marrowick {
@@ -92,22 +93,29 @@ void checkArguments(int nlhs, int nrhs, const mxArray* prhs[]) {
     }
 }
 
-// Runs the kernel that the first matching row of the dispatch chooses.
+// Runs the kernel that the dispatch table chooses, through its front end.
 void runKernel(FilterJob& job) {
     const int32_t nb = job.nb, na = job.na, M = job.numSamples, L = job.stateLength, N = job.numChannels;
-    if (job.coefComplex && job.dataComplex) {
-        computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.complexInput, nb, na,
-                    M, L, N);
-    } else if (job.coefComplex) {
-        computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.realInput, nb, na, M,
-                    L, N);
-    } else if (job.dataComplex) {
-        computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.complexInput, nb, na, M, L,
-                    N);
-    } else if (job.stateComplex) {
-        computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.realInput, nb, na, M, L, N);
-    } else {
-        computeGain(job.realOutput, job.realState, job.realNum, job.realDen, job.realInput, nb, na, M, L, N);
+    switch (chooseKernel(job.coefComplex, job.dataComplex, job.stateComplex)) {
+        case Kernel::CC:
+            computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.complexInput, nb,
+                        na, M, L, N);
+            return;
+        case Kernel::CR:
+            computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.realInput, nb, na,
+                        M, L, N);
+            return;
+        case Kernel::RC:
+            computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.complexInput, nb, na, M,
+                        L, N);
+            return;
+        case Kernel::RRZ:
+            computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.realInput, nb, na, M, L,
+                        N);
+            return;
+        case Kernel::RR:
+            computeGain(job.realOutput, job.realState, job.realNum, job.realDen, job.realInput, nb, na, M, L, N);
+            return;
     }
 }
 

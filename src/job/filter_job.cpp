@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "../kernels/record.h"
+
 namespace marrowick {
 
 namespace {
@@ -70,31 +72,38 @@ FilterJobBase::FilterJobBase(const mxArray* b, const mxArray* x, const mxArray* 
     const int32_t N = numChannels;
     const int32_t L = stateLength;
     const int32_t samples = product(M, N);
-    if (coefComplex && dataComplex) {  // KernelCC
-        complexNum = toInterleaved(b, nb, 1);
-        complexState = toInterleaved(zi, L, N);
-        complexInput = toInterleaved(x, M, N);
-        complexOutput = zeroedComplex(samples);
-    } else if (coefComplex) {  // KernelCR
-        complexNum = toInterleaved(b, nb, 1);
-        complexState = toInterleaved(zi, L, N);
-        realInput = static_cast<const float*>(mxGetData(x));
-        complexOutput = zeroedComplex(samples);
-    } else if (dataComplex) {  // KernelRC
-        realNum = static_cast<const float*>(mxGetData(b));
-        complexState = toInterleaved(zi, L, N);
-        complexInput = toInterleaved(x, M, N);
-        complexOutput = zeroedComplex(samples);
-    } else if (stateComplex) {  // KernelRRZ
-        realNum = static_cast<const float*>(mxGetData(b));
-        complexState = toInterleaved(zi, L, N);
-        realInput = static_cast<const float*>(mxGetData(x));
-        complexOutput = zeroedComplex(samples);
-    } else {  // KernelRR: the duplicate of zi is updated in place, zi itself never
-        realNum = static_cast<const float*>(mxGetData(b));
-        realState = static_cast<float*>(mxGetData(mxDuplicateArray(zi)));
-        realInput = static_cast<const float*>(mxGetData(x));
-        realOutput = zeroedFloats(samples);
+    switch (chooseKernel(coefComplex, dataComplex, stateComplex)) {
+        case Kernel::CC:
+            complexNum = toInterleaved(b, nb, 1);
+            complexState = toInterleaved(zi, L, N);
+            complexInput = toInterleaved(x, M, N);
+            complexOutput = zeroedComplex(samples);
+            break;
+        case Kernel::CR:
+            complexNum = toInterleaved(b, nb, 1);
+            complexState = toInterleaved(zi, L, N);
+            realInput = static_cast<const float*>(mxGetData(x));
+            complexOutput = zeroedComplex(samples);
+            break;
+        case Kernel::RC:
+            realNum = static_cast<const float*>(mxGetData(b));
+            complexState = toInterleaved(zi, L, N);
+            complexInput = toInterleaved(x, M, N);
+            complexOutput = zeroedComplex(samples);
+            break;
+        case Kernel::RRZ:
+            realNum = static_cast<const float*>(mxGetData(b));
+            complexState = toInterleaved(zi, L, N);
+            realInput = static_cast<const float*>(mxGetData(x));
+            complexOutput = zeroedComplex(samples);
+            break;
+        case Kernel::RR:
+            // The duplicate of zi is updated in place, zi itself never.
+            realNum = static_cast<const float*>(mxGetData(b));
+            realState = static_cast<float*>(mxGetData(mxDuplicateArray(zi)));
+            realInput = static_cast<const float*>(mxGetData(x));
+            realOutput = zeroedFloats(samples);
+            break;
     }
 }
 

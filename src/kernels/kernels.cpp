@@ -1,3 +1,6 @@
+// The five kernels and their gain front ends, the path choice, and the typed
+// call of the fronts beside the host. Each kernel builds the one record of
+// its call (column-major input and output) and hands it to the path.
 #include "kernels.h"
 
 #include "lane_kernels.h"
@@ -5,14 +8,25 @@
 #include "paths.h"
 #include "policies.h"
 #include "recurrence.h"
-#include "step.h"
+#include "record.h"
 
 namespace marrowick {
 
+const char* kernelName(Kernel kernel) {
+    switch (kernel) {
+        case Kernel::CC: return "KernelCC";
+        case Kernel::CR: return "KernelCR";
+        case Kernel::RC: return "KernelRC";
+        case Kernel::RRZ: return "KernelRRZ";
+        case Kernel::RR: return "KernelRR";
+    }
+    return "?";
+}
+
 bool pathAvailable(KernelPath path) {
     switch (path) {
-        case KernelPath::Scalar:
-        case KernelPath::OneChannel:
+        case KernelPath::Definition:
+        case KernelPath::OneChannelFast:
         case KernelPath::Sse2:
             return true;
         case KernelPath::Avx2:
@@ -25,8 +39,8 @@ bool pathAvailable(KernelPath path) {
 
 // One channel keeps a one-channel path: its recurrence is latency bound
 // either way, and it needs no transposes.
-KernelPath choosePath(int32_t M, int32_t N) {
-    if (N < 2 || M < 1) return KernelPath::OneChannel;
+KernelPath choosePath(const FilterShape& shape) {
+    if (shape.N < 2 || shape.M < 1) return KernelPath::OneChannelFast;
     if (pathAvailable(KernelPath::Avx512)) return KernelPath::Avx512;
     if (pathAvailable(KernelPath::Avx2)) return KernelPath::Avx2;
     return KernelPath::Sse2;
@@ -34,9 +48,9 @@ KernelPath choosePath(int32_t M, int32_t N) {
 
 const char* pathName(KernelPath path) {
     switch (path) {
-        case KernelPath::Scalar:
-            return "scalar";
-        case KernelPath::OneChannel:
+        case KernelPath::Definition:
+            return "definition";
+        case KernelPath::OneChannelFast:
             return "one-channel";
         case KernelPath::Sse2:
             return "sse2";
@@ -48,117 +62,115 @@ const char* pathName(KernelPath path) {
     return "?";
 }
 
+// The vector path of the chosen instruction set when it takes the call, else
+// the fast one-channel path.
+template <Kernel K>
+void runOnPath(KernelPath path, const FilterRecord<K>& record) {
+    bool done = false;
+    switch (path) {
+        case KernelPath::Definition:
+            filterDefinition(record);
+            return;
+        case KernelPath::OneChannelFast:
+            break;
+        case KernelPath::Sse2:
+            done = sse2::filterLanes(record);
+            break;
+        case KernelPath::Avx2:
+            done = avx2::filterLanes(record);
+            break;
+        case KernelPath::Avx512:
+            done = avx512::filterLanes(record);
+            break;
+    }
+    if (!done) filterOneChannelFast(record);
+}
+
+template void runOnPath<Kernel::CC>(KernelPath, const FilterRecord<Kernel::CC>&);
+template void runOnPath<Kernel::CR>(KernelPath, const FilterRecord<Kernel::CR>&);
+template void runOnPath<Kernel::RC>(KernelPath, const FilterRecord<Kernel::RC>&);
+template void runOnPath<Kernel::RRZ>(KernelPath, const FilterRecord<Kernel::RRZ>&);
+template void runOnPath<Kernel::RR>(KernelPath, const FilterRecord<Kernel::RR>&);
+
 namespace {
 
-// The recurrence of filterChannels one channel at a time, with a short state
-// held in registers for the whole channel (step.h); other shapes run
-// filterChannels itself.
-template <class P>
-void oneChannel(typename P::Out* output, typename P::State* state, const typename P::Num* b,
-                const typename P::Den* a, const typename P::In* input, typename P::Gain gain, bool applyGain,
-                int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    if (L == 0) {
-        filterChannels<P>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-        return;
-    }
-    withFixedState(nb, na, L, [&](auto fixed) {
-        constexpr int FL = decltype(fixed)::value;
-        if constexpr (FL == 0) {
-            filterChannels<P>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-        } else {
-            for (int32_t j = 0; j < N; ++j) {
-                const typename P::In* x = input + static_cast<std::ptrdiff_t>(j) * M;
-                typename P::Out* y = output + static_cast<std::ptrdiff_t>(j) * M;
-                typename P::State* s = state + static_cast<std::ptrdiff_t>(j) * FL;
-                typename P::State z[FL];
-                for (int k = 0; k < FL; ++k) z[k] = s[k];
-                for (int32_t i = 0; i < M; ++i)
-                    y[i] = SampleStep<P, FL>::run(x[i], z, b, a, gain, applyGain, nb, na, FL);
-                for (int k = 0; k < FL; ++k) s[k] = z[k];
-            }
-        }
-    });
+// The record a kernel builds from its argument list: column-major input and
+// output.
+template <Kernel K>
+FilterRecord<K> columnMajorRecord(typename KernelTypes<K>::Out* output, typename KernelTypes<K>::State* state,
+                                  const typename KernelTypes<K>::Num* b, const typename KernelTypes<K>::Den* a,
+                                  const typename KernelTypes<K>::In* input, typename KernelTypes<K>::Gain gain,
+                                  bool applyGain, FilterShape shape) {
+    const Layout layout{1, shape.M};
+    return FilterRecord<K>{shape, gain, applyGain, output, layout, state, b, a, input, layout};
+}
+
+template <Kernel K>
+void runChosenPath(const FilterRecord<K>& record) {
+    runOnPath(choosePath(record.shape), record);
+}
+
+RealGain gainOf(const float* a) { return realGain(a[0]); }
+ComplexGain gainOf(const ComplexSingle* a) { return complexGain(a[0]); }
+
+// The typed call: the record of the call's kernel, its gain from a[0].
+template <Kernel K>
+void runTyped(const FilterCall& c, KernelPath path) {
+    using T = KernelTypes<K>;
+    const auto* a = static_cast<const typename T::Den*>(c.a);
+    const auto g = gainOf(a);
+    const FilterRecord<K> record{c.shape,
+                                 g.gain,
+                                 g.applyGain,
+                                 static_cast<typename T::Out*>(c.output),
+                                 c.outLayout,
+                                 static_cast<typename T::State*>(c.state),
+                                 static_cast<const typename T::Num*>(c.b),
+                                 a,
+                                 static_cast<const typename T::In*>(c.input),
+                                 c.inLayout};
+    runOnPath(path, record);
 }
 
 }  // namespace
 
-// Each kernel: the vector path of the chosen instruction set when it takes the
-// call, else the one-channel recurrence.
-#define MARROWICK_RUN_PATH(kernel, policy, ...)                            \
-    switch (path) {                                                        \
-        case KernelPath::Sse2:                                             \
-            if (simd::sse2::kernel(__VA_ARGS__)) return;                   \
-            break;                                                         \
-        case KernelPath::Avx2:                                             \
-            if (simd::avx2::kernel(__VA_ARGS__)) return;                   \
-            break;                                                         \
-        case KernelPath::Avx512:                                           \
-            if (simd::avx512::kernel(__VA_ARGS__)) return;                 \
-            break;                                                         \
-        case KernelPath::OneChannel:                                       \
-            oneChannel<policy>(__VA_ARGS__);                               \
-            return;                                                        \
-        case KernelPath::Scalar:                                           \
-            break;                                                         \
-    }                                                                      \
-    filterChannels<policy>(__VA_ARGS__)
-
-void KernelRR(KernelPath path, float* output, float* state, const float* b, const float* a, const float* input,
-              float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    MARROWICK_RUN_PATH(KernelRR, RealPolicy, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+void runFilterCall(const FilterCall& call, KernelPath path) {
+    switch (call.kernel) {
+        case Kernel::CC: runTyped<Kernel::CC>(call, path); return;
+        case Kernel::CR: runTyped<Kernel::CR>(call, path); return;
+        case Kernel::RC: runTyped<Kernel::RC>(call, path); return;
+        case Kernel::RRZ: runTyped<Kernel::RRZ>(call, path); return;
+        case Kernel::RR: runTyped<Kernel::RR>(call, path); return;
+    }
 }
 
-void KernelCC(KernelPath path, ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b,
-              const ComplexSingle* a, const ComplexSingle* input, ComplexSingle gain, bool applyGain, int32_t nb,
-              int32_t na, int32_t M, int32_t N, int32_t L) {
-    MARROWICK_RUN_PATH(KernelCC, PolicyCC, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
-
-void KernelCR(KernelPath path, ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b,
-              const ComplexSingle* a, const float* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na,
-              int32_t M, int32_t N, int32_t L) {
-    MARROWICK_RUN_PATH(KernelCR, PolicyCR, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
-
-void KernelRC(KernelPath path, ComplexSingle* output, ComplexSingle* state, const float* b, const float* a,
-              const ComplexSingle* input, float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
-              int32_t L) {
-    MARROWICK_RUN_PATH(KernelRC, PolicyRC, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
-
-void KernelRRZ(KernelPath path, ComplexSingle* output, ComplexSingle* state, const float* b, const float* a,
-               const float* input, float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
-               int32_t L) {
-    MARROWICK_RUN_PATH(KernelRRZ, PolicyRRZ, output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
-
-#undef MARROWICK_RUN_PATH
+void runFilterCall(const FilterCall& call) { runFilterCall(call, choosePath(call.shape)); }
 
 void KernelRR(float* output, float* state, const float* b, const float* a, const float* input, float gain,
               bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    KernelRR(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    runChosenPath(columnMajorRecord<Kernel::RR>(output, state, b, a, input, gain, applyGain, {nb, na, M, N, L}));
 }
 
 void KernelCC(ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b, const ComplexSingle* a,
               const ComplexSingle* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na, int32_t M,
               int32_t N, int32_t L) {
-    KernelCC(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    runChosenPath(columnMajorRecord<Kernel::CC>(output, state, b, a, input, gain, applyGain, {nb, na, M, N, L}));
 }
 
 void KernelCR(ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b, const ComplexSingle* a,
               const float* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
               int32_t L) {
-    KernelCR(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    runChosenPath(columnMajorRecord<Kernel::CR>(output, state, b, a, input, gain, applyGain, {nb, na, M, N, L}));
 }
 
 void KernelRC(ComplexSingle* output, ComplexSingle* state, const float* b, const float* a, const ComplexSingle* input,
               float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    KernelRC(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    runChosenPath(columnMajorRecord<Kernel::RC>(output, state, b, a, input, gain, applyGain, {nb, na, M, N, L}));
 }
 
 void KernelRRZ(ComplexSingle* output, ComplexSingle* state, const float* b, const float* a, const float* input,
                float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    KernelRRZ(choosePath(M, N), output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+    runChosenPath(columnMajorRecord<Kernel::RRZ>(output, state, b, a, input, gain, applyGain, {nb, na, M, N, L}));
 }
 
 // gain = 1 / a[0] in double, rounded to single; the multiply is skipped only

@@ -1,17 +1,15 @@
 // The vector paths for AVX2: groups of 8 channels (4 for the last few),
-// 8x8 tile transposes. Built with this instruction set's target flags;
-// called only when the CPU has it.
-#define MARROWICK_LANES_NS avx2
+// 8x8 tile transposes.
+// Built with this instruction set's target flags; called only when the CPU
+// has it.
+#define MARROWICK_ISA avx2
 namespace marrowick {
-namespace simd {
-namespace avx2 {
+inline namespace avx2 {
 namespace {
 constexpr int kWidestGroup = 8;
-constexpr int kNativeWidth = 8;
 constexpr int kNarrowestGroup = 4;
 }  // namespace
 }  // namespace avx2
-}  // namespace simd
 }  // namespace marrowick
 
 #include "lanes.h"

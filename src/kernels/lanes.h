@@ -4,22 +4,27 @@
 // of policies.h, instantiated with lane arithmetic, so every lane forms every
 // value by exactly the operations of the one-channel kernels.
 //
-// Data moves through fixed-size stack tiles: W samples of each of the C
-// channels of a group are loaded as rows and transposed (transpose.h) into
-// W lane vectors; the outputs are transposed back. A group with fewer than C
-// live channels fills the dead lanes with zeros and never stores them; a last
-// tile with fewer than W samples goes through a zeroed row buffer. The states
-// of a group are held in a stack tile for the whole channel length, so the
-// state length is bounded by kMaxLaneState; longer filters take the
-// one-channel path.
+// Data moves through fixed-size stack tiles of C samples of the C channels of
+// a group, one row of C lanes per sample (two rows, real parts first, for a
+// complex sample). Column-major data (each channel contiguous) is loaded as
+// rows of samples and transposed (transpose.h); channel-interleaved data (a
+// C-order samples x channels array) already holds a tile row in adjacent
+// memory and is copied without a transpose. A group with fewer than C live
+// channels fills the dead lanes with zeros and never stores them; a last tile
+// with fewer than C samples goes through a zeroed row buffer. The states of a
+// group are held in a stack tile for the whole channel length, so the state
+// length is bounded by kMaxLaneState; longer filters, and other layouts, take
+// a one-channel path.
 //
 // This header is included by one translation unit per instruction set, each
-// compiled with its own target flags and defining MARROWICK_LANES_NS, so that
-// nothing here is shared between them.
-#ifndef MARROWICK_LANES_NS
-#error "define MARROWICK_LANES_NS before including lanes.h"
+// compiled with its own target flags, defining MARROWICK_ISA (the namespace
+// of its instruction set) and the group widths kWidestGroup and
+// kNarrowestGroup in it, so that nothing here is shared between them.
+#ifndef MARROWICK_ISA
+#error "define MARROWICK_ISA before including lanes.h"
 #endif
 
+#pragma GCC diagnostic push
 // GCC 12's AVX-512 headers build some results from a deliberately undefined
 // register, which its flow analysis reports as uninitialised.
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -32,18 +37,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "lane_kernels.h"
-
-// Lane vectors wider than the target's registers are passed between these
-// internal functions by value; their calling convention is never exposed.
-#pragma GCC diagnostic ignored "-Wpsabi"
 #include "policies.h"
+#include "record.h"
 #include "step.h"
 
 namespace marrowick {
-namespace simd {
-namespace MARROWICK_LANES_NS {
+inline namespace MARROWICK_ISA {
 namespace {
 
 #include "transpose.h"
@@ -156,46 +158,35 @@ void putLane(float* tile, int t, const CxLanes<F>& v) {
 
 inline int clampCount(int v, int hi) { return v < 0 ? 0 : (v > hi ? hi : v); }
 
-// Tile I/O of one group: `live` channel rows starting at base, row stride
-// `stride` floats, a segment of `count` (<= W) floats per row, transposed into
-// or out of the tile rows q*W .. q*W + W - 1 (C floats each) for block q.
-template <int C, int W>
-struct TileIO {
-    static_assert(C % W == 0, "a group is a whole number of transpose blocks");
 
+// Column-major tile I/O of one group: `live` channel rows starting at base,
+// row stride `stride` floats, a segment of `count` (<= C) floats per row,
+// transposed into or out of the tile rows 0 .. C - 1 (C floats each).
+template <int C>
+struct TileIO {
     static void load(const float* base, std::ptrdiff_t stride, int live, int count, float* tile) {
-        for (int cb = 0; cb < C / W; ++cb) {
-            const int rows = clampCount(live - cb * W, W);
-            float* dst = tile + cb * W;
-            if (rows == W && count == W) {
-                Transpose<W>::run(base + static_cast<std::ptrdiff_t>(cb) * W * stride, stride, dst, C);
-            } else if (rows == 0) {
-                for (int t = 0; t < W; ++t) std::memset(dst + t * C, 0, W * sizeof(float));
-            } else {
-                alignas(64) float rowsBuf[W * W];
-                std::memset(rowsBuf, 0, sizeof rowsBuf);
-                for (int r = 0; r < rows; ++r)
-                    std::memcpy(rowsBuf + r * W, base + static_cast<std::ptrdiff_t>(cb * W + r) * stride,
-                                static_cast<std::size_t>(count) * sizeof(float));
-                Transpose<W>::run(rowsBuf, W, dst, C);
-            }
+        if (live == C && count == C) {
+            Transpose<C>::run(base, stride, tile, C);
+            return;
         }
+        alignas(64) float rowsBuf[C * C];
+        std::memset(rowsBuf, 0, sizeof rowsBuf);
+        for (int r = 0; r < live; ++r)
+            std::memcpy(rowsBuf + r * C, base + static_cast<std::ptrdiff_t>(r) * stride,
+                        static_cast<std::size_t>(count) * sizeof(float));
+        Transpose<C>::run(rowsBuf, C, tile, C);
     }
 
     static void store(const float* tile, float* base, std::ptrdiff_t stride, int live, int count) {
-        for (int cb = 0; cb < C / W; ++cb) {
-            const int rows = clampCount(live - cb * W, W);
-            const float* src = tile + cb * W;
-            if (rows == W && count == W) {
-                Transpose<W>::run(src, C, base + static_cast<std::ptrdiff_t>(cb) * W * stride, stride);
-            } else if (rows > 0) {
-                alignas(64) float rowsBuf[W * W];
-                Transpose<W>::run(src, C, rowsBuf, W);
-                for (int r = 0; r < rows; ++r)
-                    std::memcpy(base + static_cast<std::ptrdiff_t>(cb * W + r) * stride, rowsBuf + r * W,
-                                static_cast<std::size_t>(count) * sizeof(float));
-            }
+        if (live == C && count == C) {
+            Transpose<C>::run(tile, C, base, stride);
+            return;
         }
+        alignas(64) float rowsBuf[C * C];
+        Transpose<C>::run(tile, C, rowsBuf, C);
+        for (int r = 0; r < live; ++r)
+            std::memcpy(base + static_cast<std::ptrdiff_t>(r) * stride, rowsBuf + r * C,
+                        static_cast<std::size_t>(count) * sizeof(float));
     }
 };
 
@@ -204,35 +195,115 @@ constexpr int floatsOf() {
     return static_cast<int>(sizeof(T) / sizeof(float));
 }
 
-// One group of up to C channels, j0 to j0 + live - 1, through all M samples.
-// P is the lane policy; Buf* are the buffer element types (float or
-// ComplexSingle) of the one-channel kernel; FixedL > 0 keeps the states in
-// registers (see step.h).
-template <class P, int C, int W, int FixedL, class BufOut, class BufState, class BufIn>
-void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, const typename P::Den* a,
-                 const BufIn* input, typename P::Gain gain, bool applyGain, int32_t nb, int32_t na, int32_t M,
-                 int32_t L, int32_t j0, int live) {
+// Moving `n` samples, from sample i0 on, of a group's `live` channels between
+// a buffer and a tile. `base` points at the group's first channel; distances
+// are in floats. F is 1 for float elements, 2 for complex ones.
+template <int C, int F>
+struct ColumnMajorIO {
+    std::ptrdiff_t channel;  // floats between the starts of adjacent channels
+
+    void load(const float* base, int32_t i0, int n, int live, float* tile) const {
+        for (int q = 0; q < F; ++q)
+            TileIO<C>::load(base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
+                            clampCount(n * F - q * C, C), tile + q * C * C);
+    }
+    void store(const float* tile, float* base, int32_t i0, int n, int live) const {
+        for (int q = 0; q < F; ++q)
+            TileIO<C>::store(tile + q * C * C, base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
+                             clampCount(n * F - q * C, C));
+    }
+};
+
+// Channel-interleaved data: a tile row is the group's channels of one sample,
+// adjacent in memory, so it is copied as it stands (complex values are split
+// into a row of real parts and a row of imaginary parts).
+template <int C, int F>
+struct InterleavedIO {
+    std::ptrdiff_t sample;  // floats between the starts of adjacent samples
+
+    void load(const float* base, int32_t i0, int n, int live, float* tile) const {
+        for (int t = 0; t < n; ++t) {
+            const float* src = base + static_cast<std::ptrdiff_t>(i0 + t) * sample;
+            float* row = tile + t * F * C;
+            if (live < C) std::memset(row, 0, F * C * sizeof(float));
+            if constexpr (F == 1) {
+                if (live == C) {
+                    std::memcpy(row, src, C * sizeof(float));
+                } else {
+                    std::memcpy(row, src, static_cast<std::size_t>(live) * sizeof(float));
+                }
+            } else if (live == C) {
+                for (int c = 0; c < C; ++c) {
+                    row[c] = src[2 * c];
+                    row[C + c] = src[2 * c + 1];
+                }
+            } else {
+                for (int c = 0; c < live; ++c) {
+                    row[c] = src[2 * c];
+                    row[C + c] = src[2 * c + 1];
+                }
+            }
+        }
+    }
+    void store(const float* tile, float* base, int32_t i0, int n, int live) const {
+        for (int t = 0; t < n; ++t) {
+            float* dst = base + static_cast<std::ptrdiff_t>(i0 + t) * sample;
+            const float* row = tile + t * F * C;
+            if constexpr (F == 1) {
+                if (live == C) {
+                    std::memcpy(dst, row, C * sizeof(float));
+                } else {
+                    std::memcpy(dst, row, static_cast<std::size_t>(live) * sizeof(float));
+                }
+            } else if (live == C) {
+                for (int c = 0; c < C; ++c) {
+                    dst[2 * c] = row[c];
+                    dst[2 * c + 1] = row[C + c];
+                }
+            } else {
+                for (int c = 0; c < live; ++c) {
+                    dst[2 * c] = row[c];
+                    dst[2 * c + 1] = row[C + c];
+                }
+            }
+        }
+    }
+};
+
+// One group of up to C channels, j0 to j0 + live - 1, through all M samples,
+// on the lanes of one vector. FixedL > 0 keeps the states in registers (see
+// step.h); Interleaved picks the tile I/O of the layout.
+template <Kernel K, int C, int FixedL, bool Interleaved>
+void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
+    using P = Policy<K, LaneArith<C>>;
+    using Rec = FilterRecord<K>;
     using In = typename P::In;
     using Out = typename P::Out;
     using State = typename P::State;
-    constexpr int fin = floatsOf<BufIn>();
-    constexpr int fout = floatsOf<BufOut>();
-    constexpr int fst = floatsOf<BufState>();
+    constexpr int fin = floatsOf<typename Rec::In>();
+    constexpr int fout = floatsOf<typename Rec::Out>();
+    constexpr int fst = floatsOf<typename Rec::State>();
+    using InIO = typename std::conditional<Interleaved, InterleavedIO<C, fin>, ColumnMajorIO<C, fin>>::type;
+    using OutIO = typename std::conditional<Interleaved, InterleavedIO<C, fout>, ColumnMajorIO<C, fout>>::type;
+    const InIO inIO{(Interleaved ? r.inLayout.sample : r.inLayout.channel) * fin};
+    const OutIO outIO{(Interleaved ? r.outLayout.sample : r.outLayout.channel) * fout};
 
-    const std::ptrdiff_t inStride = static_cast<std::ptrdiff_t>(M) * fin;
-    const std::ptrdiff_t outStride = static_cast<std::ptrdiff_t>(M) * fout;
-    const float* x = reinterpret_cast<const float*>(input) + static_cast<std::ptrdiff_t>(j0) * inStride;
-    float* y = reinterpret_cast<float*>(output) + static_cast<std::ptrdiff_t>(j0) * outStride;
+    const FilterShape& shape = r.shape;
+    const int32_t M = shape.M;
+    const int32_t L = shape.L;
+    const float* x =
+        reinterpret_cast<const float*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * fin;
+    float* y = reinterpret_cast<float*>(r.output) + static_cast<std::ptrdiff_t>(j0) * r.outLayout.channel * fout;
 
-    alignas(64) float tileIn[W * fin * C];
-    alignas(64) float tileOut[W * fout * C];
+    alignas(64) float tileIn[C * fin * C];
+    alignas(64) float tileOut[C * fout * C];
 
     State z[FixedL > 0 ? FixedL : kMaxLaneState];
     const int32_t stateLength = FixedL > 0 ? FixedL : L;
     if (L > 0) {
         // States in: element loops, once per group.
         alignas(64) float lanes[fst * C];
-        const float* s = reinterpret_cast<const float*>(state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
+        const float* s = reinterpret_cast<const float*>(r.state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
         for (int32_t k = 0; k < stateLength; ++k) {
             std::memset(lanes, 0, sizeof lanes);
             for (int c = 0; c < live; ++c)
@@ -245,11 +316,9 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
     // All-real policies take the coefficients widened to double once here, so
     // that no update converts its coefficients again (the values are exact).
     auto samples = [&](const auto* bc, const auto* ac) {
-        for (int32_t i0 = 0; i0 < M; i0 += W) {
-            const int n = (M - i0 < W) ? static_cast<int>(M - i0) : W;
-            for (int q = 0; q < fin; ++q)
-                TileIO<C, W>::load(x + static_cast<std::ptrdiff_t>(i0) * fin + q * W, inStride, live,
-                                   clampCount(n * fin - q * W, W), tileIn + q * W * C);
+        for (int32_t i0 = 0; i0 < M; i0 += C) {
+            const int n = (M - i0 < C) ? static_cast<int>(M - i0) : C;
+            inIO.load(x, i0, n, live, tileIn);
 
             if (L == 0) {
                 // Zero-state path: chosen by L alone, whatever nb and na are.
@@ -257,38 +326,36 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
                     In xi;
                     getLane<C>(tileIn, t, xi);
                     Out yi = P::zeroStateOutput(bc[0], xi);
-                    if (applyGain) yi = P::scaleByGain(yi, gain);
+                    if (r.applyGain) yi = P::scaleByGain(yi, r.gain);
                     putLane<C>(tileOut, t, yi);
                 }
             } else {
                 for (int t = 0; t < n; ++t) {
                     In xi;
                     getLane<C>(tileIn, t, xi);
-                    const Out yi = SampleStep<P, FixedL>::run(xi, z, bc, ac, gain, applyGain, nb, na, L);
+                    const Out yi = SampleStep<P, FixedL>::run(xi, z, bc, ac, r.gain, r.applyGain, shape);
                     putLane<C>(tileOut, t, yi);
                 }
             }
 
-            for (int q = 0; q < fout; ++q)
-                TileIO<C, W>::store(tileOut + q * W * C, y + static_cast<std::ptrdiff_t>(i0) * fout + q * W, outStride,
-                                    live, clampCount(n * fout - q * W, W));
+            outIO.store(tileOut, y, i0, n, live);
         }
     };
     if constexpr (P::kWideCoefficients) {
         WideCoef<C> bw[kMaxLaneState + 1];
         WideCoef<C> aw[kMaxLaneState + 1];
-        for (int32_t k = 0; k < nb && k <= kMaxLaneState; ++k)
-            for (int c = 0; c < C; ++c) bw[k].v[c] = b[k];
-        for (int32_t k = 0; k < na && k <= kMaxLaneState; ++k)
-            for (int c = 0; c < C; ++c) aw[k].v[c] = a[k];
+        for (int32_t k = 0; k < shape.nb && k <= kMaxLaneState; ++k)
+            for (int c = 0; c < C; ++c) bw[k].v[c] = r.b[k];
+        for (int32_t k = 0; k < shape.na && k <= kMaxLaneState; ++k)
+            for (int c = 0; c < C; ++c) aw[k].v[c] = r.a[k];
         samples(bw, aw);
     } else {
-        samples(b, a);
+        samples(r.b, r.a);
     }
 
     if (L > 0) {
         alignas(64) float lanes[fst * C];
-        float* s = reinterpret_cast<float*>(state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
+        float* s = reinterpret_cast<float*>(r.state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
         for (int32_t k = 0; k < stateLength; ++k) {
             putLane<C>(lanes, 0, z[k]);
             for (int c = 0; c < live; ++c)
@@ -298,85 +365,56 @@ void filterGroup(BufOut* output, BufState* state, const typename P::Num* b, cons
     }
 }
 
-// Channel groups: as many of the widest group as fit, then narrower ones;
-// the last few channels go into the narrowest group that holds them all, with
-// dead lanes.
-template <template <class> class PolicyT, class BufOut, class BufState, class BufIn, class Num, class Den,
-          class Gain>
-bool filterLanes(BufOut* output, BufState* state, const Num* b, const Den* a, const BufIn* input, Gain gain,
-                 bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    // Longer states, and coefficient vectors longer than the tiles hold (only
-    // possible on the zero-state path), take the one-channel path.
-    if (L > kMaxLaneState || nb > kMaxLaneState + 1 || na > kMaxLaneState + 1) return false;
+// Channel groups: as many of the widest group as fit; the last few channels
+// go into the narrowest group that holds them all, with dead lanes.
+template <Kernel K, bool Interleaved>
+void filterGroups(const FilterRecord<K>& r) {
     constexpr int Wide = kWidestGroup;
-    constexpr int Native = kNativeWidth;
     constexpr int Narrow = kNarrowestGroup;
+    const int32_t N = r.shape.N;
     int32_t j = 0;
     if (N >= Wide) {
-        withFixedState(nb, na, L, [&](auto fixed) {
-            for (; N - j >= Wide; j += Wide)
-                filterGroup<PolicyT<LaneArith<Wide>>, Wide, Native, decltype(fixed)::value>(
-                    output, state, b, a, input, gain, applyGain, nb, na, M, L, j, Wide);
+        withFixedState(r.shape, [&](auto fixed) {
+            for (; N - j >= Wide; j += Wide) filterGroup<K, Wide, decltype(fixed)::value, Interleaved>(r, j, Wide);
         });
     }
-    if constexpr (Native < Wide) {
-        for (; N - j >= Native; j += Native)
-            filterGroup<PolicyT<LaneArith<Native>>, Native, Native, 0>(output, state, b, a, input, gain, applyGain,
-                                                                     nb, na, M, L, j, Native);
-    }
     const int rest = static_cast<int>(N - j);
-    if (rest == 0) return true;
-    if constexpr (Narrow < Native) {
+    if (rest == 0) return;
+    if constexpr (Narrow < Wide) {
         if (rest <= Narrow) {
-            filterGroup<PolicyT<LaneArith<Narrow>>, Narrow, Narrow, 0>(output, state, b, a, input, gain, applyGain,
-                                                                     nb, na, M, L, j, rest);
-            return true;
+            filterGroup<K, Narrow, 0, Interleaved>(r, j, rest);
+            return;
         }
     }
-    if (rest <= Native) {
-        filterGroup<PolicyT<LaneArith<Native>>, Native, Native, 0>(output, state, b, a, input, gain, applyGain, nb, na,
-                                                                 M, L, j, rest);
-    } else {
-        filterGroup<PolicyT<LaneArith<Wide>>, Wide, Native, 0>(output, state, b, a, input, gain, applyGain, nb, na,
-                                                                M, L, j, rest);
-    }
-    return true;
+    filterGroup<K, Wide, 0, Interleaved>(r, j, rest);
 }
-
-template <class A>
-using CCPolicy = ComplexCoefPolicyT<A, true>;
-template <class A>
-using CRPolicy = ComplexCoefPolicyT<A, false>;
 
 }  // namespace
 
-bool KernelRR(float* output, float* state, const float* b, const float* a, const float* input, float gain,
-              bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    return filterLanes<RealPolicyT>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
+template <Kernel K>
+bool filterLanes(const FilterRecord<K>& r) {
+    const FilterShape& s = r.shape;
+    // Longer states, and coefficient vectors longer than the tiles hold (only
+    // possible on the zero-state path), take a one-channel path.
+    if (s.L > kMaxLaneState || s.nb > kMaxLaneState + 1 || s.na > kMaxLaneState + 1) return false;
+    if (r.inLayout.sample == 1 && r.outLayout.sample == 1) {
+        filterGroups<K, false>(r);
+        return true;
+    }
+    if (r.inLayout.channel == 1 && r.outLayout.channel == 1) {
+        filterGroups<K, true>(r);
+        return true;
+    }
+    return false;
 }
 
-bool KernelCC(ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b, const ComplexSingle* a,
-              const ComplexSingle* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na, int32_t M,
-              int32_t N, int32_t L) {
-    return filterLanes<CCPolicy>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
+template bool filterLanes<Kernel::CC>(const FilterRecord<Kernel::CC>&);
+template bool filterLanes<Kernel::CR>(const FilterRecord<Kernel::CR>&);
+template bool filterLanes<Kernel::RC>(const FilterRecord<Kernel::RC>&);
+template bool filterLanes<Kernel::RRZ>(const FilterRecord<Kernel::RRZ>&);
+template bool filterLanes<Kernel::RR>(const FilterRecord<Kernel::RR>&);
 
-bool KernelCR(ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b, const ComplexSingle* a,
-              const float* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
-              int32_t L) {
-    return filterLanes<CRPolicy>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
-
-bool KernelRC(ComplexSingle* output, ComplexSingle* state, const float* b, const float* a, const ComplexSingle* input,
-              float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    return filterLanes<PolicyRCT>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
-
-bool KernelRRZ(ComplexSingle* output, ComplexSingle* state, const float* b, const float* a, const float* input,
-               float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L) {
-    return filterLanes<PolicyRRZT>(output, state, b, a, input, gain, applyGain, nb, na, M, N, L);
-}
-
-}  // namespace MARROWICK_LANES_NS
-}  // namespace simd
+}  // namespace MARROWICK_ISA
 }  // namespace marrowick
+
+#pragma GCC diagnostic pop

@@ -1,20 +1,21 @@
-// The code paths of the kernels. Every path computes bit for bit what the
-// one-channel path (recurrence.h with policies.h) computes; they differ only
-// in speed. The kernels of kernels.h pick a path on each call from what the
-// CPU offers; the overloads here take an explicit path, for tests and
-// benchmarks.
+// The code paths of the kernels, and the typed filter call that the fronts
+// beside the host use. Every path computes bit for bit what the definition
+// (recurrence.h with policies.h) computes; they differ only in speed. The
+// kernels of kernels.h pick a path on each call from what the CPU offers;
+// runOnPath takes an explicit one, for tests and benchmarks.
 #pragma once
 
 #include <cstdint>
 
 #include "marrowick/complex_ops.h"
+#include "record.h"
 
 namespace marrowick {
 
 enum class KernelPath {
-    Scalar,      // one channel at a time, the definition of the arithmetic
-    OneChannel,  // one channel at a time, short states kept in registers
-    Sse2,        // channels in lanes, baseline x86-64
+    Definition,      // one channel at a time, the definition of the arithmetic
+    OneChannelFast,  // one channel at a time, short states kept in registers
+    Sse2,            // channels in lanes, baseline x86-64
     Avx2,
     Avx512,
 };
@@ -22,25 +23,31 @@ enum class KernelPath {
 // Whether this CPU can run the path (asked of the CPU on every call).
 bool pathAvailable(KernelPath path);
 // The path the kernels take for a call of this shape on this CPU.
-KernelPath choosePath(int32_t M, int32_t N);
+KernelPath choosePath(const FilterShape& shape);
 const char* pathName(KernelPath path);
 
-// The kernels on an explicit path, which must be available. A path that
-// cannot take the call (a state longer than its tiles) runs the one-channel
-// path instead.
-void KernelRR(KernelPath path, float* output, float* state, const float* b, const float* a, const float* input,
-              float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N, int32_t L);
-void KernelCC(KernelPath path, ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b,
-              const ComplexSingle* a, const ComplexSingle* input, ComplexSingle gain, bool applyGain, int32_t nb,
-              int32_t na, int32_t M, int32_t N, int32_t L);
-void KernelCR(KernelPath path, ComplexSingle* output, ComplexSingle* state, const ComplexSingle* b,
-              const ComplexSingle* a, const float* input, ComplexSingle gain, bool applyGain, int32_t nb, int32_t na,
-              int32_t M, int32_t N, int32_t L);
-void KernelRC(KernelPath path, ComplexSingle* output, ComplexSingle* state, const float* b, const float* a,
-              const ComplexSingle* input, float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
-              int32_t L);
-void KernelRRZ(KernelPath path, ComplexSingle* output, ComplexSingle* state, const float* b, const float* a,
-               const float* input, float gain, bool applyGain, int32_t nb, int32_t na, int32_t M, int32_t N,
-               int32_t L);
+// Runs the record on an explicit path, which must be available. The lane
+// paths take column-major and channel-interleaved layouts with states of up
+// to their tiles' length; any other call runs the fast one-channel path.
+template <Kernel K>
+void runOnPath(KernelPath path, const FilterRecord<K>& record);
+
+// The typed filter call: the kernel of the dispatch table on buffers of its
+// own types (float, or interleaved ComplexSingle), the input and output in any
+// layout, the state L x N with channel j's states at j * L. The gain is
+// derived from a[0] exactly as the kernels' front ends derive it.
+struct FilterCall {
+    Kernel kernel;
+    FilterShape shape;
+    const void* b;
+    const void* a;
+    const void* input;
+    Layout inLayout;
+    void* output;
+    Layout outLayout;
+    void* state;
+};
+void runFilterCall(const FilterCall& call);
+void runFilterCall(const FilterCall& call, KernelPath path);
 
 }  // namespace marrowick

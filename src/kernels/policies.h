@@ -14,6 +14,8 @@
 // the one-channel kernels; the lane arithmetic gives the vector paths, which
 // therefore form every value by the same sequence of operations.
 //
+// The policies are named after their kernels: Policy<Kernel::RR, A> and so on.
+//
 // Names of the steps: the zero-state path (L = 0), the output step (the
 // unscaled sum b[0]*x + z[0], then the gain), the shared range, the denominator
 // tail, the numerator tail and the last state element (three forms, by nb
@@ -23,12 +25,17 @@
 #include <type_traits>
 
 #include "marrowick/complex_ops.h"
+#include "marrowick/isa_namespace.h"
+#include "record.h"
 
 namespace marrowick {
+inline namespace MARROWICK_ISA {
 
 // A coefficient as a double: exact for a float.
 inline double wideCoef(float v) { return static_cast<double>(v); }
-inline double wideCoef(double v) { return v; }
+
+template <Kernel K, class A>
+struct Policy;
 
 struct ScalarArith {
     using Real = float;
@@ -45,7 +52,7 @@ struct ScalarArith {
 // product of two singles is exact in double, so only sums and differences
 // round (to double) before the store.
 template <class A>
-struct RealPolicyT {
+struct Policy<Kernel::RR, A> {
     using R = typename A::Real;
     using Out = R;
     using State = R;
@@ -53,9 +60,9 @@ struct RealPolicyT {
     using Den = float;
     using In = R;
     using Gain = float;
-    // The coefficients may be handed over already widened (exactly): as
-    // doubles, or as lane vectors of doubles; the one-channel kernels pass the
-    // floats themselves. wideCoef gives the double (or double lanes) of each.
+    // The coefficients may be handed over already widened (exactly) as lane
+    // vectors of doubles; the one-channel kernels pass the floats themselves.
+    // wideCoef gives the double (or double lanes) of each.
     static constexpr bool kWideCoefficients = true;
 
     template <class T>
@@ -99,12 +106,13 @@ struct RealPolicyT {
 // uses it; they differ in how the numerator and denominator products are
 // formed and in how the gain scales the output.
 
-// Complex coefficients, complex data: every product is a full complex product,
-// the coefficient on the left; the output is the left factor of the gain.
-// Complex coefficients, real data: the numerator product scales the complex
-// coefficient by the real sample, which is never widened to complex.
+// Complex coefficients, complex data (CC): every product is a full complex
+// product, the coefficient on the left; the output is the left factor of the
+// gain. Complex coefficients, real data (CR): the numerator product scales the
+// complex coefficient by the real sample, which is never widened to complex.
+// The two kernels share this body.
 template <class A, bool ComplexData>
-struct ComplexCoefPolicyT {
+struct ComplexCoefficients {
     using C = typename A::Complex;
     using Out = C;
     using State = C;
@@ -144,7 +152,12 @@ struct ComplexCoefPolicyT {
 // products are complex scalings by the real coefficient; the real gain scales
 // both parts, even a part that is +0.
 template <class A>
-struct PolicyRCT {
+struct Policy<Kernel::CC, A> : ComplexCoefficients<A, true> {};
+template <class A>
+struct Policy<Kernel::CR, A> : ComplexCoefficients<A, false> {};
+
+template <class A>
+struct Policy<Kernel::RC, A> {
     using C = typename A::Complex;
     using Out = C;
     using State = C;
@@ -175,7 +188,7 @@ struct PolicyRCT {
 // (real products, real-plus-complex sums); imaginary parts come from the state
 // and flow back through the denominator products.
 template <class A>
-struct PolicyRRZT {
+struct Policy<Kernel::RRZ, A> {
     using R = typename A::Real;
     using C = typename A::Complex;
     using Out = C;
@@ -203,10 +216,5 @@ struct PolicyRRZT {
     }
 };
 
-using RealPolicy = RealPolicyT<ScalarArith>;
-using PolicyCC = ComplexCoefPolicyT<ScalarArith, true>;
-using PolicyCR = ComplexCoefPolicyT<ScalarArith, false>;
-using PolicyRC = PolicyRCT<ScalarArith>;
-using PolicyRRZ = PolicyRRZT<ScalarArith>;
-
+}  // namespace MARROWICK_ISA
 }  // namespace marrowick

@@ -13,7 +13,11 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "marrowick/isa_namespace.h"
+#include "record.h"
+
 namespace marrowick {
+inline namespace MARROWICK_ISA {
 
 // Longest state length with a register-resident variant.
 constexpr int32_t kMaxFixedState = 10;
@@ -22,7 +26,8 @@ template <class P, int FixedL>
 struct SampleStep {
     template <class In, class State, class NumC, class DenC>
     static typename P::Out run(const In& xi, State* z, const NumC* b, const DenC* a, typename P::Gain gain,
-                               bool applyGain, int32_t nb, int32_t na, int32_t L) {
+                               bool applyGain, const FilterShape& shape) {
+        const int32_t nb = shape.nb, na = shape.na;
         const int32_t m = (nb < na ? nb : na) - 1;
         const int32_t e = (nb == na) ? 1 : 0;
         typename P::Out yi = P::unscaledSum(b[0], xi, z[0]);
@@ -38,21 +43,21 @@ struct SampleStep {
                     z[k] = P::numeratorTail(b[k + 1], xi, z[k + 1]);
                 }
             }
-            (void)L;
-            lastElement(z[FixedL - 1], xi, yi, b, a, nb, na);
+            lastElement(z[FixedL - 1], xi, yi, b, a, shape);
         } else {
             int32_t k = 0;
             for (; k < m - e; ++k) z[k] = P::shared(b[k + 1], xi, z[k + 1], a[k + 1], yi);
             for (k = m; k < na - 2; ++k) z[k] = P::denominatorTail(z[k + 1], a[k + 1], yi);
             for (k = m; k < nb - 2; ++k) z[k] = P::numeratorTail(b[k + 1], xi, z[k + 1]);
-            lastElement(z[L - 1], xi, yi, b, a, nb, na);
+            lastElement(z[shape.L - 1], xi, yi, b, a, shape);
         }
         return yi;
     }
 
     template <class In, class State, class NumC, class DenC>
     static void lastElement(State& zl, const In& xi, const typename P::Out& yi, const NumC* b, const DenC* a,
-                            int32_t nb, int32_t na) {
+                            const FilterShape& shape) {
+        const int32_t nb = shape.nb, na = shape.na;
         if (nb < na) {
             zl = P::lastBelow(a[na - 1], yi);
         } else if (nb > na) {
@@ -66,8 +71,9 @@ struct SampleStep {
 // Calls f(std::integral_constant<int, L>) for L in 1..kMaxFixedState when the
 // state length allows the register-resident variant, else with 0.
 template <class F>
-void withFixedState(int32_t nb, int32_t na, int32_t L, F&& f) {
-    const int32_t full = (nb > na ? nb : na) - 1;
+void withFixedState(const FilterShape& shape, F&& f) {
+    const int32_t L = shape.L;
+    const int32_t full = (shape.nb > shape.na ? shape.nb : shape.na) - 1;
     if (L != full) {
         f(std::integral_constant<int, 0>());
         return;
@@ -87,4 +93,5 @@ void withFixedState(int32_t nb, int32_t na, int32_t L, F&& f) {
     }
 }
 
+}  // namespace MARROWICK_ISA
 }  // namespace marrowick

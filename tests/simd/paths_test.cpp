@@ -1,8 +1,9 @@
-// Every vector path of every kernel against the one-channel path, bit for bit
-// (any NaN equals any NaN): all filter shapes (nb against na, the zero-state
-// path, states longer than the vector tiles), channel counts and lengths
-// around the lane and tile sizes, and data with infinities, NaNs, signed
-// zeros and subnormals. Paths this CPU lacks are skipped.
+// Every path of every kernel, in every memory layout, against the definition
+// on column-major data, bit for bit (any NaN equals any NaN): all filter
+// shapes (nb against na, the zero-state path, states longer than the vector
+// tiles), channel counts and lengths around the lane and tile sizes, and data
+// with infinities, NaNs, signed zeros and subnormals. Paths this CPU lacks
+// are skipped.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,11 +16,44 @@
 
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
+#include "kernels/record.h"
 
 namespace marrowick {
 namespace {
 
-const KernelPath kVectorPaths[] = {KernelPath::OneChannel, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512};
+const KernelPath kFastPaths[] = {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2,
+                                 KernelPath::Avx512};
+
+// Memory layouts of x and y: column-major (each channel contiguous), channel-
+// interleaved (a C-order samples x channels array) and a strided view with
+// gaps between samples and between channels, which the lane paths hand to the
+// one-channel path.
+enum class Order { ColumnMajor, Interleaved, Strided };
+const Order kOrders[] = {Order::ColumnMajor, Order::Interleaved, Order::Strided};
+const char* orderName(Order o) {
+    switch (o) {
+        case Order::ColumnMajor: return "column-major";
+        case Order::Interleaved: return "interleaved";
+        case Order::Strided: return "strided";
+    }
+    return "?";
+}
+Layout layoutOf(Order o, int32_t M, int32_t N) {
+    switch (o) {
+        case Order::ColumnMajor: return Layout{1, M};
+        case Order::Interleaved: return Layout{N, 1};
+        case Order::Strided: return Layout{2, 2 * static_cast<std::ptrdiff_t>(M) + 3};
+    }
+    return Layout{1, M};
+}
+std::size_t offsetOf(Layout l, int32_t i, int32_t j) {
+    return static_cast<std::size_t>(i * l.sample + j * l.channel);
+}
+// Elements a buffer of that layout spans.
+std::size_t spanOf(Layout l, int32_t M, int32_t N) {
+    if (M == 0 || N == 0) return 0;
+    return static_cast<std::size_t>((M - 1) * l.sample + (N - 1) * l.channel + 1);
+}
 
 struct Shape {
     int32_t nb, na, L;
@@ -83,18 +117,7 @@ bool sameBits(float p, float q) {
     return ::testing::AssertionSuccess();
 }
 
-enum class Kernel { RR, CC, CR, RC, RRZ };
-const char* kernelName(Kernel k) {
-    switch (k) {
-        case Kernel::RR: return "RR";
-        case Kernel::CC: return "CC";
-        case Kernel::CR: return "CR";
-        case Kernel::RC: return "RC";
-        case Kernel::RRZ: return "RRZ";
-    }
-    return "?";
-}
-
+using marrowick::Kernel;
 // One problem: the operands as floats (complex ones interleaved).
 struct Problem {
     Kernel kernel;
@@ -121,36 +144,27 @@ Problem makeProblem(Kernel kernel, Shape shape, Size size, Data data, float a0, 
     return p;
 }
 
-const ComplexSingle* cx(const std::vector<float>& v) { return reinterpret_cast<const ComplexSingle*>(v.data()); }
-ComplexSingle* cx(std::vector<float>& v) { return reinterpret_cast<ComplexSingle*>(v.data()); }
 
-// Runs the problem on one path; y and zf come back as floats.
-void run(const Problem& p, KernelPath path, std::vector<float>& y, std::vector<float>& zf) {
-    const int32_t M = p.size.M, N = p.size.N, L = p.shape.L, nb = p.shape.nb, na = p.shape.na;
-    y.assign((complexOut(p.kernel) ? 2 : 1) * static_cast<std::size_t>(M) * N, 0.0f);
+// Runs the problem on one path with x and y in the given layout; y and zf
+// come back as column-major floats.
+void run(const Problem& p, KernelPath path, Order order, std::vector<float>& y, std::vector<float>& zf) {
+    const int32_t M = p.size.M, N = p.size.N;
+    const Layout layout = layoutOf(order, M, N);
+    const std::size_t fin = complexIn(p.kernel) ? 2 : 1, fout = complexOut(p.kernel) ? 2 : 1;
+    std::vector<float> x(fin * spanOf(layout, M, N) + 1, 0.0f), out(fout * spanOf(layout, M, N) + 1, 0.0f);
+    for (int32_t j = 0; j < N; ++j)
+        for (int32_t i = 0; i < M; ++i)
+            for (std::size_t q = 0; q < fin; ++q)
+                x[fin * offsetOf(layout, i, j) + q] = p.x[fin * (static_cast<std::size_t>(j) * M + i) + q];
     zf = p.zi;
-    if (complexCoef(p.kernel)) {
-        const ComplexGain g = complexGain(cx(p.a)[0]);
-        if (p.kernel == Kernel::CC)
-            KernelCC(path, cx(y), cx(zf), cx(p.b), cx(p.a), cx(p.x), g.gain, g.applyGain, nb, na, M, N, L);
-        else
-            KernelCR(path, cx(y), cx(zf), cx(p.b), cx(p.a), p.x.data(), g.gain, g.applyGain, nb, na, M, N, L);
-        return;
-    }
-    const RealGain g = realGain(p.a[0]);
-    switch (p.kernel) {
-        case Kernel::RR:
-            KernelRR(path, y.data(), zf.data(), p.b.data(), p.a.data(), p.x.data(), g.gain, g.applyGain, nb, na, M,
-                     N, L);
-            break;
-        case Kernel::RC:
-            KernelRC(path, cx(y), cx(zf), p.b.data(), p.a.data(), cx(p.x), g.gain, g.applyGain, nb, na, M, N, L);
-            break;
-        default:
-            KernelRRZ(path, cx(y), cx(zf), p.b.data(), p.a.data(), p.x.data(), g.gain, g.applyGain, nb, na, M, N,
-                      L);
-            break;
-    }
+    FilterCall call{p.kernel, FilterShape{p.shape.nb, p.shape.na, M, N, p.shape.L}, p.b.data(), p.a.data(),
+                    x.data(), layout, out.data(), layout, zf.data()};
+    runFilterCall(call, path);
+    y.assign(fout * static_cast<std::size_t>(M) * N, 0.0f);
+    for (int32_t j = 0; j < N; ++j)
+        for (int32_t i = 0; i < M; ++i)
+            for (std::size_t q = 0; q < fout; ++q)
+                y[fout * (static_cast<std::size_t>(j) * M + i) + q] = out[fout * offsetOf(layout, i, j) + q];
 }
 
 struct Case {
@@ -158,11 +172,11 @@ struct Case {
     Data data;
 };
 
-class VectorPaths : public ::testing::TestWithParam<Case> {};
+class FastPaths : public ::testing::TestWithParam<Case> {};
 
 // The leading denominator coefficients that steer the gain: 1 (no gain),
 // 2, -1, and in the Special mode 0 and infinity too.
-TEST_P(VectorPaths, MatchOneChannelPathBitForBit) {
+TEST_P(FastPaths, MatchTheDefinitionInEveryLayout) {
     const Case c = GetParam();
     std::vector<float> a0s = {1.0f, 2.0f, -1.0f};
     if (c.data == Data::Special) {
@@ -176,18 +190,20 @@ TEST_P(VectorPaths, MatchOneChannelPathBitForBit) {
             const float a0 = a0s[seed % a0s.size()];
             const Problem p = makeProblem(c.kernel, shape, size, c.data, a0, seed++);
             std::vector<float> y0, zf0;
-            run(p, KernelPath::Scalar, y0, zf0);
-            for (KernelPath path : kVectorPaths) {
+            run(p, KernelPath::Definition, Order::ColumnMajor, y0, zf0);
+            for (KernelPath path : kFastPaths) {
                 if (!pathAvailable(path)) continue;
-                std::vector<float> y, zf;
-                run(p, path, y, zf);
-                SCOPED_TRACE(std::string(pathName(path)) + " nb=" + std::to_string(shape.nb) +
-                             " na=" + std::to_string(shape.na) + " L=" + std::to_string(shape.L) +
-                             " M=" + std::to_string(size.M) + " N=" + std::to_string(size.N) +
-                             " a0=" + std::to_string(a0));
-                ASSERT_TRUE(sameBuffers(y0, y, "y"));
-                ASSERT_TRUE(sameBuffers(zf0, zf, "zf"));
-                ++compared;
+                for (Order order : kOrders) {
+                    std::vector<float> y, zf;
+                    run(p, path, order, y, zf);
+                    SCOPED_TRACE(std::string(pathName(path)) + " " + orderName(order) +
+                                 " nb=" + std::to_string(shape.nb) + " na=" + std::to_string(shape.na) +
+                                 " L=" + std::to_string(shape.L) + " M=" + std::to_string(size.M) +
+                                 " N=" + std::to_string(size.N) + " a0=" + std::to_string(a0));
+                    ASSERT_TRUE(sameBuffers(y0, y, "y"));
+                    ASSERT_TRUE(sameBuffers(zf0, zf, "zf"));
+                    ++compared;
+                }
             }
         }
     }
@@ -198,7 +214,7 @@ std::string caseName(const ::testing::TestParamInfo<Case>& info) {
     return std::string(kernelName(info.param.kernel)) + (info.param.data == Data::Finite ? "_finite" : "_special");
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKernels, VectorPaths,
+INSTANTIATE_TEST_SUITE_P(AllKernels, FastPaths,
                          ::testing::Values(Case{Kernel::RR, Data::Finite}, Case{Kernel::RR, Data::Special},
                                            Case{Kernel::CC, Data::Finite}, Case{Kernel::CC, Data::Special},
                                            Case{Kernel::CR, Data::Finite}, Case{Kernel::CR, Data::Special},
@@ -207,18 +223,31 @@ INSTANTIATE_TEST_SUITE_P(AllKernels, VectorPaths,
                          caseName);
 
 // The kernels of kernels.h pick a path by themselves; whatever they pick, the
-// result is the one-channel path's.
+// result is the definition's.
 TEST(ChosenPath, IsAvailableAndMatches) {
-    const KernelPath chosen = choosePath(64, 40);
+    const KernelPath chosen = choosePath(FilterShape{5, 5, 64, 40, 4});
     EXPECT_TRUE(pathAvailable(chosen));
     const Problem p = makeProblem(Kernel::RR, Shape{5, 5, 4}, Size{64, 40}, Data::Finite, 2.0f, 99);
     std::vector<float> y0, zf0;
-    run(p, KernelPath::Scalar, y0, zf0);
+    run(p, KernelPath::Definition, Order::ColumnMajor, y0, zf0);
     std::vector<float> y(y0.size()), zf = p.zi;
     const RealGain g = realGain(p.a[0]);
     KernelRR(y.data(), zf.data(), p.b.data(), p.a.data(), p.x.data(), g.gain, g.applyGain, 5, 5, 64, 40, 4);
     EXPECT_TRUE(sameBuffers(y0, y, "y"));
     EXPECT_TRUE(sameBuffers(zf0, zf, "zf"));
+}
+
+// The dispatch table: the first matching row.
+TEST(ChooseKernel, FirstMatchingRow) {
+    struct Row {
+        bool coef, data, state;
+        Kernel kernel;
+    };
+    const Row rows[] = {{true, true, false, Kernel::CC},   {true, true, true, Kernel::CC},
+                        {true, false, false, Kernel::CR},  {true, false, true, Kernel::CR},
+                        {false, true, false, Kernel::RC},  {false, true, true, Kernel::RC},
+                        {false, false, true, Kernel::RRZ}, {false, false, false, Kernel::RR}};
+    for (const Row& r : rows) EXPECT_EQ(chooseKernel(r.coef, r.data, r.state), r.kernel);
 }
 
 }  // namespace

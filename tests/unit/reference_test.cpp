@@ -24,7 +24,7 @@ protected:
     bool aCx() const { return GetParam() & 2; }
     bool xCx() const { return GetParam() & 4; }
     bool ziCx() const { return GetParam() & 8; }
-    Kernel kernel() const { return dispatch(bCx() || aCx(), xCx(), ziCx()); }
+    Kernel kernel() const { return chooseKernel(bCx() || aCx(), xCx(), ziCx()); }
     // Zero signs are fixed by IEEE rules in the all-real kernel only.
     bool zeroSignOpen() const { return kernel() != Kernel::RR; }
 };
@@ -33,7 +33,7 @@ std::string complexityName(const ::testing::TestParamInfo<int>& info) {
     std::string s;
     const char* names[] = {"b", "a", "x", "zi"};
     for (int i = 0; i < 4; ++i) s += std::string(names[i]) + ((info.param >> i) & 1 ? "C" : "R");
-    return s + "_" + kernelName(dispatch((info.param & 3) != 0, info.param & 4, info.param & 8));
+    return s + "_" + kernelName(chooseKernel((info.param & 3) != 0, info.param & 4, info.param & 8));
 }
 
 TEST_P(Complexity, MatchesReferenceBitForBit) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host.h"
+#include "kernels/record.h"
 #include "marrowick/mex.h"
 
 namespace ut {
@@ -44,17 +45,10 @@ inline Operand col(std::vector<float> re) { return real({re.size(), 1}, re); }
 inline Operand ccol(std::vector<float> re, std::vector<float> im) { return cplx({re.size(), 1}, re, im); }
 
 // ---------------------------------------------------------------- reference
-enum class Kernel { RR, CC, CR, RC, RRZ };
-inline const char* kernelName(Kernel k) {
-    static const char* names[] = {"RR", "CC", "CR", "RC", "RRZ"};
-    return names[static_cast<int>(k)];
-}
-
-inline Kernel dispatch(bool coefCx, bool dataCx, bool stateCx) {
-    if (coefCx) return dataCx ? Kernel::CC : Kernel::CR;
-    if (dataCx) return Kernel::RC;
-    return stateCx ? Kernel::RRZ : Kernel::RR;
-}
+// The module's own dispatch table picks the kernel the reference follows.
+using marrowick::Kernel;
+using marrowick::chooseKernel;
+using marrowick::kernelName;
 
 struct Gain {
     C g;
@@ -174,7 +168,7 @@ inline mwSize tailProduct(const std::vector<mwSize>& d) {
 // [y, zf] = marrowick(b, a, x, zi) computed by the reference.
 inline Outputs referenceFilter(const Operand& b, const Operand& a, const Operand& x, const Operand& zi) {
     const bool coefCx = b.cx || a.cx;
-    const Kernel kind = dispatch(coefCx, x.cx, zi.cx);
+    const Kernel kind = chooseKernel(coefCx, x.cx, zi.cx);
     const bool anyCx = coefCx || x.cx || zi.cx;
     const int nb = static_cast<int>(b.count()), na = static_cast<int>(a.count());
     const int M = static_cast<int>(x.dims[0]), N = static_cast<int>(tailProduct(x.dims));

@@ -1,0 +1,129 @@
+// The one record every kernel hands below itself: which kernel, the shape of
+// the call, the gain, typed views of the five buffers and the memory layout of
+// the input and the output. The path choice and every path take this record
+// and nothing else, so the loose argument list of the kernels is spelt out
+// only by the kernels themselves.
+//
+// Also here: the dispatch table, evaluated in one function (chooseKernel),
+// which the entry point, the filter job, the fronts, the benchmarks and the
+// tests all use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "marrowick/complex_ops.h"
+
+namespace marrowick {
+
+// The five kernels, in the order of the dispatch table's rows.
+enum class Kernel { CC, CR, RC, RRZ, RR };
+
+// The dispatch table: the first row that matches the three complexity flags.
+//   coefficients complex, data complex          -> CC
+//   coefficients complex, data real             -> CR
+//   coefficients real,    data complex          -> RC
+//   coefficients real,    data real, state complex -> RRZ
+//   everything real                             -> RR
+constexpr Kernel chooseKernel(bool coefComplex, bool dataComplex, bool stateComplex) {
+    return coefComplex   ? (dataComplex ? Kernel::CC : Kernel::CR)
+           : dataComplex ? Kernel::RC
+           : stateComplex ? Kernel::RRZ
+                          : Kernel::RR;
+}
+
+const char* kernelName(Kernel kernel);
+
+// The operand types of each kernel.
+template <Kernel K>
+struct KernelTypes;
+template <>
+struct KernelTypes<Kernel::CC> {
+    using Out = ComplexSingle;
+    using State = ComplexSingle;
+    using Num = ComplexSingle;
+    using Den = ComplexSingle;
+    using In = ComplexSingle;
+    using Gain = ComplexSingle;
+};
+template <>
+struct KernelTypes<Kernel::CR> {
+    using Out = ComplexSingle;
+    using State = ComplexSingle;
+    using Num = ComplexSingle;
+    using Den = ComplexSingle;
+    using In = float;
+    using Gain = ComplexSingle;
+};
+template <>
+struct KernelTypes<Kernel::RC> {
+    using Out = ComplexSingle;
+    using State = ComplexSingle;
+    using Num = float;
+    using Den = float;
+    using In = ComplexSingle;
+    using Gain = float;
+};
+template <>
+struct KernelTypes<Kernel::RRZ> {
+    using Out = ComplexSingle;
+    using State = ComplexSingle;
+    using Num = float;
+    using Den = float;
+    using In = float;
+    using Gain = float;
+};
+template <>
+struct KernelTypes<Kernel::RR> {
+    using Out = float;
+    using State = float;
+    using Num = float;
+    using Den = float;
+    using In = float;
+    using Gain = float;
+};
+
+// nb and na coefficients, M samples of N channels, L states per channel.
+struct FilterShape {
+    int32_t nb;
+    int32_t na;
+    int32_t M;
+    int32_t N;
+    int32_t L;
+};
+
+// Where sample i of channel j lives: element i * sample + j * channel of its
+// buffer, in elements of the buffer's type (a complex element is one
+// ComplexSingle). Column-major data has {1, M}; channel-interleaved data (a
+// C-order M x N array) has {N, 1}.
+// (The shared types here have no member functions: code compiled for a wider
+// instruction set could otherwise lend them to baseline callers.)
+struct Layout {
+    std::ptrdiff_t sample;
+    std::ptrdiff_t channel;
+};
+
+template <Kernel K>
+struct FilterRecord {
+    using Types = KernelTypes<K>;
+    using Out = typename Types::Out;
+    using State = typename Types::State;
+    using Num = typename Types::Num;
+    using Den = typename Types::Den;
+    using In = typename Types::In;
+    using Gain = typename Types::Gain;
+
+    FilterShape shape;
+    Gain gain;
+    bool applyGain;
+    Out* output;
+    Layout outLayout;
+    // L states per channel, channel j's at j * L, read and written in place.
+    State* state;
+    const Num* b;
+    const Den* a;
+    const In* input;
+    Layout inLayout;
+};
+
+}  // namespace marrowick
