@@ -9,7 +9,6 @@
 //   marrowick_bench --dump DIR [NAME...]    write each workload's b, a, x and zi
 //                                           as DIR/NAME/{b,a,x,zi}.npy
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/common/load_module.h"
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
 #include "kernels/record.h"
@@ -27,22 +27,7 @@
 
 namespace bench {
 
-MexFunction moduleEntry() {
-    static MexFunction entry = [] {
-        const char* path = std::getenv("MARROWICK_MODULE");
-        if (path == nullptr || *path == '\0') path = MARROWICK_MODULE_PATH;
-        void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        void* symbol = handle != nullptr ? dlsym(handle, "mexFunction") : nullptr;
-        if (symbol == nullptr) {
-            std::fprintf(stderr, "cannot load mexFunction from %s: %s\n", path, dlerror());
-            std::exit(2);
-        }
-        MexFunction fn;
-        std::memcpy(&fn, &symbol, sizeof fn);
-        return fn;
-    }();
-    return entry;
-}
+MexFunction moduleEntry() { return loadMarrowickModule(); }
 
 namespace {
 

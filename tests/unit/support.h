@@ -3,7 +3,6 @@
 // calling the built module through the host layer, and random cases.
 #pragma once
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/load_module.h"
 #include "host.h"
 #include "kernels/record.h"
 #include "marrowick/mex.h"
@@ -253,17 +253,7 @@ inline Operand fromHost(const mxArray* array) {
     return o;
 }
 
-inline MexFunction moduleEntry() {
-    static MexFunction fn = [] {
-        void* handle = dlopen(MARROWICK_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return MexFunction{nullptr};
-        void* symbol = dlsym(handle, "mexFunction");
-        MexFunction f;
-        std::memcpy(&f, &symbol, sizeof f);
-        return f;
-    }();
-    return fn;
-}
+inline MexFunction moduleEntry() { return loadMarrowickModule(); }
 
 struct Outcome {
     bool ok = false;
