@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "lane_kernels.h"
 #include "policies.h"
@@ -137,23 +138,43 @@ void storeRow(float* row, const F& v) {
     std::memcpy(row, &v, sizeof(F));
 }
 
+// Rows of lanes: sample t's lanes start at base + t * stride (real parts;
+// the imaginary parts of a complex sample follow C floats later).
+struct Rows {
+    float* base;
+    std::ptrdiff_t stride;
+};
+
 template <int C, class F>
-void getLane(const float* tile, int t, F& v) {
-    loadRow(tile + static_cast<std::ptrdiff_t>(t) * C, v);
+void getLane(const Rows& rows, int t, F& v) {
+    loadRow(rows.base + t * rows.stride, v);
 }
 template <int C, class F>
-void getLane(const float* tile, int t, CxLanes<F>& v) {
-    loadRow(tile + static_cast<std::ptrdiff_t>(2 * t) * C, v.re);
-    loadRow(tile + static_cast<std::ptrdiff_t>(2 * t + 1) * C, v.im);
+void getLane(const Rows& rows, int t, CxLanes<F>& v) {
+    loadRow(rows.base + t * rows.stride, v.re);
+    loadRow(rows.base + t * rows.stride + C, v.im);
 }
 template <int C, class F>
-void putLane(float* tile, int t, const F& v) {
-    storeRow(tile + static_cast<std::ptrdiff_t>(t) * C, v);
+void putLane(const Rows& rows, int t, const F& v) {
+    storeRow(rows.base + t * rows.stride, v);
 }
 template <int C, class F>
-void putLane(float* tile, int t, const CxLanes<F>& v) {
-    storeRow(tile + static_cast<std::ptrdiff_t>(2 * t) * C, v.re);
-    storeRow(tile + static_cast<std::ptrdiff_t>(2 * t + 1) * C, v.im);
+void putLane(const Rows& rows, int t, const CxLanes<F>& v) {
+    storeRow(rows.base + t * rows.stride, v.re);
+    storeRow(rows.base + t * rows.stride + C, v.im);
+}
+
+// Complex values stored side by side (re, im, re, im, ...) in two vectors,
+// split into a vector of real parts and one of imaginary parts, and back.
+template <class V, std::size_t... I>
+void splitParts(V lo, V hi, V& re, V& im, std::index_sequence<I...>) {
+    re = __builtin_shufflevector(lo, hi, (2 * I)...);
+    im = __builtin_shufflevector(lo, hi, (2 * I + 1)...);
+}
+template <int C, class V, std::size_t... I>
+void joinParts(V re, V im, V& lo, V& hi, std::index_sequence<I...>) {
+    lo = __builtin_shufflevector(re, im, ((I % 2) ? C + I / 2 : I / 2)...);
+    hi = __builtin_shufflevector(re, im, ((I % 2) ? C + C / 2 + I / 2 : C / 2 + I / 2)...);
 }
 
 inline int clampCount(int v, int hi) { return v < 0 ? 0 : (v > hi ? hi : v); }
@@ -196,76 +217,87 @@ constexpr int floatsOf() {
 }
 
 // Moving `n` samples, from sample i0 on, of a group's `live` channels between
-// a buffer and a tile. `base` points at the group's first channel; distances
-// are in floats. F is 1 for float elements, 2 for complex ones.
+// a buffer and the rows the recurrence reads and writes. `base` points at the
+// group's first channel; distances are in floats. F is 1 for float elements,
+// 2 for complex ones. in() gives the rows of the input; out() the rows to
+// write the output to, which flush() then moves to the buffer.
 template <int C, int F>
 struct ColumnMajorIO {
     std::ptrdiff_t channel;  // floats between the starts of adjacent channels
 
-    void load(const float* base, int32_t i0, int n, int live, float* tile) const {
+    Rows in(const float* base, int32_t i0, int n, int live, float* tile, bool) const {
         for (int q = 0; q < F; ++q)
             TileIO<C>::load(base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
                             clampCount(n * F - q * C, C), tile + q * C * C);
+        return Rows{tile, F * C};
     }
-    void store(const float* tile, float* base, int32_t i0, int n, int live) const {
+    Rows out(float*, int32_t, int, float* tile, bool) const { return Rows{tile, F * C}; }
+    void flush(const Rows&, float* base, int32_t i0, int n, int live, const float* tile) const {
         for (int q = 0; q < F; ++q)
             TileIO<C>::store(tile + q * C * C, base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
                              clampCount(n * F - q * C, C));
     }
 };
 
-// Channel-interleaved data: a tile row is the group's channels of one sample,
-// adjacent in memory, so it is copied as it stands (complex values are split
-// into a row of real parts and a row of imaginary parts).
+// Channel-interleaved data: a row of lanes is the group's channels of one
+// sample, adjacent in memory. Real rows of a whole group are read and written
+// where they lie; complex ones are split into a row of real parts and a row
+// of imaginary parts with two shuffles; a group with dead lanes goes through
+// a zero-filled tile.
 template <int C, int F>
 struct InterleavedIO {
+    using V = typename LaneTypes<C>::F;
     std::ptrdiff_t sample;  // floats between the starts of adjacent samples
 
-    void load(const float* base, int32_t i0, int n, int live, float* tile) const {
+    Rows in(const float* base, int32_t i0, int n, int live, float* tile, bool more) const {
+        const float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
+        // Rows far apart defeat the hardware's prefetching: ask for the next
+        // tile's rows now, when there is one.
+        if (more)
+            for (int t = 0; t < C; ++t) __builtin_prefetch(first + (C + t) * sample);
+        if (F == 1 && live == C) return Rows{const_cast<float*>(first), sample};
         for (int t = 0; t < n; ++t) {
-            const float* src = base + static_cast<std::ptrdiff_t>(i0 + t) * sample;
+            const float* src = first + t * sample;
             float* row = tile + t * F * C;
-            if (live < C) std::memset(row, 0, F * C * sizeof(float));
-            if constexpr (F == 1) {
-                if (live == C) {
-                    std::memcpy(row, src, C * sizeof(float));
-                } else {
-                    std::memcpy(row, src, static_cast<std::size_t>(live) * sizeof(float));
-                }
-            } else if (live == C) {
-                for (int c = 0; c < C; ++c) {
-                    row[c] = src[2 * c];
-                    row[C + c] = src[2 * c + 1];
-                }
-            } else {
-                for (int c = 0; c < live; ++c) {
-                    row[c] = src[2 * c];
-                    row[C + c] = src[2 * c + 1];
-                }
+            if (live == C) {
+                V lo, hi, re, im;
+                loadRow(src, lo);
+                loadRow(src + C, hi);
+                splitParts(lo, hi, re, im, std::make_index_sequence<C>());
+                storeRow(row, re);
+                storeRow(row + C, im);
+                continue;
             }
+            std::memset(row, 0, F * C * sizeof(float));
+            for (int c = 0; c < live; ++c)
+                for (int p = 0; p < F; ++p) row[p * C + c] = src[F * c + p];
         }
+        return Rows{tile, F * C};
     }
-    void store(const float* tile, float* base, int32_t i0, int n, int live) const {
+    Rows out(float* base, int32_t i0, int live, float* tile, bool more) const {
+        float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
+        if (more)
+            for (int t = 0; t < C; ++t) __builtin_prefetch(first + (C + t) * sample, 1);
+        if (F == 1 && live == C) return Rows{first, sample};
+        return Rows{tile, F * C};
+    }
+    void flush(const Rows& rows, float* base, int32_t i0, int n, int live, const float* tile) const {
+        if (rows.base != tile) return;
+        float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
         for (int t = 0; t < n; ++t) {
-            float* dst = base + static_cast<std::ptrdiff_t>(i0 + t) * sample;
+            float* dst = first + t * sample;
             const float* row = tile + t * F * C;
-            if constexpr (F == 1) {
-                if (live == C) {
-                    std::memcpy(dst, row, C * sizeof(float));
-                } else {
-                    std::memcpy(dst, row, static_cast<std::size_t>(live) * sizeof(float));
-                }
-            } else if (live == C) {
-                for (int c = 0; c < C; ++c) {
-                    dst[2 * c] = row[c];
-                    dst[2 * c + 1] = row[C + c];
-                }
-            } else {
-                for (int c = 0; c < live; ++c) {
-                    dst[2 * c] = row[c];
-                    dst[2 * c + 1] = row[C + c];
-                }
+            if (F == 2 && live == C) {
+                V re, im, lo, hi;
+                loadRow(row, re);
+                loadRow(row + C, im);
+                joinParts<C>(re, im, lo, hi, std::make_index_sequence<C>());
+                storeRow(dst, lo);
+                storeRow(dst + C, hi);
+                continue;
             }
+            for (int c = 0; c < live; ++c)
+                for (int p = 0; p < F; ++p) dst[F * c + p] = row[p * C + c];
         }
     }
 };
@@ -288,7 +320,11 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
     const InIO inIO{(Interleaved ? r.inLayout.sample : r.inLayout.channel) * fin};
     const OutIO outIO{(Interleaved ? r.outLayout.sample : r.outLayout.channel) * fout};
 
-    const FilterShape& shape = r.shape;
+    // Copies, so that no store of an output (which might alias the record as
+    // far as the compiler knows) makes it read them again.
+    const FilterShape shape = r.shape;
+    const typename Rec::Gain gain = r.gain;
+    const bool applyGain = r.applyGain;
     const int32_t M = shape.M;
     const int32_t L = shape.L;
     const float* x =
@@ -309,7 +345,7 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
             for (int c = 0; c < live; ++c)
                 for (int p = 0; p < fst; ++p)
                     lanes[p * C + c] = s[(static_cast<std::ptrdiff_t>(c) * L + k) * fst + p];
-            getLane<C>(lanes, 0, z[k]);
+            getLane<C>(Rows{lanes, 0}, 0, z[k]);
         }
     }
 
@@ -318,27 +354,29 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
     auto samples = [&](const auto* bc, const auto* ac) {
         for (int32_t i0 = 0; i0 < M; i0 += C) {
             const int n = (M - i0 < C) ? static_cast<int>(M - i0) : C;
-            inIO.load(x, i0, n, live, tileIn);
+            const bool more = M - i0 > C;
+            const Rows xr = inIO.in(x, i0, n, live, tileIn, more);
+            const Rows yr = outIO.out(y, i0, live, tileOut, more);
 
             if (L == 0) {
                 // Zero-state path: chosen by L alone, whatever nb and na are.
                 for (int t = 0; t < n; ++t) {
                     In xi;
-                    getLane<C>(tileIn, t, xi);
+                    getLane<C>(xr, t, xi);
                     Out yi = P::zeroStateOutput(bc[0], xi);
-                    if (r.applyGain) yi = P::scaleByGain(yi, r.gain);
-                    putLane<C>(tileOut, t, yi);
+                    if (applyGain) yi = P::scaleByGain(yi, gain);
+                    putLane<C>(yr, t, yi);
                 }
             } else {
                 for (int t = 0; t < n; ++t) {
                     In xi;
-                    getLane<C>(tileIn, t, xi);
-                    const Out yi = SampleStep<P, FixedL>::run(xi, z, bc, ac, r.gain, r.applyGain, shape);
-                    putLane<C>(tileOut, t, yi);
+                    getLane<C>(xr, t, xi);
+                    const Out yi = SampleStep<P, FixedL>::run(xi, z, bc, ac, gain, applyGain, shape);
+                    putLane<C>(yr, t, yi);
                 }
             }
 
-            outIO.store(tileOut, y, i0, n, live);
+            outIO.flush(yr, y, i0, n, live, tileOut);
         }
     };
     if constexpr (P::kWideCoefficients) {
@@ -357,7 +395,7 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
         alignas(64) float lanes[fst * C];
         float* s = reinterpret_cast<float*>(r.state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
         for (int32_t k = 0; k < stateLength; ++k) {
-            putLane<C>(lanes, 0, z[k]);
+            putLane<C>(Rows{lanes, 0}, 0, z[k]);
             for (int c = 0; c < live; ++c)
                 for (int p = 0; p < fst; ++p)
                     s[(static_cast<std::ptrdiff_t>(c) * L + k) * fst + p] = lanes[p * C + c];
@@ -368,7 +406,7 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
 // Channel groups: as many of the widest group as fit; the last few channels
 // go into the narrowest group that holds them all, with dead lanes.
 template <Kernel K, bool Interleaved>
-void filterGroups(const FilterRecord<K>& r) {
+void filterGroupsOnce(const FilterRecord<K>& r) {
     constexpr int Wide = kWidestGroup;
     constexpr int Narrow = kNarrowestGroup;
     const int32_t N = r.shape.N;
@@ -387,6 +425,36 @@ void filterGroups(const FilterRecord<K>& r) {
         }
     }
     filterGroup<K, Wide, 0, Interleaved>(r, j, rest);
+}
+
+// Bytes of input and output that one block of samples of all channels may
+// span: about what the second-level cache holds.
+constexpr std::ptrdiff_t kInterleavedBlockBytes = 256 * 1024;
+
+// Column-major data runs each group through all its samples: every channel is
+// one sequential stream. Channel-interleaved data would then be read one
+// cache line per row, rows apart, for every group; so it runs all groups
+// through one block of samples before the next block, and memory is read row
+// after row. The states wait in the state buffer between blocks, and the
+// pieces give the bits of one pass, as chained calls do.
+template <Kernel K, bool Interleaved>
+void filterGroups(const FilterRecord<K>& r) {
+    if constexpr (!Interleaved) {
+        filterGroupsOnce<K, false>(r);
+    } else {
+        using Rec = FilterRecord<K>;
+        const std::ptrdiff_t rowBytes =
+            static_cast<std::ptrdiff_t>(r.shape.N) * (sizeof(typename Rec::In) + sizeof(typename Rec::Out));
+        std::ptrdiff_t block = rowBytes > 0 ? kInterleavedBlockBytes / rowBytes : r.shape.M;
+        block = block < kWidestGroup ? kWidestGroup : block - block % kWidestGroup;
+        for (int32_t i0 = 0; i0 < r.shape.M; i0 += static_cast<int32_t>(block)) {
+            Rec part = r;
+            part.shape.M = static_cast<int32_t>(r.shape.M - i0 < block ? r.shape.M - i0 : block);
+            part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
+            part.output += static_cast<std::ptrdiff_t>(i0) * r.outLayout.sample;
+            filterGroupsOnce<K, true>(part);
+        }
+    }
 }
 
 }  // namespace
