@@ -225,13 +225,13 @@ template <int C, int F>
 struct ColumnMajorIO {
     std::ptrdiff_t channel;  // floats between the starts of adjacent channels
 
-    Rows in(const float* base, int32_t i0, int n, int live, float* tile, bool) const {
+    Rows in(const float* base, int32_t i0, int n, int live, float* tile) const {
         for (int q = 0; q < F; ++q)
             TileIO<C>::load(base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
                             clampCount(n * F - q * C, C), tile + q * C * C);
         return Rows{tile, F * C};
     }
-    Rows out(float*, int32_t, int, float* tile, bool) const { return Rows{tile, F * C}; }
+    Rows out(float*, int32_t, int, float* tile) const { return Rows{tile, F * C}; }
     void flush(const Rows&, float* base, int32_t i0, int n, int live, const float* tile) const {
         for (int q = 0; q < F; ++q)
             TileIO<C>::store(tile + q * C * C, base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
@@ -249,12 +249,8 @@ struct InterleavedIO {
     using V = typename LaneTypes<C>::F;
     std::ptrdiff_t sample;  // floats between the starts of adjacent samples
 
-    Rows in(const float* base, int32_t i0, int n, int live, float* tile, bool more) const {
+    Rows in(const float* base, int32_t i0, int n, int live, float* tile) const {
         const float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
-        // Rows far apart defeat the hardware's prefetching: ask for the next
-        // tile's rows now, when there is one.
-        if (more)
-            for (int t = 0; t < C; ++t) __builtin_prefetch(first + (C + t) * sample);
         if (F == 1 && live == C) return Rows{const_cast<float*>(first), sample};
         for (int t = 0; t < n; ++t) {
             const float* src = first + t * sample;
@@ -274,10 +270,8 @@ struct InterleavedIO {
         }
         return Rows{tile, F * C};
     }
-    Rows out(float* base, int32_t i0, int live, float* tile, bool more) const {
+    Rows out(float* base, int32_t i0, int live, float* tile) const {
         float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
-        if (more)
-            for (int t = 0; t < C; ++t) __builtin_prefetch(first + (C + t) * sample, 1);
         if (F == 1 && live == C) return Rows{first, sample};
         return Rows{tile, F * C};
     }
@@ -354,9 +348,8 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
     auto samples = [&](const auto* bc, const auto* ac) {
         for (int32_t i0 = 0; i0 < M; i0 += C) {
             const int n = (M - i0 < C) ? static_cast<int>(M - i0) : C;
-            const bool more = M - i0 > C;
-            const Rows xr = inIO.in(x, i0, n, live, tileIn, more);
-            const Rows yr = outIO.out(y, i0, live, tileOut, more);
+            const Rows xr = inIO.in(x, i0, n, live, tileIn);
+            const Rows yr = outIO.out(y, i0, live, tileOut);
 
             if (L == 0) {
                 // Zero-state path: chosen by L alone, whatever nb and na are.
@@ -447,7 +440,20 @@ void filterGroups(const FilterRecord<K>& r) {
             static_cast<std::ptrdiff_t>(r.shape.N) * (sizeof(typename Rec::In) + sizeof(typename Rec::Out));
         std::ptrdiff_t block = rowBytes > 0 ? kInterleavedBlockBytes / rowBytes : r.shape.M;
         block = block < kWidestGroup ? kWidestGroup : block - block % kWidestGroup;
+        const std::ptrdiff_t inRow = static_cast<std::ptrdiff_t>(r.shape.N) * sizeof(typename Rec::In);
+        const std::ptrdiff_t outRow = static_cast<std::ptrdiff_t>(r.shape.N) * sizeof(typename Rec::Out);
         for (int32_t i0 = 0; i0 < r.shape.M; i0 += static_cast<int32_t>(block)) {
+            const int32_t rows = static_cast<int32_t>(r.shape.M - i0 < block ? r.shape.M - i0 : block);
+            // The groups each read a strip of every row, rows apart, which the
+            // hardware does not prefetch; a block that fits the cache is
+            // fetched row by row first.
+            const bool fits = rows * (inRow + outRow) <= 2 * kInterleavedBlockBytes;
+            for (int32_t t = 0; fits && t < rows; ++t) {
+                const char* in = reinterpret_cast<const char*>(r.input + (i0 + t) * r.inLayout.sample);
+                for (std::ptrdiff_t o = 0; o < inRow; o += 64) __builtin_prefetch(in + o, 0, 2);
+                const char* out = reinterpret_cast<const char*>(r.output + (i0 + t) * r.outLayout.sample);
+                for (std::ptrdiff_t o = 0; o < outRow; o += 64) __builtin_prefetch(out + o, 1, 2);
+            }
             Rec part = r;
             part.shape.M = static_cast<int32_t>(r.shape.M - i0 < block ? r.shape.M - i0 : block);
             part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
