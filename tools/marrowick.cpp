@@ -51,8 +51,15 @@ const char* const kFilterHelp =
     "of initial states per channel, L = max(len(b), len(a)) - 1, or L = 0.\n"
     "Y.npy has the shape of X.npy and ZF.npy that of ZI.npy, Fortran order,\n"
     "float32 when every input is real and complex64 otherwise. Feed ZF back as\n"
-    "ZI to filter a long signal in pieces. On any error nothing is written and\n"
-    "the exit status is non-zero.\n";
+    "ZI to filter a long signal in pieces.\n"
+    "\n"
+    "Size: X is read and Y written in blocks, so X and Y may be as large as the\n"
+    "disk holds; memory stays under about 200 MiB whatever their size. B, A and\n"
+    "ZI are read whole, up to 16 MiB of data each.\n"
+    "\n"
+    "Outputs: a regular file is replaced (a link is followed; an existing file\n"
+    "keeps its mode), both or neither; a device or FIFO is written into. On any\n"
+    "error the exit status is non-zero and no file is created or changed.\n";
 
 const char* const kDemoHelp =
     "usage: marrowick demo [DIR]\n"

@@ -255,8 +255,9 @@ TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
         EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy"))) << "pipe, fortran " << fortran;
     }
 
-    // 16 MiB of X: one call holds it several times over, blocks do not.
-    const std::size_t M = 1 << 21, N = 2;
+    // 8 MiB of X: one call holds it several times over, blocks do not. (The
+    // sanitizers keep freed memory in quarantine: only the bits count there.)
+    const std::size_t M = 1 << 20, N = 2;
     std::vector<std::uint8_t> data(M * N * 4);
     for (std::size_t i = 0; i < M * N; ++i) {
         const float v = static_cast<float>(i % 1000) * 0.001f - 0.5f;
@@ -270,8 +271,10 @@ TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
         ASSERT_EQ(blocks.status, 0) << blocks.err;
         EXPECT_TRUE(slurp(path("y1.npy")) == slurp(path("y2.npy")));
         EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy")));
-        EXPECT_LT(blocks.peakKb + 32 * 1024, whole.peakKb) << "blocks " << blocks.peakKb << " KiB, one call "
+#if !defined(__SANITIZE_ADDRESS__)
+        EXPECT_LT(blocks.peakKb + 16 * 1024, whole.peakKb) << "blocks " << blocks.peakKb << " KiB, one call "
                                                           << whole.peakKb << " KiB";
+#endif
     }
 }
 
