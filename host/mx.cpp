@@ -48,7 +48,12 @@ public:
                 for (std::size_t k = i + 1; k < size_; ++k) items[k - 1] = items[k];
                 if (size_ > Inline) more_.pop_back();
                 --size_;
-                if (size_ == Inline) more_.clear();
+                if (size_ == Inline) {
+                    // Back to the inline storage, which still holds what it
+                    // held before the list grew.
+                    std::copy(more_.begin(), more_.end(), inline_);
+                    more_.clear();
+                }
                 return true;
             }
         }
@@ -175,6 +180,12 @@ CallResult callModule(MexFunction fn, int nlhs, const std::vector<const mxArray*
     CallContext context;
     context.outer = currentCall;
     currentCall = &context;
+    // However the call ends, the current call is the outer one again: no
+    // pointer to this frame outlives it.
+    struct Restore {
+        CallContext& context;
+        ~Restore() { currentCall = context.outer; }
+    } restore{context};
 
     const int slots = std::max(nlhs, 2);
     std::vector<mxArray*> plhsMore;
@@ -192,6 +203,14 @@ CallResult callModule(MexFunction fn, int nlhs, const std::vector<const mxArray*
     } catch (const HostError& error) {
         result.identifier = error.identifier();
         result.message = error.what();
+    } catch (const std::exception& error) {
+        // Any other exception is a fault of the module; the call fails and
+        // its memory is reclaimed as for an error call.
+        result.identifier = "host:moduleException";
+        result.message = std::string("the module raised an exception: ") + error.what();
+    } catch (...) {
+        result.identifier = "host:moduleException";
+        result.message = "the module raised an exception";
     }
 
     if (result.ok) {

@@ -12,7 +12,8 @@
 namespace mxhost {
 namespace {
 
-constexpr std::size_t kMaxHeader = 1u << 16;
+// NumPy's loader refuses longer headers as unsafe to parse.
+constexpr std::size_t kMaxHeader = 10000;
 constexpr int kMaxDims = 32;
 
 // A header value as it appears in an error message: quoted, clipped, with
@@ -43,11 +44,18 @@ struct Header {
     bool haveDescr = false, haveOrder = false, haveShape = false;
 };
 
-// A small parser for the header's Python dict literal:
+bool isIdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// A parser for the header's Python dict literal,
 // {'descr': '<f4', 'fortran_order': False, 'shape': (3, 4), }
+// taking what the Python literal syntax NumPy evaluates takes for these keys:
+// integers in decimal (no leading zeros), hexadecimal, octal or binary, with
+// single underscores between digits and an optional '+'; in format versions
+// 1.0 and 2.0 also an 'L' after an integer, which NumPy drops from headers
+// written by Python 2. Each key once.
 class HeaderParser {
 public:
-    explicit HeaderParser(const std::string& text) : s_(text) {}
+    HeaderParser(const std::string& text, bool longSuffix) : s_(text), longSuffix_(longSuffix) {}
 
     bool parse(Header& h, std::string& error) {
         skip();
@@ -60,26 +68,28 @@ public:
             skip();
             if (!eat(':')) return fail(error, "header misses ':' after key");
             skip();
+            bool* seen = nullptr;
             if (key == "descr") {
                 if (!string(h.descr)) return fail(error, "header 'descr' is not a simple dtype string");
-                h.haveDescr = true;
+                seen = &h.haveDescr;
             } else if (key == "fortran_order") {
-                if (s_.compare(pos_, 4, "True") == 0) {
+                if (word("True")) {
                     h.fortran = true;
-                    pos_ += 4;
-                } else if (s_.compare(pos_, 5, "False") == 0) {
+                } else if (word("False")) {
                     h.fortran = false;
-                    pos_ += 5;
                 } else {
                     return fail(error, "header 'fortran_order' is not True or False");
                 }
-                h.haveOrder = true;
+                seen = &h.haveOrder;
             } else if (key == "shape") {
+                h.shape.clear();
                 if (!tuple(h.shape, error)) return false;
-                h.haveShape = true;
+                seen = &h.haveShape;
             } else {
                 return fail(error, "header has unknown key " + shown(key));
             }
+            if (*seen) return fail(error, "header has key " + shown(key) + " twice");
+            *seen = true;
             skip();
             if (eat(',')) continue;
             skip();
@@ -109,46 +119,104 @@ private:
         }
         return false;
     }
+    // A name that is not the start of a longer one.
+    bool word(const char* w) {
+        const std::size_t n = std::strlen(w);
+        if (s_.compare(pos_, n, w) != 0 || (pos_ + n < s_.size() && isIdentifierChar(s_[pos_ + n]))) return false;
+        pos_ += n;
+        return true;
+    }
     bool string(std::string& out) {
         if (pos_ >= s_.size() || (s_[pos_] != '\'' && s_[pos_] != '"')) return false;
         const char quote = s_[pos_++];
         const std::size_t end = s_.find(quote, pos_);
         if (end == std::string::npos) return false;
         out = s_.substr(pos_, end - pos_);
+        if (out.find('\\') != std::string::npos) return false;
         pos_ = end + 1;
+        return true;
+    }
+    // One non-negative integer literal. Returns false with error set.
+    bool integer(std::size_t& value, std::string& error) {
+        const std::string bad = "header 'shape' holds something other than non-negative integers";
+        if (eat('+')) skip();
+        if (pos_ >= s_.size() || !std::isdigit(static_cast<unsigned char>(s_[pos_]))) return fail(error, bad);
+        unsigned base = 10;
+        if (s_[pos_] == '0' && pos_ + 1 < s_.size()) {
+            const char p = static_cast<char>(std::tolower(static_cast<unsigned char>(s_[pos_ + 1])));
+            if (p == 'x' || p == 'o' || p == 'b') {
+                base = p == 'x' ? 16 : p == 'o' ? 8 : 2;
+                pos_ += 2;
+                eat('_');  // 0x_ff is allowed
+            }
+        }
+        const std::size_t first = pos_;
+        bool leadingZero = false, allZero = true;
+        value = 0;
+        while (pos_ < s_.size()) {
+            const char c = s_[pos_];
+            if (c == '_' && pos_ > first && pos_ + 1 < s_.size() && s_[pos_ - 1] != '_' &&
+                std::isxdigit(static_cast<unsigned char>(s_[pos_ + 1]))) {
+                ++pos_;
+                continue;
+            }
+            unsigned digit = 16;
+            if (std::isdigit(static_cast<unsigned char>(c))) digit = static_cast<unsigned>(c - '0');
+            else if (std::isxdigit(static_cast<unsigned char>(c))) digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
+            if (digit >= base) break;
+            if (pos_ == first && base == 10 && digit == 0) leadingZero = true;
+            if (digit != 0) allZero = false;
+            if (value > (std::numeric_limits<std::size_t>::max() - digit) / base) {
+                return fail(error, "header 'shape' has a dimension too large");
+            }
+            value = value * base + digit;
+            ++pos_;
+        }
+        if (pos_ == first || s_[pos_ - 1] == '_') return fail(error, "header 'shape' has a malformed integer");
+        if (leadingZero && !allZero) return fail(error, "header 'shape' has an integer with a leading zero");
+        if (pos_ < s_.size() && isIdentifierChar(s_[pos_]) && !(longSuffix_ && s_[pos_] == 'L')) {
+            return fail(error, "header 'shape' has a malformed integer");
+        }
+        if (longSuffix_) {
+            const std::size_t save = pos_;
+            skip();
+            if (!word("L")) pos_ = save;
+        }
         return true;
     }
     bool tuple(std::vector<std::size_t>& shape, std::string& error) {
         if (!eat('(')) return fail(error, "header 'shape' is not a tuple");
+        skip();
+        if (eat(')')) return true;
         while (true) {
             skip();
-            if (eat(')')) return true;
-            if (pos_ >= s_.size() || !std::isdigit(static_cast<unsigned char>(s_[pos_]))) {
+            if (s_.compare(pos_, 1, "-") == 0) {
                 return fail(error, "header 'shape' holds something other than non-negative integers");
             }
             std::size_t value = 0;
-            while (pos_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_]))) {
-                const std::size_t digit = static_cast<std::size_t>(s_[pos_] - '0');
-                if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) {
-                    return fail(error, "header 'shape' has a dimension too large");
-                }
-                value = value * 10 + digit;
-                ++pos_;
-            }
-            if (pos_ < s_.size() && s_[pos_] == 'L') ++pos_;  // old Python 2 longs
+            if (!integer(value, error)) return false;
             if (shape.size() >= static_cast<std::size_t>(kMaxDims)) {
                 return fail(error, "header 'shape' has more than 32 dimensions");
             }
             shape.push_back(value);
             skip();
-            if (eat(',')) continue;
+            if (eat(',')) {
+                skip();
+                if (eat(')')) return true;
+                continue;
+            }
             skip();
-            if (eat(')')) return true;
+            // (3) is a parenthesised integer, not a tuple.
+            if (eat(')')) {
+                if (shape.size() == 1) return fail(error, "header 'shape' is not a tuple: '(n)' needs a comma");
+                return true;
+            }
             return fail(error, "header 'shape' tuple is malformed");
         }
     }
 
     const std::string& s_;
+    bool longSuffix_;
     std::size_t pos_ = 0;
 };
 
@@ -158,6 +226,46 @@ std::uint32_t readLE(const std::uint8_t* p, int bytes) {
     return v;
 }
 
+// The magic and version: how many bytes precede the header text and how long
+// that is. Needs at most 12 bytes.
+bool parsePrefix(const std::uint8_t* data, std::size_t size, int& major, std::size_t& offset,
+                 std::size_t& headerLength, std::string& error) {
+    static const std::uint8_t magic[6] = {0x93, 'N', 'U', 'M', 'P', 'Y'};
+    if (size < 10 || std::memcmp(data, magic, 6) != 0) {
+        error = "not a .npy file (bad magic)";
+        return false;
+    }
+    major = data[6];
+    const int minor = data[7];
+    if ((major < 1 || major > 3) || minor != 0) {
+        error = "unsupported .npy format version " + std::to_string(major) +
+                (minor != 0 ? "." + std::to_string(minor) : std::string()) + " (1.0, 2.0 and 3.0 are)";
+        return false;
+    }
+    if (major == 1) {
+        headerLength = readLE(data + 8, 2);
+        offset = 10;
+    } else {
+        if (size < 12) {
+            error = "truncated .npy header";
+            return false;
+        }
+        headerLength = readLE(data + 8, 4);
+        offset = 12;
+    }
+    if (headerLength > kMaxHeader) {
+        error = "header length " + std::to_string(headerLength) + " is implausibly large (over " +
+                std::to_string(kMaxHeader) + " bytes)";
+        return false;
+    }
+    return true;
+}
+
+std::string lengthMismatch(std::uint64_t have, const NpyHeader& h, bool atLeast = false) {
+    return "data holds " + std::string(atLeast ? "more than " : "") + std::to_string(have) +
+           " bytes, the shape needs " + std::to_string(h.dataBytes);
+}
+
 }  // namespace
 
 std::vector<std::size_t> shapeOf(const mxArray* array) {
@@ -165,32 +273,10 @@ std::vector<std::size_t> shapeOf(const mxArray* array) {
     return std::vector<std::size_t>(d, d + mxGetNumberOfDimensions(array));
 }
 
-bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::string& error) {
-    static const std::uint8_t magic[6] = {0x93, 'N', 'U', 'M', 'P', 'Y'};
-    if (size < 10 || std::memcmp(data, magic, 6) != 0) {
-        error = "not a .npy file (bad magic)";
-        return false;
-    }
-    const int major = data[6];
-    std::size_t headerLength = 0, offset = 0;
-    if (major == 1) {
-        headerLength = readLE(data + 8, 2);
-        offset = 10;
-    } else if (major == 2 || major == 3) {
-        if (size < 12) {
-            error = "truncated .npy header";
-            return false;
-        }
-        headerLength = readLE(data + 8, 4);
-        offset = 12;
-    } else {
-        error = "unsupported .npy format version " + std::to_string(major);
-        return false;
-    }
-    if (headerLength > kMaxHeader) {
-        error = "header length " + std::to_string(headerLength) + " is implausibly large";
-        return false;
-    }
+bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error) {
+    int major = 0;
+    std::size_t offset = 0, headerLength = 0;
+    if (!parsePrefix(data, size, major, offset, headerLength, error)) return false;
     if (headerLength > size - offset) {
         error = "header is truncated: it claims " + std::to_string(headerLength) + " bytes, the file has " +
                 std::to_string(size - offset);
@@ -204,7 +290,7 @@ bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::st
         }
     }
     Header h;
-    if (!HeaderParser(text).parse(h, error)) return false;
+    if (!HeaderParser(text, major < 3).parse(h, error)) return false;
 
     bool complex = false;
     if (h.descr == "<f4") {
@@ -228,42 +314,32 @@ bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::st
         count *= d;
     }
     const std::size_t itemSize = complex ? 8 : 4;
-    const std::size_t available = size - offset - headerLength;
-    if (count > available / itemSize || count * itemSize != available) {
-        if (count <= std::numeric_limits<std::size_t>::max() / itemSize) {
-            error = "data holds " + std::to_string(available) + " bytes, the shape needs " +
-                    std::to_string(count * itemSize);
-        } else {
-            error = "shape's byte count overflows";
-        }
+    if (count > std::numeric_limits<std::size_t>::max() / itemSize) {
+        error = "shape's byte count overflows";
         return false;
     }
-
-    std::vector<mwSize> dims(h.shape.begin(), h.shape.end());
-    if (dims.empty()) dims = {1, 1};
-    else if (dims.size() == 1) dims.push_back(1);
     out.shape = h.shape;
-    try {
-        out.array = makeArray(dims, mxSINGLE_CLASS, complex);
-    } catch (const HostError& e) {
-        error = e.what();
-        return false;
-    }
-    float* re = static_cast<float*>(mxGetData(out.array.get()));
-    float* im = complex ? static_cast<float*>(mxGetImagData(out.array.get())) : nullptr;
-    const std::uint8_t* payload = data + offset + headerLength;
+    out.fortran = h.fortran;
+    out.complex = complex;
+    out.itemSize = itemSize;
+    out.count = count;
+    out.dataOffset = offset + headerLength;
+    out.dataBytes = static_cast<std::uint64_t>(count) * itemSize;
+    return true;
+}
 
+void decodeNpyData(const NpyHeader& h, const std::uint8_t* payload, float* re, float* im) {
     // Column-major destination index -> file index. In Fortran order they
     // agree; in C order the strides run the other way.
     const std::size_t nd = h.shape.size();
     std::vector<std::size_t> cStride(nd, 1), index(nd, 0);
     for (std::size_t k = nd; k-- > 1;) cStride[k - 1] = cStride[k] * h.shape[k];
     std::size_t source = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < h.count; ++i) {
         const std::size_t from = h.fortran ? i : source;
-        const std::uint8_t* p = payload + from * itemSize;
+        const std::uint8_t* p = payload + from * h.itemSize;
         std::memcpy(&re[i], p, 4);
-        if (complex) std::memcpy(&im[i], p + 4, 4);
+        if (h.complex) std::memcpy(&im[i], p + 4, 4);
         if (!h.fortran) {
             // advance the column-major counter; first index fastest
             for (std::size_t k = 0; k < nd; ++k) {
@@ -274,49 +350,182 @@ bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::st
             }
         }
     }
+}
+
+namespace {
+
+bool makeHostArray(const NpyHeader& h, NpyArray& out, std::string& error) {
+    std::vector<mwSize> dims(h.shape.begin(), h.shape.end());
+    if (dims.empty()) dims = {1, 1};
+    else if (dims.size() == 1) dims.push_back(1);
+    out.shape = h.shape;
+    try {
+        out.array = makeArray(dims, mxSINGLE_CLASS, h.complex);
+    } catch (const HostError& e) {
+        error = e.what();
+        return false;
+    }
     return true;
 }
 
-bool readNpy(const std::string& path, NpyArray& out, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": cannot open for reading: " + std::strerror(errno);
+}  // namespace
+
+bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::string& error) {
+    NpyHeader h;
+    if (!parseNpyHeader(data, size, h, error)) return false;
+    const std::uint64_t available = size - h.dataOffset;
+    if (available != h.dataBytes) {
+        error = lengthMismatch(available, h);
         return false;
     }
-    // A regular file is read whole, its size known up front; a pipe until
-    // it ends. Anything else (a directory, a device that never ends) is
-    // refused before a byte is read.
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
-        close(fd);
-        error = path + (S_ISDIR(st.st_mode) ? ": is a directory" : ": not a regular file");
-        return false;
-    }
-    std::vector<std::uint8_t> bytes;
-    if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<std::size_t>(st.st_size));
-    std::uint8_t chunk[1 << 16];
-    while (true) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (!makeHostArray(h, out, error)) return false;
+    decodeNpyData(h, data + h.dataOffset, static_cast<float*>(mxGetData(out.array.get())),
+                  static_cast<float*>(mxGetImagData(out.array.get())));
+    return true;
+}
+
+NpyReader::~NpyReader() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool NpyReader::readFully(void* into, std::size_t bytes, std::size_t& got, std::string& error) {
+    got = 0;
+    auto* p = static_cast<std::uint8_t*>(into);
+    while (got < bytes) {
+        const ssize_t n = read(fd_, p + got, bytes - got);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
-            error = path + ": read error: " + std::strerror(errno);
-            close(fd);
+            error = path_ + ": read error: " + std::strerror(errno);
             return false;
         }
-        bytes.insert(bytes.end(), chunk, chunk + n);
+        got += static_cast<std::size_t>(n);
     }
-    close(fd);
+    return true;
+}
+
+bool NpyReader::open(const std::string& path, std::string& error) {
+    path_ = path;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        error = path + ": cannot open for reading: " + std::strerror(errno);
+        return false;
+    }
+    // A regular file has a size to check against the header; a pipe is read
+    // front to back. Anything else (a directory, a device that never ends)
+    // is refused before a byte is read.
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        error = path + (S_ISDIR(st.st_mode) ? ": is a directory" : ": not a regular file");
+        return false;
+    }
+    seekable_ = S_ISREG(st.st_mode);
+
+    // The prefix, then exactly the header it announces: nothing of the data
+    // is read here, and nothing is allocated beyond the header's bound.
+    std::vector<std::uint8_t> head(12);
+    std::size_t got = 0, more = 0;
+    if (!readFully(head.data(), 10, got, error)) return false;
+    if (got == 10 && head[6] >= 2 && !readFully(head.data() + 10, 2, more, error)) return false;
+    got += more;
+    int major = 0;
+    std::size_t offset = 0, headerLength = 0;
     std::string why;
-    if (!parseNpy(bytes.data(), bytes.size(), out, why)) {
+    if (!parsePrefix(head.data(), got, major, offset, headerLength, why)) {
         error = path + ": " + why;
+        return false;
+    }
+    head.resize(offset + headerLength);
+    if (!readFully(head.data() + offset, headerLength, more, error)) return false;
+    if (!parseNpyHeader(head.data(), offset + more, header_, why)) {
+        error = path + ": " + why;
+        return false;
+    }
+    if (seekable_) {
+        const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+        const std::uint64_t available = size >= header_.dataOffset ? size - header_.dataOffset : 0;
+        if (available != header_.dataBytes) {
+            error = path + ": " + lengthMismatch(available, header_);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NpyReader::readData(std::uint64_t at, void* into, std::size_t bytes, std::string& error) {
+    auto* p = static_cast<std::uint8_t*>(into);
+    std::size_t got = 0;
+    if (seekable_) {
+        while (got < bytes) {
+            const ssize_t n = pread(fd_, p + got, bytes - got, static_cast<off_t>(header_.dataOffset + at + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error = path_ + ": read error: " + std::strerror(errno);
+                return false;
+            }
+            if (n == 0) {
+                error = path_ + ": the file became shorter while it was read";
+                return false;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    if (at != position_) {
+        error = path_ + ": a pipe cannot be read in this order";
+        return false;
+    }
+    if (!readFully(p, bytes, got, error)) return false;
+    position_ += got;
+    if (got < bytes) {
+        error = path_ + ": " + lengthMismatch(position_, header_);
         return false;
     }
     return true;
 }
 
-std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std::size_t>& shape) {
-    const bool complex = mxIsComplex(array);
+bool NpyReader::finishData(std::string& error) {
+    if (seekable_) return true;
+    std::uint8_t extra = 0;
+    std::size_t got = 0;
+    if (!readFully(&extra, 1, got, error)) return false;
+    if (got != 0) {
+        error = path_ + ": " + lengthMismatch(position_, header_, true);
+        return false;
+    }
+    return true;
+}
+
+bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes) {
+    NpyReader reader;
+    if (!reader.open(path, error)) return false;
+    const NpyHeader& h = reader.header();
+    if (h.dataBytes > maxDataBytes) {
+        error = path + ": holds " + std::to_string(h.dataBytes) + " bytes of data, more than the " +
+                std::to_string(maxDataBytes) + " this file may have";
+        return false;
+    }
+    std::vector<std::uint8_t> data;
+    NpyArray array;
+    std::string why;
+    try {
+        data.resize(static_cast<std::size_t>(h.dataBytes));
+    } catch (const std::bad_alloc&) {
+        error = path + ": out of memory for " + std::to_string(h.dataBytes) + " bytes of data";
+        return false;
+    }
+    if (!reader.readData(0, data.data(), data.size(), error) || !reader.finishData(error)) return false;
+    if (!makeHostArray(h, array, why)) {
+        error = path + ": " + why;
+        return false;
+    }
+    decodeNpyData(h, data.data(), static_cast<float*>(mxGetData(array.array.get())),
+                  static_cast<float*>(mxGetImagData(array.array.get())));
+    out = std::move(array);
+    return true;
+}
+
+std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape) {
     std::string header = std::string("{'descr': '") + (complex ? "<c8" : "<f4") +
                          "', 'fortran_order': True, 'shape': (";
     for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -329,15 +538,18 @@ std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std:
     const std::size_t unpadded = 10 + header.size() + 1;
     header.append((64 - unpadded % 64) % 64, ' ');
     header += '\n';
-
-    const std::size_t n = mxGetNumberOfElements(array);
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(10 + header.size() + n * (complex ? 8 : 4));
-    const std::uint8_t prefix[8] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0};
-    bytes.insert(bytes.end(), prefix, prefix + 8);
+    std::vector<std::uint8_t> bytes = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0};
     bytes.push_back(static_cast<std::uint8_t>(header.size() & 0xff));
     bytes.push_back(static_cast<std::uint8_t>(header.size() >> 8));
     bytes.insert(bytes.end(), header.begin(), header.end());
+    return bytes;
+}
+
+std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std::size_t>& shape) {
+    const bool complex = mxIsComplex(array);
+    const std::size_t n = mxGetNumberOfElements(array);
+    std::vector<std::uint8_t> bytes = encodeNpyHeader(complex, shape);
+    bytes.reserve(bytes.size() + n * (complex ? 8 : 4));
     const auto* re = static_cast<const std::uint8_t*>(mxGetData(array));
     const auto* im = static_cast<const std::uint8_t*>(mxGetImagData(array));
     for (std::size_t i = 0; i < n; ++i) {

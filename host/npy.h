@@ -1,8 +1,9 @@
 // Reading and writing NumPy .npy files as host arrays.
 //
-// Accepted: little-endian float32 ('<f4') and complex64 ('<c8'), C or Fortran
-// order, any number of dimensions. The logical shape is what counts: a 1-D
-// array of n elements becomes an n-by-1 host array, a 0-d array 1-by-1.
+// Accepted: format versions 1.0, 2.0 and 3.0 with the header dict NumPy's own
+// loader accepts, little-endian float32 ('<f4') and complex64 ('<c8'), C or
+// Fortran order, any number of dimensions. The logical shape is what counts: a
+// 1-D array of n elements becomes an n-by-1 host array, a 0-d array 1-by-1.
 // Written: Fortran order, '<f4' for real arrays and '<c8' for complex ones.
 #pragma once
 
@@ -20,12 +21,70 @@ struct NpyArray {
     ArrayPtr array;                  // column-major host array
 };
 
+// What a header says, checked: a supported dtype and a data length that fits
+// in 64 bits.
+struct NpyHeader {
+    std::vector<std::size_t> shape;
+    bool fortran = false;
+    bool complex = false;
+    std::size_t itemSize = 4;     // bytes per element: 4 or 8
+    std::size_t count = 1;        // elements
+    std::size_t dataOffset = 0;   // bytes before the data
+    std::uint64_t dataBytes = 0;  // count * itemSize
+};
+
+// Parses the magic, version and header at the start of data (the data may
+// follow or not). On failure returns false with a one-line error.
+bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error);
+
 // Parses a whole .npy image. On failure returns false and sets error to a
 // one-line description (without the file name).
 bool parseNpy(const std::uint8_t* data, std::size_t size, NpyArray& out, std::string& error);
 
-// Reads a file; errors name the file.
-bool readNpy(const std::string& path, NpyArray& out, std::string& error);
+// A .npy file opened for reading its data piece by piece. open() reads only
+// the header and checks the file's length against the shape before anything
+// else: a regular file by its size, a pipe as it is read (readData then
+// finishData). Errors name the file.
+class NpyReader {
+public:
+    NpyReader() = default;
+    NpyReader(const NpyReader&) = delete;
+    NpyReader& operator=(const NpyReader&) = delete;
+    ~NpyReader();
+
+    bool open(const std::string& path, std::string& error);
+    const NpyHeader& header() const { return header_; }
+    const std::string& path() const { return path_; }
+    // Whether data can be read in any order; a pipe is read front to back.
+    bool seekable() const { return seekable_; }
+    // Reads bytes of the data at the given offset from its start. A pipe
+    // takes only the offset where the previous read ended.
+    bool readData(std::uint64_t at, void* into, std::size_t bytes, std::string& error);
+    // For a pipe: all data read, checks that nothing follows.
+    bool finishData(std::string& error);
+
+private:
+    bool readFully(void* into, std::size_t bytes, std::size_t& got, std::string& error);
+
+    std::string path_;
+    int fd_ = -1;
+    bool seekable_ = false;
+    std::uint64_t position_ = 0;  // of a pipe, within the data
+    NpyHeader header_;
+};
+
+// Decodes a whole array's file data, in the file's order, into a column-major
+// host array's real and imaginary parts (im is null for real data).
+void decodeNpyData(const NpyHeader& header, const std::uint8_t* data, float* re, float* im);
+
+// Reads a whole file into a host array; errors name the file. A file whose
+// data is larger than maxDataBytes is refused before anything is allocated.
+bool readNpy(const std::string& path, NpyArray& out, std::string& error,
+             std::uint64_t maxDataBytes = UINT64_MAX);
+
+// The header of a Fortran-order file of the given shape, padded so the data
+// starts on a 64-byte boundary.
+std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape);
 
 // Serialises a host array under the given logical shape (whose element count
 // must match), Fortran order.

@@ -20,6 +20,9 @@
 
 #include "host.h"
 #include "npy.h"
+#include "runner.h"
+
+using runner::die;
 
 namespace {
 
@@ -48,8 +51,15 @@ const char* const kFilterHelp =
     "of initial states per channel, L = max(len(b), len(a)) - 1, or L = 0.\n"
     "Y.npy has the shape of X.npy and ZF.npy that of ZI.npy, Fortran order,\n"
     "float32 when every input is real and complex64 otherwise. Feed ZF back as\n"
-    "ZI to filter a long signal in pieces. On any error nothing is written and\n"
-    "the exit status is non-zero.\n";
+    "ZI to filter a long signal in pieces.\n"
+    "\n"
+    "Size: X is read and Y written in blocks, so X and Y may be as large as the\n"
+    "disk holds; memory stays under about 200 MiB whatever their size. B, A and\n"
+    "ZI are read whole, up to 16 MiB of data each.\n"
+    "\n"
+    "Outputs: a regular file is replaced (a link is followed; an existing file\n"
+    "keeps its mode), both or neither; a device or FIFO is written into. On any\n"
+    "error the exit status is non-zero and no file is created or changed.\n";
 
 const char* const kDemoHelp =
     "usage: marrowick demo [DIR]\n"
@@ -59,11 +69,6 @@ const char* const kDemoHelp =
     "and again in pieces with zf fed back as zi, checks that both agree bit for\n"
     "bit, prints sizes, kernel, time, throughput and the stop-band attenuation,\n"
     "and writes x.npy and y.npy to DIR.\n";
-
-[[noreturn]] void die(const std::string& message) {
-    std::fprintf(stderr, "marrowick: %s\n", message.c_str());
-    std::exit(1);
-}
 
 std::string moduleFile() {
     if (const char* env = std::getenv("MARROWICK_MODULE"); env != nullptr && *env != '\0') return env;
@@ -76,7 +81,9 @@ std::string moduleFile() {
     return dir + "marrowick.so";
 }
 
-MexFunction loadModule() {
+}  // namespace
+
+MexFunction runner::loadModule() {
     const std::string path = moduleFile();
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) die("cannot load the module " + path + ": " + dlerror());
@@ -88,116 +95,7 @@ MexFunction loadModule() {
     return fn;
 }
 
-// Writes bytes to a temporary file beside the target, for the caller to
-// rename over it. Returns the temporary's path, or "" with error set.
-std::string writeTemporary(const std::string& target, const std::vector<std::uint8_t>& bytes, std::string& error) {
-    std::string pattern = target + ".tmp.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        error = target + ": cannot create a file there: " + std::strerror(errno);
-        return "";
-    }
-    const std::string tmp(name.data());
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-        if (w <= 0) ok = false;
-        else done += static_cast<std::size_t>(w);
-    }
-    if (ok) fchmod(fd, 0644);
-    if (close(fd) != 0) ok = false;
-    if (!ok) {
-        error = target + ": write failed: " + std::strerror(errno);
-        unlink(tmp.c_str());
-        return "";
-    }
-    return tmp;
-}
-
-// Writes both outputs or neither.
-void writeBoth(const std::string& pathY, const std::vector<std::uint8_t>& y, const std::string& pathZf,
-               const std::vector<std::uint8_t>& zf) {
-    std::string error;
-    const std::string tmpY = writeTemporary(pathY, y, error);
-    if (tmpY.empty()) die(error);
-    const std::string tmpZf = writeTemporary(pathZf, zf, error);
-    if (tmpZf.empty()) {
-        unlink(tmpY.c_str());
-        die(error);
-    }
-    if (rename(tmpY.c_str(), pathY.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        unlink(tmpY.c_str());
-        unlink(tmpZf.c_str());
-        die(pathY + ": cannot write: " + why);
-    }
-    if (rename(tmpZf.c_str(), pathZf.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        unlink(tmpZf.c_str());
-        die(pathZf + ": cannot write: " + why);
-    }
-}
-
-// A path that does not exist yet, spelt canonically: its directory resolved,
-// its last component as given. Empty when the directory cannot be resolved.
-std::string canonicalNewPath(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    char resolved[PATH_MAX];
-    if (realpath(dir.c_str(), resolved) == nullptr) return "";
-    return std::string(resolved) + "/" + base;
-}
-
-// Whether two paths name one file: the same inode when both exist, else the
-// same canonical spelling (out/y.npy and out/./y.npy are one file to be).
-bool sameFile(const std::string& p, const std::string& q) {
-    struct stat a {}, b {};
-    const bool pExists = stat(p.c_str(), &a) == 0, qExists = stat(q.c_str(), &b) == 0;
-    if (pExists && qExists) return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-    if (pExists || qExists) return false;
-    const std::string cp = canonicalNewPath(p), cq = canonicalNewPath(q);
-    return cp.empty() || cq.empty() ? p == q : cp == cq;
-}
-
-// Both outputs are replaced by renaming over them, which a directory refuses;
-// find that out before anything is written.
-void requireNotDirectory(const std::string& path) {
-    if (path.empty()) die("an output file name is empty");
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) die(path + ": is a directory, not an output file");
-}
-
-int runFilterCommand(int argc, char** argv) {
-    if (argc != 8) die("filter takes 6 file names: B.npy A.npy X.npy ZI.npy Y.npy ZF.npy (see 'marrowick help filter')");
-    const char* names[4] = {"b", "a", "x", "zi"};
-    const std::string pathY = argv[6], pathZf = argv[7];
-    if (sameFile(pathY, pathZf)) die("Y and ZF name the same file: " + pathY);
-    requireNotDirectory(pathY);
-    requireNotDirectory(pathZf);
-    for (int i = 0; i < 4; ++i) {
-        const std::string in = argv[2 + i];
-        if (sameFile(in, pathY) || sameFile(in, pathZf)) {
-            die(std::string("input ") + names[i] + " (" + in + ") is also named as an output");
-        }
-    }
-    mxhost::NpyArray inputs[4];
-    for (int i = 0; i < 4; ++i) {
-        std::string error;
-        if (!mxhost::readNpy(argv[2 + i], inputs[i], error)) die(std::string("input ") + names[i] + ": " + error);
-    }
-    const MexFunction fn = loadModule();
-    mxhost::CallResult result =
-        mxhost::callModule(fn, 2, {inputs[0].array.get(), inputs[1].array.get(), inputs[2].array.get(),
-                                   inputs[3].array.get()});
-    if (!result.ok) die(result.message + " [" + result.identifier + "]");
-    writeBoth(pathY, mxhost::encodeNpy(result.outputs[0].get(), inputs[2].shape), pathZf,
-              mxhost::encodeNpy(result.outputs[1].get(), inputs[3].shape));
-    return 0;
-}
+namespace {
 
 // ---- demo ----
 
@@ -250,14 +148,14 @@ double toneAmplitude(const float* v, std::size_t from, std::size_t to, double fr
     return 2.0 * std::hypot(c, s) / static_cast<double>(to - from);
 }
 
+// Writes a whole file safely, as filter writes its outputs.
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::string error;
-    const std::string tmp = writeTemporary(path, bytes, error);
-    if (tmp.empty()) die(error);
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        die(path + ": cannot write: " + std::strerror(errno));
-    }
+    runner::OutputFile file;
+    file.prepare(path, "output");
+    file.open();
+    file.writeAt(0, bytes.data(), bytes.size());
+    file.finish();
+    runner::publish(&file, nullptr);
 }
 
 int runDemo(int argc, char** argv) {
@@ -297,7 +195,7 @@ int runDemo(int argc, char** argv) {
         }
     }
 
-    const MexFunction fn = loadModule();
+    const MexFunction fn = runner::loadModule();
     mxhost::ArrayPtr bArr = mxhost::makeReal({b.size(), 1}, b);
     mxhost::ArrayPtr aArr = mxhost::makeReal({a.size(), 1}, a);
     mxhost::ArrayPtr xArr = mxhost::makeReal({M, N}, x);
@@ -372,24 +270,35 @@ int runDemo(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(kUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    if (argc < 2) {
+        std::fputs("marrowick: usage: marrowick <command> [arguments]; see 'marrowick --help'\n", stderr);
+        return 2;
     }
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return runner::finishStdout(0);
+    }
     if (command == "help") {
         const std::string topic = argc > 2 ? argv[2] : "";
         if (topic == "filter") std::fputs(kFilterHelp, stdout);
         else if (topic == "demo") std::fputs(kDemoHelp, stdout);
         else std::fputs(kUsage, stdout);
-        return 0;
+        return runner::finishStdout(0);
     }
     try {
-        if (command == "filter") return runFilterCommand(argc, argv);
-        if (command == "demo") return runDemo(argc, argv);
+        if (command == "filter") {
+            runner::installSignalHandlers();
+            return runner::runFilter(argc, argv);
+        }
+        if (command == "demo") {
+            runner::installSignalHandlers();
+            return runner::finishStdout(runDemo(argc, argv));
+        }
     } catch (const std::exception& e) {
         die(e.what());
     }
-    std::fprintf(stderr, "marrowick: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+    std::fprintf(stderr, "marrowick: unknown command '%s'; see 'marrowick --help'\n",
+                 runner::printable(command).c_str());
     return 2;
 }

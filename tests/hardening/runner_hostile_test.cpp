@@ -101,6 +101,10 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
                             std::to_string(static_cast<int>(st.permissions())) + ":";
         if (fs::is_symlink(st)) {
             value += fs::read_symlink(e.path()).string();
+        } else if (fs::is_regular_file(st) && fs::file_size(e.path()) > (1u << 20)) {
+            // A huge (sparse) input: its size and time stand for its content.
+            value += std::to_string(fs::file_size(e.path())) + "@" +
+                     std::to_string(fs::last_write_time(e.path()).time_since_epoch().count());
         } else if (fs::is_regular_file(st)) {
             std::ifstream in(e.path(), std::ios::binary);
             value.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -157,6 +161,20 @@ const HostileCase kCases[] = {
                                                 "'sh\nape': (1,), }",
                                                 floats(4))),
      "unknown key 'sh\\x0aape'"},
+    {"shape_not_a_tuple", input("x", f4("(32)", 32)), "'(n)' needs a comma"},
+    {"shape_leading_zero", input("x", f4("(016, 2)", 32)), "leading zero"},
+    {"shape_long_suffix_in_v3", input("x", npy(dict("<f4", "(16L, 2)"), floats(32), 3)), "malformed integer"},
+    {"key_repeated", input("b", npy("{'descr': '<f4', 'descr': '<f4', 'fortran_order': False, 'shape': (3,), }",
+                                    floats(3))),
+     "key 'descr' twice"},
+    {"format_version_1_1", input("a", [] { Bytes b = npy(dict("<f4", "(4,)"), floats(4)); b[7] = 1; return b; }()),
+     "format version 1.1"},
+    {"huge_file_small_shape",
+     [](Workspace& w, std::vector<std::string>&) {
+         put(w.in("x"), f4("(16, 2)", 32));
+         fs::resize_file(w.in("x"), std::uintmax_t{2} << 30);  // sparse
+     },
+     "data holds 2147483520 bytes, the shape needs 128"},
     // Data types the module does not take.
     {"big_endian_f4", input("x", npy(dict(">f4", "(16, 2)"), floats(32))), "big-endian"},
     {"big_endian_c8", input("zi", npy(dict(">c8", "(3, 2)"), floats(12))), "big-endian"},
@@ -170,6 +188,8 @@ const HostileCase kCases[] = {
      "not a simple dtype string"},
     // Inputs that are not files.
     {"missing_input", arg(3, [](Workspace& w) { return w.in("nowhere"); }), "cannot open for reading"},
+    {"path_with_control_characters", arg(3, [](Workspace& w) { return w.in("no\nwhere\x1b[2J\xc2\x9b"); }),
+     "no\\x0awhere\\x1b[2J\\xc2\\x9b.npy: cannot open for reading"},
     {"input_is_a_directory", arg(3, [](Workspace& w) { return (w.root() / "in").string(); }), "is a directory"},
     {"input_is_a_device", arg(1, [](Workspace&) { return std::string("/dev/zero"); }), "not a regular file"},
     // Outputs that cannot be written.
@@ -255,6 +275,31 @@ TEST(RunnerHostileOwnership, ReadOnlyOutputDirectory) {
     const RunResult run = runRunner(w.args());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("cannot create a file there"), std::string::npos) << run.err;
+    EXPECT_EQ(snapshot(w.root()), before);
+}
+
+// ZF in a sticky directory, owned by another user: Y must stay as it was.
+// (Run as an unprivileged user, which root can switch to.)
+TEST(RunnerHostileOwnership, StickyDirectoryOfAnotherUserLeavesYAlone) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to set up files of two users";
+    const uid_t nobody = 65534;
+    Workspace w;
+    fs::permissions(w.root(), fs::perms::all & ~fs::perms::group_write & ~fs::perms::others_write);
+    for (const char* name : {"b", "a", "x", "zi"}) fs::permissions(w.in(name), fs::perms::owner_read | fs::perms::others_read);
+    fs::permissions(w.root() / "in", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    ASSERT_EQ(chown((w.root() / "out").c_str(), nobody, nobody), 0);
+    put(w.out("y"), "existing y");
+    ASSERT_EQ(chown(w.out("y").c_str(), nobody, nobody), 0);
+    const fs::path sticky = w.root() / "sticky";
+    fs::create_directory(sticky);
+    fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+    put(sticky / "zf.npy", "root's zf");
+    std::vector<std::string> args = w.args();
+    args[6] = (sticky / "zf.npy").string();
+    const auto before = snapshot(w.root());
+    const RunResult run = testproc::runProgram(MARROWICK_RUNNER_PATH, args, {{}, "", nobody});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("belongs to another user in a sticky directory"), std::string::npos) << run.err;
     EXPECT_EQ(snapshot(w.root()), before);
 }
 

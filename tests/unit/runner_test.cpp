@@ -6,8 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <iterator>
 #include <set>
 
@@ -50,12 +54,16 @@ protected:
                                                           static_cast<std::streamsize>(bytes.size()));
     }
 
-    Process run(const std::vector<std::string>& args) const {
-        return testproc::runProgram(MARROWICK_RUNNER_PATH, args);
+    Process run(const std::vector<std::string>& args, const testproc::ProgramOptions& options = {}) const {
+        return testproc::runProgram(MARROWICK_RUNNER_PATH, args, options);
     }
 
-    Process filterFiles(const std::string& y = "y.npy", const std::string& zf = "zf.npy") const {
-        return run({"filter", path("b.npy"), path("a.npy"), path("x.npy"), path("zi.npy"), path(y), path(zf)});
+    std::vector<std::string> filterArgs(const std::string& y = "y.npy", const std::string& zf = "zf.npy") const {
+        return {"filter", path("b.npy"), path("a.npy"), path("x.npy"), path("zi.npy"), path(y), path(zf)};
+    }
+    Process filterFiles(const std::string& y = "y.npy", const std::string& zf = "zf.npy",
+                        const testproc::ProgramOptions& options = {}) const {
+        return run(filterArgs(y, zf), options);
     }
 
     mxhost::NpyArray read(const std::string& name) const {
@@ -207,6 +215,171 @@ TEST_F(Runner, FailuresWriteNothing) {
     }
 }
 
+// Blocks smaller than X: read and written piece by piece, states carried,
+// the files identical to those of one call, for every kernel's kind of
+// operands, both orders and a pipe; and far less memory.
+TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
+    Rng rng(12);
+    const testproc::ProgramOptions small{{{"MARROWICK_BLOCK_BYTES", "2000"}}, "", 0};
+    struct Kind {
+        bool b, x, zi;
+    };
+    for (const Kind k : {Kind{false, false, false}, Kind{false, false, true}, Kind{false, true, false},
+                         Kind{true, false, false}, Kind{true, true, true}}) {
+        for (bool fortran : {false, true}) {
+            const Operand b = rng.operand({3, 1}, k.b, 0), a = col({1, -0.5f, 0.25f});
+            const Operand x = rng.operand({301, 2, 3}, k.x, 0), zi = rng.operand({2, 2, 3}, k.zi, 0);
+            write("b.npy", npyOf(b, {3}, true));
+            write("a.npy", npyOf(a, {3}, true));
+            write("x.npy", npyOf(x, {301, 2, 3}, fortran));
+            write("zi.npy", npyOf(zi, {2, 2, 3}, false));
+            ASSERT_EQ(filterFiles("y1.npy", "zf1.npy").status, 0);
+            Process r = filterFiles("y2.npy", "zf2.npy", small);
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string what = std::string(fortran ? "F" : "C") + (k.b ? " b" : "") + (k.x ? " x" : "") +
+                                     (k.zi ? " zi" : "") + " complex";
+            EXPECT_TRUE(slurp(path("y1.npy")) == slurp(path("y2.npy"))) << what;
+            EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy"))) << what;
+        }
+    }
+    // X from a pipe, in C order and in Fortran order.
+    for (bool fortran : {false, true}) {
+        const Operand x = rng.operand({301, 2, 3}, false, 0);
+        write("x.npy", npyOf(x, {301, 2, 3}, fortran));
+        ASSERT_EQ(filterFiles("y1.npy", "zf1.npy").status, 0);
+        const std::string command = "cat '" + path("x.npy") + "' | '" MARROWICK_RUNNER_PATH "' filter '" +
+                                    path("b.npy") + "' '" + path("a.npy") + "' /dev/stdin '" + path("zi.npy") +
+                                    "' '" + path("y2.npy") + "' '" + path("zf2.npy") + "'";
+        ASSERT_EQ(testproc::runProgram("/bin/sh", {"-c", command}, small).status, 0);
+        EXPECT_TRUE(slurp(path("y1.npy")) == slurp(path("y2.npy"))) << "pipe, fortran " << fortran;
+        EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy"))) << "pipe, fortran " << fortran;
+    }
+
+    // 8 MiB of X: one call holds it several times over, blocks do not. (The
+    // sanitizers keep freed memory in quarantine: only the bits count there.)
+    const std::size_t M = 1 << 20, N = 2;
+    std::vector<std::uint8_t> data(M * N * 4);
+    for (std::size_t i = 0; i < M * N; ++i) {
+        const float v = static_cast<float>(i % 1000) * 0.001f - 0.5f;
+        std::memcpy(&data[i * 4], &v, 4);
+    }
+    write("zi.npy", npyOf(real({2, 2}, {1, 2, 3, 4}), {2, 2}, true));
+    for (bool fortran : {false, true}) {
+        write("x.npy", npy("<f4", fortran, {M, N}, data));
+        const Process whole = filterFiles("y1.npy", "zf1.npy");
+        const Process blocks = filterFiles("y2.npy", "zf2.npy", {{{"MARROWICK_BLOCK_BYTES", "262144"}}, "", 0});
+        ASSERT_EQ(blocks.status, 0) << blocks.err;
+        EXPECT_TRUE(slurp(path("y1.npy")) == slurp(path("y2.npy")));
+        EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy")));
+#if !defined(__SANITIZE_ADDRESS__)
+        EXPECT_LT(blocks.peakKb + 16 * 1024, whole.peakKb) << "blocks " << blocks.peakKb << " KiB, one call "
+                                                          << whole.peakKb << " KiB";
+#endif
+    }
+}
+
+// Outputs that are links, devices, FIFOs, existing files with their own
+// modes, and names of the longest length a directory takes.
+TEST_F(Runner, WritesOutputsInPlaceOfWhatTheyName) {
+    const Operand b = col({1, 2}), a = col({1, 0.5f}), x = col({1, 2, 3, 4}), zi = col({0.5f});
+    write("b.npy", npyOf(b, {2}, true));
+    write("a.npy", npyOf(a, {2}, true));
+    write("x.npy", npyOf(x, {4}, true));
+    write("zi.npy", npyOf(zi, {1}, true));
+    ASSERT_EQ(filterFiles("want-y.npy", "want-zf.npy").status, 0);
+    const std::string wantY = slurp(path("want-y.npy")), wantZf = slurp(path("want-zf.npy"));
+    auto modeOf = [&](const std::string& name) {
+        struct stat st {};
+        lstat(path(name).c_str(), &st);
+        return st.st_mode;
+    };
+    const std::string longName = std::string(251, 'y') + ".npy";
+    struct Case {
+        const char* what;
+        std::function<void()> setUp;
+        std::string y, zf;
+        std::function<void()> check;
+    };
+    const Case cases[] = {
+        {"a symlinked Y: the file it names is replaced, the link stays",
+         [&] { write("real-y.npy", {1, 2, 3}), symlink("real-y.npy", path("y.npy").c_str()); }, "y.npy", "zf.npy",
+         [&] {
+             EXPECT_TRUE(S_ISLNK(modeOf("y.npy")));
+             EXPECT_TRUE(slurp(path("real-y.npy")) == wantY);
+         }},
+        {"ZF a character device: written into, not replaced", [] {}, "y.npy", "/dev/null",
+         [&] {
+             struct stat st {};
+             EXPECT_EQ(stat("/dev/null", &st), 0);
+             EXPECT_TRUE(S_ISCHR(st.st_mode));
+         }},
+        {"new files get 0666 less the umask", [] { umask(027); }, "y.npy", "zf.npy",
+         [&] {
+             umask(022);
+             EXPECT_EQ(modeOf("y.npy") & 0777, 0640u);
+             EXPECT_EQ(modeOf("zf.npy") & 0777, 0640u);
+         }},
+        {"an existing output keeps its mode",
+         [&] { write("y.npy", {1}), chmod(path("y.npy").c_str(), 0604); }, "y.npy", "zf.npy",
+         [&] { EXPECT_EQ(modeOf("y.npy") & 0777, 0604u); }},
+        {"a 255-byte name", [] {}, longName, "zf.npy", [&] { EXPECT_TRUE(slurp(path(longName)) == wantY); }},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& n : listDir(dir_)) {
+            if (n.rfind("want-", 0) != 0 && n.find(".npy") != std::string::npos && n != "b.npy" && n != "a.npy" &&
+                n != "x.npy" && n != "zi.npy") {
+                unlink(path(n).c_str());
+            }
+        }
+        c.setUp();
+        const Process r = run({"filter", path("b.npy"), path("a.npy"), path("x.npy"), path("zi.npy"),
+                               c.y[0] == '/' ? c.y : path(c.y), c.zf[0] == '/' ? c.zf : path(c.zf)});
+        EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+        c.check();
+        if (c.zf[0] != '/') {
+            EXPECT_TRUE(slurp(path(c.zf)) == wantZf) << c.what;
+        }
+        for (const std::string& n : listDir(dir_)) EXPECT_NE(n.rfind(".marrowick", 0), 0u) << c.what << ": " << n;
+    }
+
+    // Y a FIFO, read as it is written.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string got;
+    std::thread reader([&] { got = slurp(path("fifo")); });
+    const Process r = filterFiles("fifo", "zf.npy");
+    reader.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(got == wantY);
+}
+
+// A signal in the middle of a run leaves no temporary file behind.
+TEST_F(Runner, SignalsLeaveNoTemporaries) {
+    write("b.npy", npyOf(col({1}), {1}, true));
+    write("a.npy", npyOf(col({1}), {1}, true));
+    write("zi.npy", npyOf(real({0, 1}, {}), {0}, true));
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        unlink(path("x.npy").c_str());
+        ASSERT_EQ(mkfifo(path("x.npy").c_str(), 0600), 0);
+        const pid_t pid = testproc::startProgram(MARROWICK_RUNNER_PATH, filterArgs(), "/dev/null", "/dev/null",
+                                                 {{{"MARROWICK_BLOCK_BYTES", "64"}}, "", 0});
+        // Half of X: the run waits for the rest with its temporaries open.
+        const int fd = open(path("x.npy").c_str(), O_WRONLY);
+        const std::vector<std::uint8_t> head = npy("<f4", true, {1000}, std::vector<std::uint8_t>(2000));
+        ASSERT_EQ(::write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+        bool started = false;
+        for (int i = 0; i < 500 && !started; ++i) {
+            for (const std::string& n : listDir(dir_)) started = started || n.rfind(".marrowick", 0) == 0;
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(started) << "no temporary appeared";
+        kill(pid, sig);
+        EXPECT_EQ(testproc::waitProgram(pid).status, 128 + sig);
+        close(fd);
+        for (const std::string& n : listDir(dir_)) EXPECT_NE(n.rfind(".marrowick", 0), 0u) << "signal " << sig;
+        EXPECT_EQ(listDir(dir_).count("y.npy"), 0u);
+    }
+}
+
 TEST_F(Runner, HelpIsAvailable) {
     Process r = run({"--help"});
     EXPECT_EQ(r.status, 0);
@@ -218,6 +391,17 @@ TEST_F(Runner, HelpIsAvailable) {
     r = run({});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("usage"), std::string::npos);
+    // Errors are one line, whatever the command line holds.
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"fil\nter"}, {"\x1b[2J"}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    }
+    // A report that cannot be written is a failure.
+    r = run({"--help"}, {{}, "/dev/full", 0});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write to standard output"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -1,0 +1,362 @@
+// Output files written safely: temporaries beside the targets, synced and
+// renamed into place both or neither, links followed, devices and FIFOs
+// written into, temporaries removed on any error or signal.
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "runner.h"
+
+namespace runner {
+namespace {
+
+// Temporaries in flight, for the signal handler and for die(): fixed storage,
+// as a handler may only call async-signal-safe functions.
+constexpr int kSlots = 4;
+char temporaries[kSlots][PATH_MAX + 1];
+volatile sig_atomic_t slotUsed[kSlots];
+
+void removeTemporaries() {
+    for (int i = 0; i < kSlots; ++i) {
+        if (slotUsed[i]) {
+            unlink(temporaries[i]);
+            slotUsed[i] = 0;
+        }
+    }
+}
+
+void onSignal(int sig) {
+    removeTemporaries();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Blocks the handled signals for the life of the object.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGHUP);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+private:
+    sigset_t old_;
+};
+
+mode_t currentUmask() {
+    static const mode_t mask = [] {
+        const mode_t m = umask(0);
+        umask(m);
+        return m;
+    }();
+    return mask;
+}
+
+std::string dirOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows symbolic links to the file they end at, which need not exist.
+std::string followLinks(const std::string& path) {
+    std::string p = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        char buf[PATH_MAX];
+        const ssize_t n = readlink(p.c_str(), buf, sizeof buf - 1);
+        if (n <= 0) return p;
+        const std::string link(buf, static_cast<std::size_t>(n));
+        p = link[0] == '/' ? link : dirOf(p) + "/" + link;
+    }
+    return p;
+}
+
+std::string canonicalNewPath(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (realpath(dirOf(path).c_str(), resolved) == nullptr) return "";
+    return std::string(resolved) + "/" + base;
+}
+
+bool writeAll(int fd, const void* data, std::size_t bytes, std::int64_t at) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t w = at >= 0 ? pwrite(fd, p + done, bytes - done, static_cast<off_t>(at + done))
+                                  : write(fd, p + done, bytes - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// A directory locked for the publishing step and synced after it.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string& dir, bool lock = true)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0 && lock) {
+            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~DirectoryLock() {
+        if (fd_ >= 0) close(fd_);
+    }
+    void sync() const {
+        if (fd_ >= 0) fsync(fd_);
+    }
+    bool sameAs(const DirectoryLock& other) const {
+        struct stat a {}, b {};
+        return fd_ >= 0 && other.fd_ >= 0 && fstat(fd_, &a) == 0 && fstat(other.fd_, &b) == 0 &&
+               a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
+    static bool ordered(const std::string& p, const std::string& q) {
+        struct stat a {}, b {};
+        stat(p.c_str(), &a);
+        stat(q.c_str(), &b);
+        return a.st_dev != b.st_dev ? a.st_dev < b.st_dev : a.st_ino <= b.st_ino;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::string printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    const auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    };
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f) escape(c);
+            else out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // A well-formed UTF-8 sequence that is not a C1 control passes.
+        std::size_t len = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+        std::uint32_t cp = len == 2 ? c & 0x1f : len == 3 ? c & 0x0f : c & 0x07;
+        for (std::size_t k = 1; k < len; ++k) {
+            if (i + k >= n || (s[i + k] & 0xc0) != 0x80) {
+                len = 0;
+                break;
+            }
+            cp = (cp << 6) | (s[i + k] & 0x3f);
+        }
+        const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff));
+        if (len == 0 || overlong || (cp >= 0xd800 && cp <= 0xdfff) || (cp >= 0x80 && cp <= 0x9f)) {
+            escape(c);
+            ++i;
+        } else {
+            out.append(text, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+void die(const std::string& message) {
+    removeTemporaries();
+    std::fprintf(stderr, "marrowick: %s\n", printable(message).c_str());
+    std::exit(1);
+}
+
+int finishStdout(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) die(std::string("cannot write to standard output: ") +
+                                                             std::strerror(errno));
+    return status;
+}
+
+void installSignalHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool sameFile(const std::string& p, const std::string& q) {
+    struct stat a {}, b {};
+    const bool pExists = stat(p.c_str(), &a) == 0, qExists = stat(q.c_str(), &b) == 0;
+    if (pExists && qExists) return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    if (pExists || qExists) return false;
+    const std::string cp = canonicalNewPath(followLinks(p)), cq = canonicalNewPath(followLinks(q));
+    return cp.empty() || cq.empty() ? p == q : cp == cq;
+}
+
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) close(fd_);
+    if (slot_ >= 0 && slotUsed[slot_]) {
+        unlink(temporaries[slot_]);
+        slotUsed[slot_] = 0;
+    }
+}
+
+std::string OutputFile::what() const { return role_ + " (" + given_ + ")"; }
+
+void OutputFile::prepare(const std::string& given, const std::string& role) {
+    given_ = given;
+    role_ = role;
+    if (given.empty()) die("an output file name is empty");
+    target_ = followLinks(given);
+    dir_ = dirOf(target_);
+    struct stat st {};
+    exists_ = stat(target_.c_str(), &st) == 0;
+    if (exists_ && S_ISDIR(st.st_mode)) die(given + ": is a directory, not an output file");
+    direct_ = exists_ && !S_ISREG(st.st_mode);
+    old_ = st;
+    if (exists_ && !direct_) checkReplaceable();
+}
+
+// A file in a sticky directory may be replaced only by its owner, the
+// directory's owner or a privileged user: find out before anything is
+// written, and again just before publishing.
+void OutputFile::checkReplaceable() const {
+    struct stat dir {}, file {};
+    if (stat(dir_.c_str(), &dir) != 0 || !(dir.st_mode & S_ISVTX)) return;
+    if (lstat(target_.c_str(), &file) != 0) return;
+    const uid_t me = geteuid();
+    if (me != 0 && me != file.st_uid && me != dir.st_uid) {
+        die(what() + ": cannot be replaced: it belongs to another user in a sticky directory");
+    }
+}
+
+void OutputFile::open() {
+    if (direct_) {
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd_ < 0) die(given_ + ": cannot open for writing: " + std::strerror(errno));
+        seekable_ = lseek(fd_, 0, SEEK_CUR) >= 0;
+        return;
+    }
+    // A short name of its own, so that a target name of the full 255 bytes
+    // still leaves room for it.
+    std::string pattern = dir_ + "/.marrowick-XXXXXX";
+    if (pattern.size() > PATH_MAX) die(given_ + ": cannot create a file there: name too long");
+    SignalsHeld held;
+    int slot = 0;
+    while (slot < kSlots && slotUsed[slot]) ++slot;
+    if (slot == kSlots) die("too many temporary files");
+    std::memcpy(temporaries[slot], pattern.c_str(), pattern.size() + 1);
+    fd_ = mkostemp(temporaries[slot], O_CLOEXEC);
+    if (fd_ < 0) die(given_ + ": cannot create a file there: " + std::strerror(errno));
+    slotUsed[slot] = 1;
+    slot_ = slot;
+    temporary_ = temporaries[slot];
+}
+
+void OutputFile::writeAt(std::uint64_t at, const void* data, std::size_t bytes) {
+    bool ok = true;
+    if (seekable_) {
+        ok = writeAll(fd_, data, bytes, static_cast<std::int64_t>(at));
+    } else {
+        if (at != position_) die(what() + ": cannot be written in this order: it is not seekable (a pipe?)");
+        ok = writeAll(fd_, data, bytes, -1);
+        position_ += bytes;
+    }
+    if (!ok) die(given_ + ": write failed: " + std::strerror(errno));
+}
+
+void OutputFile::finish() {
+    if (direct_) {
+        if (close(fd_) != 0) die(given_ + ": write failed: " + std::strerror(errno));
+        fd_ = -1;
+        return;
+    }
+    // A new file gets the mode the umask allows; a replaced one keeps its
+    // mode (and, where permitted, its owner).
+    const mode_t mode = exists_ ? (old_.st_mode & 07777) : (0666 & ~currentUmask());
+    if (exists_ && (old_.st_uid != geteuid() || old_.st_gid != getegid())) {
+        if (fchown(fd_, old_.st_uid, old_.st_gid) != 0) {
+            // Not permitted: the file becomes ours, as any rewrite would.
+        }
+    }
+    if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0 || close(fd_) != 0) {
+        fd_ = -1;
+        die(given_ + ": write failed: " + std::strerror(errno));
+    }
+    fd_ = -1;
+}
+
+void publish(OutputFile* first, OutputFile* second) {
+    if (first != nullptr && first->direct_) first = nullptr;
+    if (second != nullptr && second->direct_) second = nullptr;
+    if (first == nullptr) std::swap(first, second);
+    if (first == nullptr) return;
+
+    SignalsHeld held;
+    // Lock the directories in a fixed order, so two runs publishing into
+    // the same pair of directories take turns instead of interleaving.
+    std::string d1 = first->dir_, d2 = second != nullptr ? second->dir_ : first->dir_;
+    if (!DirectoryLock::ordered(d1, d2)) std::swap(d1, d2);
+    // (A second lock on one directory would wait for the first.)
+    DirectoryLock lock1(d1);
+    std::unique_ptr<DirectoryLock> lock2;
+    if (DirectoryLock(d2, false).sameAs(lock1) == false) lock2 = std::make_unique<DirectoryLock>(d2);
+
+    first->checkReplaceable();
+    if (second != nullptr) second->checkReplaceable();
+
+    // The first target: exchanged with its temporary when it exists, so its
+    // old content stays at hand until the second is in place.
+    struct stat st {};
+    const bool firstExisted = lstat(first->target_.c_str(), &st) == 0;
+    bool exchanged = false;
+    if (firstExisted && second != nullptr) {
+        exchanged = renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(),
+                              RENAME_EXCHANGE) == 0;
+    }
+    if (!exchanged && rename(first->temporary_.c_str(), first->target_.c_str()) != 0) {
+        die(first->given_ + ": cannot write: " + std::strerror(errno));
+    }
+    if (!exchanged) slotUsed[first->slot_] = 0;
+
+    if (second != nullptr && rename(second->temporary_.c_str(), second->target_.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        if (exchanged) {
+            renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE);
+        } else if (!firstExisted) {
+            unlink(first->target_.c_str());
+        }
+        die(second->given_ + ": cannot write: " + why);
+    }
+    if (second != nullptr) slotUsed[second->slot_] = 0;
+    if (exchanged) {
+        unlink(first->temporary_.c_str());  // now the old content
+        slotUsed[first->slot_] = 0;
+    }
+    lock1.sync();
+    if (lock2) lock2->sync();
+}
+
+}  // namespace runner

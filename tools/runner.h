@@ -1,0 +1,89 @@
+// Shared parts of the runner: the one-line error rule and the output files.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "marrowick/mex.h"
+
+namespace runner {
+
+// The text with every control character (C0, DEL, C1) and every byte that is
+// not part of well-formed UTF-8 written as \xNN, so that echoing a path,
+// argument or environment value can never break the one-line error rule.
+std::string printable(const std::string& text);
+
+// Prints "marrowick: <message>" as one line on stderr, removes any temporary
+// file still in flight and exits with status 1.
+[[noreturn]] void die(const std::string& message);
+
+// Flushes standard output; a failed write (a full device) is an error.
+int finishStdout(int status);
+
+// Removes temporaries on SIGINT, SIGTERM and SIGHUP before the signal ends
+// the program; a closed pipe becomes a write error instead of a signal.
+void installSignalHandlers();
+
+// One output file. A regular file (or a new one) is written to a temporary
+// beside it and renamed over it when published; a symbolic link is followed
+// and the file it points to is replaced, the link stays. Anything else (a
+// character device, a FIFO) is written straight into, never replaced.
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    // Resolves the name and checks that it can be written; role names the
+    // argument in errors ("Y", "ZF", ...). Touches nothing.
+    void prepare(const std::string& given, const std::string& role);
+    // Creates the temporary, or opens the device or FIFO.
+    void open();
+    // Whether writes may come in any order.
+    bool seekable() const { return seekable_; }
+    // Writes bytes at an offset from the start of the file; a FIFO takes
+    // only the offset where the last write ended.
+    void writeAt(std::uint64_t at, const void* data, std::size_t bytes);
+    // All data written: the temporary gets its mode and reaches the disk.
+    void finish();
+
+    const std::string& given() const { return given_; }
+    const std::string& target() const { return target_; }
+    bool direct() const { return direct_; }
+
+private:
+    friend void publish(OutputFile* first, OutputFile* second);
+    void checkReplaceable() const;
+    std::string what() const;
+
+    std::string given_, role_, target_, dir_;
+    std::string temporary_;
+    int slot_ = -1;  // in the table of temporaries the signal handler removes
+    int fd_ = -1;
+    bool direct_ = false, exists_ = false, seekable_ = true;
+    struct stat old_ {};
+    std::uint64_t position_ = 0;
+};
+
+// Replaces the regular targets by their temporaries, both or neither (second
+// may be null): under a lock on their directories, after checking that both
+// can be replaced, restoring the first if the second still fails; the
+// directories are synced afterwards.
+void publish(OutputFile* first, OutputFile* second);
+
+// Whether two paths name one file: the same inode when both exist, else the
+// same canonical spelling.
+bool sameFile(const std::string& p, const std::string& q);
+
+// The module's entry point, loaded as a host loads it; dies if it cannot be.
+MexFunction loadModule();
+
+// marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy
+int runFilter(int argc, char** argv);
+
+}  // namespace runner
