@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "design.h"
 #include "host.h"
 #include "npy.h"
 #include "runner.h"
@@ -99,44 +100,6 @@ namespace {
 
 // ---- demo ----
 
-// A digital Butterworth low-pass of the given order and cutoff (a fraction of
-// the Nyquist frequency), by the bilinear transform of the analogue prototype.
-void butterworthLowPass(int order, double cutoff, std::vector<float>& b, std::vector<float>& a) {
-    const double pi = std::acos(-1.0);
-    const double warped = 4.0 * std::tan(pi * cutoff / 2.0);  // fs = 2
-    std::vector<std::complex<double>> poles;
-    for (int k = 0; k < order; ++k) {
-        const double theta = pi * (2.0 * k + order + 1) / (2.0 * order);
-        const std::complex<double> s = warped * std::polar(1.0, theta);
-        poles.push_back((4.0 + s) / (4.0 - s));
-    }
-    std::vector<std::complex<double>> den{1.0};
-    for (const auto& p : poles) {
-        std::vector<std::complex<double>> next(den.size() + 1, 0.0);
-        for (std::size_t i = 0; i < den.size(); ++i) {
-            next[i] += den[i];
-            next[i + 1] -= den[i] * p;
-        }
-        den = next;
-    }
-    std::vector<double> num{1.0};
-    for (int k = 0; k < order; ++k) {  // zeros at z = -1
-        std::vector<double> next(num.size() + 1, 0.0);
-        for (std::size_t i = 0; i < num.size(); ++i) {
-            next[i] += num[i];
-            next[i + 1] += num[i];
-        }
-        num = next;
-    }
-    double sumA = 0, sumB = 0;  // unit gain at DC
-    for (const auto& c : den) sumA += c.real();
-    for (double c : num) sumB += c;
-    b.clear();
-    a.clear();
-    for (double c : num) b.push_back(static_cast<float>(c * sumA / sumB));
-    for (const auto& c : den) a.push_back(static_cast<float>(c.real()));
-}
-
 // Amplitude of the tone at `frequency` cycles per sample in samples [from, to).
 double toneAmplitude(const float* v, std::size_t from, std::size_t to, double frequency) {
     const double pi = std::acos(-1.0);
@@ -177,7 +140,10 @@ int runDemo(int argc, char** argv) {
     const std::size_t M = 1u << 18, N = 8;
     const double passTone = 0.01, stopTone = 0.2;  // cycles per sample
     std::vector<float> b, a;
-    butterworthLowPass(4, 0.1, b, a);  // cutoff 0.05 cycles per sample
+    std::vector<double> bd, ad;
+    design::butterworth(4, 0.1, bd, ad);  // cutoff 0.05 cycles per sample
+    b.assign(bd.begin(), bd.end());
+    a.assign(ad.begin(), ad.end());
     const std::size_t L = std::max(b.size(), a.size()) - 1;
 
     std::vector<float> x(M * N);
