@@ -264,16 +264,22 @@ TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
         std::memcpy(&data[i * 4], &v, 4);
     }
     write("zi.npy", npyOf(real({2, 2}, {1, 2, 3, 4}), {2, 2}, true));
+    // A child's peak counts the memory it shares with this process before it
+    // starts the runner: under an emulator that alone exceeds a whole call,
+    // and then only the bits can be compared.
     for (bool fortran : {false, true}) {
         write("x.npy", npy("<f4", fortran, {M, N}, data));
+        const long startPeak = testproc::runProgram(MARROWICK_RUNNER_PATH, {"--help"}, small).peakKb;
         const Process whole = filterFiles("y1.npy", "zf1.npy");
         const Process blocks = filterFiles("y2.npy", "zf2.npy", {{{"MARROWICK_BLOCK_BYTES", "262144"}}, "", 0});
         ASSERT_EQ(blocks.status, 0) << blocks.err;
         EXPECT_TRUE(slurp(path("y1.npy")) == slurp(path("y2.npy")));
         EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy")));
 #if !defined(__SANITIZE_ADDRESS__)
-        EXPECT_LT(blocks.peakKb + 16 * 1024, whole.peakKb) << "blocks " << blocks.peakKb << " KiB, one call "
-                                                          << whole.peakKb << " KiB";
+        if (startPeak + 16 * 1024 < whole.peakKb) {
+            EXPECT_LT(blocks.peakKb + 16 * 1024, whole.peakKb) << "blocks " << blocks.peakKb << " KiB, one call "
+                                                              << whole.peakKb << " KiB";
+        }
 #endif
     }
 }
