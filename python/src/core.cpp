@@ -250,8 +250,11 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
     const int64_t workers = workerCount(workersArg);
 
     const int ndim = static_cast<int>(x.ndim());
-    if (axisArg < -ndim || axisArg >= ndim)
-        throw py::reinterpret_borrow<py::object>(py::module_::import("numpy").attr("AxisError"))(axisArg, ndim);
+    if (axisArg < -ndim || axisArg >= ndim) {
+        const py::object error = py::module_::import("numpy").attr("AxisError")(axisArg, ndim);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
     const int axis = static_cast<int>(axisArg < 0 ? axisArg + ndim : axisArg);
 
     if (bArr.size() == 0) throw py::value_error("marrowick:emptyCoefficients: b must have at least one element");
