@@ -19,6 +19,8 @@ RUNNER_CASES = [(k, 4, 3, 1.0, (40, 3), False, False) for k in KERNELS] + [
     ("RR", 6, 2, 1.0, (200, 19), False, False),  # more channels than one lane group
     ("CC", 9, 12, 1.0, (64, 1), False, False),   # one channel, long state
     ("RRZ", 2, 7, 1.0, (1, 18), False, False),   # one sample
+    ("RC", 3, 3, 1.0, (0, 3), False, False),     # no samples: zf is zi
+    ("CR", 3, 3, 1.0, (5, 0), False, False),     # no channels
 ]
 
 
