@@ -141,7 +141,9 @@ void stridedCopy(const char* src, const Dims& srcStrides, char* dst, const Dims&
     for (int k = 0; k < nd; ++k)
         if (shape[k] == 0) return;
     if (nd == 0) {
-        *reinterpret_cast<D*>(dst) = convert(*reinterpret_cast<const S*>(src));
+        S v;
+        std::memcpy(&v, src, sizeof v);
+        *reinterpret_cast<D*>(dst) = convert(v);
         return;
     }
     Axes order;
@@ -163,8 +165,11 @@ void stridedCopy(const char* src, const Dims& srcStrides, char* dst, const Dims&
             s += index[k] * ss[k];
             d += index[k] * ds[k];
         }
-        for (py::ssize_t i = 0; i < inner; ++i)
-            *reinterpret_cast<D*>(d + i * dInner) = convert(*reinterpret_cast<const S*>(s + i * sInner));
+        for (py::ssize_t i = 0; i < inner; ++i) {
+            S v;  // the source may be unaligned
+            std::memcpy(&v, s + i * sInner, sizeof v);
+            *reinterpret_cast<D*>(d + i * dInner) = convert(v);
+        }
         int k = nd - 1;
         for (;;) {
             if (k == 0) return;
@@ -251,10 +256,14 @@ void runTask(const Task& t, int64_t workers) {
     int64_t share = (t.N + workers - 1) / workers;
     if (t.N >= 16 * workers) share = (share + 15) / 16 * 16;
     std::vector<std::thread> threads;
-    int64_t j = share;
-    for (; j < t.N; j += share) {
-        const int64_t n = std::min(share, t.N - j);
-        threads.emplace_back([&t, j, n, limit] { runChannels(t, j, n, limit); });
+    try {
+        for (int64_t j = share; j < t.N; j += share) {
+            const int64_t n = std::min(share, t.N - j);
+            threads.emplace_back([&t, j, n, limit] { runChannels(t, j, n, limit); });
+        }
+    } catch (...) {
+        for (std::thread& th : threads) th.join();
+        throw;
     }
     runChannels(t, 0, std::min(share, t.N), limit);
     for (std::thread& th : threads) th.join();
@@ -359,6 +368,7 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
     }
     const py::ssize_t timeStride = xs[axis];
     if (M > 1 && (timeStride <= 0 || timeStride % xItem != 0)) direct = false;
+    if (!(x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) direct = false;
     // y keeps x's pattern: the samples of a channel adjacent (time innermost),
     // or the channels side by side at each sample (time outermost).
     const bool timeOuter = anyOther && M > 1 && std::abs(timeStride) > std::abs(xs[wide.back()]);

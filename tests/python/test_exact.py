@@ -51,6 +51,9 @@ def views(x):
     yield "every other sample", np.repeat(x, 2, axis=0)[::2], 0
     yield "reversed time", np.ascontiguousarray(x[::-1])[::-1], 0
     yield "permuted channels", np.ascontiguousarray(x.transpose(0, 2, 1)).transpose(0, 2, 1), 0
+    unaligned = np.zeros(x.nbytes + 1, np.uint8)[1:].view(x.dtype).reshape(x.shape)
+    unaligned[...] = x
+    yield "unaligned", unaligned, 0
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
