@@ -1,0 +1,217 @@
+"""Filtering Dask arrays with the state carried exactly from chunk to chunk.
+
+``filter(b, a, x, zi)`` builds, for every chunk of channels of ``x``, a chain of tasks along
+time: each task filters one block with ``marrowick.filter`` starting from the state the
+previous block left, so the result is bit for bit that of one ``marrowick.filter`` call on
+the whole array, whatever the chunking. Chains of different channel chunks are independent
+and run in parallel; the blocks of one chain run one after the other.
+
+``NpyFile`` lets a ``.npy`` file on disk be read and written block by block from any worker
+process, so arrays larger than memory can be filtered from file to file.
+"""
+
+import operator
+import os
+import sys
+import warnings
+from itertools import product
+
+import numpy as np
+
+import dask
+import dask.array as da
+from dask.array.core import PerformanceWarning
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
+
+import marrowick
+
+__all__ = ["filter", "NpyFile"]
+
+
+def _block(b, a, x, zi, axis):
+    """One link of a chain: filter block ``x`` from state ``zi``; returns ``(y, zf)``.
+
+    Workers look this function up by name, so they need nothing but ``import marrowick``.
+    """
+    return marrowick.filter(b, a, x, zi, axis=axis)
+
+
+def _zeros(shape, dtype):
+    return np.zeros(shape, dtype)
+
+
+def _parallelism():
+    """How many tasks the scheduler that will run the graph can run at once, if known."""
+    scheduler = dask.config.get("scheduler", None)
+    if scheduler in (None, "dask.distributed", "distributed") and "distributed" in sys.modules:
+        from distributed import default_client
+
+        try:
+            client = default_client()
+        except ValueError:
+            client = None
+        if client is not None:
+            workers = client.scheduler_info().get("workers", {})
+            return sum(w.get("nthreads", 1) for w in workers.values())
+    if scheduler in ("sync", "synchronous", "single-threaded"):
+        return 1
+    if scheduler in (None, "threads", "threading", "processes", "multiprocessing"):
+        from dask.system import CPU_COUNT
+
+        return dask.config.get("num_workers", None) or CPU_COUNT
+    return None
+
+
+def filter(b, a, x, zi=None, *, axis=0):
+    """Filter the dask array ``x`` along ``axis`` with ``b/a``; returns lazy ``(y, zf)``.
+
+    Same arguments and results as ``marrowick.filter``: ``x`` is float32 or complex64, ``zi``
+    (None, a NumPy or a dask array) has x's shape with ``axis`` replaced by
+    ``L = max(len(b), len(a)) - 1`` (or 0 for the zero-state path). ``y`` has x's chunks;
+    ``zf`` has x's chunks along the other axes and one chunk along ``axis``.
+
+    Chunks along ``axis`` are filtered in order, each from the state the previous one left;
+    chunks along the other axes in parallel. Warns (``PerformanceWarning``) when there are
+    fewer chunks of channels than the scheduler has workers.
+    """
+    x = da.asarray(x)
+    ndim = x.ndim
+    if ndim == 0:
+        raise ValueError("x must have at least one dimension")
+    if not -ndim <= axis < ndim:
+        raise ValueError(f"axis {axis} is out of range for an array of {ndim} dimensions")
+    axis = operator.index(axis) % ndim
+    b = np.asarray(b)
+    a = np.asarray(a)
+
+    # A call on empty blocks checks the arguments and gives the dtypes and the state length
+    # exactly as the whole-array call would, without touching any data.
+    probe_shape = [min(n, 1) for n in x.shape]
+    probe_shape[axis] = 0
+    if zi is None:
+        zi_probe = None
+    else:
+        if not isinstance(zi, da.Array):
+            zi = np.asarray(zi)
+        zi_probe = np.zeros(
+            [zi.shape[axis] if d == axis else n for d, n in enumerate(probe_shape)]
+            if zi.ndim == ndim
+            else zi.shape,
+            zi.dtype,
+        )
+    y_probe, zf_probe = marrowick.filter(b, a, np.empty(probe_shape, x.dtype), zi_probe, axis=axis)
+    L = zf_probe.shape[axis]
+    zf_shape = x.shape[:axis] + (L,) + x.shape[axis + 1 :]
+    if zi is not None and tuple(zi.shape) != zf_shape:
+        raise ValueError(
+            f"zi has shape {tuple(zi.shape)}; expected {zf_shape}: x's shape with axis {axis} "
+            f"replaced by the state length {L}"
+        )
+
+    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1 :]
+    token = tokenize(b, a, x, zi, axis)
+    dependencies = [x]
+    if isinstance(zi, da.Array):
+        zi = zi.rechunk(zf_chunks)
+        dependencies.append(zi)
+    elif zi is not None:
+        zi = da.from_array(zi, chunks=zf_chunks)
+        dependencies.append(zi)
+
+    step_name = "marrowick-step-" + token
+    y_name = "marrowick-y-" + token
+    zf_name = "marrowick-zf-" + token
+    steps, ys, zfs = {}, {}, {}
+    channel_ranges = [range(len(c)) for d, c in enumerate(x.chunks) if d != axis]
+    n_time = len(x.chunks[axis])
+    for channel in product(*channel_ranges):
+        def index(t):
+            return channel[:axis] + (t,) + channel[axis:]
+
+        state = None if zi is None else (zi.name,) + index(0)
+        for t in range(n_time):
+            key = (step_name,) + index(t)
+            steps[key] = (_block, b, a, (x.name,) + index(t), state, axis)
+            ys[(y_name,) + index(t)] = (operator.getitem, key, 0)
+            state = (step_name + "-state",) + index(t)
+            steps[state] = (operator.getitem, key, 1)
+        if n_time == 0:
+            block_shape = tuple(zf_chunks[d][i] for d, i in enumerate(index(0)))
+            initial = (_zeros, block_shape, zf_probe.dtype) if state is None else state
+            zfs[(zf_name,) + index(0)] = initial
+        else:
+            zfs[(zf_name,) + index(0)] = state
+
+    graph = HighLevelGraph.from_collections(step_name, steps, dependencies=dependencies)
+    layers = dict(graph.layers)
+    layer_deps = dict(graph.dependencies)
+    layers[y_name], layer_deps[y_name] = ys, {step_name}
+    layers[zf_name], layer_deps[zf_name] = zfs, {step_name} | (
+        {zi.name} if zi is not None else set()
+    )
+    graph = HighLevelGraph(layers, layer_deps)
+
+    y = da.Array(graph, y_name, chunks=x.chunks, meta=np.empty((0,) * ndim, y_probe.dtype))
+    zf = da.Array(graph, zf_name, chunks=zf_chunks, meta=np.empty((0,) * ndim, zf_probe.dtype))
+
+    n_channel_chunks = int(np.prod([len(r) for r in channel_ranges]))
+    workers = _parallelism()
+    if workers is not None and n_channel_chunks < workers:
+        warnings.warn(
+            f"x has {n_channel_chunks} chunk(s) of channels for {workers} workers; blocks along "
+            f"axis {axis} run one after another, so only {n_channel_chunks} can be busy "
+            f"(rechunk the other axes into at least {workers} chunks)",
+            PerformanceWarning,
+            stacklevel=2,
+        )
+    return y, zf
+
+
+class NpyFile:
+    """A ``.npy`` file as an array Dask reads blocks from and stores blocks into.
+
+    It pickles as its path, and every block access maps the file, copies the block and
+    unmaps it again, so any worker process that sees the file can use it and none holds
+    more of the file than the block it copies::
+
+        x = da.from_array(NpyFile("x.npy"), chunks=(64, 2**20))
+        y, zf = marrowick.dask.filter(b, a, x, axis=1)
+        da.store(y, NpyFile.create("y.npy", y.shape, y.dtype), lock=False)
+    """
+
+    def __init__(self, path):
+        self.path = os.fspath(path)
+        m = np.load(self.path, mmap_mode="r")
+        self.shape, self.dtype = m.shape, m.dtype
+        del m
+
+    @classmethod
+    def create(cls, path, shape, dtype):
+        """Creates (or replaces) a C-order ``.npy`` file of this shape and dtype."""
+        m = np.lib.format.open_memmap(os.fspath(path), mode="w+", dtype=dtype, shape=tuple(shape))
+        del m
+        return cls(path)
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+    def __getitem__(self, index):
+        m = np.load(self.path, mmap_mode="r")
+        block = np.array(m[index])
+        del m
+        return block
+
+    def __setitem__(self, index, value):
+        m = np.load(self.path, mmap_mode="r+")
+        m[index] = value
+        m.flush()
+        del m
+
+    def __dask_tokenize__(self):
+        st = os.stat(self.path)
+        return ("marrowick.dask.NpyFile", self.path, st.st_mtime_ns, st.st_size)
+
+    def __repr__(self):
+        return f"NpyFile({self.path!r}, shape={self.shape}, dtype={self.dtype})"
