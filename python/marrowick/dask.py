@@ -22,7 +22,8 @@ import dask
 import dask.array as da
 from dask.array.core import PerformanceWarning
 from dask.base import tokenize
-from dask.highlevelgraph import HighLevelGraph
+from dask.core import get_deps, ishashable, istask
+from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
 import marrowick
 
@@ -35,6 +36,34 @@ def _block(b, a, x, zi, axis):
     Workers look this function up by name, so they need nothing but ``import marrowick``.
     """
     return marrowick.filter(b, a, x, zi, axis=axis)
+
+
+class _BlockSource:
+    """Turns a block of a dask array into a task the filter step evaluates itself.
+
+    A block that is a separate task with no dependencies (a read from a file, say) is ready
+    from the start, and schedulers run such tasks early: they would read the blocks of one
+    chain far ahead of the step that needs them while the other chains wait. So the block's
+    task, and every task only it depends on, are inlined into the step: a block is read when
+    its step runs and freed when the step ends. Tasks that other blocks share stay separate.
+    """
+
+    def __init__(self, x):
+        self.graph = dict(x.__dask_graph__())
+        _, dependents = get_deps(self.graph)
+        self.private = {k for k, users in dependents.items() if len(users) <= 1}
+
+    def task(self, key):
+        return self._inline(self.graph[key])
+
+    def _inline(self, task):
+        if istask(task):
+            return (task[0],) + tuple(self._inline(arg) for arg in task[1:])
+        if isinstance(task, list):
+            return [self._inline(arg) for arg in task]
+        if ishashable(task) and task in self.private:
+            return self._inline(self.graph[task])
+        return task
 
 
 def _zeros(shape, dtype):
@@ -100,8 +129,10 @@ def filter(b, a, x, zi=None, *, axis=0):
             else zi.shape,
             zi.dtype,
         )
-    y_probe, zf_probe = marrowick.filter(b, a, np.empty(probe_shape, x.dtype), zi_probe, axis=axis)
+    _, zf_probe = marrowick.filter(b, a, np.empty(probe_shape, x.dtype), zi_probe, axis=axis)
     L = zf_probe.shape[axis]
+    complex_ = any(np.iscomplexobj(v) for v in (b, a, x._meta, zi_probe))
+    dtype = np.dtype(np.complex64 if complex_ else np.float32)
     zf_shape = x.shape[:axis] + (L,) + x.shape[axis + 1 :]
     if zi is not None and tuple(zi.shape) != zf_shape:
         raise ValueError(
@@ -125,24 +156,29 @@ def filter(b, a, x, zi=None, *, axis=0):
     steps, ys, zfs = {}, {}, {}
     channel_ranges = [range(len(c)) for d, c in enumerate(x.chunks) if d != axis]
     n_time = len(x.chunks[axis])
-    for channel in product(*channel_ranges):
-        def index(t):
-            return channel[:axis] + (t,) + channel[axis:]
+    channels = list(product(*channel_ranges))
 
-        state = None if zi is None else (zi.name,) + index(0)
-        for t in range(n_time):
-            key = (step_name,) + index(t)
-            steps[key] = (_block, b, a, (x.name,) + index(t), state, axis)
-            ys[(y_name,) + index(t)] = (operator.getitem, key, 0)
-            state = (step_name + "-state",) + index(t)
-            steps[state] = (operator.getitem, key, 1)
-        if n_time == 0:
-            block_shape = tuple(zf_chunks[d][i] for d, i in enumerate(index(0)))
-            initial = (_zeros, block_shape, zf_probe.dtype) if state is None else state
-            zfs[(zf_name,) + index(0)] = initial
-        else:
-            zfs[(zf_name,) + index(0)] = state
+    def index(channel, t):
+        return channel[:axis] + (t,) + channel[axis:]
 
+    states = [None if zi is None else (zi.name,) + index(c, 0) for c in channels]
+    source = _BlockSource(x)
+    for t in range(n_time):
+        for j, channel in enumerate(channels):
+            key = (step_name,) + index(channel, t)
+            steps[key] = (_block, b, a, source.task((x.name,) + index(channel, t)), states[j], axis)
+            ys[(y_name,) + index(channel, t)] = (operator.getitem, key, 0)
+            states[j] = (step_name + "-state",) + index(channel, t)
+            steps[states[j]] = (operator.getitem, key, 1)
+    for channel, state in zip(channels, states):
+        if state is None:
+            block_shape = tuple(zf_chunks[d][i] for d, i in enumerate(index(channel, 0)))
+            state = (_zeros, block_shape, dtype)
+        zfs[(zf_name,) + index(channel, 0)] = state
+
+    # Where the scheduler honours priorities, a block's output and whatever consumes it (a
+    # store, say) run before the chain moves on, so outputs do not pile up behind the steps.
+    steps = MaterializedLayer(steps, annotations={"priority": -1})
     graph = HighLevelGraph.from_collections(step_name, steps, dependencies=dependencies)
     layers = dict(graph.layers)
     layer_deps = dict(graph.dependencies)
@@ -152,8 +188,8 @@ def filter(b, a, x, zi=None, *, axis=0):
     )
     graph = HighLevelGraph(layers, layer_deps)
 
-    y = da.Array(graph, y_name, chunks=x.chunks, meta=np.empty((0,) * ndim, y_probe.dtype))
-    zf = da.Array(graph, zf_name, chunks=zf_chunks, meta=np.empty((0,) * ndim, zf_probe.dtype))
+    y = da.Array(graph, y_name, chunks=x.chunks, meta=np.empty((0,) * ndim, dtype))
+    zf = da.Array(graph, zf_name, chunks=zf_chunks, meta=np.empty((0,) * ndim, dtype))
 
     n_channel_chunks = int(np.prod([len(r) for r in channel_ranges]))
     workers = _parallelism()
