@@ -1,0 +1,121 @@
+"""The package against the module's own results, bit for bit."""
+
+import pickle
+
+import numpy as np
+import pytest
+from conftest import KERNELS, assert_bits, case, run_runner
+
+import marrowick
+
+
+# (kernel, nb, na, a0, x shape, zi of length 0, non-finite values)
+RUNNER_CASES = [(k, 4, 3, 1.0, (40, 3), False, False) for k in KERNELS] + [
+    (k, 3, 5, a0, (33, 2, 3), False, False) for k, a0 in zip(KERNELS, (0.7 - 0.2j, 1.5j, -2.0, 0.3, 3.0))
+] + [(k, 3, 3, 1.0, (25, 4), False, True) for k in KERNELS] + [
+    (k, 3, 2, 2.0, (20, 2), True, False) for k in KERNELS] + [
+    ("RR", 1, 1, 0.5, (20, 17), False, False),   # L = 0 from the lengths
+    ("RR", 3, 3, 0.0, (10, 2), False, False),    # a[0] = 0: NaN gain
+    ("RR", 6, 2, 1.0, (200, 19), False, False),  # more channels than one lane group
+    ("CC", 9, 12, 1.0, (64, 1), False, False),   # one channel, long state
+    ("RRZ", 2, 7, 1.0, (1, 18), False, False),   # one sample
+]
+
+
+@pytest.mark.parametrize("kernel,nb,na,a0,shape,zero_state,nonfinite", RUNNER_CASES)
+def test_matches_runner(kernel, nb, na, a0, shape, zero_state, nonfinite):
+    b, a, x, zi = case(kernel, nb, na, shape, a0)
+    if zero_state:
+        zi = zi[:0]
+    if nonfinite:
+        x.flat[[3, 7, 12]] = [np.inf, np.nan, -np.inf]
+        b[1] = np.inf
+    want_y, want_zf = run_runner(b, a, x, zi)
+    y, zf = marrowick.filter(b, a, x, zi)
+    exact = kernel == "RR"
+    assert_bits(y, want_y, exact)
+    assert_bits(zf, want_zf, exact)
+    assert y.flags.c_contiguous  # C order with time on axis 0 stays channel-interleaved
+
+
+def views(x):
+    """The same 3-D signal (time on axis 0) as views of other memory
+    layouts, with the axis the time runs along."""
+    yield "C, time first", x, 0
+    yield "Fortran", np.asfortranarray(x), 0
+    yield "C, time last", np.ascontiguousarray(np.moveaxis(x, 0, -1)), -1
+    yield "C, time in the middle", np.ascontiguousarray(np.moveaxis(x, 0, 1)), 1
+    yield "every other channel", np.repeat(x, 2, axis=2)[:, :, ::2], 0
+    yield "every other sample", np.repeat(x, 2, axis=0)[::2], 0
+    yield "reversed time", np.ascontiguousarray(x[::-1])[::-1], 0
+    yield "permuted channels", np.ascontiguousarray(x.transpose(0, 2, 1)).transpose(0, 2, 1), 0
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_layouts_give_the_same_bits(kernel):
+    b, a, x, zi = case(kernel, 5, 5, (37, 3, 6))
+    want_y, want_zf = marrowick.filter(b, a, x, zi)
+    for name, v, axis in views(x):
+        assert np.array_equal(np.moveaxis(v, axis, 0), x), name
+        y, zf = marrowick.filter(b, a, v, np.moveaxis(zi, 0, axis), axis=axis)
+        assert_bits(np.moveaxis(y, axis, 0), want_y)
+        assert_bits(np.moveaxis(zf, axis, 0), want_zf)
+        assert y.shape == v.shape and zf.shape == np.moveaxis(zi, 0, axis).shape, name
+
+
+def test_zero_copy_layouts_keep_their_order():
+    b, a, x, zi = case("RR", 3, 3, (16, 5))
+    assert marrowick.filter(b, a, np.asfortranarray(x), zi)[0].flags.f_contiguous
+    assert marrowick.filter(b, a, x.T.copy(), zi.T, axis=1)[0].flags.c_contiguous
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_pieces_stream_and_pickle(kernel):
+    b, a, x, zi = case(kernel, 4, 6, (90, 5))
+    for start in (zi, None):
+        want_y, want_zf = marrowick.filter(b, a, x, start)
+        f = marrowick.Filter(b, a, start)
+        ys = []
+        for lo, hi in ((0, 0), (0, 1), (1, 30), (30, 30), (30, 61), (61, 90)):
+            ys.append(f.process(x[lo:hi]))
+            if hi == 30:
+                f = pickle.loads(pickle.dumps(f))
+        assert_bits(np.concatenate(ys), want_y)
+        assert_bits(f.zi, want_zf)
+        f.reset(start)
+        assert_bits(f.process(x), want_y)
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_chained_pieces_groups_and_workers(kernel, piece_limit):
+    b, a, x, zi = case(kernel, 3, 4, (45, 2, 11))
+    want = marrowick.filter(b, a, x, zi)
+    want0 = marrowick.filter(b, a, x, zi[:0])
+    x_last, zi_last = np.moveaxis(x, 0, -1).copy(), np.moveaxis(zi, 0, -1)
+    piece_limit(7)  # groups of 2 channels, pieces of 3 samples
+    y, zf = marrowick.filter(b, a, x_last, zi_last, axis=-1)
+    for got in (marrowick.filter(b, a, x, zi), marrowick.filter(b, a, x, zi, workers=3),
+                (np.moveaxis(y, -1, 0), np.moveaxis(zf, -1, 0))):
+        assert_bits(got[0], want[0])
+        assert_bits(got[1], want[1])
+    assert_bits(marrowick.filter(b, a, x, zi[:0], workers=-1)[0], want0[0])
+
+
+def test_sosfilt_is_section_after_section():
+    rng = np.random.default_rng(3)
+    sos = np.concatenate([rand_sections(rng, 3), rand_sections(rng, 1) + 0.1j], axis=0)
+    x = rng.uniform(-1, 1, (70, 4)).astype(np.float32)
+    zi = rng.uniform(-1, 1, (4, 2, 4))
+    y, zf = x, []
+    for k in range(4):
+        y, z = marrowick.filter(sos[k, :3], sos[k, 3:], y, zi[k])
+        zf.append(z)
+    got_y, got_zf = marrowick.sosfilt(sos, x.T, axis=-1, zi=zi.transpose(0, 2, 1))
+    assert_bits(got_y.T, y)
+    assert_bits(got_zf.transpose(0, 2, 1), np.stack(zf))
+
+
+def rand_sections(rng, n):
+    sos = rng.uniform(-0.5, 0.5, (n, 6))
+    sos[:, 3] = 1
+    return sos
