@@ -4,29 +4,21 @@ import os
 import subprocess
 import sys
 
+import dask
+import dask.array as da
+import distributed
 import numpy as np
 import pytest
+from conftest import assert_bits
+from dask.array.core import PerformanceWarning
 
 import marrowick
-
-da = pytest.importorskip("dask.array")
-import dask  # noqa: E402
-
-import marrowick.dask as mdask  # noqa: E402
-from dask.array.core import PerformanceWarning  # noqa: E402
+import marrowick.dask as mdask
 
 pytestmark = pytest.mark.filterwarnings("ignore::dask.array.core.PerformanceWarning")
 
 PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(marrowick.__file__)))
 TIMEOUT = 60  # seconds for any one computation on the cluster
-
-
-def assert_same_bits(got, want):
-    assert got.shape == want.shape and got.dtype == want.dtype
-    g = got.view(np.uint32) if got.size else got
-    w = want.view(np.uint32) if want.size else want
-    nan = np.isnan(got.view(np.float32)) & np.isnan(want.view(np.float32)) if got.size else False
-    assert np.all((g == w) | nan)
 
 
 def signal(shape, complex_=False, seed=0):
@@ -57,7 +49,6 @@ CASES = [
 @pytest.fixture(scope="module")
 def cluster_client():
     """Two worker processes on 127.0.0.1, one thread each, for the module's tests."""
-    distributed = pytest.importorskip("distributed")
     os.environ["PYTHONPATH"] = os.pathsep.join(
         p for p in (PACKAGE_PARENT, os.environ.get("PYTHONPATH")) if p
     )
@@ -91,8 +82,8 @@ def test_any_chunking_equals_one_call(compute, shape, axis, chunks, complex_, zi
     y, zf = mdask.filter(b, a, da.from_array(x).rechunk(chunks), dzi, axis=axis)
     assert y.chunks == chunks and y.dtype == want_y.dtype and zf.dtype == want_zf.dtype
     got_y, got_zf = compute(y, zf)
-    assert_same_bits(got_y, want_y)
-    assert_same_bits(got_zf, want_zf)
+    assert_bits(got_y, want_y)
+    assert_bits(got_zf, want_zf)
 
 
 def test_importing_marrowick_leaves_dask_out():
@@ -119,7 +110,7 @@ def test_building_the_graph_reads_nothing():
     y, zf = mdask.filter(B, A, dx, dzi)
     assert (x.reads, zi.reads) == (0, 0)
     want_y, _ = marrowick.filter(B, A, x.data, zi.data)
-    assert_same_bits(y.compute(scheduler="sync"), want_y)
+    assert_bits(y.compute(scheduler="sync"), want_y)
 
 
 @pytest.mark.filterwarnings("error::dask.array.core.PerformanceWarning")
@@ -170,4 +161,4 @@ def test_store_of_a_large_input_holds_a_few_chunks_per_worker(cluster_client, tm
     growth = {w: peak - before[w] for w, peak in cluster_client.run(peak_since_reset).items()}
     assert max(growth.values()) < 32 * 2**20, growth
     want, _ = marrowick.filter(B, A, np.load(src), axis=1)
-    assert_same_bits(np.load(dst), want)
+    assert_bits(np.load(dst), want)
