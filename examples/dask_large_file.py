@@ -85,7 +85,9 @@ def main():
         path = os.path.join(directory, "x.npy")
         print(f"making {path} ({args.gib:g} GiB, {args.channels} channels) ...", flush=True)
         chunk_samples = int(args.chunk_mib * 2**20) // (4 * args.channels_per_chunk)
+        made = time.perf_counter()
         make_recording(path, args.gib, args.channels, (args.channels_per_chunk, chunk_samples))
+        print(f"made in {time.perf_counter() - made:.1f} s", flush=True)
 
     # Blocks of --chunk-mib: --channels-per-chunk channels (rows) by as many samples as fit.
     source = NpyFile(path)

@@ -23,6 +23,7 @@ import dask.array as da
 from dask.array.core import PerformanceWarning
 from dask.base import tokenize
 from dask.core import get_deps, ishashable, istask
+from dask.sizeof import sizeof
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
 import marrowick
@@ -45,13 +46,20 @@ class _BlockSource:
     from the start, and schedulers run such tasks early: they would read the blocks of one
     chain far ahead of the step that needs them while the other chains wait. So the block's
     task, and every task only it depends on, are inlined into the step: a block is read when
-    its step runs and freed when the step ends. Tasks that other blocks share stay separate.
+    its step runs and freed when the step ends. Tasks that other blocks share stay separate,
+    unless they are small values.
     """
 
     def __init__(self, x):
         self.graph = dict(x.__dask_graph__())
         _, dependents = get_deps(self.graph)
         self.private = {k for k, users in dependents.items() if len(users) <= 1}
+        # Small shared values (the handle of a file all blocks read from) are inlined too:
+        # as a separate task it would sit on one worker, which would then get every step.
+        self.private |= {
+            k for k, v in self.graph.items()
+            if not istask(v) and not (ishashable(v) and v in self.graph) and sizeof(v) <= 2**16
+        }
 
     def task(self, key):
         return self._inline(self.graph[key])
@@ -207,19 +215,26 @@ def filter(b, a, x, zi=None, *, axis=0):
 class NpyFile:
     """A ``.npy`` file as an array Dask reads blocks from and stores blocks into.
 
-    It pickles as its path, and every block access maps the file, copies the block and
-    unmaps it again, so any worker process that sees the file can use it and none holds
+    It pickles as its path, and every block access opens the file, copies the block and
+    closes it again, so any worker process that sees the file can use it and none holds
     more of the file than the block it copies::
 
         x = da.from_array(NpyFile("x.npy"), chunks=(64, 2**20))
         y, zf = marrowick.dask.filter(b, a, x, axis=1)
         da.store(y, NpyFile.create("y.npy", y.shape, y.dtype), lock=False)
+
+    Blocks made of runs of at least 4 KiB along the last axis of a C-order file are read and
+    written with one system call per run (no page faults on a mapping); others go through a
+    memory map of the file.
     """
+
+    RUN = 4096  # shortest run, in bytes, read or written with a system call
 
     def __init__(self, path):
         self.path = os.fspath(path)
         m = np.load(self.path, mmap_mode="r")
-        self.shape, self.dtype = m.shape, m.dtype
+        self.shape, self.dtype, self.offset = m.shape, m.dtype, m.offset
+        self.c_order = m.flags.c_contiguous
         del m
 
     @classmethod
@@ -233,17 +248,62 @@ class NpyFile:
     def ndim(self):
         return len(self.shape)
 
+    def _runs(self, index):
+        """The block's ranges per axis when it is read run by run, else None."""
+        if not self.c_order or not self.ndim or not isinstance(index, tuple) or len(index) != self.ndim:
+            return None
+        if not all(isinstance(i, slice) for i in index):
+            return None
+        ranges = [range(*i.indices(n)) for i, n in zip(index, self.shape)]
+        if ranges[-1].step != 1 or len(ranges[-1]) * self.dtype.itemsize < self.RUN:
+            return None
+        return ranges
+
+    def _offsets(self, ranges):
+        """(position in the block, file offset) of every run of the block."""
+        strides = np.cumprod((self.shape[1:] + (1,))[::-1])[::-1] * self.dtype.itemsize
+        for lead in np.ndindex(*[len(r) for r in ranges[:-1]]):
+            position = [r[i] for r, i in zip(ranges, lead)] + [ranges[-1].start]
+            yield lead, self.offset + int(np.dot(position, strides))
+
     def __getitem__(self, index):
-        m = np.load(self.path, mmap_mode="r")
-        block = np.array(m[index])
-        del m
+        ranges = self._runs(index)
+        if ranges is None:
+            m = np.load(self.path, mmap_mode="r")
+            block = np.array(m[index])
+            del m
+            return block
+        block = np.empty([len(r) for r in ranges], self.dtype)
+        fd = os.open(self.path, os.O_RDONLY)
+        try:
+            for lead, offset in self._offsets(ranges):
+                run = memoryview(block[lead]).cast("B")
+                while run:
+                    n = os.preadv(fd, [run], offset)
+                    if n <= 0:
+                        raise EOFError(f"{self.path} is shorter than its header says")
+                    run, offset = run[n:], offset + n
+        finally:
+            os.close(fd)
         return block
 
     def __setitem__(self, index, value):
-        m = np.load(self.path, mmap_mode="r+")
-        m[index] = value
-        m.flush()
-        del m
+        ranges = self._runs(index)
+        if ranges is None:
+            m = np.load(self.path, mmap_mode="r+")
+            m[index] = value
+            del m
+            return
+        value = np.broadcast_to(np.asarray(value).astype(self.dtype, copy=False), [len(r) for r in ranges])
+        fd = os.open(self.path, os.O_WRONLY)
+        try:
+            for lead, offset in self._offsets(ranges):
+                run = memoryview(np.ascontiguousarray(value[lead])).cast("B")
+                while run:
+                    n = os.pwritev(fd, [run], offset)
+                    run, offset = run[n:], offset + n
+        finally:
+            os.close(fd)
 
     def __dask_tokenize__(self):
         st = os.stat(self.path)

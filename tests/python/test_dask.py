@@ -162,3 +162,17 @@ def test_store_of_a_large_input_holds_a_few_chunks_per_worker(cluster_client, tm
     assert max(growth.values()) < 32 * 2**20, growth
     want, _ = marrowick.filter(B, A, np.load(src), axis=1)
     assert_bits(np.load(dst), want)
+
+
+@pytest.mark.parametrize("shape, index", [
+    ((3, 4, 2000), np.s_[0:2, 1:3, 5:1500]),  # runs of at least 4 KiB: one system call each
+    ((10, 20), np.s_[2:5, 3:9]),              # short runs: through a memory map
+])
+def test_npy_file_reads_and_writes_blocks(tmp_path, shape, index):
+    path, want = tmp_path / "a.npy", signal(shape, True)
+    np.save(path, want)
+    f = mdask.NpyFile(path)
+    assert_bits(f[index], want[index])
+    want[index] = signal(want[index].shape, True, seed=1)
+    f[index] = want[index]
+    assert_bits(np.load(path), want)
