@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Filters a multichannel .npy file, memory-mapped in and stored out, on a Dask cluster.
+"""Filters a multichannel .npy file block by block, from file to file, on a Dask cluster.
 
     PYTHONPATH=build/python /usr/bin/python3 examples/dask_large_file.py [--gib 1] [--workers 2]
 
@@ -7,7 +7,8 @@ Without --input it first writes a test recording of --gib GiB (64 channels of no
 tones, time along the second axis) into --dir. It then filters every channel with a
 4th-order low-pass filter on a local cluster of --workers processes (or on the cluster at
 --scheduler), showing Dask's progress bar, and stores y into a .npy file (or a .zarr
-directory) beside the input. Each worker reads and writes its blocks itself, so the file
+directory) beside the input (files made in a temporary directory are removed at the end;
+--dir keeps them). Each worker reads and writes its blocks itself, so the file
 may be much larger than the memory of the machine or of any worker (--memory-limit).
 It prints the size, the time and the peak memory of each worker.
 """
@@ -78,10 +79,13 @@ def main():
         client = distributed.Client(cluster)
     workers = len(client.scheduler_info()["workers"])
 
+    scratch = None
     if args.input:
         path = os.path.abspath(args.input)
     else:
-        directory = args.dir or tempfile.mkdtemp(prefix="marrowick-dask-")
+        if not args.dir:
+            scratch = tempfile.TemporaryDirectory(prefix="marrowick-dask-")
+        directory = args.dir or scratch.name
         path = os.path.join(directory, "x.npy")
         print(f"making {path} ({args.gib:g} GiB, {args.channels} channels) ...", flush=True)
         chunk_samples = int(args.chunk_mib * 2**20) // (4 * args.channels_per_chunk)
@@ -124,6 +128,8 @@ def main():
     client.close()
     if not args.scheduler:
         cluster.close()
+    if scratch:
+        scratch.cleanup()  # pass --dir to keep the files
     return 0
 
 
