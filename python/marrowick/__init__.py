@@ -27,10 +27,9 @@ __all__ = ["filter", "lfilter", "sosfilt", "Filter"]
 
 def _broadcast_zi(zi, shape, axis):
     # zi's size-1 dimensions other than axis stretch over x's, as SciPy allows.
-    zi = np.asarray(zi)
-    if zi.ndim == len(shape) and zi.shape != shape:
-        target = tuple(zi.shape[k] if k == axis else shape[k] for k in range(len(shape)))
-        if all(k == axis or zi.shape[k] in (1, shape[k]) for k in range(len(shape))):
+    if zi.ndim == len(shape):
+        target = shape[:axis] + zi.shape[axis:axis + 1] + shape[axis + 1:]
+        if zi.shape != target and all(k == axis or zi.shape[k] in (1, shape[k]) for k in range(len(shape))):
             zi = np.broadcast_to(zi, target)
     return zi
 
@@ -51,12 +50,19 @@ def lfilter(b, a, x, axis=-1, zi=None):
     - A zi of length 0 along axis is accepted and means no state at all:
       y = b[0] * x / a[0].
     """
-    x_arr = np.asarray(x)
     if zi is None:
-        return filter(b, a, x_arr, None, axis=axis)[0]
-    if x_arr.ndim:
-        zi = _broadcast_zi(zi, x_arr.shape, axis % x_arr.ndim)
-    return filter(b, a, x_arr, zi, axis=axis)
+        return filter(b, a, x, None, axis=axis)[0]
+    try:
+        return filter(b, a, x, zi, axis=axis)
+    except ValueError as e:
+        x = np.asarray(x)
+        if "marrowick:ziSize" not in str(e) or x.ndim == 0:
+            raise
+        zi = np.asarray(zi)
+        broadcast = _broadcast_zi(zi, x.shape, axis % x.ndim)
+        if broadcast.shape == zi.shape:
+            raise
+    return filter(b, a, x, broadcast, axis=axis)
 
 
 def _sections(sos):

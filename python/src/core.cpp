@@ -37,7 +37,50 @@ constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 // arrays.
 std::atomic<int64_t> gPieceLimit{kInt32Max};
 
-using Dims = std::vector<py::ssize_t>;
+// A list of at most one entry per axis, kept on the stack: a one-sample call
+// costs little more than its allocations of y and zf.
+template <class T>
+class AxisList {
+public:
+    static constexpr int kMax = 32;  // NumPy's limit on the number of dimensions
+    AxisList() = default;
+    AxisList(const T* first, const T* last) {
+        for (; first != last; ++first) push_back(*first);
+    }
+    AxisList(int n, T value) {
+        for (int k = 0; k < n; ++k) push_back(value);
+    }
+    void push_back(T v) {
+        if (n_ == kMax) throw py::value_error("too many dimensions");
+        v_[n_++] = v;
+    }
+    int size() const { return n_; }
+    T& operator[](int k) { return v_[k]; }
+    const T& operator[](int k) const { return v_[k]; }
+    T& back() { return v_[n_ - 1]; }
+    const T& back() const { return v_[n_ - 1]; }
+    T* begin() { return v_; }
+    T* end() { return v_ + n_; }
+    const T* begin() const { return v_; }
+    const T* end() const { return v_ + n_; }
+    const T* data() const { return v_; }
+    bool empty() const { return n_ == 0; }
+
+private:
+    T v_[kMax] = {};
+    int n_ = 0;
+};
+using Dims = AxisList<py::ssize_t>;
+using Axes = AxisList<int>;
+
+// A new uninitialised array of the given shape and byte strides.
+py::array newArray(const py::dtype& type, const Dims& shape, const Dims& strides) {
+    auto& api = py::detail::npy_api::get();
+    PyObject* arr = api.PyArray_NewFromDescr_(api.PyArray_Type_, py::dtype(type).release().ptr(), shape.size(),
+                                              shape.data(), strides.data(), nullptr, 0, nullptr);
+    if (arr == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::array>(arr);
+}
 
 std::string shapeText(const py::ssize_t* shape, py::ssize_t ndim) {
     std::string s = "(";
@@ -70,63 +113,64 @@ py::array numericArray(py::handle obj, const char* name, bool& complex) {
 
 // Coefficients as the kernel takes them: rounded to single precision, real
 // ones widened with +0 imaginary parts where the kernel wants complex ones.
-template <class T>
-std::vector<T> coefficients(const py::array& arr, bool complex);
-
-template <>
-std::vector<float> coefficients<float>(const py::array& arr, bool) {
-    auto v = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(arr);
-    if (!v) throw py::error_already_set();
-    return std::vector<float>(v.data(), v.data() + v.size());
-}
-
-template <>
-std::vector<ComplexSingle> coefficients<ComplexSingle>(const py::array& arr, bool complex) {
-    std::vector<ComplexSingle> out(static_cast<std::size_t>(arr.size()));
-    if (complex) {
+// The array's own memory when it holds them so already (kept alive by
+// `keep`), else a converted copy.
+const void* coefficients(const py::array& arr, bool complex, bool wantComplex, py::object& keep,
+                         std::vector<ComplexSingle>& widened) {
+    if (wantComplex && complex) {
         auto v = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>::ensure(arr);
         if (!v) throw py::error_already_set();
-        if (!out.empty()) std::memcpy(out.data(), v.data(), out.size() * sizeof(ComplexSingle));
-    } else {
-        const std::vector<float> r = coefficients<float>(arr, false);
-        for (std::size_t k = 0; k < r.size(); ++k) out[k] = ComplexSingle{r[k], 0.0f};
+        keep = v;
+        return v.data();
     }
-    return out;
+    auto v = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(arr);
+    if (!v) throw py::error_already_set();
+    keep = v;
+    if (!wantComplex) return v.data();
+    widened.resize(static_cast<std::size_t>(v.size()));
+    for (std::size_t k = 0; k < widened.size(); ++k) widened[k] = ComplexSingle{v.data()[k], 0.0f};
+    return widened.data();
 }
 
 // Copies src into dst, two arrays of one shape with their own byte strides,
 // converting each element. The loops run in dst's memory order.
 template <class S, class D, class Convert>
-void stridedCopy(const char* src, Dims srcStrides, char* dst, Dims dstStrides, Dims shape, Convert convert) {
-    const std::size_t nd = shape.size();
-    for (std::size_t k = 0; k < nd; ++k)
+void stridedCopy(const char* src, const Dims& srcStrides, char* dst, const Dims& dstStrides, const Dims& shape,
+                 Convert convert) {
+    const int nd = shape.size();
+    for (int k = 0; k < nd; ++k)
         if (shape[k] == 0) return;
-    std::vector<std::size_t> order(nd);
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t p, std::size_t q) { return std::abs(dstStrides[p]) > std::abs(dstStrides[q]); });
-    Dims sh(nd), ss(nd), ds(nd);
-    for (std::size_t k = 0; k < nd; ++k) {
-        sh[k] = shape[order[k]];
-        ss[k] = srcStrides[order[k]];
-        ds[k] = dstStrides[order[k]];
-    }
     if (nd == 0) {
-        *reinterpret_cast<D*>(dst) = convert(*reinterpret_cast<const S*>(src));
+        S v;
+        std::memcpy(&v, src, sizeof v);
+        *reinterpret_cast<D*>(dst) = convert(v);
         return;
+    }
+    Axes order;
+    for (int k = 0; k < nd; ++k) order.push_back(k);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int p, int q) { return std::abs(dstStrides[p]) > std::abs(dstStrides[q]); });
+    Dims sh, ss, ds;
+    for (int k : order) {
+        sh.push_back(shape[k]);
+        ss.push_back(srcStrides[k]);
+        ds.push_back(dstStrides[k]);
     }
     const py::ssize_t inner = sh[nd - 1], sInner = ss[nd - 1], dInner = ds[nd - 1];
     Dims index(nd, 0);
     for (;;) {
         const char* s = src;
         char* d = dst;
-        for (std::size_t k = 0; k + 1 < nd; ++k) {
+        for (int k = 0; k + 1 < nd; ++k) {
             s += index[k] * ss[k];
             d += index[k] * ds[k];
         }
-        for (py::ssize_t i = 0; i < inner; ++i)
-            *reinterpret_cast<D*>(d + i * dInner) = convert(*reinterpret_cast<const S*>(s + i * sInner));
-        std::size_t k = nd - 1;
+        for (py::ssize_t i = 0; i < inner; ++i) {
+            S v;  // the source may be unaligned
+            std::memcpy(&v, s + i * sInner, sizeof v);
+            *reinterpret_cast<D*>(d + i * dInner) = convert(v);
+        }
+        int k = nd - 1;
         for (;;) {
             if (k == 0) return;
             --k;
@@ -146,12 +190,12 @@ struct Widen {
 
 // Compact byte strides for `shape` whose memory order (outermost first) is
 // `memoryOrder`, given back in the axes' own order.
-Dims compactStrides(const py::ssize_t* shape, const std::vector<int>& memoryOrder, py::ssize_t itemsize) {
-    Dims strides(memoryOrder.size());
+Dims compactStrides(const py::ssize_t* shape, const Axes& memoryOrder, py::ssize_t itemsize) {
+    Dims strides(memoryOrder.size(), 0);
     py::ssize_t step = itemsize;
-    for (auto it = memoryOrder.rbegin(); it != memoryOrder.rend(); ++it) {
-        strides[*it] = step;
-        step *= std::max<py::ssize_t>(shape[*it], 1);
+    for (int k = memoryOrder.size() - 1; k >= 0; --k) {
+        strides[memoryOrder[k]] = step;
+        step *= std::max<py::ssize_t>(shape[memoryOrder[k]], 1);
     }
     return strides;
 }
@@ -212,10 +256,14 @@ void runTask(const Task& t, int64_t workers) {
     int64_t share = (t.N + workers - 1) / workers;
     if (t.N >= 16 * workers) share = (share + 15) / 16 * 16;
     std::vector<std::thread> threads;
-    int64_t j = share;
-    for (; j < t.N; j += share) {
-        const int64_t n = std::min(share, t.N - j);
-        threads.emplace_back([&t, j, n, limit] { runChannels(t, j, n, limit); });
+    try {
+        for (int64_t j = share; j < t.N; j += share) {
+            const int64_t n = std::min(share, t.N - j);
+            threads.emplace_back([&t, j, n, limit] { runChannels(t, j, n, limit); });
+        }
+    } catch (...) {
+        for (std::thread& th : threads) th.join();
+        throw;
     }
     runChannels(t, 0, std::min(share, t.N), limit);
     for (std::thread& th : threads) th.join();
@@ -275,7 +323,7 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
     Dims stateShape(shape, shape + ndim);
     if (haveZi) {
         const py::ssize_t* zs = ziArr.shape();
-        Dims expected(shape, shape + ndim);
+        Dims expected(shape, shape + ndim);  // for the messages
         expected[axis] = L;
         if (ziArr.ndim() != ndim)
             throw py::value_error("marrowick:ziSize: zi must have x's shape with axis " + std::to_string(axis) +
@@ -304,36 +352,38 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
     // largest stride of x to the smallest; x goes to the kernels as it is
     // when those axes collapse into one channel stride.
     const py::ssize_t* xs = x.strides();
-    std::vector<int> others;
+    Axes others;
     for (int k = 0; k < ndim; ++k)
         if (k != axis) others.push_back(k);
     std::stable_sort(others.begin(), others.end(), [&](int p, int q) { return xs[p] > xs[q]; });
-    std::vector<int> wide;  // the other axes of more than one element, largest stride first
+    Axes wide;  // the other axes of more than one element, largest stride first
     for (int k : others)
         if (shape[k] > 1) wide.push_back(k);
     const bool anyOther = !wide.empty();
     bool direct = true;
-    for (std::size_t m = 0; m < wide.size(); ++m) {
+    for (int m = 0; m < wide.size(); ++m) {
         const py::ssize_t s = xs[wide[m]];
         if (s <= 0 || s % xItem != 0) direct = false;
         if (m + 1 < wide.size() && s != xs[wide[m + 1]] * shape[wide[m + 1]]) direct = false;
     }
     const py::ssize_t timeStride = xs[axis];
     if (M > 1 && (timeStride <= 0 || timeStride % xItem != 0)) direct = false;
+    if (!(x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) direct = false;
     // y keeps x's pattern: the samples of a channel adjacent (time innermost),
     // or the channels side by side at each sample (time outermost).
     const bool timeOuter = anyOther && M > 1 && std::abs(timeStride) > std::abs(xs[wide.back()]);
 
-    std::vector<int> memoryOrder;
+    Axes memoryOrder;
     if (timeOuter) memoryOrder.push_back(axis);
-    memoryOrder.insert(memoryOrder.end(), others.begin(), others.end());
+    for (int k : others) memoryOrder.push_back(k);
     if (!timeOuter) memoryOrder.push_back(axis);
-    std::vector<int> stateOrder(others);
+    Axes stateOrder(others);
     stateOrder.push_back(axis);
 
     const py::dtype outType = outComplex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
-    py::array y(outType, Dims(shape, shape + ndim), compactStrides(shape, memoryOrder, outItem));
-    py::array zf(outType, stateShape, compactStrides(stateShape.data(), stateOrder, outItem));
+    const Dims xShape(shape, shape + ndim);
+    py::array y = newArray(outType, xShape, compactStrides(shape, memoryOrder, outItem));
+    py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), stateOrder, outItem));
     char* state = static_cast<char*>(zf.mutable_data());
 
     // The initial state, rounded to single precision (and widened to complex
@@ -343,8 +393,9 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
     } else if (ziComplex) {
         auto z = py::array_t<std::complex<float>, py::array::forcecast>::ensure(ziArr);
         if (!z) throw py::error_already_set();
-        stridedCopy<ComplexSingle, ComplexSingle>(reinterpret_cast<const char*>(z.data()), Dims(z.strides(), z.strides() + ndim),
-                                                  state, Dims(zf.strides(), zf.strides() + ndim), stateShape, Same{});
+        stridedCopy<ComplexSingle, ComplexSingle>(reinterpret_cast<const char*>(z.data()),
+                                                  Dims(z.strides(), z.strides() + ndim), state,
+                                                  Dims(zf.strides(), zf.strides() + ndim), stateShape, Same{});
     } else {
         auto z = py::array_t<float, py::array::forcecast>::ensure(ziArr);
         if (!z) throw py::error_already_set();
@@ -355,15 +406,10 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
             stridedCopy<float, float>(reinterpret_cast<const char*>(z.data()), zs, state, ds, stateShape, Same{});
     }
 
-    std::vector<float> bReal, aReal;
-    std::vector<ComplexSingle> bCx, aCx;
-    if (coefComplex) {
-        bCx = coefficients<ComplexSingle>(bArr, bComplex);
-        aCx = coefficients<ComplexSingle>(aArr, aComplex);
-    } else {
-        bReal = coefficients<float>(bArr, false);
-        aReal = coefficients<float>(aArr, false);
-    }
+    py::object bKeep, aKeep;
+    std::vector<ComplexSingle> bWide, aWide;
+    const void* bData = coefficients(bArr, bComplex, coefComplex, bKeep, bWide);
+    const void* aData = coefficients(aArr, aComplex, coefComplex, aKeep, aWide);
 
     // Element layouts; a dimension of one element takes unit stride, so the
     // lane paths see their pattern.
@@ -371,7 +417,7 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
     const Layout outLayout{M > 1 ? ys[axis] / outItem : 1, anyOther ? ys[wide.back()] / outItem : 1};
     // x itself, or a copy laid out as y.
     const py::array xCopy =
-        direct ? x : py::array(x.dtype(), Dims(shape, shape + ndim), compactStrides(shape, memoryOrder, xItem));
+        direct ? x : newArray(x.dtype(), xShape, compactStrides(shape, memoryOrder, xItem));
     const Layout inLayout =
         direct ? Layout{M > 1 ? timeStride / xItem : 1, anyOther ? xs[wide.back()] / xItem : 1} : outLayout;
 
@@ -381,8 +427,8 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
            static_cast<int32_t>(Lz),
            M,
            N,
-           coefComplex ? static_cast<const void*>(bCx.data()) : static_cast<const void*>(bReal.data()),
-           coefComplex ? static_cast<const void*>(aCx.data()) : static_cast<const void*>(aReal.data()),
+           bData,
+           aData,
            static_cast<const char*>(xCopy.data()),
            inLayout,
            static_cast<std::size_t>(xItem),
@@ -394,12 +440,12 @@ py::tuple filter(py::handle bObj, py::handle aObj, py::handle xObj, py::handle z
     {
         py::gil_scoped_release release;
         if (!direct) {
-            const Dims sh(shape, shape + ndim), from(xs, xs + ndim), to(xCopy.strides(), xCopy.strides() + ndim);
+            const Dims from(xs, xs + ndim), to(xCopy.strides(), xCopy.strides() + ndim);
             char* dst = static_cast<char*>(const_cast<void*>(xCopy.data()));
             if (xComplex)
-                stridedCopy<ComplexSingle, ComplexSingle>(static_cast<const char*>(x.data()), from, dst, to, sh, Same{});
+                stridedCopy<ComplexSingle, ComplexSingle>(static_cast<const char*>(x.data()), from, dst, to, xShape, Same{});
             else
-                stridedCopy<float, float>(static_cast<const char*>(x.data()), from, dst, to, sh, Same{});
+                stridedCopy<float, float>(static_cast<const char*>(x.data()), from, dst, to, xShape, Same{});
         }
         runTask(t, workers);
     }

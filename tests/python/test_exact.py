@@ -19,6 +19,8 @@ RUNNER_CASES = [(k, 4, 3, 1.0, (40, 3), False, False) for k in KERNELS] + [
     ("RR", 6, 2, 1.0, (200, 19), False, False),  # more channels than one lane group
     ("CC", 9, 12, 1.0, (64, 1), False, False),   # one channel, long state
     ("RRZ", 2, 7, 1.0, (1, 18), False, False),   # one sample
+    ("RC", 3, 3, 1.0, (0, 3), False, False),     # no samples: zf is zi
+    ("CR", 3, 3, 1.0, (5, 0), False, False),     # no channels
 ]
 
 
@@ -49,6 +51,9 @@ def views(x):
     yield "every other sample", np.repeat(x, 2, axis=0)[::2], 0
     yield "reversed time", np.ascontiguousarray(x[::-1])[::-1], 0
     yield "permuted channels", np.ascontiguousarray(x.transpose(0, 2, 1)).transpose(0, 2, 1), 0
+    unaligned = np.zeros(x.nbytes + 1, np.uint8)[1:].view(x.dtype).reshape(x.shape)
+    unaligned[...] = x
+    yield "unaligned", unaligned, 0
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
