@@ -1,0 +1,178 @@
+"""marrowick.dask: chunked filtering equals one marrowick.filter call on the whole array."""
+
+import os
+import subprocess
+import sys
+
+import dask
+import dask.array as da
+import distributed
+import numpy as np
+import pytest
+from conftest import assert_bits
+from dask.array.core import PerformanceWarning
+
+import marrowick
+import marrowick.dask as mdask
+
+pytestmark = pytest.mark.filterwarnings("ignore::dask.array.core.PerformanceWarning")
+
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(marrowick.__file__)))
+TIMEOUT = 60  # seconds for any one computation on the cluster
+
+
+def signal(shape, complex_=False, seed=0):
+    rng = np.random.default_rng(seed)
+    v = rng.standard_normal(shape).astype(np.float32)
+    if complex_:
+        v = (v + 1j * rng.standard_normal(shape)).astype(np.complex64)
+    return v
+
+
+# A third-order low-pass; "complex b, a" shifts it in frequency.
+B = np.array([0.0985, 0.2956, 0.2956, 0.0985], np.float32)
+A = np.array([1.0, -0.5772, 0.4218, -0.0563], np.float32)
+SHIFT = np.exp(0.7j * np.arange(4)).astype(np.complex64)
+
+# (x shape, axis, x chunks, which inputs are complex, zi: None / numpy / dask / empty)
+CASES = [
+    ((60, 7), 0, ((10, 0, 25, 25), (3, 4)), "", "numpy"),
+    ((60, 7), 0, ((60,), (7,)), "x", None),
+    ((5, 3, 40), -1, ((2, 3), (1, 2), (7, 0, 33)), "ba", "dask"),
+    ((4, 45), 1, ((1, 1, 2), (0, 9, 9, 27)), "bax", None),
+    ((40,), 0, ((13, 27),), "zi", "numpy"),
+    ((0, 4), 0, ((0,), (2, 2)), "", "dask"),
+    ((30, 6), 0, ((1,) * 30, (3, 3)), "", "empty"),
+]
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    """Two worker processes on 127.0.0.1, one thread each, for the module's tests."""
+    os.environ["PYTHONPATH"] = os.pathsep.join(
+        p for p in (PACKAGE_PARENT, os.environ.get("PYTHONPATH")) if p
+    )
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, memory_limit=0,
+    ) as cluster, distributed.Client(cluster, timeout=TIMEOUT, set_as_default=False) as client:
+        yield client
+
+
+@pytest.fixture(params=["threads", "processes"])
+def compute(request):
+    """Computes dask collections on the threaded scheduler or on the process cluster."""
+    if request.param == "threads":
+        return lambda *c: dask.compute(*c, scheduler="threads")
+    client = request.getfixturevalue("cluster_client")
+    return lambda *c: tuple(client.compute(list(c), sync=False)[i].result(TIMEOUT)
+                            for i in range(len(c)))
+
+
+@pytest.mark.parametrize("shape, axis, chunks, complex_, zi_kind", CASES)
+def test_any_chunking_equals_one_call(compute, shape, axis, chunks, complex_, zi_kind):
+    b, a = (B * SHIFT, A * SHIFT) if "ba" in complex_ else (B, A)
+    x = signal(shape, "x" in complex_)
+    zi_shape = list(shape)
+    zi_shape[axis] = 0 if zi_kind == "empty" else 3
+    zi = None if zi_kind is None else signal(zi_shape, "zi" in complex_, seed=1)
+    want_y, want_zf = marrowick.filter(b, a, x, zi, axis=axis)
+
+    dzi = da.from_array(zi, chunks=1) if zi_kind == "dask" else zi
+    y, zf = mdask.filter(b, a, da.from_array(x).rechunk(chunks), dzi, axis=axis)
+    assert y.chunks == chunks and y.dtype == want_y.dtype and zf.dtype == want_zf.dtype
+    got_y, got_zf = compute(y, zf)
+    assert_bits(got_y, want_y)
+    assert_bits(got_zf, want_zf)
+
+
+def test_importing_marrowick_leaves_dask_out():
+    code = "import sys, marrowick; assert 'dask' not in sys.modules, sorted(sys.modules)"
+    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+    subprocess.run([sys.executable, "-c", code], env=env, check=True, timeout=TIMEOUT)
+
+
+class Counting:
+    """An array-like that counts how many blocks were read from it."""
+
+    def __init__(self, data):
+        self.data, self.shape, self.dtype, self.ndim, self.reads = data, data.shape, data.dtype, data.ndim, 0
+
+    def __getitem__(self, index):
+        self.reads += 1
+        return self.data[index]
+
+
+def test_building_the_graph_reads_nothing():
+    x, zi = Counting(signal((50, 4))), Counting(signal((3, 4), seed=1))
+    dx, dzi = da.from_array(x, chunks=(20, 2)), da.from_array(zi, chunks=(3, 4))
+    x.reads = zi.reads = 0
+    y, zf = mdask.filter(B, A, dx, dzi)
+    assert (x.reads, zi.reads) == (0, 0)
+    want_y, _ = marrowick.filter(B, A, x.data, zi.data)
+    assert_bits(y.compute(scheduler="sync"), want_y)
+
+
+@pytest.mark.filterwarnings("error::dask.array.core.PerformanceWarning")
+@pytest.mark.parametrize("channel_chunks, workers, warns", [(1, 2, True), (2, 2, False), (1, 1, False)])
+def test_warns_when_channel_chunks_are_fewer_than_workers(channel_chunks, workers, warns):
+    x = da.zeros((10, 4), dtype=np.float32, chunks=(5, 4 // channel_chunks))
+    with dask.config.set(scheduler="threads", num_workers=workers):
+        if warns:
+            with pytest.warns(PerformanceWarning, match="chunk"):
+                mdask.filter(B, A, x)
+        else:
+            mdask.filter(B, A, x)
+
+
+@pytest.mark.parametrize("x, zi, error", [
+    (da.zeros((8, 2), dtype=np.float64), None, TypeError),
+    (da.zeros((8, 2), dtype=np.float32), np.zeros((3, 3), np.float32), ValueError),
+    (da.zeros((8, 2), dtype=np.float32), np.zeros((2, 2), np.float32), ValueError),
+])
+def test_rejects_bad_arguments_when_building(x, zi, error):
+    with pytest.raises(error):
+        mdask.filter(B, A, x, zi)
+
+
+def peak_since_reset(reset=False):
+    """On a worker: resets the peak resident size, or returns its growth since the reset."""
+    status = dict(line.split(":", 1) for line in open("/proc/self/status"))
+    if reset:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return int(status["VmRSS"].split()[0]) * 1024
+    return int(status["VmHWM"].split()[0]) * 1024
+
+
+def test_store_of_a_large_input_holds_a_few_chunks_per_worker(cluster_client, tmp_path):
+    # 16 channels of 2**21 samples (128 MiB) in 4 channel chunks of 1 MiB blocks: each worker
+    # filters 64 MiB from file to file and may grow by 32 MiB at most.
+    src, dst = tmp_path / "x.npy", tmp_path / "y.npy"
+    x = np.lib.format.open_memmap(src, mode="w+", dtype=np.float32, shape=(16, 2**21))
+    for i in range(16):
+        x[i] = signal(2**21, seed=i)
+    del x
+    y, _ = mdask.filter(B, A, da.from_array(mdask.NpyFile(src), chunks=(4, 2**16)), axis=1)
+    target = mdask.NpyFile.create(dst, y.shape, y.dtype)
+    before = cluster_client.run(peak_since_reset, True)
+    stored = da.store(y, target, lock=False, compute=False)
+    cluster_client.compute(stored).result(TIMEOUT)
+    growth = {w: peak - before[w] for w, peak in cluster_client.run(peak_since_reset).items()}
+    assert max(growth.values()) < 32 * 2**20, growth
+    want, _ = marrowick.filter(B, A, np.load(src), axis=1)
+    assert_bits(np.load(dst), want)
+
+
+@pytest.mark.parametrize("shape, index", [
+    ((3, 4, 2000), np.s_[0:2, 1:3, 5:1500]),  # runs of at least 4 KiB: one system call each
+    ((10, 20), np.s_[2:5, 3:9]),              # short runs: through a memory map
+])
+def test_npy_file_reads_and_writes_blocks(tmp_path, shape, index):
+    path, want = tmp_path / "a.npy", signal(shape, True)
+    np.save(path, want)
+    f = mdask.NpyFile(path)
+    assert_bits(f[index], want[index])
+    want[index] = signal(want[index].shape, True, seed=1)
+    f[index] = want[index]
+    assert_bits(np.load(path), want)
