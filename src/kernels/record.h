@@ -34,54 +34,29 @@ constexpr Kernel chooseKernel(bool coefComplex, bool dataComplex, bool stateComp
 
 const char* kernelName(Kernel kernel);
 
-// The operand types of each kernel.
+// The operand types of each kernel: b, a and the gain share one type, the
+// output and the state another.
+template <class Coefficient, class Input, class Output>
+struct Operands {
+    using Num = Coefficient;
+    using Den = Coefficient;
+    using Gain = Coefficient;
+    using In = Input;
+    using Out = Output;
+    using State = Output;
+};
 template <Kernel K>
 struct KernelTypes;
 template <>
-struct KernelTypes<Kernel::CC> {
-    using Out = ComplexSingle;
-    using State = ComplexSingle;
-    using Num = ComplexSingle;
-    using Den = ComplexSingle;
-    using In = ComplexSingle;
-    using Gain = ComplexSingle;
-};
+struct KernelTypes<Kernel::CC> : Operands<ComplexSingle, ComplexSingle, ComplexSingle> {};
 template <>
-struct KernelTypes<Kernel::CR> {
-    using Out = ComplexSingle;
-    using State = ComplexSingle;
-    using Num = ComplexSingle;
-    using Den = ComplexSingle;
-    using In = float;
-    using Gain = ComplexSingle;
-};
+struct KernelTypes<Kernel::CR> : Operands<ComplexSingle, float, ComplexSingle> {};
 template <>
-struct KernelTypes<Kernel::RC> {
-    using Out = ComplexSingle;
-    using State = ComplexSingle;
-    using Num = float;
-    using Den = float;
-    using In = ComplexSingle;
-    using Gain = float;
-};
+struct KernelTypes<Kernel::RC> : Operands<float, ComplexSingle, ComplexSingle> {};
 template <>
-struct KernelTypes<Kernel::RRZ> {
-    using Out = ComplexSingle;
-    using State = ComplexSingle;
-    using Num = float;
-    using Den = float;
-    using In = float;
-    using Gain = float;
-};
+struct KernelTypes<Kernel::RRZ> : Operands<float, float, ComplexSingle> {};
 template <>
-struct KernelTypes<Kernel::RR> {
-    using Out = float;
-    using State = float;
-    using Num = float;
-    using Den = float;
-    using In = float;
-    using Gain = float;
-};
+struct KernelTypes<Kernel::RR> : Operands<float, float, float> {};
 
 // nb and na coefficients, M samples of N channels, L states per channel.
 struct FilterShape {
