@@ -15,6 +15,9 @@ namespace marrowick {
 // Longest state a group keeps in its stack tile.
 constexpr int32_t kMaxLaneState = 128;
 
+// The translation units that define the paths open their own instruction
+// set's namespace inline (isa_namespace.h) and skip these declarations.
+#ifndef MARROWICK_LANES_DEFINITIONS
 namespace sse2 {
 template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
@@ -27,5 +30,6 @@ namespace avx512 {
 template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
 }
+#endif
 
 }  // namespace marrowick

@@ -40,6 +40,7 @@
 #include <type_traits>
 #include <utility>
 
+#define MARROWICK_LANES_DEFINITIONS
 #include "lane_kernels.h"
 #include "policies.h"
 #include "record.h"
