@@ -31,22 +31,6 @@ MexFunction moduleEntry() { return loadMarrowickModule(); }
 
 namespace {
 
-using marrowick::ComplexSingle;
-
-std::vector<float> realData(const mxArray* a) {
-    const float* p = static_cast<const float*>(mxGetData(a));
-    return std::vector<float>(p, p + mxGetNumberOfElements(a));
-}
-
-std::vector<ComplexSingle> complexData(const mxArray* a) {
-    const std::size_t n = mxGetNumberOfElements(a);
-    const float* re = static_cast<const float*>(mxGetData(a));
-    const float* im = mxIsComplex(a) ? static_cast<const float*>(mxGetImagData(a)) : nullptr;
-    std::vector<ComplexSingle> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = {re[i], im != nullptr ? im[i] : 0.0f};
-    return v;
-}
-
 void setCounter(benchmark::State& state, const Workload& w) {
     const double items = static_cast<double>(w.samples) * w.channels;
     state.counters["ns_per_sample_channel"] =
@@ -66,38 +50,8 @@ struct KernelCase {
 
 void kernelAlone(benchmark::State& state, KernelCase kc) {
     const Workload& w = *kc.workload;
-    Arrays arr = makeArrays(w);
-    const int32_t M = w.samples, N = w.channels;
-    const int32_t L = static_cast<int32_t>(mxGetM(arr.zi.get()));
-    const marrowick::Kernel kernel = marrowick::chooseKernel(w.complexCoef, w.complexData, w.complexState);
-    const bool cxCoef = kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::CR;
-    const bool cxIn = kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::RC;
-    const bool cxOut = kernel != marrowick::Kernel::RR;
-    // Operands as floats, complex ones interleaved.
-    auto floats = [](const mxArray* a, bool cx) {
-        std::vector<float> v;
-        if (!cx) return realData(a);
-        for (const ComplexSingle& c : complexData(a)) v.insert(v.end(), {c.re, c.im});
-        return v;
-    };
-    std::vector<float> b = floats(arr.b.get(), cxCoef), a = floats(arr.a.get(), cxCoef);
-    std::vector<float> x = floats(arr.x.get(), cxIn), z = floats(arr.zi.get(), cxOut);
-    const std::size_t fin = cxIn ? 2 : 1, fout = cxOut ? 2 : 1;
-    marrowick::Layout layout{1, M};
-    if (kc.interleaved) {
-        std::vector<float> t(x.size());
-        for (int32_t j = 0; j < N; ++j)
-            for (int32_t i = 0; i < M; ++i)
-                for (std::size_t q = 0; q < fin; ++q)
-                    t[fin * (static_cast<std::size_t>(i) * N + j) + q] =
-                        x[fin * (static_cast<std::size_t>(j) * M + i) + q];
-        x.swap(t);
-        layout = marrowick::Layout{N, 1};
-    }
-    std::vector<float> y(fout * static_cast<std::size_t>(M) * N);
-    const marrowick::FilterCall call{kernel,   {w.nb, w.na, M, N, L}, b.data(), a.data(), x.data(),
-                                     layout,   y.data(),              layout,   z.data()};
-    for (auto _ : state) marrowick::runFilterCall(call, kc.path);
+    KernelBuffers buffers(w, kc.interleaved);
+    for (auto _ : state) marrowick::runFilterCall(buffers.call, kc.path);
     setCounter(state, w);
     state.SetLabel(std::string(marrowick::pathName(kc.path)) + (kc.interleaved ? " interleaved" : ""));
 }
@@ -115,6 +69,52 @@ void endToEnd(benchmark::State& state, const Workload* wp) {
             break;
         }
         benchmark::DoNotOptimize(r.outputs.data());
+    }
+    setCounter(state, w);
+}
+
+// The memory passes a whole call makes around the kernel, as plain memset
+// and memcpy of the same sizes on buffers kept from one iteration to the
+// next (as the call's scratch is, with freed memory kept): E2E minus Kernel
+// against this says whether those passes run at memset/memcpy speed. The
+// passes, S being the bytes of one real M x N array:
+//   all-real:  the zeroed output scratch (memset S), y created zeroed
+//              (memset S), the output copied into y (memcpy S);
+//   complex:   the zeroed interleaved output (memset 2S), y's real and
+//              imaginary arrays created zeroed (memset 2S) and split from it
+//              (memcpy 2S); with complex x also its zeroed interleaved copy
+//              (memset 2S, memcpy 2S).
+// The states (L x N, small) are left out.
+void copies(benchmark::State& state, const Workload* wp) {
+    const Workload& w = *wp;
+    const marrowick::Kernel kernel = marrowick::chooseKernel(w.complexCoef, w.complexData, w.complexState);
+    const std::size_t S = static_cast<std::size_t>(w.samples) * w.channels * sizeof(float);
+    struct Pass {
+        int dst, src;  // buffer indices; src < 0: memset
+        std::size_t bytes;
+    };
+    std::vector<Pass> passes;
+    if (kernel == marrowick::Kernel::RR) {
+        passes = {{0, -1, S}, {1, -1, S}, {1, 0, S}};
+    } else {
+        if (kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::RC)
+            passes = {{2, -1, 2 * S}, {2, 3, 2 * S}};
+        passes.insert(passes.end(), {{0, -1, 2 * S}, {1, -1, 2 * S}, {1, 0, 2 * S}});
+    }
+    std::vector<std::vector<char>> buffers(4);
+    for (const Pass& p : passes) {
+        for (int i : {p.dst, p.src})
+            if (i >= 0 && buffers[i].size() < p.bytes) buffers[i].assign(p.bytes, 1);
+    }
+    for (auto _ : state) {
+        for (const Pass& p : passes) {
+            if (p.src < 0) {
+                std::memset(buffers[p.dst].data(), 0, p.bytes);
+            } else {
+                std::memcpy(buffers[p.dst].data(), buffers[p.src].data(), p.bytes);
+            }
+        }
+        benchmark::ClobberMemory();
     }
     setCounter(state, w);
 }
@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
             }
         }
         all.push_back(benchmark::RegisterBenchmark(("E2E/" + w.name).c_str(), bench::endToEnd, &w));
+        all.push_back(benchmark::RegisterBenchmark(("Copies/" + w.name).c_str(), bench::copies, &w));
         for (auto* b : all) {
             b->UseRealTime()->Unit(benchmark::kMillisecond);
             if (w.iterations > 0) b->Iterations(w.iterations)->Unit(benchmark::kMicrosecond);
