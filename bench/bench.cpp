@@ -2,6 +2,8 @@
 // end on ready buffers, the path chosen as in a call) and end to end (a whole
 // call of the module through the host layer: argument checks, conversions,
 // the kernel, building y and zf, releasing scratch, destroying the outputs).
+// Copies/W times the memory passes of a whole call around the kernel as plain
+// memset and memcpy of the same sizes.
 // Each reports ns_per_sample_channel, wall-clock time per sample per channel
 // (for W7, one sample of one channel, the time per call).
 //
@@ -11,6 +13,7 @@
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,13 +49,24 @@ struct KernelCase {
     const Workload* workload;
     marrowick::KernelPath path;
     bool interleaved;
+    bool freshState;  // zi restored before every call instead of carried over
 };
 
 void kernelAlone(benchmark::State& state, KernelCase kc) {
     const Workload& w = *kc.workload;
     KernelBuffers buffers(w, kc.interleaved);
-    for (auto _ : state) marrowick::runFilterCall(buffers.call, kc.path);
+    const std::vector<float> zi = buffers.z;
+    for (auto _ : state) {
+        if (kc.freshState) std::memcpy(buffers.z.data(), zi.data(), zi.size() * sizeof(float));
+        marrowick::runFilterCall(buffers.call, kc.path);
+    }
     setCounter(state, w);
+    // The share of the final state's floats that are subnormal: a state that
+    // decays into subnormals makes every update of the next call slow on
+    // CPUs that handle them with microcode assists.
+    std::size_t subnormal = 0;
+    for (float v : buffers.z) subnormal += std::fpclassify(v) == FP_SUBNORMAL;
+    state.counters["state_subnormal"] = static_cast<double>(subnormal) / static_cast<double>(buffers.z.size());
     state.SetLabel(std::string(marrowick::pathName(kc.path)) + (kc.interleaved ? " interleaved" : ""));
 }
 
@@ -168,15 +182,21 @@ int main(int argc, char** argv) {
         const marrowick::FilterShape shape{w.nb, w.na, w.samples, w.channels, 0};
         std::vector<benchmark::internal::Benchmark*> all;
         all.push_back(benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::kernelAlone,
-                                                   bench::KernelCase{&w, marrowick::choosePath(shape), false}));
+                                                   bench::KernelCase{&w, marrowick::choosePath(shape), false, false}));
         for (KernelPath path : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
             if (!marrowick::pathAvailable(path)) continue;
             for (bool interleaved : {false, true}) {
                 const std::string name = "Kernel/" + w.name + "/" + marrowick::pathName(path) +
                                          (interleaved ? "/interleaved" : "");
                 all.push_back(benchmark::RegisterBenchmark(name.c_str(), bench::kernelAlone,
-                                                           bench::KernelCase{&w, path, interleaved}));
+                                                           bench::KernelCase{&w, path, interleaved, false}));
             }
+            // A complex state over real data keeps imaginary parts that only
+            // decay: the same call with zi restored before every call.
+            if (w.complexState)
+                all.push_back(benchmark::RegisterBenchmark(
+                    ("Kernel/" + w.name + "/" + marrowick::pathName(path) + "/fresh-state").c_str(),
+                    bench::kernelAlone, bench::KernelCase{&w, path, false, true}));
         }
         all.push_back(benchmark::RegisterBenchmark(("E2E/" + w.name).c_str(), bench::endToEnd, &w));
         all.push_back(benchmark::RegisterBenchmark(("Copies/" + w.name).c_str(), bench::copies, &w));
