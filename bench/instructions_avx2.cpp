@@ -29,6 +29,15 @@ INSTR_PAIR(cvtps2pd_mulpd, Z, "vcvtps2pd %%xmm", ", %%ymm", "", "vmulpd %%ymm", 
 INSTR_PAIR(cvtpd2ps_insert, Z, "vcvtpd2ps %%ymm", ", %%xmm", "", "vinsertf128 $1, %%xmm", ", %%ymm13, %%ymm", "", CL)
 INSTR_PAIR(cvtps2pd_extract, Z, "vcvtps2pd %%xmm", ", %%ymm", "", "vextractf128 $1, %%ymm", ", %%xmm", "", CL)
 INSTR_PAIR(mulpd_addpd, Z, "vmulpd %%ymm", ", %%ymm13, %%ymm", "", "vaddpd %%ymm", ", %%ymm13, %%ymm", "", CL)
+// The all-real sample chain on a group of 8 lanes as the AVX2 path forms it
+// (the upper four lanes: vextractf128, vcvtps2pd, vmulpd, vsubpd, vcvtpd2ps,
+// vinsertf128, then again for y'), counted per sample of the group.
+#define RR_SAMPLE8                                                                                     \
+    "vextractf128 $1, %%ymm0, %%xmm1\n\tvcvtps2pd %%xmm1, %%ymm1\n\tvmulpd %%ymm2, %%ymm1, %%ymm1\n\t"       \
+    "vsubpd %%ymm1, %%ymm3, %%ymm1\n\tvcvtpd2ps %%ymm1, %%xmm1\n\tvinsertf128 $1, %%xmm1, %%ymm4, %%ymm5\n\t" \
+    "vextractf128 $1, %%ymm5, %%xmm1\n\tvcvtps2pd %%xmm1, %%ymm1\n\tvaddpd %%ymm6, %%ymm1, %%ymm1\n\t"       \
+    "vcvtpd2ps %%ymm1, %%xmm1\n\tvinsertf128 $1, %%xmm1, %%ymm7, %%ymm0\n\t"
+INSTR_BENCH(rr_sample8_chain_lat, Z, INSTR_X8(RR_SAMPLE8), 8, CL)
 #undef Z
 #undef CL
 
@@ -53,6 +62,7 @@ void registerAvx2() {
     INSTR_REGISTER("pair/avx2/vcvtpd2ps+vinsertf128", cvtpd2ps_insert);
     INSTR_REGISTER("pair/avx2/vcvtps2pd+vextractf128", cvtps2pd_extract);
     INSTR_REGISTER("pair/avx2/vmulpd+vaddpd", mulpd_addpd);
+    add("chain/avx2/rr_sample/latency", rr_sample8_chain_lat);
 }
 
 }  // namespace instr

@@ -32,6 +32,15 @@ INSTR_PAIR(cvtpd2ps_insert, Z, "vcvtpd2ps %%zmm", ", %%ymm", "", "vinsertf64x4 $
 INSTR_PAIR(cvtps2pd_extract, Z, "vcvtps2pd %%ymm", ", %%zmm", "", "vextracti64x4 $1, %%zmm", ", %%ymm", "", CL)
 INSTR_PAIR(cvtps2pd_cvtpd2ps, Z, "vcvtps2pd %%ymm", ", %%zmm", "", "vcvtpd2ps %%zmm", ", %%ymm", "", CL)
 INSTR_PAIR(mulpd_addpd, Z, "vmulpd %%zmm", ", %%zmm13, %%zmm", "", "vaddpd %%zmm", ", %%zmm13, %%zmm", "", CL)
+// The all-real sample chain on a group of 16 lanes as the AVX-512 path forms
+// it (the upper eight lanes: vextracti64x4, vcvtps2pd, vmulpd, vsubpd,
+// vcvtpd2ps, vinsertf64x4, then again for y'), counted per sample of the group.
+#define RR_SAMPLE16                                                                                    \
+    "vextracti64x4 $1, %%zmm0, %%ymm1\n\tvcvtps2pd %%ymm1, %%zmm1\n\tvmulpd %%zmm2, %%zmm1, %%zmm1\n\t"      \
+    "vsubpd %%zmm1, %%zmm3, %%zmm1\n\tvcvtpd2ps %%zmm1, %%ymm1\n\tvinsertf64x4 $1, %%ymm1, %%zmm4, %%zmm5\n\t" \
+    "vextracti64x4 $1, %%zmm5, %%ymm1\n\tvcvtps2pd %%ymm1, %%zmm1\n\tvaddpd %%zmm6, %%zmm1, %%zmm1\n\t"      \
+    "vcvtpd2ps %%zmm1, %%ymm1\n\tvinsertf64x4 $1, %%ymm1, %%zmm7, %%zmm0\n\t"
+INSTR_BENCH(rr_sample16_chain_lat, Z, INSTR_X8(RR_SAMPLE16), 8, CL)
 #undef Z
 #undef CL
 
@@ -58,6 +67,7 @@ void registerAvx512() {
     INSTR_REGISTER("pair/avx512/vcvtps2pd+vextracti64x4", cvtps2pd_extract);
     INSTR_REGISTER("pair/avx512/vcvtps2pd+vcvtpd2ps", cvtps2pd_cvtpd2ps);
     INSTR_REGISTER("pair/avx512/vmulpd+vaddpd", mulpd_addpd);
+    add("chain/avx512/rr_sample/latency", rr_sample16_chain_lat);
 }
 
 }  // namespace instr

@@ -47,6 +47,15 @@ INSTR_BENCH(rr_sample_chain_lat, Z, INSTR_X8(RR_SAMPLE RR_SAMPLE RR_SAMPLE RR_SA
 // rounded to single): y' = p + (q - y * a1), three dependent operations.
 #define SS_SAMPLE "movaps %%xmm0, %%xmm3\n\tmulss %%xmm1, %%xmm3\n\tmovaps %%xmm2, %%xmm0\n\tsubss %%xmm3, %%xmm0\n\taddss %%xmm5, %%xmm0\n\t"
 INSTR_BENCH(ss_sample_chain_lat, Z, INSTR_X8(SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SAMPLE), 12 * 8, CL)
+// The same sample on a group of 4 lanes as the SSE2 path forms it (the upper
+// two lanes: movhlps, cvtps2pd, mulpd, subpd, cvtpd2ps, movlhps, then again
+// for y'), counted per sample of the group.
+#define RR_SAMPLE4                                                                                   \
+    "movhlps %%xmm0, %%xmm1\n\tcvtps2pd %%xmm1, %%xmm1\n\tmulpd %%xmm2, %%xmm1\n\tmovapd %%xmm3, %%xmm4\n\t" \
+    "subpd %%xmm1, %%xmm4\n\tcvtpd2ps %%xmm4, %%xmm4\n\tmovlhps %%xmm4, %%xmm5\n\tmovhlps %%xmm5, %%xmm1\n\t"  \
+    "cvtps2pd %%xmm1, %%xmm1\n\taddpd %%xmm6, %%xmm1\n\tcvtpd2ps %%xmm1, %%xmm1\n\tmovaps %%xmm7, %%xmm0\n\t"  \
+    "movlhps %%xmm1, %%xmm0\n\t"
+INSTR_BENCH(rr_sample4_chain_lat, Z, INSTR_X8(RR_SAMPLE4), 8, CL)
 #undef Z
 #undef CL
 
@@ -77,6 +86,7 @@ void registerSse2() {
     INSTR_REGISTER("pair/sse/cvtpd2ps+shufps", cvtpd2ps_shufps);
     add("chain/rr_sample/latency", rr_sample_chain_lat);
     add("chain/single_sample/latency", ss_sample_chain_lat);
+    add("chain/sse/rr_sample/latency", rr_sample4_chain_lat);
 }
 
 }  // namespace instr
