@@ -108,13 +108,14 @@ void copies(benchmark::State& state, const Workload* wp) {
         std::size_t bytes;
     };
     std::vector<Pass> passes;
-    if (kernel == marrowick::Kernel::RR) {
-        passes = {{0, -1, S}, {1, -1, S}, {1, 0, S}};
-    } else {
-        if (kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::RC)
-            passes = {{2, -1, 2 * S}, {2, 3, 2 * S}};
-        passes.insert(passes.end(), {{0, -1, 2 * S}, {1, -1, 2 * S}, {1, 0, 2 * S}});
+    const std::size_t part = kernel == marrowick::Kernel::RR ? S : 2 * S;
+    if (kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::RC) {
+        passes.push_back({2, -1, part});
+        passes.push_back({2, 3, part});
     }
+    passes.push_back({0, -1, part});
+    passes.push_back({1, -1, part});
+    passes.push_back({1, 0, part});
     std::vector<std::vector<char>> buffers(4);
     for (const Pass& p : passes) {
         for (int i : {p.dst, p.src})
