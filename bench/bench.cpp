@@ -2,6 +2,8 @@
 // end on ready buffers, the path chosen as in a call) and end to end (a whole
 // call of the module through the host layer: argument checks, conversions,
 // the kernel, building y and zf, releasing scratch, destroying the outputs).
+// Copies/W times the memory passes of a whole call around the kernel as plain
+// memset and memcpy of the same sizes.
 // Each reports ns_per_sample_channel, wall-clock time per sample per channel
 // (for W7, one sample of one channel, the time per call).
 //
@@ -11,6 +13,7 @@
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,22 +34,6 @@ MexFunction moduleEntry() { return loadMarrowickModule(); }
 
 namespace {
 
-using marrowick::ComplexSingle;
-
-std::vector<float> realData(const mxArray* a) {
-    const float* p = static_cast<const float*>(mxGetData(a));
-    return std::vector<float>(p, p + mxGetNumberOfElements(a));
-}
-
-std::vector<ComplexSingle> complexData(const mxArray* a) {
-    const std::size_t n = mxGetNumberOfElements(a);
-    const float* re = static_cast<const float*>(mxGetData(a));
-    const float* im = mxIsComplex(a) ? static_cast<const float*>(mxGetImagData(a)) : nullptr;
-    std::vector<ComplexSingle> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = {re[i], im != nullptr ? im[i] : 0.0f};
-    return v;
-}
-
 void setCounter(benchmark::State& state, const Workload& w) {
     const double items = static_cast<double>(w.samples) * w.channels;
     state.counters["ns_per_sample_channel"] =
@@ -62,43 +49,24 @@ struct KernelCase {
     const Workload* workload;
     marrowick::KernelPath path;
     bool interleaved;
+    bool freshState;  // zi restored before every call instead of carried over
 };
 
 void kernelAlone(benchmark::State& state, KernelCase kc) {
     const Workload& w = *kc.workload;
-    Arrays arr = makeArrays(w);
-    const int32_t M = w.samples, N = w.channels;
-    const int32_t L = static_cast<int32_t>(mxGetM(arr.zi.get()));
-    const marrowick::Kernel kernel = marrowick::chooseKernel(w.complexCoef, w.complexData, w.complexState);
-    const bool cxCoef = kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::CR;
-    const bool cxIn = kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::RC;
-    const bool cxOut = kernel != marrowick::Kernel::RR;
-    // Operands as floats, complex ones interleaved.
-    auto floats = [](const mxArray* a, bool cx) {
-        std::vector<float> v;
-        if (!cx) return realData(a);
-        for (const ComplexSingle& c : complexData(a)) v.insert(v.end(), {c.re, c.im});
-        return v;
-    };
-    std::vector<float> b = floats(arr.b.get(), cxCoef), a = floats(arr.a.get(), cxCoef);
-    std::vector<float> x = floats(arr.x.get(), cxIn), z = floats(arr.zi.get(), cxOut);
-    const std::size_t fin = cxIn ? 2 : 1, fout = cxOut ? 2 : 1;
-    marrowick::Layout layout{1, M};
-    if (kc.interleaved) {
-        std::vector<float> t(x.size());
-        for (int32_t j = 0; j < N; ++j)
-            for (int32_t i = 0; i < M; ++i)
-                for (std::size_t q = 0; q < fin; ++q)
-                    t[fin * (static_cast<std::size_t>(i) * N + j) + q] =
-                        x[fin * (static_cast<std::size_t>(j) * M + i) + q];
-        x.swap(t);
-        layout = marrowick::Layout{N, 1};
+    KernelBuffers buffers(w, kc.interleaved);
+    const std::vector<float> zi = buffers.z;
+    for (auto _ : state) {
+        if (kc.freshState) std::memcpy(buffers.z.data(), zi.data(), zi.size() * sizeof(float));
+        marrowick::runFilterCall(buffers.call, kc.path);
     }
-    std::vector<float> y(fout * static_cast<std::size_t>(M) * N);
-    const marrowick::FilterCall call{kernel,   {w.nb, w.na, M, N, L}, b.data(), a.data(), x.data(),
-                                     layout,   y.data(),              layout,   z.data()};
-    for (auto _ : state) marrowick::runFilterCall(call, kc.path);
     setCounter(state, w);
+    // The share of the final state's floats that are subnormal: a state that
+    // decays into subnormals makes every update of the next call slow on
+    // CPUs that handle them with microcode assists.
+    std::size_t subnormal = 0;
+    for (float v : buffers.z) subnormal += std::fpclassify(v) == FP_SUBNORMAL;
+    state.counters["state_subnormal"] = static_cast<double>(subnormal) / static_cast<double>(buffers.z.size());
     state.SetLabel(std::string(marrowick::pathName(kc.path)) + (kc.interleaved ? " interleaved" : ""));
 }
 
@@ -115,6 +83,53 @@ void endToEnd(benchmark::State& state, const Workload* wp) {
             break;
         }
         benchmark::DoNotOptimize(r.outputs.data());
+    }
+    setCounter(state, w);
+}
+
+// The memory passes a whole call makes around the kernel, as plain memset
+// and memcpy of the same sizes on buffers kept from one iteration to the
+// next (as the call's scratch is, with freed memory kept): E2E minus Kernel
+// against this says whether those passes run at memset/memcpy speed. The
+// passes, S being the bytes of one real M x N array:
+//   all-real:  the zeroed output scratch (memset S), y created zeroed
+//              (memset S), the output copied into y (memcpy S);
+//   complex:   the zeroed interleaved output (memset 2S), y's real and
+//              imaginary arrays created zeroed (memset 2S) and split from it
+//              (memcpy 2S); with complex x also its zeroed interleaved copy
+//              (memset 2S, memcpy 2S).
+// The states (L x N, small) are left out.
+void copies(benchmark::State& state, const Workload* wp) {
+    const Workload& w = *wp;
+    const marrowick::Kernel kernel = marrowick::chooseKernel(w.complexCoef, w.complexData, w.complexState);
+    const std::size_t S = static_cast<std::size_t>(w.samples) * w.channels * sizeof(float);
+    struct Pass {
+        int dst, src;  // buffer indices; src < 0: memset
+        std::size_t bytes;
+    };
+    std::vector<Pass> passes;
+    const std::size_t part = kernel == marrowick::Kernel::RR ? S : 2 * S;
+    if (kernel == marrowick::Kernel::CC || kernel == marrowick::Kernel::RC) {
+        passes.push_back({2, -1, part});
+        passes.push_back({2, 3, part});
+    }
+    passes.push_back({0, -1, part});
+    passes.push_back({1, -1, part});
+    passes.push_back({1, 0, part});
+    std::vector<std::vector<char>> buffers(4);
+    for (const Pass& p : passes) {
+        for (int i : {p.dst, p.src})
+            if (i >= 0 && buffers[i].size() < p.bytes) buffers[i].assign(p.bytes, 1);
+    }
+    for (auto _ : state) {
+        for (const Pass& p : passes) {
+            if (p.src < 0) {
+                std::memset(buffers[p.dst].data(), 0, p.bytes);
+            } else {
+                std::memcpy(buffers[p.dst].data(), buffers[p.src].data(), p.bytes);
+            }
+        }
+        benchmark::ClobberMemory();
     }
     setCounter(state, w);
 }
@@ -168,17 +183,24 @@ int main(int argc, char** argv) {
         const marrowick::FilterShape shape{w.nb, w.na, w.samples, w.channels, 0};
         std::vector<benchmark::internal::Benchmark*> all;
         all.push_back(benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::kernelAlone,
-                                                   bench::KernelCase{&w, marrowick::choosePath(shape), false}));
+                                                   bench::KernelCase{&w, marrowick::choosePath(shape), false, false}));
         for (KernelPath path : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
             if (!marrowick::pathAvailable(path)) continue;
             for (bool interleaved : {false, true}) {
                 const std::string name = "Kernel/" + w.name + "/" + marrowick::pathName(path) +
                                          (interleaved ? "/interleaved" : "");
                 all.push_back(benchmark::RegisterBenchmark(name.c_str(), bench::kernelAlone,
-                                                           bench::KernelCase{&w, path, interleaved}));
+                                                           bench::KernelCase{&w, path, interleaved, false}));
             }
+            // A complex state over real data keeps imaginary parts that only
+            // decay: the same call with zi restored before every call.
+            if (w.complexState)
+                all.push_back(benchmark::RegisterBenchmark(
+                    ("Kernel/" + w.name + "/" + marrowick::pathName(path) + "/fresh-state").c_str(),
+                    bench::kernelAlone, bench::KernelCase{&w, path, false, true}));
         }
         all.push_back(benchmark::RegisterBenchmark(("E2E/" + w.name).c_str(), bench::endToEnd, &w));
+        all.push_back(benchmark::RegisterBenchmark(("Copies/" + w.name).c_str(), bench::copies, &w));
         for (auto* b : all) {
             b->UseRealTime()->Unit(benchmark::kMillisecond);
             if (w.iterations > 0) b->Iterations(w.iterations)->Unit(benchmark::kMicrosecond);

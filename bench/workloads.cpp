@@ -114,4 +114,46 @@ Arrays makeArrays(const Workload& w) {
     return out;
 }
 
+KernelBuffers::KernelBuffers(const Workload& w, bool interleaved) : call{} {
+    using marrowick::Kernel;
+    Arrays arr = makeArrays(w);
+    const int32_t M = w.samples, N = w.channels;
+    const int32_t L = static_cast<int32_t>(mxGetM(arr.zi.get()));
+    const Kernel kernel = marrowick::chooseKernel(w.complexCoef, w.complexData, w.complexState);
+    const bool cxCoef = kernel == Kernel::CC || kernel == Kernel::CR;
+    const bool cxIn = kernel == Kernel::CC || kernel == Kernel::RC;
+    const bool cxOut = kernel != Kernel::RR;
+    // Operands as floats, complex ones interleaved.
+    auto floats = [](const mxArray* m, bool cx) {
+        const std::size_t n = mxGetNumberOfElements(m);
+        const float* re = static_cast<const float*>(mxGetData(m));
+        const float* im = mxIsComplex(m) ? static_cast<const float*>(mxGetImagData(m)) : nullptr;
+        std::vector<float> v;
+        for (std::size_t i = 0; i < n; ++i) {
+            v.push_back(re[i]);
+            if (cx) v.push_back(im != nullptr ? im[i] : 0.0f);
+        }
+        return v;
+    };
+    b = floats(arr.b.get(), cxCoef);
+    a = floats(arr.a.get(), cxCoef);
+    x = floats(arr.x.get(), cxIn);
+    z = floats(arr.zi.get(), cxOut);
+    const std::size_t fin = cxIn ? 2 : 1, fout = cxOut ? 2 : 1;
+    marrowick::Layout layout{1, M};
+    if (interleaved) {
+        std::vector<float> t(x.size());
+        for (int32_t j = 0; j < N; ++j)
+            for (int32_t i = 0; i < M; ++i)
+                for (std::size_t q = 0; q < fin; ++q)
+                    t[fin * (static_cast<std::size_t>(i) * N + j) + q] =
+                        x[fin * (static_cast<std::size_t>(j) * M + i) + q];
+        x.swap(t);
+        layout = marrowick::Layout{N, 1};
+    }
+    y.assign(fout * static_cast<std::size_t>(M) * N, 0.0f);
+    call = marrowick::FilterCall{kernel,   {w.nb, w.na, M, N, L}, b.data(), a.data(), x.data(),
+                                 layout,   y.data(),              layout,   z.data()};
+}
+
 }  // namespace bench

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host.h"
+#include "kernels/paths.h"
 #include "marrowick/mex.h"
 
 namespace bench {
@@ -38,5 +39,17 @@ struct Arrays {
     mxhost::ArrayPtr b, a, x, zi;
 };
 Arrays makeArrays(const Workload& w);
+
+// The workload's operands in the kernel's own form (floats, complex ones
+// interleaved), x and y column-major or channel-interleaved (a C-order
+// samples x channels array), and the typed call of the kernel the dispatch
+// table picks. The state carries over from one call to the next.
+struct KernelBuffers {
+    KernelBuffers(const Workload& w, bool interleaved);
+    KernelBuffers(const KernelBuffers&) = delete;
+    KernelBuffers& operator=(const KernelBuffers&) = delete;
+    std::vector<float> b, a, x, z, y;
+    marrowick::FilterCall call;
+};
 
 }  // namespace bench
