@@ -302,10 +302,13 @@ struct InterleavedIO {
     }
 };
 
-// One group of up to C channels, j0 to j0 + live - 1, through all M samples,
-// on the lanes of one vector. FixedL > 0 keeps the states in registers (see
-// step.h); Interleaved picks the tile I/O of the layout.
-template <Kernel K, int C, int FixedL, bool Interleaved>
+// G groups of C channels side by side, from j0 on, through all M samples, on
+// the lanes of one vector each; only the last group may have fewer than C
+// live channels (`live`). The groups' recurrences are independent, so with
+// G = 2 one group's chain of dependent operations runs while the other's
+// waits. FixedL > 0 keeps the states in registers (see step.h); Interleaved
+// picks the tile I/O of the layout.
+template <Kernel K, int C, int FixedL, bool Interleaved, int G = 1>
 void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
     using P = Policy<K, LaneArith<C>>;
     using Rec = FilterRecord<K>;
@@ -327,25 +330,34 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
     const bool applyGain = r.applyGain;
     const int32_t M = shape.M;
     const int32_t L = shape.L;
-    const float* x =
-        reinterpret_cast<const float*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * fin;
-    float* y = reinterpret_cast<float*>(r.output) + static_cast<std::ptrdiff_t>(j0) * r.outLayout.channel * fout;
+    const float* x[G];
+    float* y[G];
+    int lives[G];
+    for (int g = 0; g < G; ++g) {
+        const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(j0) + g * C;
+        x[g] = reinterpret_cast<const float*>(r.input) + j * r.inLayout.channel * fin;
+        y[g] = reinterpret_cast<float*>(r.output) + j * r.outLayout.channel * fout;
+        lives[g] = g == G - 1 ? live : C;
+    }
 
-    alignas(64) float tileIn[C * fin * C];
-    alignas(64) float tileOut[C * fout * C];
+    alignas(64) float tileIn[G][C * fin * C];
+    alignas(64) float tileOut[G][C * fout * C];
 
-    State z[FixedL > 0 ? FixedL : kMaxLaneState];
+    State z[G][FixedL > 0 ? FixedL : kMaxLaneState];
     const int32_t stateLength = FixedL > 0 ? FixedL : L;
     if (L > 0) {
         // States in: element loops, once per group.
         alignas(64) float lanes[fst * C];
-        const float* s = reinterpret_cast<const float*>(r.state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
-        for (int32_t k = 0; k < stateLength; ++k) {
-            std::memset(lanes, 0, sizeof lanes);
-            for (int c = 0; c < live; ++c)
-                for (int p = 0; p < fst; ++p)
-                    lanes[p * C + c] = s[(static_cast<std::ptrdiff_t>(c) * L + k) * fst + p];
-            getLane<C>(Rows{lanes, 0}, 0, z[k]);
+        for (int g = 0; g < G; ++g) {
+            const float* s = reinterpret_cast<const float*>(r.state) +
+                             (static_cast<std::ptrdiff_t>(j0) + g * C) * L * fst;
+            for (int32_t k = 0; k < stateLength; ++k) {
+                std::memset(lanes, 0, sizeof lanes);
+                for (int c = 0; c < lives[g]; ++c)
+                    for (int p = 0; p < fst; ++p)
+                        lanes[p * C + c] = s[(static_cast<std::ptrdiff_t>(c) * L + k) * fst + p];
+                getLane<C>(Rows{lanes, 0}, 0, z[g][k]);
+            }
         }
     }
 
@@ -354,28 +366,35 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
     auto samples = [&](const auto* bc, const auto* ac) {
         for (int32_t i0 = 0; i0 < M; i0 += C) {
             const int n = (M - i0 < C) ? static_cast<int>(M - i0) : C;
-            const Rows xr = inIO.in(x, i0, n, live, tileIn);
-            const Rows yr = outIO.out(y, i0, live, tileOut);
+            Rows xr[G], yr[G];
+            for (int g = 0; g < G; ++g) {
+                xr[g] = inIO.in(x[g], i0, n, lives[g], tileIn[g]);
+                yr[g] = outIO.out(y[g], i0, lives[g], tileOut[g]);
+            }
 
             if (L == 0) {
                 // Zero-state path: chosen by L alone, whatever nb and na are.
                 for (int t = 0; t < n; ++t) {
-                    In xi;
-                    getLane<C>(xr, t, xi);
-                    Out yi = P::zeroStateOutput(bc[0], xi);
-                    if (applyGain) yi = P::scaleByGain(yi, gain);
-                    putLane<C>(yr, t, yi);
+                    for (int g = 0; g < G; ++g) {
+                        In xi;
+                        getLane<C>(xr[g], t, xi);
+                        Out yi = P::zeroStateOutput(bc[0], xi);
+                        if (applyGain) yi = P::scaleByGain(yi, gain);
+                        putLane<C>(yr[g], t, yi);
+                    }
                 }
             } else {
                 for (int t = 0; t < n; ++t) {
-                    In xi;
-                    getLane<C>(xr, t, xi);
-                    const Out yi = SampleStep<P, FixedL>::run(xi, z, bc, ac, gain, applyGain, shape);
-                    putLane<C>(yr, t, yi);
+                    for (int g = 0; g < G; ++g) {
+                        In xi;
+                        getLane<C>(xr[g], t, xi);
+                        const Out yi = SampleStep<P, FixedL>::run(xi, z[g], bc, ac, gain, applyGain, shape);
+                        putLane<C>(yr[g], t, yi);
+                    }
                 }
             }
 
-            outIO.flush(yr, y, i0, n, live, tileOut);
+            for (int g = 0; g < G; ++g) outIO.flush(yr[g], y[g], i0, n, lives[g], tileOut[g]);
         }
     };
     if constexpr (P::kWideCoefficients) {
@@ -392,15 +411,20 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
 
     if (L > 0) {
         alignas(64) float lanes[fst * C];
-        float* s = reinterpret_cast<float*>(r.state) + static_cast<std::ptrdiff_t>(j0) * L * fst;
-        for (int32_t k = 0; k < stateLength; ++k) {
-            putLane<C>(Rows{lanes, 0}, 0, z[k]);
-            for (int c = 0; c < live; ++c)
-                for (int p = 0; p < fst; ++p)
-                    s[(static_cast<std::ptrdiff_t>(c) * L + k) * fst + p] = lanes[p * C + c];
+        for (int g = 0; g < G; ++g) {
+            float* s = reinterpret_cast<float*>(r.state) + (static_cast<std::ptrdiff_t>(j0) + g * C) * L * fst;
+            for (int32_t k = 0; k < stateLength; ++k) {
+                putLane<C>(Rows{lanes, 0}, 0, z[g][k]);
+                for (int c = 0; c < lives[g]; ++c)
+                    for (int p = 0; p < fst; ++p)
+                        s[(static_cast<std::ptrdiff_t>(c) * L + k) * fst + p] = lanes[p * C + c];
+            }
         }
     }
 }
+
+// Longest state for which two groups of four lanes run in flight.
+constexpr int kMaxPairedState = 4;
 
 // Channel groups: as many of the widest group as fit; the last few channels
 // go into the narrowest group that holds them all, with dead lanes.
@@ -411,8 +435,16 @@ void filterGroupsOnce(const FilterRecord<K>& r) {
     const int32_t N = r.shape.N;
     int32_t j = 0;
     if (N >= Wide) {
+        // Two groups in flight where that measured faster: all-real groups of
+        // four lanes with states short enough for both to stay in registers
+        // (on wider lanes one group already keeps the ports busy, and pairs
+        // measured slower); then one at a time.
         withFixedState(r.shape, [&](auto fixed) {
-            for (; N - j >= Wide; j += Wide) filterGroup<K, Wide, decltype(fixed)::value, Interleaved>(r, j, Wide);
+            constexpr int FL = decltype(fixed)::value;
+            if constexpr (K == Kernel::RR && Wide == 4 && FL > 0 && FL <= kMaxPairedState) {
+                for (; N - j >= 2 * Wide; j += 2 * Wide) filterGroup<K, Wide, FL, Interleaved, 2>(r, j, Wide);
+            }
+            for (; N - j >= Wide; j += Wide) filterGroup<K, Wide, FL, Interleaved>(r, j, Wide);
         });
     }
     const int rest = static_cast<int>(N - j);
