@@ -29,7 +29,13 @@ template <Kernel K, int FixedL, bool UnitStride>
 void channel(const FilterRecord<K>& r, int32_t j) {
     using P = Policy<K, ScalarArith>;
     using State = typename P::State;
-    const FilterShape& s = r.shape;
+    // Copies, so that no store of an output (which might alias the record as
+    // far as the compiler knows) makes it read them again.
+    const FilterShape s = r.shape;
+    const typename P::Gain gain = r.gain;
+    const bool applyGain = r.applyGain;
+    const typename P::Num* const b = r.b;
+    const typename P::Den* const a = r.a;
     const std::ptrdiff_t xs = UnitStride ? 1 : r.inLayout.sample;
     const std::ptrdiff_t ys = UnitStride ? 1 : r.outLayout.sample;
     const typename P::In* x = r.input + static_cast<std::ptrdiff_t>(j) * r.inLayout.channel;
@@ -38,8 +44,8 @@ void channel(const FilterRecord<K>& r, int32_t j) {
     if (s.L == 0) {
         // Zero-state path: chosen by L alone, whatever nb and na are.
         for (int32_t i = 0; i < s.M; ++i) {
-            typename P::Out yi = P::zeroStateOutput(r.b[0], x[i * xs]);
-            if (r.applyGain) yi = P::scaleByGain(yi, r.gain);
+            typename P::Out yi = P::zeroStateOutput(b[0], x[i * xs]);
+            if (applyGain) yi = P::scaleByGain(yi, gain);
             y[i * ys] = yi;
         }
         return;
@@ -52,11 +58,11 @@ void channel(const FilterRecord<K>& r, int32_t j) {
         State z[FixedL];
         for (int k = 0; k < FixedL; ++k) z[k] = zs[k];
         for (int32_t i = 0; i < s.M; ++i)
-            y[i * ys] = SampleStep<P, FixedL>::run(x[i * xs], z, r.b, r.a, r.gain, r.applyGain, s);
+            y[i * ys] = SampleStep<P, FixedL>::run(x[i * xs], z, b, a, gain, applyGain, s);
         for (int k = 0; k < FixedL; ++k) zs[k] = z[k];
     } else {
         for (int32_t i = 0; i < s.M; ++i)
-            y[i * ys] = SampleStep<P, 0>::run(x[i * xs], zs, r.b, r.a, r.gain, r.applyGain, s);
+            y[i * ys] = SampleStep<P, 0>::run(x[i * xs], zs, b, a, gain, applyGain, s);
     }
 }
 
