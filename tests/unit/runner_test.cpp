@@ -269,7 +269,8 @@ TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
     // and then only the bits can be compared.
     for (bool fortran : {false, true}) {
         write("x.npy", npy("<f4", fortran, {M, N}, data));
-        const long startPeak = testproc::runProgram(MARROWICK_RUNNER_PATH, {"--help"}, small).peakKb;
+        [[maybe_unused]] const long startPeak =
+            testproc::runProgram(MARROWICK_RUNNER_PATH, {"--help"}, small).peakKb;
         const Process whole = filterFiles("y1.npy", "zf1.npy");
         const Process blocks = filterFiles("y2.npy", "zf2.npy", {{{"MARROWICK_BLOCK_BYTES", "262144"}}, "", 0});
         ASSERT_EQ(blocks.status, 0) << blocks.err;
