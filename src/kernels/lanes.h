@@ -261,7 +261,7 @@ struct InterleavedIO {
         for (int t = 0; t < n; ++t) {
             const float* src = first + t * sample;
             float* row = tile + t * F * C;
-            if (live == C) {
+            if (F == 2 && live == C) {
                 V lo, hi, re, im;
                 loadRow(src, lo);
                 loadRow(src + C, hi);
