@@ -5,7 +5,7 @@
 // address. Prints
 //     samples M channels N steps S
 //     0x<address> <count>           (one line per address executed)
-// for bench/bounds, which names each address's instruction from the
+// for bench/analysis/bounds, which names each address's instruction from the
 // disassembly of this binary (linked at a fixed address) and groups them.
 //
 //   marrowick_count WORKLOAD PATH [--samples M] [--channels N] [--interleaved]

@@ -1,5 +1,5 @@
 // The instruction microbenchmarks (instructions.h): registers those of every
-// instruction set this CPU has, and the clock chains bench/bounds converts
+// instruction set this CPU has, and the clock chains bench/analysis/bounds converts
 // times to cycles with: a dependent chain of integer additions (1 cycle each
 // on every x86-64 core) and one of integer multiplications (3 cycles), and
 // the memory bandwidth (memcpy, memset of 64 MiB).

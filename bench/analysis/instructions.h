@@ -3,7 +3,7 @@
 // flight) and as latency (one dependent chain). Each benchmark runs an inline
 // assembly loop of kBlocks blocks of kPerBlock instructions, so the compiler
 // can neither fold nor reorder them; the counter ns_per_insn is CPU time per
-// instruction (bench/bounds turns it into cycles with the clock chains of
+// instruction (bench/analysis/bounds turns it into cycles with the clock chains of
 // instructions.cpp).
 //
 // An instruction is written as five pieces, text = A <src> B <dst> C, with
