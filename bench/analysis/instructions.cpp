@@ -19,12 +19,16 @@ void registerAvx512();
 
 namespace {
 
-#define ADD_CHAIN12 INSTR_X8("add %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\t" \
-                             "add %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\t" \
-                             "add %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\t")
-#define IMUL_CHAIN12 INSTR_X8("imul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\t" \
-                              "imul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\t" \
-                              "imul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\t")
+#define ADD_CHAIN12                                                                        \
+    INSTR_X8(                                                                              \
+        "add %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\t" \
+        "add %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\t" \
+        "add %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\tadd %%rdx, %%rax\n\t")
+#define IMUL_CHAIN12                                                                           \
+    INSTR_X8(                                                                                  \
+        "imul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\t" \
+        "imul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\t" \
+        "imul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\timul %%rdx, %%rax\n\t")
 INSTR_BENCH(add_chain, "mov $1, %%edx\n\txor %%eax, %%eax\n\t", ADD_CHAIN12, 96, "rax", "rdx")
 INSTR_BENCH(imul_chain, "mov $3, %%edx\n\tmov $1, %%eax\n\t", IMUL_CHAIN12, 96, "rax", "rdx")
 

@@ -43,6 +43,8 @@ inline void add(const std::string& name, void (*fn)(benchmark::State&)) {
 
 }  // namespace instr
 
+// The assembly macros below are laid out by hand.
+// clang-format off
 #define INSTR_ONE(A, s, B, d, C) A #s B #d C "\n\t"
 // 12 instructions, independent of each other.
 #define INSTR_THR12(A, B, C)                                                                           \
@@ -115,3 +117,4 @@ inline void add(const std::string& name, void (*fn)(benchmark::State&)) {
 #define INSTR_XMM_CLOBBERS                                                                                   \
     "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", \
         "xmm13", "xmm14", "xmm15"
+// clang-format on

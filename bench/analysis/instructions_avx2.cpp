@@ -9,6 +9,8 @@
 namespace instr {
 namespace {
 
+// clang-format off
+
 #define Z INSTR_ZERO_VEX
 #define CL INSTR_XMM_CLOBBERS
 INSTR_TL(cvtps2pd, Z, "vcvtps2pd %%xmm", ", %%ymm", "", CL)
@@ -40,6 +42,8 @@ INSTR_PAIR(mulpd_addpd, Z, "vmulpd %%ymm", ", %%ymm13, %%ymm", "", "vaddpd %%ymm
 INSTR_BENCH(rr_sample8_chain_lat, Z, INSTR_X8(RR_SAMPLE8), 8, CL)
 #undef Z
 #undef CL
+
+// clang-format on
 
 }  // namespace
 

@@ -10,6 +10,8 @@
 namespace instr {
 namespace {
 
+// clang-format off
+
 #define Z INSTR_ZERO_VEX
 #define CL INSTR_XMM_CLOBBERS
 INSTR_TL(cvtps2pd, Z, "vcvtps2pd %%ymm", ", %%zmm", "", CL)
@@ -43,6 +45,8 @@ INSTR_PAIR(mulpd_addpd, Z, "vmulpd %%zmm", ", %%zmm13, %%zmm", "", "vaddpd %%zmm
 INSTR_BENCH(rr_sample16_chain_lat, Z, INSTR_X8(RR_SAMPLE16), 8, CL)
 #undef Z
 #undef CL
+
+// clang-format on
 
 }  // namespace
 

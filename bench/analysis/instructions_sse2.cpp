@@ -7,6 +7,8 @@
 namespace instr {
 namespace {
 
+// clang-format off
+
 #define Z INSTR_ZERO_SSE
 #define CL INSTR_XMM_CLOBBERS
 INSTR_TL(cvtps2pd, Z, "cvtps2pd %%xmm", ", %%xmm", "", CL)
@@ -58,6 +60,8 @@ INSTR_BENCH(ss_sample_chain_lat, Z, INSTR_X8(SS_SAMPLE SS_SAMPLE SS_SAMPLE SS_SA
 INSTR_BENCH(rr_sample4_chain_lat, Z, INSTR_X8(RR_SAMPLE4), 8, CL)
 #undef Z
 #undef CL
+
+// clang-format on
 
 }  // namespace
 
