@@ -84,6 +84,6 @@ bool sameFile(const std::string& p, const std::string& q);
 MexFunction loadModule();
 
 // marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy
-int runFilter(int argc, char** argv);
+int filterFiles(int argc, char** argv);
 
 }  // namespace runner

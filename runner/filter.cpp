@@ -204,7 +204,7 @@ void writeImage(OutputFile& file, const std::vector<std::uint8_t>& bytes) { file
 
 }  // namespace
 
-int runFilter(int argc, char** argv) {
+int filterFiles(int argc, char** argv) {
     if (argc != 8) die("filter takes 6 file names: B.npy A.npy X.npy ZI.npy Y.npy ZF.npy (see 'marrowick help filter')");
     const char* names[4] = {"b", "a", "x", "zi"};
     const std::string pathY = argv[6], pathZf = argv[7];

@@ -1,6 +1,5 @@
 // The runner: loads the marrowick module as a host does and calls it on
 // arrays stored in .npy files, or on a built-in example.
-#include <dlfcn.h>
 #include <malloc.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -20,6 +19,7 @@
 
 #include "design.h"
 #include "host.h"
+#include "load_module.h"
 #include "npy.h"
 #include "runner.h"
 
@@ -71,8 +71,8 @@ const char* const kDemoHelp =
     "bit, prints sizes, kernel, time, throughput and the stop-band attenuation,\n"
     "and writes x.npy and y.npy to DIR.\n";
 
-std::string moduleFile() {
-    if (const char* env = std::getenv("MARROWICK_MODULE"); env != nullptr && *env != '\0') return env;
+// marrowick.so beside this program.
+std::string moduleBesideProgram() {
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return "./marrowick.so";
@@ -85,14 +85,9 @@ std::string moduleFile() {
 }  // namespace
 
 MexFunction runner::loadModule() {
-    const std::string path = moduleFile();
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) die("cannot load the module " + path + ": " + dlerror());
-    void* symbol = dlsym(handle, "mexFunction");
-    if (symbol == nullptr) die("the module " + path + " does not export mexFunction");
-    MexFunction fn;
-    static_assert(sizeof fn == sizeof symbol, "function and data pointers differ in size");
-    std::memcpy(&fn, &symbol, sizeof fn);
+    std::string error;
+    const MexFunction fn = mxhost::loadEntryPoint(mxhost::modulePath(moduleBesideProgram()), error);
+    if (fn == nullptr) die(error);
     return fn;
 }
 
@@ -255,7 +250,7 @@ int main(int argc, char** argv) {
     try {
         if (command == "filter") {
             runner::installSignalHandlers();
-            return runner::runFilter(argc, argv);
+            return runner::filterFiles(argc, argv);
         }
         if (command == "demo") {
             runner::installSignalHandlers();
