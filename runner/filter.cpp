@@ -23,8 +23,10 @@ using mxhost::NpyReader;
 namespace {
 
 // Host-array bytes of x per block (8 per element, real or complex); the
-// MARROWICK_BLOCK_BYTES environment variable shrinks it for tests. X, the
-// module's y and their file images make about four times this.
+// MARROWICK_BLOCK_BYTES environment variable shrinks it for tests. A block's
+// file images of X and Y take at most twice this (one buffer when their items
+// are alike); each module call takes a quarter of a block's elements, x and
+// states counted, so that the call's own copies stay small.
 constexpr std::size_t kBlockBytes = 32u << 20;
 // B, A and ZI are read whole, up to this many bytes of data each.
 constexpr std::uint64_t kWholeInputBytes = 16u << 20;
@@ -64,7 +66,48 @@ private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), last_;
 };
 
-// The part of the run that streams X into Y.
+// A call the module refused: its message and identifier, and for a zi that
+// does not fit x a hint at the usual cause.
+[[noreturn]] void refused(const mxhost::CallResult& r) {
+    std::string message = r.message + " [" + r.identifier + "]";
+    if (r.identifier == "marrowick:ziLength" || r.identifier == "marrowick:ziSize") {
+        message += "; x is filtered along its first dimension: save it as samples x channels";
+    }
+    die(message);
+}
+
+// Copies a tile of si samples of gc channels between a file image, whose
+// element (i, k) starts at byte (i * rowStride + k * colStride) * item (the
+// real part, then the imaginary part of a complex item), and a column-major
+// host array's parts (im null for real data). A few channels at a time, so
+// that both sides are walked in runs.
+template <bool kToHost>
+void copyTile(std::uint8_t* image, std::size_t item, std::size_t rowStride, std::size_t colStride, std::size_t si,
+              std::size_t gc, float* re, float* im) {
+    constexpr std::size_t kChannels = 16;
+    for (std::size_t k0 = 0; k0 < gc; k0 += kChannels) {
+        const std::size_t k1 = std::min(gc, k0 + kChannels);
+        for (std::size_t i = 0; i < si; ++i) {
+            for (std::size_t k = k0; k < k1; ++k) {
+                std::uint8_t* e = image + (i * rowStride + k * colStride) * item;
+                if (kToHost) {
+                    std::memcpy(&re[k * si + i], e, 4);
+                    if (im != nullptr) std::memcpy(&im[k * si + i], e + 4, 4);
+                } else {
+                    std::memcpy(e, &re[k * si + i], 4);
+                    if (im != nullptr) std::memcpy(e + 4, &im[k * si + i], 4);
+                }
+            }
+        }
+    }
+}
+
+// X streamed into Y. A block is a run of X in the file's own order, read
+// with one read, and Y (stored in X's order) is written with one write per
+// block: in C order, whole rows of every channel; in Fortran order, whole
+// channels, or a piece of one. Within a block the module is called on tiles
+// of channels and samples small enough that each call's own copies stay
+// small, every channel's states carried from tile to tile.
 struct Stream {
     MexFunction fn;
     const mxArray* b;
@@ -72,123 +115,111 @@ struct Stream {
     NpyReader& x;
     OutputFile& y;
     std::size_t M, N, L;
+    bool cOrder;       // rows of channels, more than one channel
     bool outComplex;
-    std::uint64_t yData;  // offset of Y's data
-    mxhost::ArrayPtr state;  // L x N, the states between blocks
-
-    std::vector<std::uint8_t> raw, out;
+    std::size_t callElements;  // x and state elements per call
+    std::uint64_t yData;       // offset of Y's data
+    mxhost::ArrayPtr state;    // L x N, host channel order, the type of zf
+    std::vector<std::size_t> shape;  // X's
+    std::vector<std::uint8_t> in, out;
+    std::vector<std::size_t> columns;
 
     std::size_t xItem() const { return x.header().itemSize; }
     std::size_t yItem() const { return outComplex ? 8 : 4; }
 
-    // Samples [s0, s0 + ns) of channels [c0, c0 + nc).
-    void block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc) {
-        const mxhost::NpyHeader& h = x.header();
-        const std::size_t item = xItem(), n = ns * nc;
-        raw.resize(n * item);
-        std::string error;
-        const bool fortranLike = h.fortran || N == 1;
-        if (!fortranLike) {
-            // C order: whole rows, one after another.
-            if (!x.readData(static_cast<std::uint64_t>(s0) * N * item, raw.data(), raw.size(), error)) {
-                die("input x: " + error);
-            }
-        } else if (ns == M) {
-            if (!x.readData(static_cast<std::uint64_t>(c0) * M * item, raw.data(), raw.size(), error)) {
-                die("input x: " + error);
-            }
-        } else {
-            for (std::size_t k = 0; k < nc; ++k) {
-                if (!x.readData((static_cast<std::uint64_t>(c0 + k) * M + s0) * item, &raw[k * ns * item], ns * item,
-                                error)) {
-                    die("input x: " + error);
-                }
+    // The host columns of count channels from position p0 of a C-order row
+    // on: a row lists the channels in C order of the trailing dimensions,
+    // the host numbers them in column-major order.
+    void hostColumns(std::size_t p0, std::size_t count) {
+        const std::size_t nd = shape.size();
+        std::vector<std::size_t> index(nd, 0), stride(nd, 1);
+        for (std::size_t k = 2; k < nd; ++k) stride[k] = stride[k - 1] * shape[k - 1];
+        std::size_t rest = p0, j = 0;
+        for (std::size_t k = nd; k-- > 1;) index[k] = rest % shape[k], rest /= shape[k], j += index[k] * stride[k];
+        columns.resize(count);
+        for (std::size_t c = 0; c < count; ++c) {
+            columns[c] = j;
+            for (std::size_t k = nd; k-- > 1;) {  // last index fastest
+                j += stride[k];
+                if (++index[k] < shape[k]) break;
+                j -= stride[k] * shape[k];
+                index[k] = 0;
             }
         }
-        mxhost::ArrayPtr xa = mxhost::makeArray({ns, nc}, mxSINGLE_CLASS, h.complex);
-        float* re = static_cast<float*>(mxGetData(xa.get()));
-        float* im = static_cast<float*>(mxGetImagData(xa.get()));
-        if (fortranLike) {
-            for (std::size_t i = 0; i < n; ++i) {
-                std::memcpy(&re[i], &raw[i * item], 4);
-                if (im != nullptr) std::memcpy(&im[i], &raw[i * item + 4], 4);
-            }
-        } else {
-            // A row lists the channels in C order of the trailing dimensions;
-            // the host numbers them in column-major order.
-            const std::vector<std::size_t>& shape = h.shape;
-            const std::size_t nd = shape.size();
-            std::vector<std::size_t> colStride(nd, 1), index(nd, 0);
-            for (std::size_t k = 2; k < nd; ++k) colStride[k] = colStride[k - 1] * shape[k - 1];
-            for (std::size_t i = 0; i < ns; ++i) {
-                std::fill(index.begin(), index.end(), 0);
-                std::size_t j = 0;
-                for (std::size_t p = 0; p < N; ++p) {
-                    const std::uint8_t* from = &raw[(i * N + p) * item];
-                    std::memcpy(&re[j * ns + i], from, 4);
-                    if (im != nullptr) std::memcpy(&im[j * ns + i], from + 4, 4);
-                    for (std::size_t k = nd; k-- > 1;) {  // last index fastest
-                        j += colStride[k];
-                        if (++index[k] < shape[k]) break;
-                        j -= colStride[k] * shape[k];
-                        index[k] = 0;
-                    }
-                }
-            }
-        }
-        raw.clear();
-        raw.shrink_to_fit();
-
-        // This block's initial states: columns c0.. of the carried states.
-        mxhost::ArrayPtr zi = mxhost::makeArray({L, nc}, mxSINGLE_CLASS, mxIsComplex(state.get()));
-        copyColumns(zi.get(), 0, state.get(), c0, nc);
-        mxhost::CallResult r = mxhost::callModule(fn, 2, {b, a, xa.get(), zi.get()});
-        xa.reset();
-        if (!r.ok) die(r.message + " [" + r.identifier + "]");
-        const mxArray* ya = r.outputs[0].get();
-        if (mxIsComplex(ya) != outComplex) die("the module returned y of an unexpected type");
-
-        // Y is Fortran order: each channel's samples are contiguous.
-        const std::size_t yi = yItem();
-        out.resize(n * yi);
-        const auto* yre = static_cast<const std::uint8_t*>(mxGetData(ya));
-        const auto* yim = static_cast<const std::uint8_t*>(mxGetImagData(ya));
-        for (std::size_t i = 0; i < n; ++i) {
-            std::memcpy(&out[i * yi], yre + 4 * i, 4);
-            if (outComplex) std::memcpy(&out[i * yi + 4], yim + 4 * i, 4);
-        }
-        r.outputs[0].reset();
-        if (ns == M) {
-            y.writeAt(yData + static_cast<std::uint64_t>(c0) * M * yi, out.data(), out.size());
-        } else {
-            for (std::size_t k = 0; k < nc; ++k) {
-                y.writeAt(yData + (static_cast<std::uint64_t>(c0 + k) * M + s0) * yi, &out[k * ns * yi], ns * yi);
-            }
-        }
-        out.clear();
-        out.shrink_to_fit();
-
-        const mxArray* zf = r.outputs[1].get();
-        if (mxIsComplex(zf) && !mxIsComplex(state.get())) {
-            mxhost::ArrayPtr wider = mxhost::makeArray({L, N}, mxSINGLE_CLASS, true);
-            if (L * N != 0) std::memcpy(mxGetData(wider.get()), mxGetData(state.get()), L * N * 4);
-            state = std::move(wider);
-        }
-        copyColumns(state.get(), c0, zf, 0, nc);
     }
 
-    // Copies nc columns of L states; a real source into a complex target
-    // has zero imaginary parts.
-    void copyColumns(mxArray* to, std::size_t toColumn, const mxArray* from, std::size_t fromColumn,
-                     std::size_t nc) const {
-        const std::size_t bytes = L * nc * 4;
-        if (bytes == 0) return;
-        std::memcpy(static_cast<float*>(mxGetData(to)) + L * toColumn,
-                    static_cast<const float*>(mxGetData(from)) + L * fromColumn, bytes);
-        if (mxIsComplex(to)) {
-            float* toIm = static_cast<float*>(mxGetImagData(to)) + L * toColumn;
-            if (mxIsComplex(from)) std::memcpy(toIm, static_cast<const float*>(mxGetImagData(from)) + L * fromColumn, bytes);
-            else std::memset(toIm, 0, bytes);
+    // Samples [s0, s0 + ns) of channels [c0, c0 + nc) in file order: in C
+    // order whole rows (one run of the file) or a tile of rows (one run per
+    // row); in Fortran order whole channels (ns = M) or a piece of one
+    // channel (nc = 1), one run either way.
+    void block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc) {
+        const std::size_t xi = xItem(), yi = yItem(), n = ns * nc;
+        const bool rows = !cOrder || nc == N;  // the block is one run
+        const std::size_t runs = rows ? 1 : ns, run = n / runs;
+        // The first element of run r, counted from the start of the data.
+        const auto runStart = [&](std::size_t r) -> std::uint64_t {
+            return cOrder ? static_cast<std::uint64_t>(s0 + r) * N + c0 : static_cast<std::uint64_t>(c0) * M + s0;
+        };
+        in.resize(n * xi);
+        std::string error;
+        for (std::size_t r = 0; r < runs; ++r) {
+            if (!x.readData(runStart(r) * xi, &in[r * run * xi], run * xi, error)) die("input x: " + error);
+        }
+        // Y's items are as large as X's unless only X is real: then Y gets a
+        // buffer of its own, else it takes each tile's place in X's.
+        std::vector<std::uint8_t>& image = yi == xi ? in : out;
+        image.resize(n * yi);
+        const std::size_t rowStride = cOrder ? nc : 1, colStride = cOrder ? 1 : ns;
+
+        const bool xComplex = x.header().complex, stateComplex = mxIsComplex(state.get());
+        const std::size_t sub = std::min(ns, callElements);
+        const std::size_t group = std::min(nc, std::max<std::size_t>(1, callElements / (sub + L)));
+        const bool permuted = cOrder && shape.size() > 2;
+        for (std::size_t k0 = 0; k0 < nc; k0 += group) {
+            const std::size_t gc = std::min(group, nc - k0);
+            if (permuted) {
+                hostColumns(c0 + k0, gc);
+            } else {
+                columns.resize(gc);
+                for (std::size_t k = 0; k < gc; ++k) columns[k] = c0 + k0 + k;
+            }
+            for (std::size_t i0 = 0; i0 < ns; i0 += sub) {
+                const std::size_t si = std::min(sub, ns - i0);
+                mxhost::ArrayPtr xa = mxhost::makeArray({si, gc}, mxSINGLE_CLASS, xComplex);
+                copyTile<true>(&in[(i0 * rowStride + k0 * colStride) * xi], xi, rowStride, colStride, si, gc,
+                               static_cast<float*>(mxGetData(xa.get())), static_cast<float*>(mxGetImagData(xa.get())));
+                mxhost::ArrayPtr zi = mxhost::makeArray({L, gc}, mxSINGLE_CLASS, stateComplex);
+                moveStates(zi.get(), state.get(), false);
+                mxhost::CallResult r = mxhost::callModule(fn, 2, {b, a, xa.get(), zi.get()});
+                xa.reset();
+                zi.reset();
+                if (!r.ok) refused(r);
+                const mxArray* ya = r.outputs[0].get();
+                const mxArray* zf = r.outputs[1].get();
+                if (mxIsComplex(ya) != outComplex || mxIsComplex(zf) != stateComplex) {
+                    die("the module returned y or zf of an unexpected type");
+                }
+                copyTile<false>(&image[(i0 * rowStride + k0 * colStride) * yi], yi, rowStride, colStride, si, gc,
+                                static_cast<float*>(mxGetData(ya)), static_cast<float*>(mxGetImagData(ya)));
+                moveStates(state.get(), zf, true);
+            }
+        }
+        for (std::size_t r = 0; r < runs; ++r) y.writeAt(yData + runStart(r) * yi, &image[r * run * yi], run * yi);
+    }
+
+    // Copies the states of the current columns from the carried states into
+    // a call's zi (L x columns), or from a call's zf back.
+    void moveStates(mxArray* to, const mxArray* from, bool back) const {
+        if (L == 0) return;
+        const std::size_t bytes = L * 4;
+        const int parts = mxIsComplex(to) ? 2 : 1;
+        for (int part = 0; part < parts; ++part) {
+            float* t = static_cast<float*>(part == 0 ? mxGetData(to) : mxGetImagData(to));
+            const float* f = static_cast<const float*>(part == 0 ? mxGetData(from) : mxGetImagData(from));
+            for (std::size_t k = 0; k < columns.size(); ++k) {
+                const std::size_t j = columns[k];
+                std::memcpy(back ? t + L * j : t + L * k, back ? f + L * k : f + L * j, bytes);
+            }
         }
     }
 };
@@ -231,92 +262,103 @@ int filterFiles(int argc, char** argv) {
     const MexFunction fn = loadModule();
     const mxhost::NpyHeader& xh = x.header();
 
-    if (xh.count <= elements) {
-        // Small enough for one call on the arrays as they are.
-        std::vector<std::uint8_t> data(static_cast<std::size_t>(xh.dataBytes));
-        if (!x.readData(0, data.data(), data.size(), error) || !x.finishData(error)) die("input x: " + error);
-        std::vector<mwSize> dims(xh.shape.begin(), xh.shape.end());
-        while (dims.size() < 2) dims.push_back(1);
-        mxhost::ArrayPtr xa = mxhost::makeArray(dims, mxSINGLE_CLASS, xh.complex);
-        mxhost::decodeNpyData(xh, data.data(), static_cast<float*>(mxGetData(xa.get())),
-                              static_cast<float*>(mxGetImagData(xa.get())));
-        mxhost::CallResult r = mxhost::callModule(fn, 2, {b.array.get(), a.array.get(), xa.get(), zi.array.get()});
-        if (!r.ok) die(r.message + " [" + r.identifier + "]");
-        y.open();
-        zf.open();
-        writeImage(y, mxhost::encodeNpy(r.outputs[0].get(), xh.shape));
-        y.finish();
-        writeImage(zf, mxhost::encodeNpy(r.outputs[1].get(), zi.shape));
-        zf.finish();
-        publish(&y, &zf);
-        return 0;
-    }
-
     // The call the module would get for the whole of X, with no samples:
-    // it checks the arguments before anything is written.
-    std::vector<mwSize> emptyDims(xh.shape.begin(), xh.shape.end());
-    while (emptyDims.size() < 2) emptyDims.push_back(1);
-    emptyDims[0] = 0;
+    // it checks the arguments before anything is written. When X holds no
+    // data at all, it is the whole call.
+    std::vector<mwSize> dims(xh.shape.begin(), xh.shape.end());
+    while (dims.size() < 2) dims.push_back(1);
+    if (xh.count != 0) dims[0] = 0;
+    const bool fortranY = xh.fortran;
     {
-        mxhost::ArrayPtr empty = mxhost::makeArray(emptyDims, mxSINGLE_CLASS, xh.complex);
-        const mxhost::CallResult r =
-            mxhost::callModule(fn, 2, {b.array.get(), a.array.get(), empty.get(), zi.array.get()});
-        if (!r.ok) die(r.message + " [" + r.identifier + "]");
+        mxhost::ArrayPtr empty = mxhost::makeArray(dims, mxSINGLE_CLASS, xh.complex);
+        mxhost::CallResult r = mxhost::callModule(fn, 2, {b.array.get(), a.array.get(), empty.get(), zi.array.get()});
+        if (!r.ok) refused(r);
+        if (xh.count == 0) {
+            if (!x.finishData(error)) die("input x: " + error);
+            y.open();
+            zf.open();
+            writeImage(y, mxhost::encodeNpyHeader(mxIsComplex(r.outputs[0].get()), xh.shape, fortranY));
+            y.finish();
+            writeImage(zf, mxhost::encodeNpy(r.outputs[1].get(), zi.shape));
+            zf.finish();
+            publish(&y, &zf);
+            return 0;
+        }
     }
     const std::size_t M = xh.shape.empty() ? 1 : xh.shape[0];
     const std::size_t N = xh.count / M;
-    const std::size_t L = N == 0 ? 0 : mxGetNumberOfElements(zi.array.get()) / N;
-    const bool fortranLike = xh.fortran || N == 1;
-    if (!fortranLike && N > elements) {
-        die("input x (" + std::string(argv[4]) + "): one row of " + std::to_string(N) +
-            " channels is larger than a block of " + std::to_string(elements) +
-            " elements; store X in Fortran order to filter it");
-    }
-
-    Stream s{fn, b.array.get(), a.array.get(), x, y, M, N, L,
-             mxIsComplex(b.array.get()) || mxIsComplex(a.array.get()) || xh.complex || mxIsComplex(zi.array.get()),
-             0, mxhost::makeArray({L, N}, mxSINGLE_CLASS, mxIsComplex(zi.array.get())), {}, {}};
-    s.copyColumns(s.state.get(), 0, zi.array.get(), 0, N);
-    zi.array.reset();
-
+    const std::size_t L = mxGetNumberOfElements(zi.array.get()) / N;
+    const bool cOrder = !xh.fortran && N > 1;
     y.open();
     zf.open();
-    if (!fortranLike && !y.seekable()) {
-        die("Y (" + pathY + ") is not seekable, and Y from X in C order is written out of order; "
-            "write Y to a file or store X in Fortran order");
+    // C order: blocks of whole rows when a block holds enough of them for
+    // the module to work on long runs of each channel; else tiles of rows
+    // and channels, which a pipe cannot take.
+    const std::size_t tileRows = std::min<std::size_t>(M, 64);
+    const bool wholeRows = cOrder && N <= elements && (elements / N >= tileRows || !x.seekable() || !y.seekable());
+    if (cOrder && !wholeRows && (!x.seekable() || !y.seekable())) {
+        die("input x (" + std::string(argv[4]) + "): one row of " + std::to_string(N) +
+            " channels is larger than a block of " + std::to_string(elements) + " elements, and " +
+            (x.seekable() ? "Y" : "X") + " is not seekable; store X in Fortran order or use files");
     }
-    const std::vector<std::uint8_t> header = mxhost::encodeNpyHeader(s.outComplex, xh.shape);
+
+    const bool outComplex =
+        mxIsComplex(b.array.get()) || mxIsComplex(a.array.get()) || xh.complex || mxIsComplex(zi.array.get());
+    // The carried states, of zf's type from the start (a real zi widened).
+    mxhost::ArrayPtr state = mxhost::makeArray({L, N}, mxSINGLE_CLASS, outComplex);
+    if (L * N != 0) {
+        std::memcpy(mxGetData(state.get()), mxGetData(zi.array.get()), L * N * 4);
+        if (outComplex) {
+            float* im = static_cast<float*>(mxGetImagData(state.get()));
+            if (mxIsComplex(zi.array.get())) std::memcpy(im, mxGetImagData(zi.array.get()), L * N * 4);
+            else std::memset(im, 0, L * N * 4);
+        }
+    }
+    zi.array.reset();
+    Stream s{fn, b.array.get(), a.array.get(), x, y, M, N, L, cOrder, outComplex,
+             std::max<std::size_t>(1, elements / 4), 0, std::move(state), xh.shape, {}, {}, {}};
+
+    const std::vector<std::uint8_t> header = mxhost::encodeNpyHeader(outComplex, xh.shape, fortranY);
     writeImage(y, header);
     s.yData = header.size();
 
     Progress progress(xh.dataBytes);
     std::uint64_t done = 0;
-    if (fortranLike) {
-        // Channel by channel: several whole channels per block when they
-        // fit, else the same channel in pieces. Both files are read and
-        // written front to back.
-        if (M <= elements) {
-            const std::size_t group = elements / M;
-            for (std::size_t c = 0; c < N; c += group) {
-                const std::size_t nc = std::min(group, N - c);
-                s.block(0, M, c, nc);
-                progress.update(done += static_cast<std::uint64_t>(M) * nc * xh.itemSize);
-            }
-        } else {
-            for (std::size_t c = 0; c < N; ++c) {
-                for (std::size_t s0 = 0; s0 < M; s0 += elements) {
-                    const std::size_t ns = std::min(elements, M - s0);
-                    s.block(s0, ns, c, 1);
-                    progress.update(done += static_cast<std::uint64_t>(ns) * xh.itemSize);
-                }
-            }
-        }
-    } else {
+    if (wholeRows) {
+        // Whole rows, as many as a block holds.
         const std::size_t rows = elements / N;
         for (std::size_t s0 = 0; s0 < M; s0 += rows) {
             const std::size_t ns = std::min(rows, M - s0);
             s.block(s0, ns, 0, N);
             progress.update(done += static_cast<std::uint64_t>(ns) * N * xh.itemSize);
+        }
+    } else if (cOrder) {
+        // Tiles: a group of channels down the rows, then the next group.
+        const std::size_t group = std::max<std::size_t>(1, elements / tileRows);
+        for (std::size_t c = 0; c < N; c += group) {
+            const std::size_t nc = std::min(group, N - c);
+            for (std::size_t s0 = 0; s0 < M; s0 += tileRows) {
+                const std::size_t ns = std::min(tileRows, M - s0);
+                s.block(s0, ns, c, nc);
+                progress.update(done += static_cast<std::uint64_t>(ns) * nc * xh.itemSize);
+            }
+        }
+    } else if (M <= elements) {
+        // Several whole channels per block.
+        const std::size_t group = elements / M;
+        for (std::size_t c = 0; c < N; c += group) {
+            const std::size_t nc = std::min(group, N - c);
+            s.block(0, M, c, nc);
+            progress.update(done += static_cast<std::uint64_t>(M) * nc * xh.itemSize);
+        }
+    } else {
+        // Each channel in pieces.
+        for (std::size_t c = 0; c < N; ++c) {
+            for (std::size_t s0 = 0; s0 < M; s0 += elements) {
+                const std::size_t ns = std::min(elements, M - s0);
+                s.block(s0, ns, c, 1);
+                progress.update(done += static_cast<std::uint64_t>(ns) * xh.itemSize);
+            }
         }
     }
     if (!x.finishData(error)) die("input x: " + error);
