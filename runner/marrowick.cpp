@@ -50,17 +50,19 @@ const char* const kFilterHelp =
     "b and a are the numerator and denominator coefficients (flat); x is filtered\n"
     "along its first dimension, each column (channel) separately; zi holds L rows\n"
     "of initial states per channel, L = max(len(b), len(a)) - 1, or L = 0.\n"
-    "Y.npy has the shape of X.npy and ZF.npy that of ZI.npy, Fortran order,\n"
-    "float32 when every input is real and complex64 otherwise. Feed ZF back as\n"
-    "ZI to filter a long signal in pieces.\n"
+    "Y.npy has the shape and the order (C or Fortran) of X.npy, ZF.npy the shape\n"
+    "of ZI.npy in Fortran order; float32 when every input is real and complex64\n"
+    "otherwise. Feed ZF back as ZI to filter a long signal in pieces.\n"
     "\n"
     "Size: X is read and Y written in blocks, so X and Y may be as large as the\n"
     "disk holds; memory stays under about 200 MiB whatever their size. B, A and\n"
     "ZI are read whole, up to 16 MiB of data each.\n"
     "\n"
     "Outputs: a regular file is replaced (a link is followed; an existing file\n"
-    "keeps its mode), both or neither; a device or FIFO is written into. On any\n"
-    "error the exit status is non-zero and no file is created or changed.\n";
+    "keeps its mode), both or neither, in a directory the run can read, lock and\n"
+    "sync; a device, FIFO, pipe or socket (also through /dev/stdout) is written\n"
+    "into. On any error the exit status is non-zero and no file is created or\n"
+    "changed.\n";
 
 const char* const kDemoHelp =
     "usage: marrowick demo [DIR]\n"
