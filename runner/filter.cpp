@@ -102,12 +102,14 @@ void copyTile(std::uint8_t* image, std::size_t item, std::size_t rowStride, std:
     }
 }
 
-// X streamed into Y. A block is a run of X in the file's own order, read
-// with one read, and Y (stored in X's order) is written with one write per
-// block: in C order, whole rows of every channel; in Fortran order, whole
-// channels, or a piece of one. Within a block the module is called on tiles
-// of channels and samples small enough that each call's own copies stay
-// small, every channel's states carried from tile to tile.
+// X streamed into Y, which is stored in X's order. A block is read from X
+// and written to Y in the files' own order: in Fortran order whole channels,
+// or a piece of one, with one read and one write; in C order whole rows of
+// every channel, with one read and one write, or, when a block would hold
+// only a few such rows, a tile of up to 64 rows of a group of channels, with
+// one read and one write per row. Within a block the module is called on
+// tiles of channels and samples small enough that each call's own copies
+// stay small, every channel's states carried from tile to tile.
 struct Stream {
     MexFunction fn;
     const mxArray* b;
