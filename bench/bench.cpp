@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/common/load_module.h"
+#include "load_module.h"
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
 #include "kernels/record.h"

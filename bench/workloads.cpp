@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "../tools/design.h"
+#include "design.h"
 #include "marrowick/mex.h"
 
 namespace bench {

@@ -22,7 +22,7 @@
 #include <map>
 #include <string>
 
-#include "../tests/common/load_module.h"
+#include "load_module.h"
 #include "kernels/paths.h"
 #include "workloads.h"
 

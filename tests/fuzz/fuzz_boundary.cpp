@@ -18,7 +18,7 @@
 
 #include "fuzz_check.h"
 #include "host.h"
-#include "../common/load_module.h"
+#include "load_module.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host.h"
-#include "../common/load_module.h"
+#include "load_module.h"
 
 namespace {
 

@@ -117,7 +117,13 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
 using RunResult = testproc::ProgramRun;
 using testproc::slurp;
 
-RunResult runRunner(const std::vector<std::string>& args) { return testproc::runProgram(MARROWICK_RUNNER_PATH, args); }
+// With failures injected into publishing when publish is set (the runner's
+// test hook).
+RunResult runRunner(const std::vector<std::string>& args, const char* publish = nullptr) {
+    testproc::ProgramOptions options;
+    if (publish != nullptr) options.env.emplace_back("MARROWICK_TEST_PUBLISH", publish);
+    return testproc::runProgram(MARROWICK_RUNNER_PATH, args, options);
+}
 
 using Setup = std::function<void(Workspace&, std::vector<std::string>& args)>;
 
@@ -125,6 +131,7 @@ struct HostileCase {
     const char* name;
     Setup setup;
     const char* says;  // part of the one-line message
+    const char* publish = nullptr;  // failures injected into publishing
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
@@ -164,6 +171,7 @@ const HostileCase kCases[] = {
     {"shape_not_a_tuple", input("x", f4("(32)", 32)), "'(n)' needs a comma"},
     {"shape_leading_zero", input("x", f4("(016, 2)", 32)), "leading zero"},
     {"shape_long_suffix_in_v3", input("x", npy(dict("<f4", "(16L, 2)"), floats(32), 3)), "malformed integer"},
+    {"shape_long_suffix_on_next_line", input("x", npy(dict("<f4", "(16\nL, 2)"), floats(32), 2)), "tuple is malformed"},
     {"key_repeated", input("b", npy("{'descr': '<f4', 'descr': '<f4', 'fortran_order': False, 'shape': (3,), }",
                                     floats(3))),
      "key 'descr' twice"},
@@ -227,10 +235,18 @@ const HostileCase kCases[] = {
      },
      "input zi"},
     // Calls that break the module's argument contract.
-    {"zi_wrong_length", input("zi", f4("(2, 2)", 4)), "marrowick:ziLength"},
-    {"zi_wrong_channels", input("zi", f4("(3, 3)", 9)), "marrowick:ziSize"},
+    {"zi_wrong_length", input("zi", f4("(2, 2)", 4)),
+     "[marrowick:ziLength]; x is filtered along its first dimension: save it as samples x channels"},
+    {"zi_wrong_channels", input("zi", f4("(3, 3)", 9)), "[marrowick:ziSize]; x is filtered along its first dimension"},
     {"empty_coefficients", input("b", f4("(0,)", 0)), "marrowick:emptyCoefficients"},
     {"too_few_arguments", [](Workspace&, std::vector<std::string>& args) { args.pop_back(); }, "takes 6 file names"},
+    // ZF cannot be put in place once Y is: Y is put back, with an atomic
+    // exchange, or a second name for the old Y, or the old Y moved aside.
+    {"zf_rename_fails", [](Workspace&, std::vector<std::string>&) {}, "zf.npy: cannot write", "fail-second"},
+    {"zf_rename_fails_without_exchange", [](Workspace&, std::vector<std::string>&) {}, "zf.npy: cannot write",
+     "no-exchange,fail-second"},
+    {"zf_rename_fails_without_exchange_or_links", [](Workspace&, std::vector<std::string>&) {}, "zf.npy: cannot write",
+     "no-exchange,no-link,fail-second"},
 };
 
 class RunnerHostile : public ::testing::TestWithParam<std::tuple<HostileCase, bool>> {};
@@ -247,7 +263,7 @@ TEST_P(RunnerHostile, FailsWithOneLineAndTouchesNothing) {
     c.setup(w, args);
     const auto before = snapshot(w.root());
 
-    const RunResult run = runRunner(args);
+    const RunResult run = runRunner(args, c.publish);
 
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
@@ -278,16 +294,48 @@ TEST(RunnerHostileOwnership, ReadOnlyOutputDirectory) {
     EXPECT_EQ(snapshot(w.root()), before);
 }
 
+constexpr uid_t kNobody = 65534;
+
+// The inputs readable by an unprivileged user and out/ that user's.
+void shareWithNobody(Workspace& w) {
+    fs::permissions(w.root(), fs::perms::all & ~fs::perms::group_write & ~fs::perms::others_write);
+    for (const char* name : {"b", "a", "x", "zi"}) fs::permissions(w.in(name), fs::perms::owner_read | fs::perms::others_read);
+    fs::permissions(w.root() / "in", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    ASSERT_EQ(chown((w.root() / "out").c_str(), kNobody, kNobody), 0);
+}
+
+// An output directory that can be written but not read cannot be locked or
+// synced: refused, whether the outputs exist or not. (Run as the directory's
+// owner, unprivileged, whom root can switch to.)
+TEST(RunnerHostileOwnership, UnreadableOutputDirectoryIsRefused) {
+    for (bool outputsExist : {false, true}) {
+        Workspace w;
+        testproc::ProgramOptions options;
+        if (geteuid() == 0) {
+            shareWithNobody(w);
+            options.uid = kNobody;
+        }
+        if (outputsExist) {
+            put(w.out("y"), "existing y");
+            put(w.out("zf"), "existing zf");
+        }
+        fs::permissions(w.root() / "out", fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write |
+                                              fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec);
+        const auto before = snapshot(w.root());
+        const RunResult run = testproc::runProgram(MARROWICK_RUNNER_PATH, w.args(), options);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("its directory cannot be opened to lock and sync it"), std::string::npos) << run.err;
+        EXPECT_EQ(snapshot(w.root()), before);
+    }
+}
+
 // ZF in a sticky directory, owned by another user: Y must stay as it was.
 // (Run as an unprivileged user, which root can switch to.)
 TEST(RunnerHostileOwnership, StickyDirectoryOfAnotherUserLeavesYAlone) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to set up files of two users";
-    const uid_t nobody = 65534;
+    const uid_t nobody = kNobody;
     Workspace w;
-    fs::permissions(w.root(), fs::perms::all & ~fs::perms::group_write & ~fs::perms::others_write);
-    for (const char* name : {"b", "a", "x", "zi"}) fs::permissions(w.in(name), fs::perms::owner_read | fs::perms::others_read);
-    fs::permissions(w.root() / "in", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
-    ASSERT_EQ(chown((w.root() / "out").c_str(), nobody, nobody), 0);
+    shareWithNobody(w);
     put(w.out("y"), "existing y");
     ASSERT_EQ(chown(w.out("y").c_str(), nobody, nobody), 0);
     const fs::path sticky = w.root() / "sticky";
@@ -303,16 +351,20 @@ TEST(RunnerHostileOwnership, StickyDirectoryOfAnotherUserLeavesYAlone) {
     EXPECT_EQ(snapshot(w.root()), before);
 }
 
-// The harness itself: the good inputs do go through and write both outputs.
+// The harness itself: the good inputs do go through and write both outputs,
+// also where the file system has no atomic exchange, nor hard links.
 TEST(RunnerHostileControl, GoodInputsWriteBothOutputs) {
-    Workspace w;
-    put(w.out("y"), "existing y");
-    const RunResult run = runRunner(w.args());
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(slurp(w.out("y")).compare(0, 6, "\x93NUMPY"), 0);
-    EXPECT_EQ(slurp(w.out("zf")).compare(0, 6, "\x93NUMPY"), 0);
-    EXPECT_EQ(snapshot(w.root()).size(), 8u) << "temporaries left behind";
+    for (const char* publish : {"", "no-exchange", "no-exchange,no-link"}) {
+        Workspace w;
+        put(w.out("y"), "existing y");
+        put(w.out("zf"), "existing zf");
+        const RunResult run = runRunner(w.args(), publish);
+        EXPECT_EQ(run.status, 0) << publish << ": " << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(slurp(w.out("y")).compare(0, 6, "\x93NUMPY"), 0) << publish;
+        EXPECT_EQ(slurp(w.out("zf")).compare(0, 6, "\x93NUMPY"), 0) << publish;
+        EXPECT_EQ(snapshot(w.root()).size(), 8u) << publish << ": temporaries left behind";
+    }
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host.h"
-#include "../common/load_module.h"
+#include "load_module.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SOAK_UNDER_ASAN 1

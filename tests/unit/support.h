@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/load_module.h"
+#include "load_module.h"
 #include "host.h"
 #include "kernels/record.h"
 #include "marrowick/mex.h"

@@ -51,8 +51,8 @@ bool isIdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c
 // taking what the Python literal syntax NumPy evaluates takes for these keys:
 // integers in decimal (no leading zeros), hexadecimal, octal or binary, with
 // single underscores between digits and an optional '+'; in format versions
-// 1.0 and 2.0 also an 'L' after an integer, which NumPy drops from headers
-// written by Python 2. Each key once.
+// 1.0 and 2.0 also an 'L' after an integer on the same line, which NumPy
+// drops from headers written by Python 2. Each key once.
 class HeaderParser {
 public:
     HeaderParser(const std::string& text, bool longSuffix) : s_(text), longSuffix_(longSuffix) {}
@@ -177,9 +177,11 @@ private:
         if (pos_ < s_.size() && isIdentifierChar(s_[pos_]) && !(longSuffix_ && s_[pos_] == 'L')) {
             return fail(error, "header 'shape' has a malformed integer");
         }
+        // The 'L' belongs to the integer only on its line: spaces or tabs
+        // may come between them, a line break may not.
         if (longSuffix_) {
             const std::size_t save = pos_;
-            skip();
+            while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t')) ++pos_;
             if (!word("L")) pos_ = save;
         }
         return true;
@@ -525,9 +527,9 @@ bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::ui
     return true;
 }
 
-std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape) {
-    std::string header = std::string("{'descr': '") + (complex ? "<c8" : "<f4") +
-                         "', 'fortran_order': True, 'shape': (";
+std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape, bool fortran) {
+    std::string header = std::string("{'descr': '") + (complex ? "<c8" : "<f4") + "', 'fortran_order': " +
+                         (fortran ? "True" : "False") + ", 'shape': (";
     for (std::size_t i = 0; i < shape.size(); ++i) {
         header += std::to_string(shape[i]);
         if (shape.size() == 1 || i + 1 < shape.size()) header += ",";

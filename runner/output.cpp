@@ -112,37 +112,47 @@ bool writeAll(int fd, const void* data, std::size_t bytes, std::int64_t at) {
     return true;
 }
 
-// A directory locked for the publishing step and synced after it.
-class DirectoryLock {
-public:
-    explicit DirectoryLock(const std::string& dir, bool lock = true)
-        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_ >= 0 && lock) {
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~DirectoryLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-    void sync() const {
-        if (fd_ >= 0) fsync(fd_);
-    }
-    bool sameAs(const DirectoryLock& other) const {
-        struct stat a {}, b {};
-        return fd_ >= 0 && other.fd_ >= 0 && fstat(fd_, &a) == 0 && fstat(other.fd_, &b) == 0 &&
-               a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-    }
-    static bool ordered(const std::string& p, const std::string& q) {
-        struct stat a {}, b {};
-        stat(p.c_str(), &a);
-        stat(q.c_str(), &b);
-        return a.st_dev != b.st_dev ? a.st_dev < b.st_dev : a.st_ino <= b.st_ino;
-    }
+// Test hook: MARROWICK_TEST_PUBLISH lists, comma-separated, failures to
+// inject while publishing: "no-exchange" (the file system has no atomic
+// exchange), "no-link" (nor hard links), "fail-second" (the second output's
+// rename fails). Read by nothing but the runner, for the tests of the
+// fallbacks.
+bool injected(const char* failure) {
+    const char* env = std::getenv("MARROWICK_TEST_PUBLISH");
+    if (env == nullptr) return false;
+    const std::string list = std::string(",") + env + ",";
+    return list.find(std::string(",") + failure + ",") != std::string::npos;
+}
 
-private:
-    int fd_;
-};
+// The descriptor an output name stands for, or -1: /dev/stdout,
+// /dev/stderr, /dev/fd/N and /proc/self/fd/N.
+int descriptorNamed(const std::string& path) {
+    if (path == "/dev/stdout") return STDOUT_FILENO;
+    if (path == "/dev/stderr") return STDERR_FILENO;
+    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        const std::size_t n = std::strlen(prefix);
+        if (path.compare(0, n, prefix) != 0 || path.size() == n || path.size() > n + 9) continue;
+        int fd = 0;
+        for (std::size_t i = n; i < path.size(); ++i) {
+            if (path[i] < '0' || path[i] > '9') return -1;
+            fd = fd * 10 + (path[i] - '0');
+        }
+        return fd;
+    }
+    return -1;
+}
+
+// Where a directory stands, for locking directories in one order.
+bool sameDirectory(int a, int b) {
+    struct stat sa {}, sb {};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+bool lockedFirst(int a, int b) {
+    struct stat sa {}, sb {};
+    fstat(a, &sa);
+    fstat(b, &sb);
+    return sa.st_dev != sb.st_dev ? sa.st_dev < sb.st_dev : sa.st_ino < sb.st_ino;
+}
 
 }  // namespace
 
@@ -217,6 +227,7 @@ bool sameFile(const std::string& p, const std::string& q) {
 
 OutputFile::~OutputFile() {
     if (fd_ >= 0) close(fd_);
+    if (dirFd_ >= 0) close(dirFd_);
     if (slot_ >= 0 && slotUsed[slot_]) {
         unlink(temporaries[slot_]);
         slotUsed[slot_] = 0;
@@ -229,9 +240,18 @@ void OutputFile::prepare(const std::string& given, const std::string& role) {
     given_ = given;
     role_ = role;
     if (given.empty()) die("an output file name is empty");
+    struct stat st {};
+    // Something other than a file or a directory, however it is reached
+    // (/dev/stdout on a pipe included), is written into as it is.
+    if (stat(given.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        target_ = given;
+        exists_ = direct_ = true;
+        old_ = st;
+        descriptor_ = descriptorNamed(given);
+        return;
+    }
     target_ = followLinks(given);
     dir_ = dirOf(target_);
-    struct stat st {};
     exists_ = stat(target_.c_str(), &st) == 0;
     if (exists_ && S_ISDIR(st.st_mode)) die(given + ": is a directory, not an output file");
     direct_ = exists_ && !S_ISREG(st.st_mode);
@@ -254,7 +274,17 @@ void OutputFile::checkReplaceable() const {
 
 void OutputFile::open() {
     if (direct_) {
-        fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        // A descriptor of this process is taken as it is: a socket behind
+        // /dev/stdout cannot be opened again.
+        if (descriptor_ >= 0) {
+            const int flags = fcntl(descriptor_, F_GETFL);
+            if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) {
+                die(given_ + ": cannot open for writing: the descriptor is open for reading only");
+            }
+            fd_ = fcntl(descriptor_, F_DUPFD_CLOEXEC, 3);
+        } else {
+            fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        }
         if (fd_ < 0) die(given_ + ": cannot open for writing: " + std::strerror(errno));
         seekable_ = lseek(fd_, 0, SEEK_CUR) >= 0;
         return;
@@ -273,6 +303,21 @@ void OutputFile::open() {
     slotUsed[slot] = 1;
     slot_ = slot;
     temporary_ = temporaries[slot];
+
+    // The directory is locked while the outputs are published and synced
+    // after: a directory that can be written but neither locked nor synced
+    // (one that cannot be read, a file system without locks) is refused now,
+    // before anything is replaced.
+    dirFd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd_ < 0) {
+        die(what() + ": its directory cannot be opened to lock and sync it: " + std::strerror(errno));
+    }
+    int locked = 0;
+    while ((locked = flock(dirFd_, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0 && errno != EWOULDBLOCK) die(what() + ": its directory cannot be locked: " + std::strerror(errno));
+    if (locked == 0) flock(dirFd_, LOCK_UN);
+    if (fsync(dirFd_) != 0) die(what() + ": its directory cannot be synced: " + std::strerror(errno));
 }
 
 void OutputFile::writeAt(std::uint64_t at, const void* data, std::size_t bytes) {
@@ -316,47 +361,85 @@ void publish(OutputFile* first, OutputFile* second) {
 
     SignalsHeld held;
     // Lock the directories in a fixed order, so two runs publishing into
-    // the same pair of directories take turns instead of interleaving.
-    std::string d1 = first->dir_, d2 = second != nullptr ? second->dir_ : first->dir_;
-    if (!DirectoryLock::ordered(d1, d2)) std::swap(d1, d2);
-    // (A second lock on one directory would wait for the first.)
-    DirectoryLock lock1(d1);
-    std::unique_ptr<DirectoryLock> lock2;
-    if (DirectoryLock(d2, false).sameAs(lock1) == false) lock2 = std::make_unique<DirectoryLock>(d2);
+    // the same pair of directories take turns instead of interleaving. (A
+    // second lock on one directory would wait for the first.)
+    int dirs[2] = {first->dirFd_, second != nullptr ? second->dirFd_ : -1};
+    if (dirs[1] >= 0 && sameDirectory(dirs[0], dirs[1])) dirs[1] = -1;
+    if (dirs[1] >= 0 && lockedFirst(dirs[1], dirs[0])) std::swap(dirs[0], dirs[1]);
+    for (int fd : dirs) {
+        if (fd < 0) continue;
+        int locked = 0;
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) die(first->what() + ": its directory cannot be locked: " + std::strerror(errno));
+    }
 
     first->checkReplaceable();
     if (second != nullptr) second->checkReplaceable();
 
-    // The first target: exchanged with its temporary when it exists, so its
-    // old content stays at hand until the second is in place.
+    // The first target's old content stays at hand until the second is in
+    // place: exchanged with the temporary, or where there is no atomic
+    // exchange (network file systems), linked (else moved) to a second name.
+    enum class Old { gone, exchanged, linked, movedAside } old = Old::gone;
     struct stat st {};
     const bool firstExisted = lstat(first->target_.c_str(), &st) == 0;
-    bool exchanged = false;
+    const std::string backup = first->temporary_ + "-old";
     if (firstExisted && second != nullptr) {
-        exchanged = renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(),
-                              RENAME_EXCHANGE) == 0;
+        if (!injected("no-exchange") && renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD,
+                                                  first->target_.c_str(), RENAME_EXCHANGE) == 0) {
+            old = Old::exchanged;
+        } else if (!injected("no-link") && link(first->target_.c_str(), backup.c_str()) == 0) {
+            old = Old::linked;
+        } else if (rename(first->target_.c_str(), backup.c_str()) == 0) {
+            old = Old::movedAside;
+        } else {
+            die(first->what() + ": cannot keep the old file while it is replaced: " + std::strerror(errno));
+        }
     }
-    if (!exchanged && rename(first->temporary_.c_str(), first->target_.c_str()) != 0) {
-        die(first->given_ + ": cannot write: " + std::strerror(errno));
-    }
-    if (!exchanged) slotUsed[first->slot_] = 0;
-
-    if (second != nullptr && rename(second->temporary_.c_str(), second->target_.c_str()) != 0) {
+    if (old != Old::exchanged && rename(first->temporary_.c_str(), first->target_.c_str()) != 0) {
         const std::string why = std::strerror(errno);
-        if (exchanged) {
+        if (old == Old::linked) unlink(backup.c_str());
+        if (old == Old::movedAside) rename(backup.c_str(), first->target_.c_str());
+        die(first->given_ + ": cannot write: " + why);
+    }
+    if (old != Old::exchanged) slotUsed[first->slot_] = 0;
+
+    bool placed = true;
+    if (second != nullptr) {
+        if (injected("fail-second")) {
+            placed = false;
+            errno = EIO;
+        } else {
+            placed = rename(second->temporary_.c_str(), second->target_.c_str()) == 0;
+        }
+    }
+    if (!placed) {
+        // Put the first target back as it was.
+        const std::string why = std::strerror(errno);
+        if (old == Old::exchanged) {
             renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE);
+        } else if (old == Old::linked || old == Old::movedAside) {
+            if (rename(backup.c_str(), first->target_.c_str()) != 0) {
+                die(second->given_ + ": cannot write: " + why + "; the old " + first->what() + " is kept as " +
+                    backup);
+            }
         } else if (!firstExisted) {
             unlink(first->target_.c_str());
         }
         die(second->given_ + ": cannot write: " + why);
     }
     if (second != nullptr) slotUsed[second->slot_] = 0;
-    if (exchanged) {
+    if (old == Old::exchanged) {
         unlink(first->temporary_.c_str());  // now the old content
         slotUsed[first->slot_] = 0;
+    } else if (old != Old::gone) {
+        unlink(backup.c_str());
     }
-    lock1.sync();
-    if (lock2) lock2->sync();
+    for (int fd : dirs) {
+        if (fd < 0) continue;
+        fsync(fd);
+        flock(fd, LOCK_UN);
+    }
 }
 
 }  // namespace runner

@@ -31,7 +31,8 @@ void installSignalHandlers();
 // One output file. A regular file (or a new one) is written to a temporary
 // beside it and renamed over it when published; a symbolic link is followed
 // and the file it points to is replaced, the link stays. Anything else (a
-// character device, a FIFO) is written straight into, never replaced.
+// character device, a FIFO, a pipe or socket through /dev/stdout, /dev/fd/N
+// or /proc/self/fd/N) is written straight into, never replaced.
 class OutputFile {
 public:
     OutputFile() = default;
@@ -42,7 +43,8 @@ public:
     // Resolves the name and checks that it can be written; role names the
     // argument in errors ("Y", "ZF", ...). Touches nothing.
     void prepare(const std::string& given, const std::string& role);
-    // Creates the temporary, or opens the device or FIFO.
+    // Creates the temporary and opens its directory, refusing one that cannot
+    // be locked and synced; or opens the device or FIFO.
     void open();
     // Whether writes may come in any order.
     bool seekable() const { return seekable_; }
@@ -65,6 +67,8 @@ private:
     std::string temporary_;
     int slot_ = -1;  // in the table of temporaries the signal handler removes
     int fd_ = -1;
+    int dirFd_ = -1;       // the directory, for the lock and the sync
+    int descriptor_ = -1;  // the descriptor /dev/stdout and the like name
     bool direct_ = false, exists_ = false, seekable_ = true;
     struct stat old_ {};
     std::uint64_t position_ = 0;
@@ -72,8 +76,8 @@ private:
 
 // Replaces the regular targets by their temporaries, both or neither (second
 // may be null): under a lock on their directories, after checking that both
-// can be replaced, restoring the first if the second still fails; the
-// directories are synced afterwards.
+// can be replaced, restoring the first if the second still fails (with or
+// without an atomic exchange); the directories are synced afterwards.
 void publish(OutputFile* first, OutputFile* second);
 
 // Whether two paths name one file: the same inode when both exist, else the
@@ -84,6 +88,6 @@ bool sameFile(const std::string& p, const std::string& q);
 MexFunction loadModule();
 
 // marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy
-int runFilter(int argc, char** argv);
+int filterFiles(int argc, char** argv);
 
 }  // namespace runner

@@ -4,7 +4,8 @@
 // loader accepts, little-endian float32 ('<f4') and complex64 ('<c8'), C or
 // Fortran order, any number of dimensions. The logical shape is what counts: a
 // 1-D array of n elements becomes an n-by-1 host array, a 0-d array 1-by-1.
-// Written: Fortran order, '<f4' for real arrays and '<c8' for complex ones.
+// Written: Fortran order (or C order, header only, for data written piece by
+// piece), '<f4' for real arrays and '<c8' for complex ones.
 #pragma once
 
 #include <cstddef>
@@ -82,9 +83,9 @@ void decodeNpyData(const NpyHeader& header, const std::uint8_t* data, float* re,
 bool readNpy(const std::string& path, NpyArray& out, std::string& error,
              std::uint64_t maxDataBytes = UINT64_MAX);
 
-// The header of a Fortran-order file of the given shape, padded so the data
-// starts on a 64-byte boundary.
-std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape);
+// The header of a file of the given shape, Fortran order unless fortran is
+// false, padded so the data starts on a 64-byte boundary.
+std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape, bool fortran = true);
 
 // Serialises a host array under the given logical shape (whose element count
 // must match), Fortran order.

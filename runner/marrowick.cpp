@@ -1,6 +1,5 @@
 // The runner: loads the marrowick module as a host does and calls it on
 // arrays stored in .npy files, or on a built-in example.
-#include <dlfcn.h>
 #include <malloc.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -20,6 +19,7 @@
 
 #include "design.h"
 #include "host.h"
+#include "load_module.h"
 #include "npy.h"
 #include "runner.h"
 
@@ -50,17 +50,19 @@ const char* const kFilterHelp =
     "b and a are the numerator and denominator coefficients (flat); x is filtered\n"
     "along its first dimension, each column (channel) separately; zi holds L rows\n"
     "of initial states per channel, L = max(len(b), len(a)) - 1, or L = 0.\n"
-    "Y.npy has the shape of X.npy and ZF.npy that of ZI.npy, Fortran order,\n"
-    "float32 when every input is real and complex64 otherwise. Feed ZF back as\n"
-    "ZI to filter a long signal in pieces.\n"
+    "Y.npy has the shape and the order (C or Fortran) of X.npy, ZF.npy the shape\n"
+    "of ZI.npy in Fortran order; float32 when every input is real and complex64\n"
+    "otherwise. Feed ZF back as ZI to filter a long signal in pieces.\n"
     "\n"
     "Size: X is read and Y written in blocks, so X and Y may be as large as the\n"
     "disk holds; memory stays under about 200 MiB whatever their size. B, A and\n"
     "ZI are read whole, up to 16 MiB of data each.\n"
     "\n"
     "Outputs: a regular file is replaced (a link is followed; an existing file\n"
-    "keeps its mode), both or neither; a device or FIFO is written into. On any\n"
-    "error the exit status is non-zero and no file is created or changed.\n";
+    "keeps its mode), both or neither, in a directory the run can read, lock and\n"
+    "sync; a device, FIFO, pipe or socket (also through /dev/stdout) is written\n"
+    "into. On any error the exit status is non-zero and no file is created or\n"
+    "changed.\n";
 
 const char* const kDemoHelp =
     "usage: marrowick demo [DIR]\n"
@@ -71,8 +73,8 @@ const char* const kDemoHelp =
     "bit, prints sizes, kernel, time, throughput and the stop-band attenuation,\n"
     "and writes x.npy and y.npy to DIR.\n";
 
-std::string moduleFile() {
-    if (const char* env = std::getenv("MARROWICK_MODULE"); env != nullptr && *env != '\0') return env;
+// marrowick.so beside this program.
+std::string moduleBesideProgram() {
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return "./marrowick.so";
@@ -85,14 +87,9 @@ std::string moduleFile() {
 }  // namespace
 
 MexFunction runner::loadModule() {
-    const std::string path = moduleFile();
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) die("cannot load the module " + path + ": " + dlerror());
-    void* symbol = dlsym(handle, "mexFunction");
-    if (symbol == nullptr) die("the module " + path + " does not export mexFunction");
-    MexFunction fn;
-    static_assert(sizeof fn == sizeof symbol, "function and data pointers differ in size");
-    std::memcpy(&fn, &symbol, sizeof fn);
+    std::string error;
+    const MexFunction fn = mxhost::loadEntryPoint(mxhost::modulePath(moduleBesideProgram()), error);
+    if (fn == nullptr) die(error);
     return fn;
 }
 
@@ -255,7 +252,7 @@ int main(int argc, char** argv) {
     try {
         if (command == "filter") {
             runner::installSignalHandlers();
-            return runner::runFilter(argc, argv);
+            return runner::filterFiles(argc, argv);
         }
         if (command == "demo") {
             runner::installSignalHandlers();
