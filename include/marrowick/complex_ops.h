@@ -46,12 +46,12 @@ inline R product(const P& p, const Q& q) {
     return R{rr - ii, ri + ir};
 }
 // Complex scaling of p by a real r, in either order.
-template <class R, class P, class F>
-inline R scale(const P& p, const F& r) {
+template <class R, class P, class Real>
+inline R scale(const P& p, const Real& r) {
     return R{p.re * r, p.im * r};
 }
-template <class R, class F, class P>
-inline R scaleBy(const F& r, const P& p) {
+template <class R, class Real, class P>
+inline R scaleBy(const Real& r, const P& p) {
     return R{r * p.re, r * p.im};
 }
 template <class R>
@@ -63,13 +63,13 @@ inline R difference(const R& p, const R& q) {
     return R{p.re - q.re, p.im - q.im};
 }
 // r + v: only the real part is computed; the imaginary part is v's.
-template <class R, class F>
-inline R realPlus(const F& r, const R& v) {
+template <class R, class Real>
+inline R realPlus(const Real& r, const R& v) {
     return R{r + v.re, v.im};
 }
 // r - v: the real part is computed, the imaginary part negated.
-template <class R, class F>
-inline R realMinus(const F& r, const R& v) {
+template <class R, class Real>
+inline R realMinus(const Real& r, const R& v) {
     return R{r - v.re, -v.im};
 }
 
