@@ -1,0 +1,220 @@
+#include "checks.h"
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace marrowick::python {
+namespace {
+
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+
+std::string dtypeText(const py::dtype& type) { return py::str(static_cast<py::handle>(type)).cast<std::string>(); }
+
+[[noreturn]] void refuse(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+std::string ordinalAxis(int axis) { return "axis " + std::to_string(axis); }
+
+// A stable denominator has every root of a[0] z^n + a[1] z^(n-1) + ... + a[n]
+// strictly inside the unit circle: every reflection coefficient of the
+// step-down recursion (Schur-Cohn) below 1 in magnitude.
+bool stable(std::vector<std::complex<long double>> c) {
+    const std::complex<long double> c0 = c[0];
+    if (c0 == std::complex<long double>(0)) return false;
+    for (auto& v : c) v /= c0;
+    std::vector<std::complex<long double>> next;
+    for (std::size_t m = c.size() - 1; m >= 1; --m) {
+        const std::complex<long double> k = c[m];
+        const long double kk = std::norm(k);
+        if (!(kk < 1)) return false;
+        next.assign(m, 0);
+        for (std::size_t i = 0; i < m; ++i) next[i] = (c[i] - k * std::conj(c[m - i])) / (1 - kk);
+        c.swap(next);
+    }
+    return true;
+}
+
+}  // namespace
+
+py::array checkSignal(py::handle obj, bool& complex) {
+    py::array x = py::array::ensure(obj);
+    if (!x) refuse(PyExc_TypeError, "marrowick:notSingle: x must be a float32 or complex64 array");
+    complex = checkSignalType(x.dtype());
+    return x;
+}
+
+bool checkSignalType(const py::dtype& type) {
+    if (type.equal(py::dtype::of<float>())) return false;
+    if (type.equal(py::dtype::of<std::complex<float>>())) return true;
+    std::string message = "marrowick:notSingle: x must be float32 or complex64 (it is never converted), got " +
+                          dtypeText(type);
+    const char kind = type.kind();
+    if (kind == 'c')
+        message += "; convert it explicitly, e.g. x.astype(numpy.complex64)";
+    else if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')
+        message += "; convert it explicitly, e.g. x.astype(numpy.float32)";
+    refuse(PyExc_TypeError, message);
+}
+
+int checkAxis(int64_t axis, int ndim) {
+    if (axis >= -ndim && axis < ndim) return static_cast<int>(axis < 0 ? axis + ndim : axis);
+    py::module_ numpy = py::module_::import("numpy");
+    py::object axisError = py::hasattr(numpy, "exceptions") && py::hasattr(numpy.attr("exceptions"), "AxisError")
+                               ? numpy.attr("exceptions").attr("AxisError")
+                               : numpy.attr("AxisError");
+    const py::object error = axisError(axis, ndim, "marrowick:badAxis");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+int64_t checkWorkers(int64_t workers) {
+    if (workers == -1) return std::max(1u, std::thread::hardware_concurrency());
+    if (workers < 1)
+        refuse(PyExc_ValueError, "marrowick:badWorkers: workers must be a positive number of threads or -1, got " +
+                                     std::to_string(workers));
+    return workers;
+}
+
+py::array checkNumbers(py::handle obj, const char* name, bool& complex) {
+    py::array arr = py::array::ensure(obj);
+    if (!arr) refuse(PyExc_TypeError, std::string("marrowick:notSingle: ") + name + " must be an array of numbers");
+    const char kind = arr.dtype().kind();
+    if (kind == 'c') {
+        complex = true;
+    } else if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') {
+        complex = false;
+    } else {
+        refuse(PyExc_TypeError, std::string("marrowick:notSingle: ") + name +
+                                    " must hold real or complex numbers (a bool, integer, float or complex dtype), got " +
+                                    dtypeText(arr.dtype()));
+    }
+    return arr;
+}
+
+Coefficients checkCoefficients(py::handle obj, const char* name, Convention convention) {
+    Coefficients c;
+    c.values = checkNumbers(obj, name, c.complex);
+    const int nd = static_cast<int>(c.values.ndim());
+    const py::ssize_t* shape = c.values.shape();
+    int longer = 0;
+    for (int k = 0; k < nd; ++k) longer += shape[k] > 1;
+    const bool fits = convention == Convention::SciPy ? nd <= 1 : longer <= 1;
+    if (!fits) {
+        std::string message = std::string("marrowick:coefficientShape: ") + name +
+                              (convention == Convention::SciPy
+                                   ? " must be a scalar or a 1-D array"
+                                   : " must be a vector (at most one dimension longer than 1)") +
+                              ", got shape " + shapeText(shape, nd);
+        if (nd == 2 && shape[1] == 6)
+            message += "; second-order sections (n_sections, 6) go to sosfilt";
+        else if (nd == 2 && shape[0] == 2)
+            message += "; a (b, a) pair goes in as two arguments, e.g. lfilter(*ba, x)";
+        refuse(PyExc_ValueError, message);
+    }
+    const py::ssize_t n = c.values.size();
+    if (n == 0)
+        refuse(PyExc_ValueError, std::string("marrowick:emptyCoefficients: ") + name +
+                                     " must have at least one element, got shape " + shapeText(shape, nd));
+    if (n > kInt32Max)
+        refuse(PyExc_ValueError, std::string("marrowick:tooLarge: ") + name + " may have at most 2^31 - 1 elements, got " +
+                                     std::to_string(n));
+    c.count = static_cast<int32_t>(n);
+    return c;
+}
+
+void warnIfRoundingDestabilises(const Coefficients& a) {
+    const py::dtype type = a.values.dtype();
+    if (a.count < 2 || a.count > 1024 || type.equal(py::dtype::of<float>()) ||
+        type.equal(py::dtype::of<std::complex<float>>()))
+        return;
+    auto given = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(a.values);
+    if (!given) throw py::error_already_set();
+    std::vector<std::complex<long double>> exact(static_cast<std::size_t>(a.count)), rounded(exact.size());
+    py::array_t<std::complex<double>> roundedArray(a.count);
+    bool changed = false;
+    for (std::size_t k = 0; k < exact.size(); ++k) {
+        const std::complex<double> v = given.data()[k];
+        const std::complex<double> r(static_cast<float>(v.real()), static_cast<float>(v.imag()));
+        changed |= r != v;
+        exact[k] = std::complex<long double>(v.real(), v.imag());
+        rounded[k] = std::complex<long double>(r.real(), r.imag());
+        roundedArray.mutable_data()[k] = r;
+    }
+    if (!changed || !stable(exact) || stable(rounded)) return;
+    py::module_ numpy = py::module_::import("numpy");
+    const double radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", radius);
+    const std::string message =
+        "marrowick:unstable: a is stable as given but unstable rounded to single precision (a pole moves to "
+        "|z| = " + std::string(text) + "), so the output grows without bound; filter with second-order sections "
+        "instead (a design with output='sos' and marrowick.sosfilt)";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+}
+
+py::array checkSections(py::handle obj) {
+    bool complex;
+    py::array sos = checkNumbers(obj, "sos", complex);
+    if (sos.ndim() != 2 || sos.shape(1) != 6 || sos.shape(0) < 1)
+        refuse(PyExc_ValueError,
+               "marrowick:sosShape: sos must have shape (n_sections, 6) with n_sections >= 1, rows b0 b1 b2 a0 a1 a2, "
+               "got shape " + shapeText(sos.shape(), sos.ndim()));
+    return sos;
+}
+
+Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convention convention, int64_t sections) {
+    const bool scipy = convention == Convention::SciPy;
+    const int lead = sections >= 0 ? 1 : 0;
+    const int ndim = x.size();
+    Dims expected;
+    if (lead) expected.push_back(sections);
+    for (int k = 0; k < ndim; ++k) expected.push_back(k == axis ? L : x[k]);
+    auto sizeError = [&] {
+        std::string message = "marrowick:ziSize: zi must have ";
+        message += lead ? "shape (n_sections,) + x's shape" : "x's shape";
+        message += " with " + ordinalAxis(axis) + " of length " + std::to_string(L) + ", " + shapeText(expected);
+        if (scipy) message += " (dimensions of length 1 other than the axis broadcast)";
+        refuse(PyExc_ValueError, message + ", got " + shapeText(zi));
+    };
+    if (zi.size() != ndim + lead) sizeError();
+    if (lead && zi[0] != sections) sizeError();
+    const py::ssize_t along = zi[lead + axis];
+    if (along != L && !(along == 0 && !scipy)) {
+        std::string message = "marrowick:ziLength: zi must have length L = max(len(b), len(a)) - 1 = " +
+                              std::to_string(L) + (scipy ? "" : " (or 0)") + " along " + ordinalAxis(axis) +
+                              ", got " + std::to_string(along);
+        refuse(PyExc_ValueError, message);
+    }
+    Dims target(zi);
+    for (int k = 0; k < ndim; ++k) {
+        if (k == axis || zi[lead + k] == x[k]) continue;
+        if (!scipy || zi[lead + k] != 1) sizeError();
+        target[lead + k] = x[k];
+    }
+    return target;
+}
+
+State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention) {
+    State s;
+    s.values = checkNumbers(obj, "zi", s.complex);
+    const Dims shape(s.values.shape(), s.values.shape() + s.values.ndim());
+    const Dims target = checkStateShape(shape, x, axis, L, convention);
+    bool same = true;
+    for (int k = 0; k < shape.size(); ++k) same &= shape[k] == target[k];
+    if (!same) {
+        py::tuple t(target.size());
+        for (int k = 0; k < target.size(); ++k) t[k] = target[k];
+        s.values = py::module_::import("numpy").attr("broadcast_to")(s.values, t);
+    }
+    s.length = target[axis];
+    return s;
+}
+
+}  // namespace marrowick::python
