@@ -10,6 +10,8 @@ and run in parallel; the blocks of one chain run one after the other.
 process, so arrays larger than memory can be filtered from file to file.
 """
 
+import errno
+import math
 import operator
 import os
 import sys
@@ -27,6 +29,7 @@ from dask.sizeof import sizeof
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
 import marrowick
+from marrowick import _core
 
 __all__ = ["filter", "NpyFile"]
 
@@ -101,54 +104,86 @@ def _parallelism():
 
 
 def filter(b, a, x, zi=None, *, axis=0):
-    """Filter the dask array ``x`` along ``axis`` with ``b/a``; returns lazy ``(y, zf)``.
+    """Filter a Dask array along an axis with b/a, the state carried exactly
+    from chunk to chunk.
 
-    Same arguments and results as ``marrowick.filter``: ``x`` is float32 or complex64, ``zi``
-    (None, a NumPy or a dask array) has x's shape with ``axis`` replaced by
-    ``L = max(len(b), len(a)) - 1`` (or 0 for the zero-state path). ``y`` has x's chunks;
-    ``zf`` has x's chunks along the other axes and one chunk along ``axis``.
+    Parameters
+    ----------
+    b, a : array_like
+        Coefficients as for `marrowick.filter`: vectors of real or complex
+        numbers in any orientation, checked and rounded to single precision
+        while the graph is built.
+    x : dask.array.Array
+        The signal, float32 or complex64. Its chunk sizes along the axes other
+        than `axis` must be known.
+    zi : array_like or dask.array.Array, optional
+        Initial states: x's shape with `axis` of length
+        ``L = max(len(b), len(a)) - 1`` (or 0: the zero-state path). None
+        (the default) is the zero state.
+    axis : int, optional
+        The axis time runs along (default 0).
 
-    Chunks along ``axis`` are filtered in order, each from the state the previous one left;
-    chunks along the other axes in parallel. Warns (``PerformanceWarning``) when there are
-    fewer chunks of channels than the scheduler has workers.
+    Returns
+    -------
+    y : dask.array.Array
+        The output, lazy, with x's chunks.
+    zf : dask.array.Array
+        The final states, lazy: x's chunks along the other axes, one chunk
+        along `axis`.
+
+    Raises
+    ------
+    TypeError, ValueError, numpy.exceptions.AxisError
+        As `marrowick.filter`, while the graph is built (nothing is read);
+        ``marrowick:unknownChunks`` when the chunk sizes along an axis other
+        than `axis` are unknown (call ``x.compute_chunk_sizes()``).
+
+    Warns
+    -----
+    dask.array.core.PerformanceWarning
+        When there are fewer chunks of channels than the scheduler has
+        workers.
+    RuntimeWarning
+        ``marrowick:unstable``, as `marrowick.filter`.
+
+    Notes
+    -----
+    The result is bit for bit that of one `marrowick.filter` call on the
+    whole array, whatever the chunking. Chunks along `axis` are filtered in
+    order, each from the state the previous one left; chunks along the other
+    axes in parallel.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, marrowick.dask
+    >>> x = da.ones((100, 4), dtype=np.float32, chunks=(25, 2))
+    >>> y, zf = marrowick.dask.filter([0.5, 0.5], [1.0], x)
+    >>> y.chunks
+    ((25, 25, 25, 25), (2, 2))
     """
     x = da.asarray(x)
     ndim = x.ndim
-    if ndim == 0:
-        raise ValueError("x must have at least one dimension")
-    if not -ndim <= axis < ndim:
-        raise ValueError(f"axis {axis} is out of range for an array of {ndim} dimensions")
-    axis = operator.index(axis) % ndim
-    b = np.asarray(b)
-    a = np.asarray(a)
-
-    # A call on empty blocks checks the arguments and gives the dtypes and the state length
-    # exactly as the whole-array call would, without touching any data.
-    probe_shape = [min(n, 1) for n in x.shape]
-    probe_shape[axis] = 0
-    if zi is None:
-        zi_probe = None
-    else:
-        if not isinstance(zi, da.Array):
-            zi = np.asarray(zi)
-        zi_probe = np.zeros(
-            [zi.shape[axis] if d == axis else n for d, n in enumerate(probe_shape)]
-            if zi.ndim == ndim
-            else zi.shape,
-            zi.dtype,
-        )
-    _, zf_probe = marrowick.filter(b, a, np.empty(probe_shape, x.dtype), zi_probe, axis=axis)
-    L = zf_probe.shape[axis]
-    complex_ = any(np.iscomplexobj(v) for v in (b, a, x._meta, zi_probe))
-    dtype = np.dtype(np.complex64 if complex_ else np.float32)
-    zf_shape = x.shape[:axis] + (L,) + x.shape[axis + 1 :]
-    if zi is not None and tuple(zi.shape) != zf_shape:
+    x_complex = _core._check_signal(x.dtype)
+    axis = _core._check_axis(axis, ndim)
+    b, a, L = _core._coefficients(b, a)
+    unknown = [d for d, c in enumerate(x.chunks) if d != axis and any(math.isnan(n) for n in c)]
+    if unknown:
         raise ValueError(
-            f"zi has shape {tuple(zi.shape)}; expected {zf_shape}: x's shape with axis {axis} "
-            f"replaced by the state length {L}"
+            f"marrowick:unknownChunks: x's chunk sizes along axis {unknown[0]} are unknown (nan), and the "
+            f"channels are split along it; call x.compute_chunk_sizes() first"
         )
+    x_shape = tuple(0 if d == axis else n for d, n in enumerate(x.shape))
+    zi_complex = False
+    if zi is not None:
+        if not isinstance(zi, da.Array):
+            zi = _core._check_numbers(zi, "zi")
+        zi_complex = _core._check_numbers(np.empty(0, zi.dtype), "zi").dtype.kind == "c"
+        _core._check_state(tuple(zi.shape), x_shape, axis, L)
+        L = zi.shape[axis]
+    complex_ = x_complex or zi_complex or b.dtype.kind == "c" or a.dtype.kind == "c"
+    dtype = np.dtype(np.complex64 if complex_ else np.float32)
 
-    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1 :]
+    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1:]
     token = tokenize(b, a, x, zi, axis)
     dependencies = [x]
     if isinstance(zi, da.Array):
@@ -215,20 +250,38 @@ def filter(b, a, x, zi=None, *, axis=0):
 class NpyFile:
     """A ``.npy`` file as an array Dask reads blocks from and stores blocks into.
 
-    It pickles as its path, and every block access opens the file, copies the block and
-    closes it again, so any worker process that sees the file can use it and none holds
-    more of the file than the block it copies::
+    Parameters
+    ----------
+    path : str or os.PathLike
+        An existing ``.npy`` file (`create` makes a new one).
 
-        x = da.from_array(NpyFile("x.npy"), chunks=(64, 2**20))
-        y, zf = marrowick.dask.filter(b, a, x, axis=1)
-        da.store(y, NpyFile.create("y.npy", y.shape, y.dtype), lock=False)
+    Attributes
+    ----------
+    path : str
+    shape : tuple of int
+    dtype : numpy.dtype
 
-    Blocks made of runs of at least 4 KiB along the last axis of a C-order file are read and
-    written with one system call per run (no page faults on a mapping); others go through a
-    memory map of the file.
+    Notes
+    -----
+    It pickles as its path, and every block access opens the file, copies the
+    block and closes it again, so any worker process that sees the file can
+    use it and none holds more of the file than the block it copies.
+
+    Blocks of a C-order file indexed by slices (what Dask reads and stores)
+    are read with one system call per run along the last axis when the runs
+    are at least 4 KiB, and always written with positioned writes, so a full
+    disk is an ``OSError`` and never a signal. Other reads and writes go
+    through a memory map of the file; `create` reserves the whole file on
+    disk, so writes into a file it made never meet a full disk.
+
+    Examples
+    --------
+    >>> x = da.from_array(NpyFile("x.npy"), chunks=(64, 2**20))  # doctest: +SKIP
+    >>> y, zf = marrowick.dask.filter(b, a, x, axis=1)  # doctest: +SKIP
+    >>> da.store(y, NpyFile.create("y.npy", y.shape, y.dtype), lock=False)  # doctest: +SKIP
     """
 
-    RUN = 4096  # shortest run, in bytes, read or written with a system call
+    RUN = 4096  # shortest run, in bytes, read with a system call
 
     def __init__(self, path):
         self.path = os.fspath(path)
@@ -238,24 +291,73 @@ class NpyFile:
         del m
 
     @classmethod
-    def create(cls, path, shape, dtype):
-        """Creates (or replaces) a C-order ``.npy`` file of this shape and dtype."""
-        m = np.lib.format.open_memmap(os.fspath(path), mode="w+", dtype=dtype, shape=tuple(shape))
-        del m
+    def create(cls, path, shape, dtype, *, overwrite=False):
+        """Create a C-order ``.npy`` file of this shape and dtype, its space
+        reserved on disk.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+        shape : tuple of int
+        dtype : numpy.dtype or str
+        overwrite : bool, optional
+            Replace an existing file (default False: refuse it, since it may
+            be the very input being read).
+
+        Returns
+        -------
+        NpyFile
+
+        Raises
+        ------
+        FileExistsError
+            ``marrowick:fileExists``: the file exists and `overwrite` is
+            False.
+        OSError
+            ``marrowick:noSpace``: the disk cannot hold the file (nothing is
+            left behind).
+        """
+        path = os.fspath(path)
+        dtype = np.dtype(dtype)
+        shape = tuple(operator.index(n) for n in shape)
+        header = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape}
+        flags = os.O_RDWR | os.O_CREAT | (os.O_TRUNC if overwrite else os.O_EXCL)
+        try:
+            fd = os.open(path, flags, 0o666)
+        except FileExistsError:
+            raise FileExistsError(
+                f"marrowick:fileExists: {path} exists; NpyFile.create(..., overwrite=True) replaces it"
+            ) from None
+        try:
+            with os.fdopen(os.dup(fd), "wb") as f:
+                try:
+                    np.lib.format.write_array_header_1_0(f, header)
+                except ValueError:  # a header beyond 64 KiB
+                    np.lib.format.write_array_header_2_0(f, header)
+                offset = f.tell()
+            _reserve(fd, offset, int(np.prod(shape, dtype=np.int64)) * dtype.itemsize)
+        except OSError as e:
+            os.close(fd)
+            os.unlink(path)
+            error = OSError(f"marrowick:noSpace: cannot reserve {path} for an array of shape {shape} and "
+                            f"dtype {dtype}: {e.strerror or e}")
+            error.errno = e.errno
+            raise error from e
+        os.close(fd)
         return cls(path)
 
     @property
     def ndim(self):
         return len(self.shape)
 
-    def _runs(self, index):
-        """The block's ranges per axis when it is read run by run, else None."""
+    def _runs(self, index, shortest):
+        """The block's ranges per axis when it goes run by run, else None."""
         if not self.c_order or not self.ndim or not isinstance(index, tuple) or len(index) != self.ndim:
             return None
         if not all(isinstance(i, slice) for i in index):
             return None
         ranges = [range(*i.indices(n)) for i, n in zip(index, self.shape)]
-        if ranges[-1].step != 1 or len(ranges[-1]) * self.dtype.itemsize < self.RUN:
+        if ranges[-1].step != 1 or len(ranges[-1]) * self.dtype.itemsize < shortest:
             return None
         return ranges
 
@@ -267,7 +369,7 @@ class NpyFile:
             yield lead, self.offset + int(np.dot(position, strides))
 
     def __getitem__(self, index):
-        ranges = self._runs(index)
+        ranges = self._runs(index, self.RUN)
         if ranges is None:
             m = np.load(self.path, mmap_mode="r")
             block = np.array(m[index])
@@ -288,13 +390,16 @@ class NpyFile:
         return block
 
     def __setitem__(self, index, value):
-        ranges = self._runs(index)
+        ranges = self._runs(index, 0)
         if ranges is None:
             m = np.load(self.path, mmap_mode="r+")
             m[index] = value
             del m
             return
-        value = np.broadcast_to(np.asarray(value).astype(self.dtype, copy=False), [len(r) for r in ranges])
+        shape = [len(r) for r in ranges]
+        if 0 in shape:
+            return
+        value = np.broadcast_to(np.asarray(value).astype(self.dtype, copy=False), shape)
         fd = os.open(self.path, os.O_WRONLY)
         try:
             for lead, offset in self._offsets(ranges):
@@ -311,3 +416,20 @@ class NpyFile:
 
     def __repr__(self):
         return f"NpyFile({self.path!r}, shape={self.shape}, dtype={self.dtype})"
+
+
+def _reserve(fd, offset, size):
+    """Allocates bytes [offset, offset + size) of the file on disk (zeros)."""
+    if size == 0:
+        return
+    try:
+        os.posix_fallocate(fd, offset, size)
+        return
+    except OSError as e:
+        if e.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
+            raise
+    # A file system without fallocate: the zeros are written.
+    zeros = bytes(min(size, 1 << 20))
+    end = offset + size
+    while offset < end:
+        offset += os.pwrite(fd, memoryview(zeros)[:end - offset], offset)

@@ -138,14 +138,16 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
     if (!given) throw py::error_already_set();
     std::vector<std::complex<long double>> exact(static_cast<std::size_t>(a.count)), rounded(exact.size());
     py::array_t<std::complex<double>> roundedArray(a.count);
-    bool changed = false;
     for (std::size_t k = 0; k < exact.size(); ++k) {
         const std::complex<double> v = given.data()[k];
-        const std::complex<double> r(static_cast<float>(v.real()), static_cast<float>(v.imag()));
-        changed |= r != v;
         exact[k] = std::complex<long double>(v.real(), v.imag());
-        rounded[k] = std::complex<long double>(r.real(), r.imag());
-        roundedArray.mutable_data()[k] = r;
+        rounded[k] = std::complex<long double>(static_cast<float>(v.real()), static_cast<float>(v.imag()));
+    }
+    bool changed = false;
+    for (std::size_t k = 0; k < exact.size(); ++k) {
+        changed = changed || exact[k] != rounded[k];
+        roundedArray.mutable_data()[k] = std::complex<double>(static_cast<double>(rounded[k].real()),
+                                                              static_cast<double>(rounded[k].imag()));
     }
     if (!changed || !stable(exact) || stable(rounded)) return;
     py::module_ numpy = py::module_::import("numpy");
