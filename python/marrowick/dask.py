@@ -225,6 +225,9 @@ def filter(b, a, x, zi=None, *, axis=0):
     graph = HighLevelGraph.from_collections(step_name, steps, dependencies=dependencies)
     layers = dict(graph.layers)
     layer_deps = dict(graph.dependencies)
+    # The steps hold x's block tasks inlined, which may name keys of any of x's layers: the
+    # steps depend on them all, so that no optimisation fuses such a layer away.
+    layer_deps[step_name] = layer_deps[step_name] | set(x.__dask_graph__().layers)
     layers[y_name], layer_deps[y_name] = ys, {step_name}
     layers[zf_name], layer_deps[zf_name] = zfs, {step_name} | (
         {zi.name} if zi is not None else set()

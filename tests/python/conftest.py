@@ -69,7 +69,8 @@ def assert_bits(got, want, signed_zeros=True):
     if not signed_zeros:
         same |= (g == 0) & (w == 0)
     bad = np.flatnonzero(~same)
-    assert bad.size == 0, "%d of %d values differ, first at %d: %r vs %r" % (bad.size, g.size, bad[0], g[bad[0]], w[bad[0]])
+    assert bad.size == 0, "%d of %d values differ, first at %d: %r vs %r" % (
+        bad.size, g.size, bad[0], g[bad[0]], w[bad[0]])
 
 
 @pytest.fixture

@@ -77,7 +77,8 @@ N, T, V, S, A = None, TypeError, ValueError, "marrowick:ziSize", np.AxisError
 # One table for every front: b, a, x, zi, axis, and per front None (accepted)
 # or (exception, pattern of the message); "*" stands for the fronts not named.
 ARGUMENTS = [
-    ([1], [1], x2.astype(np.float64), N, 0, {"*": (T, r"marrowick:notSingle: x .* got float64.*astype\(numpy.float32")}),
+    ([1], [1], x2.astype(np.float64), N, 0,
+     {"*": (T, r"marrowick:notSingle: x .* got float64.*astype\(numpy.float32")}),
     ([1], [1], x2.astype(np.complex128), N, 0,
      {"*": (T, r"marrowick:notSingle: x .* got complex128.*astype\(numpy.complex64\)$")}),
     ([1], [1], [1.0, 2.0], N, 0, {"*": (T, "marrowick:notSingle")}),
@@ -90,8 +91,10 @@ ARGUMENTS = [
     ([1], np.ones((2, 2)), x2, N, 0, {"*": (V, r"marrowick:coefficientShape: a .*\(2, 2\)")}),
     (np.ones((3, 1)), np.ones((1, 1, 2)), x2, N, 0, {"*": N, "lfilter": (V, r"b must be a scalar or a 1-D array")}),
     (2.0, np.float32(1), x2, N, 0, {"*": N}),
-    ([1, 2, 3], [1], x2, np.zeros((1, 3)), 0, {"*": (V, r"marrowick:ziLength: .* = 2( \(or 0\))? along axis 0, got 1")}),
-    ([1, 2, 3], [1], x2, np.zeros((0, 3)), 0, {"*": N, "lfilter": (V, r"marrowick:ziLength: .* = 2 along axis 0, got 0")}),
+    ([1, 2, 3], [1], x2, np.zeros((1, 3)), 0,
+     {"*": (V, r"marrowick:ziLength: .* = 2( \(or 0\))? along axis 0, got 1")}),
+    ([1, 2, 3], [1], x2, np.zeros((0, 3)), 0,
+     {"*": N, "lfilter": (V, r"marrowick:ziLength: .* = 2 along axis 0, got 0")}),
     ([1, 2, 3], [1], x2, np.zeros((2, 4)), 0,
      {"*": (V, r"marrowick:ziSize: .* \(2, 3\).*, got \(2, 4\)"), "Filter": (V, r"marrowick:blockShape: .*\(M, 4\)")}),
     ([1, 2, 3], [1], x2, np.zeros(6), 0, {"*": (V, S), "Filter": (V, "marrowick:ziLength")}),

@@ -176,3 +176,58 @@ def test_npy_file_reads_and_writes_blocks(tmp_path, shape, index):
     want[index] = signal(want[index].shape, True, seed=1)
     f[index] = want[index]
     assert_bits(np.load(path), want)
+
+
+def test_unknown_chunk_sizes_along_channels_fail_while_building():
+    x = da.from_array(signal((20, 6)), chunks=(10, 3))
+    channels = x[:, x[0] > -100]  # the channel count is unknown until computed
+    with pytest.raises(ValueError, match=r"marrowick:unknownChunks: .*axis 1.*compute_chunk_sizes\(\)"):
+        mdask.filter(B, A, channels)
+    channels.compute_chunk_sizes()
+    assert_bits(mdask.filter(B, A, channels)[0].compute(scheduler="sync"), marrowick.filter(B, A, signal((20, 6)))[0])
+
+
+def test_npy_file_create_replaces_a_file_only_when_asked(tmp_path):
+    path = tmp_path / "x.npy"
+    np.save(path, signal((4, 3)))
+    with pytest.raises(FileExistsError, match="marrowick:fileExists: .*overwrite=True"):
+        mdask.NpyFile.create(path, (4, 3), np.float32)
+    assert_bits(np.load(path), signal((4, 3)))
+    f = mdask.NpyFile.create(path, (2, 5), np.complex64, overwrite=True)
+    assert (f.shape, f.dtype) == ((2, 5), np.complex64) and not np.load(path).any()
+
+
+FULL_DISK = """
+import sys, numpy as np
+from marrowick.dask import NpyFile
+d = sys.argv[1]
+try:
+    NpyFile.create(d + "/new.npy", (1024, 1024), np.float32)  # 4 MiB on a 1 MiB file system
+    print("created")
+except OSError as e:
+    assert str(e).startswith("marrowick:noSpace") and e.errno == 28, e
+m = np.lib.format.open_memmap(d + "/sparse.npy", mode="w+", dtype=np.float32, shape=(1024, 1024))
+del m
+f = NpyFile(d + "/sparse.npy")
+try:
+    for i in range(0, 1024, 16):
+        f[i:i + 16, 0:16] = np.ones((16, 16), np.float32)  # runs far shorter than a page
+    print("stored")
+except OSError as e:
+    print("full", e.errno)
+"""
+
+
+def test_npy_file_on_a_full_disk_raises_oserror(tmp_path):
+    mount = ["unshare", "-rm", "sh", "-c", f"mount -t tmpfs -o size=1m tmpfs {tmp_path} && exec \"$0\" \"$@\""]
+    try:
+        probe = subprocess.run(mount + ["true"], capture_output=True, timeout=TIMEOUT)
+    except FileNotFoundError:
+        pytest.skip("no unshare")
+    if probe.returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here: " + probe.stderr.decode(errors="replace").strip())
+    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+    r = subprocess.run(mount + [sys.executable, "-c", FULL_DISK, str(tmp_path)], env=env, capture_output=True,
+                       text=True, timeout=TIMEOUT)
+    assert r.returncode == 0, (r.returncode, r.stderr)  # -7: killed by SIGBUS
+    assert r.stdout.split() == ["full", "28"], r.stdout

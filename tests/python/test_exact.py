@@ -15,7 +15,7 @@ RUNNER_CASES = [(k, 4, 3, 1.0, (40, 3), False, False) for k in KERNELS] + [
 ] + [(k, 3, 3, 1.0, (25, 4), False, True) for k in KERNELS] + [
     (k, 3, 2, 2.0, (20, 2), True, False) for k in KERNELS] + [
     ("RR", 1, 1, 0.5, (20, 17), False, False),   # L = 0 from the lengths
-    ("RR", 3, 3, 0.0, (10, 2), False, False),    # a[0] = 0: NaN gain
+    ("RR", 3, 3, 0.0, (10, 2), False, False),    # a[0] = 0: infinite gain
     ("RR", 6, 2, 1.0, (200, 19), False, False),  # more channels than one lane group
     ("CC", 9, 12, 1.0, (64, 1), False, False),   # one channel, long state
     ("RRZ", 2, 7, 1.0, (1, 18), False, False),   # one sample
@@ -124,3 +124,15 @@ def rand_sections(rng, n):
     sos = rng.uniform(-0.5, 0.5, (n, 6))
     sos[:, 3] = 1
     return sos
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_a0_zero_gives_infinities_then_nan(kernel):
+    # As documented: real coefficients give +-inf first and only non-finite
+    # values after; complex coefficients give NaN.
+    b, a, x, zi = case(kernel, 3, 3, (12, 2), a0=0.0)
+    y = marrowick.filter(b, a, x, zi)[0]
+    if kernel in ("CC", "CR"):
+        assert np.isnan(y.real).all() and np.isnan(y.imag).all()
+    else:
+        assert np.isinf(y.real[0]).all() and not np.isfinite(y).any()
