@@ -85,8 +85,8 @@ def lfilter(b, a, x, axis=-1, zi=None):
     The recurrence is `filter`'s. Where it differs from SciPy: single
     precision throughout; y is scaled by ``1/a[0]`` at the end and the states
     zi and zf are ``a[0]`` times SciPy's (the same when ``a[0] == 1``);
-    ``a[0] == 0`` is not refused: a real filter gives +-inf and NaN, a
-    complex one NaN.
+    ``a[0] == 0`` is not refused: the outputs are +-inf and NaN with real b
+    and a, NaN with complex ones.
 
     Examples
     --------

@@ -1,8 +1,10 @@
 #include "checks.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
@@ -24,19 +26,24 @@ std::string ordinalAxis(int axis) { return "axis " + std::to_string(axis); }
 
 // A stable denominator has every root of a[0] z^n + a[1] z^(n-1) + ... + a[n]
 // strictly inside the unit circle: every reflection coefficient of the
-// step-down recursion (Schur-Cohn) below 1 in magnitude.
-bool stable(std::vector<std::complex<long double>> c) {
-    const std::complex<long double> c0 = c[0];
-    if (c0 == std::complex<long double>(0)) return false;
-    for (auto& v : c) v /= c0;
-    std::vector<std::complex<long double>> next;
-    for (std::size_t m = c.size() - 1; m >= 1; --m) {
-        const std::complex<long double> k = c[m];
+// step-down recursion (Schur-Cohn) below 1 in magnitude. c (n + 1 values) is
+// overwritten.
+using Wide = std::complex<long double>;
+bool stable(Wide* c, std::size_t n) {
+    const Wide c0 = c[0];
+    if (c0 == Wide(0)) return false;
+    for (std::size_t i = 0; i <= n; ++i) c[i] /= c0;
+    for (std::size_t m = n; m >= 1; --m) {
+        const Wide k = c[m];
         const long double kk = std::norm(k);
         if (!(kk < 1)) return false;
-        next.assign(m, 0);
-        for (std::size_t i = 0; i < m; ++i) next[i] = (c[i] - k * std::conj(c[m - i])) / (1 - kk);
-        c.swap(next);
+        // In place: c[i] and c[m - i] each come from the other (c[m] drops).
+        for (std::size_t i = 0; 2 * i <= m; ++i) {
+            const std::size_t j = m - i;
+            const Wide ci = c[i], cj = c[j];
+            c[i] = (ci - k * std::conj(cj)) / (1 - kk);
+            if (j != i && j < m) c[j] = (cj - k * std::conj(ci)) / (1 - kk);
+        }
     }
     return true;
 }
@@ -99,8 +106,8 @@ py::array checkNumbers(py::handle obj, const char* name, bool& complex) {
 }
 
 Coefficients checkCoefficients(py::handle obj, const char* name, Convention convention) {
-    Coefficients c;
-    c.values = checkNumbers(obj, name, c.complex);
+    bool complex;
+    Coefficients c{checkNumbers(obj, name, complex), complex, 0};
     const int nd = static_cast<int>(c.values.ndim());
     const py::ssize_t* shape = c.values.shape();
     int longer = 0;
@@ -130,26 +137,50 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
 }
 
 void warnIfRoundingDestabilises(const Coefficients& a) {
-    const py::dtype type = a.values.dtype();
-    if (a.count < 2 || a.count > 1024 || type.equal(py::dtype::of<float>()) ||
-        type.equal(py::dtype::of<std::complex<float>>()))
-        return;
-    auto given = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(a.values);
-    if (!given) throw py::error_already_set();
-    std::vector<std::complex<long double>> exact(static_cast<std::size_t>(a.count)), rounded(exact.size());
-    py::array_t<std::complex<double>> roundedArray(a.count);
-    for (std::size_t k = 0; k < exact.size(); ++k) {
-        const std::complex<double> v = given.data()[k];
-        exact[k] = std::complex<long double>(v.real(), v.imag());
-        rounded[k] = std::complex<long double>(static_cast<float>(v.real()), static_cast<float>(v.imag()));
+    if (a.count < 2 || a.count > 1024) return;
+    const int type = a.values.dtype().num();
+    if (type == py::detail::npy_api::NPY_FLOAT_ || type == py::detail::npy_api::NPY_CFLOAT_) return;
+    // The values as given, read in place when they are doubles already.
+    const bool inPlace = (type == py::detail::npy_api::NPY_DOUBLE_ || type == py::detail::npy_api::NPY_CDOUBLE_) &&
+                         (a.values.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_);
+    py::object converted;
+    if (!inPlace) {
+        converted = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(a.values);
+        if (!converted) throw py::error_already_set();
     }
+    const void* data = inPlace ? a.values.data() : py::array(converted).data();
+    const bool complex = !inPlace || type == py::detail::npy_api::NPY_CDOUBLE_;
+    // exact, rounded and a scratch copy, on the stack for the usual orders.
+    const std::size_t n = static_cast<std::size_t>(a.count);
+    constexpr std::size_t kSmall = 24;  // up to 23rd order: no allocation
+    Wide small[3 * kSmall];
+    std::vector<Wide> large(n > kSmall ? 3 * n : 0);
+    Wide* exact = n > kSmall ? large.data() : small;
+    Wide* rounded = exact + n;
+    Wide* scratch = rounded + n;
     bool changed = false;
-    for (std::size_t k = 0; k < exact.size(); ++k) {
-        changed = changed || exact[k] != rounded[k];
+    for (std::size_t k = 0; k < n; ++k) {
+        double re, im = 0;
+        if (complex) {
+            std::memcpy(&re, static_cast<const char*>(data) + 16 * k, sizeof re);
+            std::memcpy(&im, static_cast<const char*>(data) + 16 * k + 8, sizeof im);
+        } else {
+            std::memcpy(&re, static_cast<const char*>(data) + 8 * k, sizeof re);
+        }
+        exact[k] = Wide(re, im);
+        rounded[k] = Wide(static_cast<float>(re), static_cast<float>(im));
+        if (exact[k] != rounded[k]) changed = true;
+    }
+    if (!changed) return;
+    std::copy(exact, exact + n, scratch);
+    if (!stable(scratch, n - 1)) return;
+    std::copy(rounded, rounded + n, scratch);
+    if (stable(scratch, n - 1)) return;
+
+    py::array_t<std::complex<double>> roundedArray(a.count);
+    for (std::size_t k = 0; k < n; ++k)
         roundedArray.mutable_data()[k] = std::complex<double>(static_cast<double>(rounded[k].real()),
                                                               static_cast<double>(rounded[k].imag()));
-    }
-    if (!changed || !stable(exact) || stable(rounded)) return;
     py::module_ numpy = py::module_::import("numpy");
     const double radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
     char text[32];
@@ -204,19 +235,18 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
 }
 
 State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention) {
-    State s;
-    s.values = checkNumbers(obj, "zi", s.complex);
-    const Dims shape(s.values.shape(), s.values.shape() + s.values.ndim());
+    bool complex;
+    py::array values = checkNumbers(obj, "zi", complex);
+    const Dims shape(values.shape(), values.shape() + values.ndim());
     const Dims target = checkStateShape(shape, x, axis, L, convention);
     bool same = true;
     for (int k = 0; k < shape.size(); ++k) same &= shape[k] == target[k];
     if (!same) {
         py::tuple t(target.size());
         for (int k = 0; k < target.size(); ++k) t[k] = target[k];
-        s.values = py::module_::import("numpy").attr("broadcast_to")(s.values, t);
+        values = py::module_::import("numpy").attr("broadcast_to")(values, t);
     }
-    s.length = target[axis];
-    return s;
+    return State{std::move(values), complex, target[axis]};
 }
 
 }  // namespace marrowick::python

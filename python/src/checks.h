@@ -69,7 +69,7 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
 // zi for one filter call: checked numbers of the right shape, broadcast
 // where the convention allows it.
 struct State {
-    py::array values;
+    py::object values;  // an array, or None for no zi
     bool complex;
     int64_t length;  // along the axis: L, or 0 for the zero-state path
 };

@@ -82,7 +82,7 @@ py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py
     const int32_t L = stateLength(b, a);
     const Dims xShape(x.shape(), x.shape() + ndim);
     const bool haveZi = !ziObj.is_none();
-    const State zi = haveZi ? checkState(ziObj, xShape, axis, L, convention) : State{py::array(), false, L};
+    const State zi = haveZi ? checkState(ziObj, xShape, axis, L, convention) : State{py::none(), false, L};
     warnIfRoundingDestabilises(a);
 
     const int64_t M = xShape[axis];
@@ -253,8 +253,9 @@ With ``g = 1/a[0]`` and ``n = max(len(b), len(a))``, for each sample k::
 
 (missing coefficients are 0). The states are ``a[0]`` times those of the
 filter divided by ``a[0]``; the two agree when ``a[0] == 1``. ``a[0] == 0``
-is not refused: the gain is infinite, so a real filter gives +-inf and NaN
-(NaN from then on once an infinity meets its opposite), a complex one NaN.
+is not refused: the gain is infinite, so with real b and a the outputs are
++-inf, and NaN once infinities of opposite signs meet in the states; with
+complex b or a they are NaN.
 
 The all-real filter computes each stored value in double precision and
 rounds it once; the complex ones round after every operation. x is read in
