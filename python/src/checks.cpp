@@ -26,23 +26,31 @@ std::string ordinalAxis(int axis) { return "axis " + std::to_string(axis); }
 
 // A stable denominator has every root of a[0] z^n + a[1] z^(n-1) + ... + a[n]
 // strictly inside the unit circle: every reflection coefficient of the
-// step-down recursion (Schur-Cohn) below 1 in magnitude. c (n + 1 values) is
-// overwritten.
-using Wide = std::complex<long double>;
-bool stable(Wide* c, std::size_t n) {
-    const Wide c0 = c[0];
-    if (c0 == Wide(0)) return false;
-    for (std::size_t i = 0; i <= n; ++i) c[i] /= c0;
+// step-down recursion (Schur-Cohn) below 1 in magnitude. The n + 1 values
+// re + i im are overwritten; the arithmetic is written out in long double.
+bool stable(long double* re, long double* im, std::size_t n) {
+    const long double r0 = re[0], i0 = im[0], d = r0 * r0 + i0 * i0;
+    if (!(d > 0)) return false;
+    for (std::size_t i = 0; i <= n; ++i) {  // c / c[0] = c conj(c[0]) / |c[0]|^2
+        const long double r = re[i], m = im[i];
+        re[i] = (r * r0 + m * i0) / d;
+        im[i] = (m * r0 - r * i0) / d;
+    }
     for (std::size_t m = n; m >= 1; --m) {
-        const Wide k = c[m];
-        const long double kk = std::norm(k);
+        const long double kr = re[m], ki = im[m], kk = kr * kr + ki * ki;
         if (!(kk < 1)) return false;
-        // In place: c[i] and c[m - i] each come from the other (c[m] drops).
+        const long double s = 1 / (1 - kk);
+        // c[i] = (c[i] - k conj(c[m - i])) s, in place: c[i] and c[m - i]
+        // each come from the other (c[m] drops).
         for (std::size_t i = 0; 2 * i <= m; ++i) {
             const std::size_t j = m - i;
-            const Wide ci = c[i], cj = c[j];
-            c[i] = (ci - k * std::conj(cj)) / (1 - kk);
-            if (j != i && j < m) c[j] = (cj - k * std::conj(ci)) / (1 - kk);
+            const long double ar = re[i], ai = im[i], br = re[j], bi = im[j];
+            re[i] = (ar - (kr * br + ki * bi)) * s;
+            im[i] = (ai - (ki * br - kr * bi)) * s;
+            if (j != i && j < m) {
+                re[j] = (br - (kr * ar + ki * ai)) * s;
+                im[j] = (bi - (ki * ar - kr * ai)) * s;
+            }
         }
     }
     return true;
@@ -150,14 +158,15 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
     }
     const void* data = inPlace ? a.values.data() : py::array(converted).data();
     const bool complex = !inPlace || type == py::detail::npy_api::NPY_CDOUBLE_;
-    // exact, rounded and a scratch copy, on the stack for the usual orders.
+    // The values as given and rounded, and a scratch copy, real and
+    // imaginary parts apart; on the stack for the usual orders.
     const std::size_t n = static_cast<std::size_t>(a.count);
-    constexpr std::size_t kSmall = 24;  // up to 23rd order: no allocation
-    Wide small[3 * kSmall];
-    std::vector<Wide> large(n > kSmall ? 3 * n : 0);
-    Wide* exact = n > kSmall ? large.data() : small;
-    Wide* rounded = exact + n;
-    Wide* scratch = rounded + n;
+    constexpr std::size_t kSmall = 32;
+    long double small[6 * kSmall];
+    std::vector<long double> large(n > kSmall ? 6 * n : 0);
+    long double* exact = n > kSmall ? large.data() : small;  // re[0..n), im[n..2n)
+    long double* rounded = exact + 2 * n;
+    long double* scratch = rounded + 2 * n;
     bool changed = false;
     for (std::size_t k = 0; k < n; ++k) {
         double re, im = 0;
@@ -167,20 +176,23 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
         } else {
             std::memcpy(&re, static_cast<const char*>(data) + 8 * k, sizeof re);
         }
-        exact[k] = Wide(re, im);
-        rounded[k] = Wide(static_cast<float>(re), static_cast<float>(im));
-        if (exact[k] != rounded[k]) changed = true;
+        const float reSingle = static_cast<float>(re), imSingle = static_cast<float>(im);
+        exact[k] = re;
+        exact[n + k] = im;
+        rounded[k] = reSingle;
+        rounded[n + k] = imSingle;
+        if (exact[k] != rounded[k] || exact[n + k] != rounded[n + k]) changed = true;
     }
     if (!changed) return;
-    std::copy(exact, exact + n, scratch);
-    if (!stable(scratch, n - 1)) return;
-    std::copy(rounded, rounded + n, scratch);
-    if (stable(scratch, n - 1)) return;
+    std::copy(exact, exact + 2 * n, scratch);
+    if (!stable(scratch, scratch + n, n - 1)) return;
+    std::copy(rounded, rounded + 2 * n, scratch);
+    if (stable(scratch, scratch + n, n - 1)) return;
 
     py::array_t<std::complex<double>> roundedArray(a.count);
     for (std::size_t k = 0; k < n; ++k)
-        roundedArray.mutable_data()[k] = std::complex<double>(static_cast<double>(rounded[k].real()),
-                                                              static_cast<double>(rounded[k].imag()));
+        roundedArray.mutable_data()[k] =
+            std::complex<double>(static_cast<double>(rounded[k]), static_cast<double>(rounded[n + k]));
     py::module_ numpy = py::module_::import("numpy");
     const double radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
     char text[32];
