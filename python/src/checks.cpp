@@ -22,6 +22,13 @@ std::string dtypeText(const py::dtype& type) { return py::str(static_cast<py::ha
     throw py::error_already_set();
 }
 
+// The type of an object that is no array, for the messages (the error that
+// converting it raised is replaced).
+std::string typeName(py::handle obj) {
+    PyErr_Clear();
+    return py::str(py::type::handle_of(obj).attr("__name__")).cast<std::string>();
+}
+
 std::string ordinalAxis(int axis) { return "axis " + std::to_string(axis); }
 
 // A stable denominator has every root of a[0] z^n + a[1] z^(n-1) + ... + a[n]
@@ -60,7 +67,8 @@ bool stable(long double* re, long double* im, std::size_t n) {
 
 py::array checkSignal(py::handle obj, bool& complex) {
     py::array x = py::array::ensure(obj);
-    if (!x) refuse(PyExc_TypeError, "marrowick:notSingle: x must be a float32 or complex64 array");
+    if (!x)
+        refuse(PyExc_TypeError, "marrowick:notSingle: x must be a float32 or complex64 array, got " + typeName(obj));
     complex = checkSignalType(x.dtype());
     return x;
 }
@@ -99,7 +107,9 @@ int64_t checkWorkers(int64_t workers) {
 
 py::array checkNumbers(py::handle obj, const char* name, bool& complex) {
     py::array arr = py::array::ensure(obj);
-    if (!arr) refuse(PyExc_TypeError, std::string("marrowick:notSingle: ") + name + " must be an array of numbers");
+    if (!arr)
+        refuse(PyExc_TypeError,
+               std::string("marrowick:notSingle: ") + name + " must be an array of numbers, got " + typeName(obj));
     const char kind = arr.dtype().kind();
     if (kind == 'c') {
         complex = true;
@@ -107,7 +117,8 @@ py::array checkNumbers(py::handle obj, const char* name, bool& complex) {
         complex = false;
     } else {
         refuse(PyExc_TypeError, std::string("marrowick:notSingle: ") + name +
-                                    " must hold real or complex numbers (a bool, integer, float or complex dtype), got " +
+                                    " must hold real or complex numbers (a bool, integer, float or complex dtype), "
+                                    "got " +
                                     dtypeText(arr.dtype()));
     }
     return arr;
@@ -138,7 +149,8 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
         refuse(PyExc_ValueError, std::string("marrowick:emptyCoefficients: ") + name +
                                      " must have at least one element, got shape " + shapeText(shape, nd));
     if (n > kInt32Max)
-        refuse(PyExc_ValueError, std::string("marrowick:tooLarge: ") + name + " may have at most 2^31 - 1 elements, got " +
+        refuse(PyExc_ValueError, std::string("marrowick:tooLarge: ") + name +
+                                     " may have at most 2^31 - 1 elements, got " +
                                      std::to_string(n));
     c.count = static_cast<int32_t>(n);
     return c;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "checks.h"
@@ -329,7 +330,8 @@ PYBIND11_MODULE(_core, m) {
         "_set_piece_limit",
         [](int64_t limit) {
             if (limit < 1 || limit > std::numeric_limits<int32_t>::max())
-                throw py::value_error("piece limit out of range");
+                throw py::value_error("marrowick:badLimit: the piece limit must be 1 to 2^31 - 1, got " +
+                                      std::to_string(limit));
             return setPieceLimit(limit);
         },
         py::arg("limit"),

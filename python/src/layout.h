@@ -32,7 +32,7 @@ public:
         for (int k = 0; k < n; ++k) push_back(value);
     }
     void push_back(T v) {
-        if (n_ == kMax) throw py::value_error("too many dimensions");
+        if (n_ == kMax) throw py::value_error("marrowick:tooManyDimensions: at most 32 dimensions");
         v_[n_++] = v;
     }
     int size() const { return n_; }
