@@ -15,6 +15,8 @@ from scipy import signal
 import marrowick
 import marrowick.dask as mdask
 
+pytestmark = pytest.mark.filterwarnings("ignore::dask.array.core.PerformanceWarning")
+
 
 def close(got, want, scale=1.0):
     np.testing.assert_allclose(got, want, rtol=0, atol=2e-4 * scale)
