@@ -29,7 +29,7 @@ std::string typeName(py::handle obj) {
     return py::str(py::type::handle_of(obj).attr("__name__")).cast<std::string>();
 }
 
-std::string ordinalAxis(int axis) { return "axis " + std::to_string(axis); }
+std::string axisText(int axis) { return "axis " + std::to_string(axis); }
 
 // A stable denominator has every root of a[0] z^n + a[1] z^(n-1) + ... + a[n]
 // strictly inside the unit circle: every reflection coefficient of the
@@ -236,7 +236,7 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
     auto sizeError = [&] {
         std::string message = "marrowick:ziSize: zi must have ";
         message += lead ? "shape (n_sections,) + x's shape" : "x's shape";
-        message += " with " + ordinalAxis(axis) + " of length " + std::to_string(L) + ", " + shapeText(expected);
+        message += " with " + axisText(axis) + " of length " + std::to_string(L) + ", " + shapeText(expected);
         if (scipy) message += " (dimensions of length 1 other than the axis broadcast)";
         refuse(PyExc_ValueError, message + ", got " + shapeText(zi));
     };
@@ -245,7 +245,7 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
     const py::ssize_t along = zi[lead + axis];
     if (along != L && !(along == 0 && !scipy)) {
         std::string message = "marrowick:ziLength: zi must have length L = max(len(b), len(a)) - 1 = " +
-                              std::to_string(L) + (scipy ? "" : " (or 0)") + " along " + ordinalAxis(axis) +
+                              std::to_string(L) + (scipy ? "" : " (or 0)") + " along " + axisText(axis) +
                               ", got " + std::to_string(along);
         refuse(PyExc_ValueError, message);
     }
