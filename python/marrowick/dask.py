@@ -115,7 +115,7 @@ def filter(b, a, x, zi=None, *, axis=0):
         while the graph is built.
     x : dask.array.Array
         The signal, float32 or complex64. Its chunk sizes along the axes other
-        than `axis` must be known.
+        than `axis` must be known; along `axis` they may be unknown.
     zi : array_like or dask.array.Array, optional
         Initial states: x's shape with `axis` of length
         ``L = max(len(b), len(a)) - 1`` (or 0: the zero-state path). None
@@ -170,7 +170,8 @@ def filter(b, a, x, zi=None, *, axis=0):
     if unknown:
         raise ValueError(
             f"marrowick:unknownChunks: x's chunk sizes along axis {unknown[0]} are unknown (nan), and the "
-            f"channels are split along it; call x.compute_chunk_sizes() first"
+            f"channels are split along it; call x.compute_chunk_sizes() first (along the time axis {axis} "
+            f"they may stay unknown)"
         )
     x_shape = tuple(0 if d == axis else n for d, n in enumerate(x.shape))
     zi_complex = False
