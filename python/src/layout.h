@@ -25,6 +25,13 @@ class AxisList {
 public:
     static constexpr int kMax = 32;  // NumPy's limit on the number of dimensions
     AxisList() = default;
+    // Copies only the entries in use: the rest are never read.
+    AxisList(const AxisList& other) : n_(other.n_) { std::copy(other.v_, other.v_ + other.n_, v_); }
+    AxisList& operator=(const AxisList& other) {
+        n_ = other.n_;
+        std::copy(other.v_, other.v_ + other.n_, v_);
+        return *this;
+    }
     AxisList(const T* first, const T* last) {
         for (; first != last; ++first) push_back(*first);
     }
@@ -48,7 +55,7 @@ public:
     bool empty() const { return n_ == 0; }
 
 private:
-    T v_[kMax] = {};
+    T v_[kMax];  // the first n_ in use, the rest left unset (a call makes a dozen of these)
     int n_ = 0;
 };
 using Dims = AxisList<py::ssize_t>;
@@ -116,11 +123,11 @@ void stridedCopy(const char* src, const Dims& srcStrides, char* dst, const Dims&
     for (int k = 0; k < nd; ++k) order.push_back(k);
     std::stable_sort(order.begin(), order.end(),
                      [&](int p, int q) { return std::abs(dstStrides[p]) > std::abs(dstStrides[q]); });
-    Dims sh, ss, ds;
-    for (int k : order) {
-        sh.push_back(shape[k]);
-        ss.push_back(srcStrides[k]);
-        ds.push_back(dstStrides[k]);
+    py::ssize_t sh[Dims::kMax] = {}, ss[Dims::kMax] = {}, ds[Dims::kMax] = {};  // in dst's memory order
+    for (int m = 0; m < nd; ++m) {
+        sh[m] = shape[order[m]];
+        ss[m] = srcStrides[order[m]];
+        ds[m] = dstStrides[order[m]];
     }
     const py::ssize_t inner = sh[nd - 1], sInner = ss[nd - 1], dInner = ds[nd - 1];
     Dims index(nd, 0);
