@@ -21,8 +21,9 @@ type and are rounded to single precision (designs usually come as float64).
 import numpy as np
 
 from ._core import filter
+from .zerophase import filtfilt, lfilter_zi, sosfilt_zi, sosfiltfilt
 
-__all__ = ["filter", "lfilter", "sosfilt", "Filter"]
+__all__ = ["filter", "lfilter", "sosfilt", "Filter", "filtfilt", "sosfiltfilt", "lfilter_zi", "sosfilt_zi"]
 
 
 def _broadcast_zi(zi, shape, axis):
