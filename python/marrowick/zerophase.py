@@ -108,7 +108,21 @@ def _csum(v):
     return _sum(v)
 
 
-def _step_state(b, a, where="a"):
+# Complex products and quotients of scalars spelled out in float operations,
+# each rounded on its own (a compiled complex operation may fuse them). The
+# quotient's plain formula neither overflows nor underflows for sums of
+# single-precision values.
+
+def _cmul(p, q):
+    return complex(p.real * q.real - p.imag * q.imag, p.real * q.imag + p.imag * q.real)
+
+
+def _cdiv(p, q):
+    d = q.real * q.real + q.imag * q.imag
+    return complex((p.real * q.real + p.imag * q.imag) / d, (p.imag * q.real - p.real * q.imag) / d)
+
+
+def _step_state(b, a, where="a", first="a[0]"):
     """The states after a unit step has settled, in the filter's own scale
     (a[0] times those of the normalised filter), and the gain at DC.
 
@@ -116,27 +130,27 @@ def _step_state(b, a, where="a"):
     state k = sum over j > k of (b[j] - a[j] * H). b and a are rounded
     coefficients; the products are formed part by part in float64."""
     if a[0] == 0:
-        raise ValueError("marrowick:zeroLeadingCoefficient: %s[0] must not be 0 (the filter has no output scale)"
-                         % where)
+        raise ValueError("marrowick:zeroLeadingCoefficient: %s must not be 0 (the filter has no output scale)"
+                         % first)
     n = max(a.size, b.size)
     sa, sb = _csum(a), _csum(b)
     if sa == 0:
         raise np.linalg.LinAlgError("marrowick:noSteadyState: the coefficients of %s sum to 0 (a pole at z = 1), "
                                     "so a step never settles" % where)
-    h = sb / sa
     bt = np.zeros(n - 1, b.dtype)
     at = np.zeros(n - 1, a.dtype)
     bt[:b.size - 1] = b[1:]
     at[:a.size - 1] = a[1:]
-    if isinstance(h, complex) or at.dtype.kind == "c" or bt.dtype.kind == "c":
-        h = complex(h)
+    if at.dtype.kind == "c" or bt.dtype.kind == "c":
+        h = _cdiv(complex(sb), complex(sa))
         re = bt.real - (at.real * h.real - at.imag * h.imag)
         im = bt.imag - (at.real * h.imag + at.imag * h.real)
         z = np.empty(n - 1, np.complex128)
         z.real = np.cumsum(re[::-1])[::-1]
         z.imag = np.cumsum(im[::-1])[::-1]
     else:
-        z = np.cumsum((bt - at * h)[::-1])[::-1].astype(np.float64)
+        h = sb / sa
+        z = np.cumsum((bt - at * h)[::-1])[::-1]
     return z, h
 
 
@@ -248,9 +262,14 @@ def _sections_zi(sos):
     zi = np.empty((sos.shape[0], 2), np.complex128 if sos.dtype.kind == "c" else np.float64)
     scale = 1.0
     for k in range(sos.shape[0]):
-        z, h = _step_state(sos[k, :3], sos[k, 3:], "sos[%d, 3:]" % k)
-        zi[k] = scale * z
-        scale = scale * h
+        z, h = _step_state(sos[k, :3], sos[k, 3:], "sos[%d, 3:]" % k, "sos[%d, 3]" % k)
+        if sos.dtype.kind == "c":
+            zi[k].real = scale.real * z.real - scale.imag * z.imag
+            zi[k].imag = scale.real * z.imag + scale.imag * z.real
+            scale = _cmul(complex(scale), h)
+        else:
+            zi[k] = scale * z
+            scale = scale * h
     return zi
 
 
