@@ -277,43 +277,44 @@ def _sections_zi(sos):
 # Zero-phase filtering
 
 def _apply(coefficients, x, zi, axis, workers):
-    """One pass over x along axis from the states zi; returns the output.
+    """One pass over x along axis from the states zi; returns the output and
+    the final states (of zi's shape).
 
     coefficients is ``(b, a)`` (zi of x's shape with axis of length L) or
     sections of shape ``(n_sections, 6)`` (zi stacking one such state per
-    section). Each pass allocates its output; a form writing into x itself
-    would keep the zero-phase filters at one working buffer.
+    section). Each pass allocates its output: with a form writing into a
+    given buffer (the backward pass into the forward pass's output, in
+    place), the zero-phase filters would need one working buffer of y's
+    size.
     """
     if isinstance(coefficients, tuple):
         b, a = coefficients
-        return filter(b, a, x, zi, axis=axis, workers=workers)[0]
+        return filter(b, a, x, zi, axis=axis, workers=workers)
     # Section after section: the arithmetic of sosfilt(sos, x, axis, zi).
+    zf = []
     for k in range(coefficients.shape[0]):
-        x = filter(coefficients[k, :3], coefficients[k, 3:], x, zi[k], axis=axis, workers=workers)[0]
-    return x
+        x, z = filter(coefficients[k, :3], coefficients[k, 3:], x, zi[k], axis=axis, workers=workers)
+        zf.append(z)
+    return x, np.stack(zf)
 
 
 def _at(axis, index):
     return (slice(None),) * axis + (index,)
 
 
-def _extend(x, edge, axis, padtype):
-    """x with edge samples added at both ends along axis, in x's dtype and
-    memory order, by the same NumPy operations as SciPy's extensions."""
-    if edge == 0:
-        return x
+def _ends(x, edge, axis, padtype):
+    """The edge samples SciPy's extensions add before and after x along
+    axis, in x's dtype and memory order, by the same NumPy operations."""
     n = x.shape[axis]
     shape = list(x.shape)
-    shape[axis] = n + 2 * edge
-    ext = np.empty_like(x, shape=shape)
-    left, right = ext[_at(axis, slice(0, edge))], ext[_at(axis, slice(n + edge, None))]
-    ext[_at(axis, slice(edge, n + edge))] = x
+    shape[axis] = edge
+    left, right = np.empty_like(x, shape=shape), np.empty_like(x, shape=shape)
     first, last = x[_at(axis, slice(0, 1))], x[_at(axis, slice(n - 1, n))]
     if padtype == "constant":
         ones = np.ones((1,) * x.ndim, x.dtype)
         np.multiply(ones, first, out=left)
         np.multiply(ones, last, out=right)
-        return ext
+        return left, right
     head = x[_at(axis, slice(edge, 0, -1))]
     tail = x[_at(axis, slice(n - 2, n - edge - 2 if n - edge - 2 >= 0 else None, -1))]
     if padtype == "even":
@@ -322,25 +323,34 @@ def _extend(x, edge, axis, padtype):
     else:
         np.subtract(2 * first, head, out=left)
         np.subtract(2 * last, tail, out=right)
-    return ext
+    return left, right
 
 
 def _zero_phase(coefficients, zi, x, axis, padtype, padlen, ntaps, workers):
     axis = normalize_axis_index(axis, x.ndim)
     n = x.shape[axis]
     edge = _edge(padtype, padlen, n, ntaps)
-    ext = _extend(x, edge, axis, padtype)
     single = np.complex64 if x.dtype.kind == "c" or zi.dtype.kind == "c" else np.float32
-    # The steady states along axis, times the first sample of each pass.
     shape = [1] * x.ndim
     shape[axis] = zi.shape[-1]
     zi = zi.reshape(zi.shape[:-1] + tuple(shape))
-    y = _apply(coefficients, ext, (zi * ext[_at(axis, slice(0, 1))]).astype(single), axis, workers)
-    del ext
-    m = y.shape[axis]
-    y = _apply(coefficients, y[_at(axis, slice(None, None, -1))],
-               (zi * y[_at(axis, slice(m - 1, m))]).astype(single), axis, workers)
-    return y[_at(axis, slice(m - 1 - edge, edge - 1 if edge > 0 else None, -1))]
+
+    def steady(v, k):  # the steady states times sample k of v
+        return (zi * v[_at(axis, slice(k, k + 1))]).astype(single)
+
+    # The extended signal goes through each pass in pieces, the states
+    # carried from piece to piece, which gives the bits of one pass over it:
+    # x is read in place, and the backward pass skips the padding it cuts.
+    reverse = _at(axis, slice(None, None, -1))
+    if edge == 0:
+        y = _apply(coefficients, x, steady(x, 0), axis, workers)[0]
+        return _apply(coefficients, y[reverse], steady(y, n - 1), axis, workers)[0][reverse]
+    left, right = _ends(x, edge, axis, padtype)
+    z = _apply(coefficients, left, steady(left, 0), axis, workers)[1]
+    y, z = _apply(coefficients, x, z, axis, workers)
+    tail = _apply(coefficients, right, z, axis, workers)[0]
+    z = _apply(coefficients, tail[reverse], steady(tail, edge - 1), axis, workers)[1]
+    return _apply(coefficients, y[reverse], z, axis, workers)[0][reverse]
 
 
 _DEFINITION = """

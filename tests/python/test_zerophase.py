@@ -87,6 +87,8 @@ CASES = [
     ("sos_odd", False, True, "odd", None, (300, 2), 0, "C", 1),
     ("sos_a0", False, False, "odd", 299, (300, 2), 0, "C", 1),
     ("sos_a0", True, True, "even", None, (2, 5, 120), 2, "F", 1),
+    ("sos", False, False, "odd", None, (600, 37), 0, "C", 2),  # lanes of channels and their remainder
+    ("ba", True, True, "even", None, (37, 600), 1, "C", 1),
 ]
 
 
