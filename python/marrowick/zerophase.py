@@ -341,15 +341,16 @@ def _zero_phase(coefficients, zi, x, axis, padtype, padlen, ntaps, workers):
     # The extended signal goes through each pass in pieces, the states
     # carried from piece to piece, which gives the bits of one pass over it:
     # x is read in place, and the backward pass skips the padding it cuts.
+    # The short pieces of padding run on the calling thread alone.
     reverse = _at(axis, slice(None, None, -1))
     if edge == 0:
         y = _apply(coefficients, x, steady(x, 0), axis, workers)[0]
         return _apply(coefficients, y[reverse], steady(y, n - 1), axis, workers)[0][reverse]
     left, right = _ends(x, edge, axis, padtype)
-    z = _apply(coefficients, left, steady(left, 0), axis, workers)[1]
+    z = _apply(coefficients, left, steady(left, 0), axis, 1)[1]
     y, z = _apply(coefficients, x, z, axis, workers)
-    tail = _apply(coefficients, right, z, axis, workers)[0]
-    z = _apply(coefficients, tail[reverse], steady(tail, edge - 1), axis, workers)[1]
+    tail = _apply(coefficients, right, z, axis, 1)[0]
+    z = _apply(coefficients, tail[reverse], steady(tail, edge - 1), axis, 1)[1]
     return _apply(coefficients, y[reverse], z, axis, workers)[0][reverse]
 
 
