@@ -364,17 +364,19 @@ _DEFINITION = """
        ``x[padlen:0:-1]`` and ``x[-2:-padlen-2:-1]``, 'constant'
        ``ones * x[0]`` and ``ones * x[-1]``; none with padtype None or
        padlen 0.
-    2. Forward: ``y = run(ext, zi)`` with ``zi = {zi} * ext[0]``, the
-       product formed by NumPy in float64 (complex128) and rounded once to
-       float32, or complex64 when x or the coefficients are complex.
+    2. Forward: ``y = run(ext, zi)`` with ``zi = {zi} * ext[0]`` (the
+       steady states laid along axis, times each channel's first sample),
+       the product formed by NumPy in float64 (complex128) and rounded once
+       to float32, or complex64 when x or the coefficients are complex.
     3. Backward: ``y = run(y[::-1], zi)`` with ``zi = {zi} * y[-1]``
        (y the forward output, the product formed and rounded the same way);
        the result is that output reversed with padlen samples cut from each
        end.
 
     The steady states are themselves solved by a fixed sequence of
-    operations, so the result is the same on every machine. It matches
-    SciPy's (float64) to single precision for well-conditioned filters.
+    operations, so the result is the same on every machine. It agrees with
+    SciPy's float64 result to about single precision for well-conditioned
+    filters.
 """
 
 
