@@ -27,10 +27,11 @@ import numpy as np
 
 from . import _core
 from ._core import filter
+from .zerophase import filtfilt, lfilter_zi, sosfilt_zi, sosfiltfilt
 
 __version__ = "0.1.0"
 
-__all__ = ["lfilter", "sosfilt", "Filter"]
+__all__ = ["lfilter", "sosfilt", "Filter", "filtfilt", "sosfiltfilt", "lfilter_zi", "sosfilt_zi"]
 
 
 def lfilter(b, a, x, axis=-1, zi=None):
