@@ -22,8 +22,159 @@
 
 namespace {
 
+// Sections in lanes: W doubles to a vector, half the widest channel group.
+constexpr int kSectionLanes = kWidestGroup / 2;
+// Most vectors of sections in flight; longer pieces run in parts over the
+// whole signal, each part after the first in place on the output.
+constexpr int kMaxSectionVectors = 4;
+// The channel counts that run with sections in lanes (more channels fill the
+// lanes of a channel group better).
+constexpr int32_t kSectionLanesMaxChannels = 2;
+
+using SectionVector = typename LaneTypes<kSectionLanes>::D;
+typedef long long SectionMask __attribute__((vector_size(kSectionLanes * sizeof(long long))));
+
+// Rounds each lane to single precision and back (exact both ways but the
+// first rounding, to nearest).
+template <class D>
+inline __attribute__((always_inline)) D roundToSingle(D v) {
+    constexpr int W = sizeof(D) / sizeof(double);
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return reinterpret_cast<D>(_mm512_cvtps_pd(_mm512_cvtpd_ps(reinterpret_cast<__m512d>(v))));
+#endif
+#if defined(__AVX__)
+    if constexpr (W == 4) return reinterpret_cast<D>(_mm256_cvtps_pd(_mm256_cvtpd_ps(reinterpret_cast<__m256d>(v))));
+#endif
+    if constexpr (W == 2) {
+        return reinterpret_cast<D>(_mm_cvtps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
+    } else {
+        using F = typename LaneTypes<W>::F;
+        return __builtin_convertvector(__builtin_convertvector(v, F), D);
+    }
+}
+
+template <std::size_t... I>
+SectionVector splat(double v, std::index_sequence<I...>) {
+    return SectionVector{(static_cast<void>(I), v)...};
+}
+// Lane 0 from the last lane of `before`, lanes 1 .. W-1 from lanes 0 .. W-2
+// of `v`: each section takes the previous section's output of the step
+// before.
+template <std::size_t... I>
+SectionVector shiftIn(SectionVector before, SectionVector v, std::index_sequence<I...>) {
+    return __builtin_shufflevector(before, v, (I == 0 ? kSectionLanes - 1 : kSectionLanes + I - 1)...);
+}
+
+// All-real sections over a group of C channels, the values carried from
+// section to section and the states held as doubles (each exactly a single),
+// K = C / W vectors of doubles per value. The sections are software-
+// pipelined: at step t section s works on sample t - s, reading what section
+// s - 1 produced the step before (carry), so the sections of a step are
+// independent of one another. The first and the last steps run only the
+// sections that have a sample of 0 .. M-1.
+template <int C, bool Interleaved, bool ApplyGain>
+void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) {
+    constexpr int W = kSectionLanes;
+    constexpr int K = C / W;
+    static_assert(K * W == C, "a group is whole vectors of doubles");
+    using D = SectionVector;
+    using Half = typename LaneTypes<W>::F;
+    using InIO = typename std::conditional<Interleaved, InterleavedIO<C, 1>, ColumnMajorIO<C, 1>>::type;
+    const InIO inIO{Interleaved ? r.inLayout.sample : r.inLayout.channel};
+    const InIO outIO{Interleaved ? r.outLayout.sample : r.outLayout.channel};
+    const auto idx = std::make_index_sequence<W>();
+
+    const int32_t M = r.M;
+    const int32_t S = r.sections;
+    const int32_t lag = S - 1;
+    const float* x = r.input + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel;
+    float* y = r.output + static_cast<std::ptrdiff_t>(j0) * r.outLayout.channel;
+
+    D coef[kCascadePiece][6];
+    D z0[kCascadePiece][K], z1[kCascadePiece][K], carry[kCascadePiece][K];
+    const std::ptrdiff_t sectionStride = static_cast<std::ptrdiff_t>(r.N) * 2;
+    float* states = r.state + static_cast<std::ptrdiff_t>(j0) * 2;
+    for (int32_t s = 0; s < S; ++s) {
+        const float* c = r.sos + 6 * s;
+        const double g = r.gains[s].applyGain ? static_cast<double>(r.gains[s].gain) : 1.0;
+        const double cs[6] = {c[0], c[1], c[2], c[4], c[5], g};
+        for (int q = 0; q < 6; ++q) coef[s][q] = splat(cs[q], idx);
+        for (int k = 0; k < K; ++k) {
+            for (int l = 0; l < W; ++l) {
+                const int ch = k * W + l;
+                z0[s][k][l] = ch < live ? static_cast<double>(states[s * sectionStride + ch * 2]) : 0.0;
+                z1[s][k][l] = ch < live ? static_cast<double>(states[s * sectionStride + ch * 2 + 1]) : 0.0;
+                carry[s][k][l] = 0.0;
+            }
+        }
+    }
+
+    // One section on one step: the all-real rule, each stored value in
+    // double from single operands and rounded to single once when stored.
+    auto section = [&](int32_t s, const D* in, D* out) __attribute__((always_inline)) {
+        const D b0 = coef[s][0], b1 = coef[s][1], b2 = coef[s][2], a1 = coef[s][3], a2 = coef[s][4];
+        for (int k = 0; k < K; ++k) {
+            const D xi = in[k];
+            D yi = roundToSingle(xi * b0 + z0[s][k]);
+            if constexpr (ApplyGain) yi = roundToSingle(coef[s][5] * yi);
+            z0[s][k] = roundToSingle((b1 * xi + z1[s][k]) - yi * a1);
+            z1[s][k] = roundToSingle(b2 * xi - a2 * yi);
+            out[k] = yi;
+        }
+    };
+
+    alignas(64) float tileIn[C * C];
+    alignas(64) float tileOut[C * C];
+    Rows xr{tileIn, C}, yr{tileOut, C};
+    const int32_t total = M + lag;
+    for (int32_t t = 0; t < total; ++t) {
+        const int32_t hi = t < lag ? t : lag;
+        const int32_t lo = t - M + 1 > 1 ? t - M + 1 : 1;
+        for (int32_t s = hi; s >= lo; --s) section(s, carry[s - 1], carry[s]);
+        if (t < M) {
+            const int row = static_cast<int>(t % C);
+            if (row == 0) xr = inIO.in(x, t, M - t < C ? static_cast<int>(M - t) : C, live, tileIn);
+            D xv[K];
+            for (int k = 0; k < K; ++k) {
+                Half h;
+                loadRow(xr.base + row * xr.stride + k * W, h);
+                xv[k] = __builtin_convertvector(h, D);
+            }
+            section(0, xv, carry[0]);
+        }
+        if (t >= lag) {
+            const int32_t i = t - lag;
+            const int row = static_cast<int>(i % C);
+            if (row == 0) yr = outIO.out(y, i, live, tileOut);
+            for (int k = 0; k < K; ++k) storeRow(yr.base + row * yr.stride + k * W, __builtin_convertvector(carry[lag][k], Half));
+            if (row == C - 1 || i == M - 1) outIO.flush(yr, y, i - row, row + 1, live, tileOut);
+        }
+    }
+
+    for (int32_t s = 0; s < S; ++s) {
+        for (int k = 0; k < K; ++k) {
+            for (int l = 0; l < W; ++l) {
+                const int ch = k * W + l;
+                if (ch >= live) continue;
+                states[s * sectionStride + ch * 2] = static_cast<float>(z0[s][k][l]);
+                states[s * sectionStride + ch * 2 + 1] = static_cast<float>(z1[s][k][l]);
+            }
+        }
+    }
+}
+
 template <Kernel K, int C, bool Interleaved>
 void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live) {
+    if constexpr (K == Kernel::RR) {
+        bool anyGain = false;
+        for (int32_t s = 0; s < r.sections; ++s) anyGain = anyGain || r.gains[s].applyGain;
+        if (anyGain) {
+            cascadeGroupReal<C, Interleaved, true>(r, j0, live);
+        } else {
+            cascadeGroupReal<C, Interleaved, false>(r, j0, live);
+        }
+        return;
+    }
     constexpr Kernel Later = laterKernel(K);
     using P0 = Policy<K, LaneArith<C>>;
     using P1 = Policy<Later, LaneArith<C>>;
@@ -153,49 +304,6 @@ void cascadeGroups(const CascadeRecord<K>& r) {
             cascadeGroupsOnce<K, true>(part);
         }
     }
-}
-
-// Sections in lanes: W doubles to a vector, half the widest channel group.
-constexpr int kSectionLanes = kWidestGroup / 2;
-// Most vectors of sections in flight; longer pieces run in parts over the
-// whole signal, each part after the first in place on the output.
-constexpr int kMaxSectionVectors = 4;
-// The channel counts that run with sections in lanes (more channels fill the
-// lanes of a channel group better).
-constexpr int32_t kSectionLanesMaxChannels = 2;
-
-using SectionVector = typename LaneTypes<kSectionLanes>::D;
-typedef long long SectionMask __attribute__((vector_size(kSectionLanes * sizeof(long long))));
-
-// Rounds each lane to single precision and back (exact both ways but the
-// first rounding, to nearest).
-template <class D>
-inline __attribute__((always_inline)) D roundToSingle(D v) {
-    constexpr int W = sizeof(D) / sizeof(double);
-#if defined(__AVX512F__)
-    if constexpr (W == 8) return reinterpret_cast<D>(_mm512_cvtps_pd(_mm512_cvtpd_ps(reinterpret_cast<__m512d>(v))));
-#endif
-#if defined(__AVX__)
-    if constexpr (W == 4) return reinterpret_cast<D>(_mm256_cvtps_pd(_mm256_cvtpd_ps(reinterpret_cast<__m256d>(v))));
-#endif
-    if constexpr (W == 2) {
-        return reinterpret_cast<D>(_mm_cvtps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
-    } else {
-        using F = typename LaneTypes<W>::F;
-        return __builtin_convertvector(__builtin_convertvector(v, F), D);
-    }
-}
-
-template <std::size_t... I>
-SectionVector splat(double v, std::index_sequence<I...>) {
-    return SectionVector{(static_cast<void>(I), v)...};
-}
-// Lane 0 from the last lane of `before`, lanes 1 .. W-1 from lanes 0 .. W-2
-// of `v`: each section takes the previous section's output of the step
-// before.
-template <std::size_t... I>
-SectionVector shiftIn(SectionVector before, SectionVector v, std::index_sequence<I...>) {
-    return __builtin_shufflevector(before, v, (I == 0 ? kSectionLanes - 1 : kSectionLanes + I - 1)...);
 }
 
 // One channel of samples through up to V * W all-real sections. The
