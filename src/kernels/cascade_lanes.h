@@ -22,8 +22,14 @@
 
 namespace {
 
-// Sections in lanes: W doubles to a vector, half the widest channel group.
-constexpr int kSectionLanes = kWidestGroup / 2;
+// Doubles to a vector of a channel group's values: half the widest group.
+constexpr int kGroupLanes = kWidestGroup / 2;
+// Sections in lanes: a few sections go two to a vector (a rounding to single
+// and back within 128 bits has a shorter latency than across wider
+// registers, and a step of the pipeline is one section's chain of such
+// roundings); more sections, whose step is bound by the work rather than the
+// chain, go kGroupLanes to a vector.
+constexpr int kShortSectionLanes = 2;
 // Most vectors of sections in flight; longer pieces run in parts over the
 // whole signal, each part after the first in place on the output.
 constexpr int kMaxSectionVectors = 4;
@@ -31,8 +37,14 @@ constexpr int kMaxSectionVectors = 4;
 // lanes of a channel group better).
 constexpr int32_t kSectionLanesMaxChannels = 2;
 
-using SectionVector = typename LaneTypes<kSectionLanes>::D;
-typedef long long SectionMask __attribute__((vector_size(kSectionLanes * sizeof(long long))));
+template <int W>
+using DoubleLanes = typename LaneTypes<W>::D;
+template <int W>
+struct LaneMaskOf {
+    typedef long long T __attribute__((vector_size(W * sizeof(long long))));
+};
+template <int W>
+using LaneMask = typename LaneMaskOf<W>::T;
 
 // Rounds each lane to single precision and back (exact both ways but the
 // first rounding, to nearest).
@@ -54,15 +66,16 @@ inline __attribute__((always_inline)) D roundToSingle(D v) {
 }
 
 template <std::size_t... I>
-SectionVector splat(double v, std::index_sequence<I...>) {
-    return SectionVector{(static_cast<void>(I), v)...};
+DoubleLanes<sizeof...(I)> splat(double v, std::index_sequence<I...>) {
+    return DoubleLanes<sizeof...(I)>{(static_cast<void>(I), v)...};
 }
 // Lane 0 from the last lane of `before`, lanes 1 .. W-1 from lanes 0 .. W-2
 // of `v`: each section takes the previous section's output of the step
 // before.
-template <std::size_t... I>
-SectionVector shiftIn(SectionVector before, SectionVector v, std::index_sequence<I...>) {
-    return __builtin_shufflevector(before, v, (I == 0 ? kSectionLanes - 1 : kSectionLanes + I - 1)...);
+template <class D, std::size_t... I>
+D shiftIn(D before, D v, std::index_sequence<I...>) {
+    constexpr int W = sizeof...(I);
+    return __builtin_shufflevector(before, v, (I == 0 ? W - 1 : W + I - 1)...);
 }
 
 // All-real sections over a group of C channels, the values carried from
@@ -74,10 +87,10 @@ SectionVector shiftIn(SectionVector before, SectionVector v, std::index_sequence
 // sections that have a sample of 0 .. M-1.
 template <int C, bool Interleaved, bool ApplyGain>
 void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) {
-    constexpr int W = kSectionLanes;
+    constexpr int W = kGroupLanes < C ? kGroupLanes : C;
     constexpr int K = C / W;
     static_assert(K * W == C, "a group is whole vectors of doubles");
-    using D = SectionVector;
+    using D = DoubleLanes<W>;
     using Half = typename LaneTypes<W>::F;
     using InIO = typename std::conditional<Interleaved, InterleavedIO<C, 1>, ColumnMajorIO<C, 1>>::type;
     const InIO inIO{Interleaved ? r.inLayout.sample : r.inLayout.channel};
@@ -310,18 +323,19 @@ void cascadeGroups(const CascadeRecord<K>& r) {
 // sections sit in the last S of the V * W lanes; the lanes before them pass
 // their input on unchanged, so the channel's output is always the last lane
 // of the last vector, V * W - 1 steps after its input entered lane 0.
-template <int V, bool ApplyGain>
+template <int W, int V, bool ApplyGain, bool Pass>
 void sectionsInLanes(int32_t S, const float* sos, const SectionGain<float>* gains, float* state,
                      std::ptrdiff_t stateStride, const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys,
                      int32_t M) {
-    constexpr int W = kSectionLanes;
+    using D = DoubleLanes<W>;
+    using Mask = LaneMask<W>;
     constexpr int lanes = V * W;
     constexpr int lag = lanes - 1;
     const auto idx = std::make_index_sequence<W>();
     const int offset = lanes - S;
-    SectionVector b0[V], b1[V], b2[V], a1[V], a2[V], g[V], z0[V], z1[V], yv[V];
-    SectionMask laneOf[V];
-    SectionMask pass{};
+    D b0[V], b1[V], b2[V], a1[V], a2[V], g[V], z0[V], z1[V], yv[V];
+    Mask laneOf[V];
+    Mask pass{};
     for (int v = 0; v < V; ++v) {
         for (int l = 0; l < W; ++l) {
             const int lane = v * W + l;
@@ -345,20 +359,22 @@ void sectionsInLanes(int32_t S, const float* sos, const SectionGain<float>* gain
     // One step: the new sample enters lane 0; with Masked, only the lanes
     // with a sample of 0 .. M-1 at this step update their states.
     auto step = [&](auto masked, int32_t t, double xin) __attribute__((always_inline)) {
-        SectionVector xv[V];
+        D xv[V];
         xv[0] = shiftIn(splat(xin, idx), yv[0], idx);
         for (int v = 1; v < V; ++v) xv[v] = shiftIn(yv[v - 1], yv[v], idx);
         for (int v = 0; v < V; ++v) {
-            const SectionVector xi = xv[v];
+            const D xi = xv[v];
             // The all-real rule: each stored value in double from single
             // operands, rounded to single once when stored.
-            SectionVector yi = roundToSingle(xi * b0[v] + z0[v]);
+            D yi = roundToSingle(xi * b0[v] + z0[v]);
             if constexpr (ApplyGain) yi = roundToSingle(g[v] * yi);
-            if (v == 0) yi = pass ? xi : yi;
-            const SectionVector n0 = roundToSingle((b1[v] * xi + z1[v]) - yi * a1[v]);
-            const SectionVector n1 = roundToSingle(b2[v] * xi - a2[v] * yi);
+            if constexpr (Pass) {
+                if (v == 0) yi = pass ? xi : yi;
+            }
+            const D n0 = roundToSingle((b1[v] * xi + z1[v]) - yi * a1[v]);
+            const D n1 = roundToSingle(b2[v] * xi - a2[v] * yi);
             if constexpr (decltype(masked)::value) {
-                const SectionMask active = (laneOf[v] <= t) & (laneOf[v] > static_cast<long long>(t) - M);
+                const Mask active = (laneOf[v] <= t) & (laneOf[v] > static_cast<long long>(t) - M);
                 z0[v] = active ? n0 : z0[v];
                 z1[v] = active ? n1 : z1[v];
             } else {
@@ -395,42 +411,60 @@ void sectionsInLanes(int32_t S, const float* sos, const SectionGain<float>* gain
     }
 }
 
-template <int V>
+template <int W, int V>
 void sectionsInLanesOf(int32_t S, const float* sos, const SectionGain<float>* gains, float* state,
                        std::ptrdiff_t stateStride, const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys,
                        int32_t M) {
     bool anyGain = false;
     for (int32_t s = 0; s < S; ++s) anyGain = anyGain || gains[s].applyGain;
+    const bool pass = S != V * W;
+    auto run = [&](auto g, auto p) {
+        sectionsInLanes<W, V, decltype(g)::value, decltype(p)::value>(S, sos, gains, state, stateStride, x, xs, y, ys,
+                                                                       M);
+    };
     if (anyGain) {
-        sectionsInLanes<V, true>(S, sos, gains, state, stateStride, x, xs, y, ys, M);
+        pass ? run(std::true_type(), std::true_type()) : run(std::true_type(), std::false_type());
     } else {
-        sectionsInLanes<V, false>(S, sos, gains, state, stateStride, x, xs, y, ys, M);
+        pass ? run(std::false_type(), std::true_type()) : run(std::false_type(), std::false_type());
+    }
+}
+
+template <int W>
+void sectionsInVectors(int32_t S, const float* sos, const SectionGain<float>* gains, float* state,
+                       std::ptrdiff_t stateStride, const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys,
+                       int32_t M) {
+    switch ((S + W - 1) / W) {
+        case 1: sectionsInLanesOf<W, 1>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
+        case 2: sectionsInLanesOf<W, 2>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
+        case 3: sectionsInLanesOf<W, 3>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
+        default: sectionsInLanesOf<W, 4>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
     }
 }
 
 // All-real sections of each channel in parts of up to kMaxSectionVectors
 // vectors of sections, each part over the whole channel.
 void cascadeSectionsInLanes(const CascadeRecord<Kernel::RR>& r) {
-    constexpr int32_t part = kMaxSectionVectors * kSectionLanes;
+    constexpr int32_t shortPart = kMaxSectionVectors * kShortSectionLanes;
+    constexpr int32_t part = kMaxSectionVectors * kGroupLanes;
     const std::ptrdiff_t stateStride = static_cast<std::ptrdiff_t>(r.N) * 2;
+    const std::ptrdiff_t ys = r.outLayout.sample;
     for (int32_t j = 0; j < r.N; ++j) {
         const float* x = r.input + static_cast<std::ptrdiff_t>(j) * r.inLayout.channel;
         std::ptrdiff_t xs = r.inLayout.sample;
         float* y = r.output + static_cast<std::ptrdiff_t>(j) * r.outLayout.channel;
+        const bool few = r.sections <= shortPart;
         for (int32_t s0 = 0; s0 < r.sections; s0 += part) {
             const int32_t n = r.sections - s0 < part ? r.sections - s0 : part;
-            const int vectors = (n + kSectionLanes - 1) / kSectionLanes;
             const float* sos = r.sos + 6 * s0;
             const SectionGain<float>* gains = r.gains + s0;
             float* state = r.state + s0 * stateStride + 2 * j;
-            switch (vectors) {
-                case 1: sectionsInLanesOf<1>(n, sos, gains, state, stateStride, x, xs, y, r.outLayout.sample, r.M); break;
-                case 2: sectionsInLanesOf<2>(n, sos, gains, state, stateStride, x, xs, y, r.outLayout.sample, r.M); break;
-                case 3: sectionsInLanesOf<3>(n, sos, gains, state, stateStride, x, xs, y, r.outLayout.sample, r.M); break;
-                default: sectionsInLanesOf<4>(n, sos, gains, state, stateStride, x, xs, y, r.outLayout.sample, r.M); break;
+            if (few) {
+                sectionsInVectors<kShortSectionLanes>(n, sos, gains, state, stateStride, x, xs, y, ys, r.M);
+            } else {
+                sectionsInVectors<kGroupLanes>(n, sos, gains, state, stateStride, x, xs, y, ys, r.M);
             }
             x = y;
-            xs = r.outLayout.sample;
+            xs = ys;
         }
     }
 }
