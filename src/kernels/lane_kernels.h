@@ -15,20 +15,30 @@ namespace marrowick {
 // Longest state a group keeps in its stack tile.
 constexpr int32_t kMaxLaneState = 128;
 
+// Most sections the fast cascade paths keep in flight at once; longer
+// cascades run in pieces of this many sections, each over the whole signal.
+constexpr int32_t kCascadePiece = 32;
+
 // The translation units that define the paths open their own instruction
 // set's namespace inline (isa_namespace.h) and skip these declarations.
 #ifndef MARROWICK_LANES_DEFINITIONS
 namespace sse2 {
 template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
+template <Kernel K>
+bool cascadeLanes(const CascadeRecord<K>& record);
 }
 namespace avx2 {
 template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
+template <Kernel K>
+bool cascadeLanes(const CascadeRecord<K>& record);
 }
 namespace avx512 {
 template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
+template <Kernel K>
+bool cascadeLanes(const CascadeRecord<K>& record);
 }
 #endif
 

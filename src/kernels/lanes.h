@@ -526,6 +526,8 @@ template bool filterLanes<Kernel::RC>(const FilterRecord<Kernel::RC>&);
 template bool filterLanes<Kernel::RRZ>(const FilterRecord<Kernel::RRZ>&);
 template bool filterLanes<Kernel::RR>(const FilterRecord<Kernel::RR>&);
 
+#include "cascade_lanes.h"
+
 }  // namespace MARROWICK_ISA
 }  // namespace marrowick
 
