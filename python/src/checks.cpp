@@ -216,13 +216,15 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
 }
 
-py::array checkSections(py::handle obj) {
-    bool complex;
+py::array checkSections(py::handle obj, bool& complex) {
     py::array sos = checkNumbers(obj, "sos", complex);
     if (sos.ndim() != 2 || sos.shape(1) != 6 || sos.shape(0) < 1)
         refuse(PyExc_ValueError,
                "marrowick:sosShape: sos must have shape (n_sections, 6) with n_sections >= 1, rows b0 b1 b2 a0 a1 a2, "
                "got shape " + shapeText(sos.shape(), sos.ndim()));
+    if (sos.shape(0) > kInt32Max)
+        refuse(PyExc_ValueError, "marrowick:tooLarge: sos may have at most 2^31 - 1 sections, got " +
+                                     std::to_string(sos.shape(0)));
     return sos;
 }
 
@@ -258,11 +260,11 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
     return target;
 }
 
-State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention) {
+State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention, int64_t sections) {
     bool complex;
     py::array values = checkNumbers(obj, "zi", complex);
     const Dims shape(values.shape(), values.shape() + values.ndim());
-    const Dims target = checkStateShape(shape, x, axis, L, convention);
+    const Dims target = checkStateShape(shape, x, axis, L, convention, sections);
     bool same = true;
     for (int k = 0; k < shape.size(); ++k) same &= shape[k] == target[k];
     if (!same) {
@@ -270,7 +272,7 @@ State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention 
         for (int k = 0; k < target.size(); ++k) t[k] = target[k];
         values = py::module_::import("numpy").attr("broadcast_to")(values, t);
     }
-    return State{std::move(values), complex, target[axis]};
+    return State{std::move(values), complex, target[(sections >= 0 ? 1 : 0) + axis]};
 }
 
 }  // namespace marrowick::python

@@ -56,8 +56,13 @@ inline int32_t stateLength(const Coefficients& b, const Coefficients& a) {
 // already holds single-precision numbers.
 void warnIfRoundingDestabilises(const Coefficients& a);
 
-// sos: real or complex numbers of shape (n_sections, 6), n_sections >= 1.
-py::array checkSections(py::handle obj);
+// sos: real or complex numbers of shape (n_sections, 6), 1 <= n_sections
+// <= 2^31 - 1. `complex` tells which.
+py::array checkSections(py::handle obj, bool& complex);
+inline py::array checkSections(py::handle obj) {
+    bool complex;
+    return checkSections(obj, complex);
+}
 
 // zi's shape against x's: zi must be x's shape with `axis` of length L (or
 // 0 under the module's convention), with one leading dimension of length
@@ -67,12 +72,13 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
                      int64_t sections = -1);
 
 // zi for one filter call: checked numbers of the right shape, broadcast
-// where the convention allows it.
+// where the convention allows it (with `sections` as for checkStateShape).
 struct State {
     py::object values;  // an array, or None for no zi
     bool complex;
     int64_t length;  // along the axis: L, or 0 for the zero-state path
 };
-State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention);
+State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention,
+                 int64_t sections = -1);
 
 }  // namespace marrowick::python

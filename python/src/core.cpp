@@ -71,6 +71,20 @@ void copyState(const State& zi, bool stateComplex, py::array& zf, const Dims& sh
         stridedCopy<float, float>(src, from, state, to, shape, Same{});
 }
 
+// Copies x into `input`, a new array of x's shape laid out as y (the GIL
+// may be released).
+void copyInput(const py::array& x, const py::array& input, bool complex) {
+    const int ndim = static_cast<int>(x.ndim());
+    const Dims shape(x.shape(), x.shape() + ndim);
+    const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
+    const char* src = static_cast<const char*>(x.data());
+    char* dst = static_cast<char*>(const_cast<void*>(input.data()));
+    if (complex)
+        stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
+    else
+        stridedCopy<float, float>(src, from, dst, to, shape, Same{});
+}
+
 py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py::handle xObj, py::handle ziObj,
                      int64_t axisArg, int64_t workersArg) {
     bool xComplex;
@@ -137,16 +151,86 @@ py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py
                  static_cast<std::size_t>(outItem)};
     {
         py::gil_scoped_release release;
-        if (!plan.direct) {
-            const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
-            char* dst = static_cast<char*>(const_cast<void*>(input.data()));
-            if (xComplex)
-                stridedCopy<ComplexSingle, ComplexSingle>(static_cast<const char*>(x.data()), from, dst, to, xShape,
-                                                          Same{});
-            else
-                stridedCopy<float, float>(static_cast<const char*>(x.data()), from, dst, to, xShape, Same{});
-        }
+        if (!plan.direct) copyInput(x, input, xComplex);
         runTask(t, workers);
+    }
+    return py::make_tuple(std::move(y), std::move(zf));
+}
+
+// The cascade of second-order sections in one call, under SciPy's
+// conventions: zi is (n_sections,) + x's shape with the axis of length 2,
+// its dimensions of length 1 broadcast. Returns (y, zf) (zf from rest when
+// zi is None). zf is laid out sections outermost, then the channels in the
+// order the plan numbers them, the two states innermost, which is the
+// cascade's order of the states.
+py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, int64_t axisArg, int64_t workersArg) {
+    bool xComplex, sosComplex;
+    const py::array x = checkSignal(xObj, xComplex);
+    const py::array sos = checkSections(sosObj, sosComplex);
+    const int64_t workers = checkWorkers(workersArg);
+    const int ndim = static_cast<int>(x.ndim());
+    const int axis = checkAxis(axisArg, ndim);
+    const int32_t S = static_cast<int32_t>(sos.shape(0));
+    const Dims xShape(x.shape(), x.shape() + ndim);
+    const bool haveZi = !ziObj.is_none();
+    const State zi = haveZi ? checkState(ziObj, xShape, axis, 2, Convention::SciPy, S) : State{py::none(), false, 2};
+
+    const int64_t M = xShape[axis];
+    int64_t N = 1;
+    for (int k = 0; k < ndim; ++k)
+        if (k != axis) N *= xShape[k];
+    Dims stateShape;
+    stateShape.push_back(S);
+    for (int k = 0; k < ndim; ++k) stateShape.push_back(k == axis ? 2 : xShape[k]);
+
+    const Kernel first = marrowick::chooseKernel(sosComplex, xComplex, zi.complex);
+    const bool outComplex = first != Kernel::RR;
+    const py::ssize_t xItem = x.itemsize();
+    const py::ssize_t outItem = outComplex ? 8 : 4;
+
+    const LayoutPlan plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
+                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
+    const py::dtype outType = outComplex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
+    py::array y = newArray(outType, xShape, compactStrides(xShape.data(), plan.memoryOrder, outItem));
+    Axes zfOrder;
+    zfOrder.push_back(0);
+    for (int k : plan.stateOrder) zfOrder.push_back(k + 1);
+    py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), zfOrder, outItem));
+    if (!haveZi) {
+        if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
+    } else {
+        copyState(zi, outComplex, zf, stateShape);
+    }
+
+    // The sections as the kernels take them: float32 when real, complex64
+    // when complex (the kernels of complex sections take complex ones).
+    py::array coefficients;
+    if (sosComplex)
+        coefficients = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>::ensure(sos);
+    else
+        coefficients = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(sos);
+    if (!coefficients) throw py::error_already_set();
+
+    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, M);
+    const py::array input =
+        plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), plan.memoryOrder, xItem));
+    const CascadeTask t{first,
+                        S,
+                        M,
+                        N,
+                        coefficients.data(),
+                        static_cast<const char*>(input.data()),
+                        plan.direct ? plan.inLayout : outLayout,
+                        static_cast<std::size_t>(xItem),
+                        static_cast<char*>(y.mutable_data()),
+                        outLayout,
+                        static_cast<std::size_t>(outItem),
+                        static_cast<char*>(zf.mutable_data()),
+                        static_cast<std::size_t>(outItem)};
+    {
+        py::gil_scoped_release release;
+        if (!plan.direct) copyInput(x, input, xComplex);
+        runCascadeTask(t, workers);
     }
     return py::make_tuple(std::move(y), std::move(zf));
 }
@@ -288,6 +372,10 @@ PYBIND11_MODULE(_core, m) {
         py::arg("b"), py::arg("a"), py::arg("x"), py::arg("zi"), py::arg("axis"),
         "_lfilter(b, a, x, zi, axis)\n--\n\nfilter under SciPy's conventions (b and a 0-d or 1-D, zi of length L "
         "exactly, broadcast); returns (y, zf).");
+    m.def("_sosfilt", &sosfilt, py::arg("sos"), py::arg("x"), py::arg("zi"), py::arg("axis"), py::arg("workers"),
+          "_sosfilt(sos, x, zi, axis, workers)\n--\n\nThe cascade of second-order sections in one call, under "
+          "SciPy's conventions (zi of shape (n_sections, ..., 2, ...), broadcast; None: from rest); returns "
+          "(y, zf).");
     m.def(
         "_coefficients",
         [](py::handle b, py::handle a, bool scipy) {
@@ -313,7 +401,7 @@ PYBIND11_MODULE(_core, m) {
         },
         py::arg("values"), py::arg("name"),
         "_check_numbers(values, name)\n--\n\nvalues as a NumPy array of real or complex numbers, or TypeError.");
-    m.def("_check_sections", &checkSections, py::arg("sos"),
+    m.def("_check_sections", [](py::handle sos) { return checkSections(sos); }, py::arg("sos"),
           "_check_sections(sos)\n--\n\nsos as an (n_sections, 6) array of numbers, or ValueError.");
     m.def(
         "_check_state",
