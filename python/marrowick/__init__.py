@@ -9,9 +9,10 @@ results are bit for bit those of the marrowick module.
   call, time along ``axis``.
 - ``lfilter(b, a, x, axis=-1, zi=None)``: the same arithmetic with the
   signature and conventions of ``scipy.signal.lfilter``.
-- ``sosfilt(sos, x, axis=-1, zi=None)``: second-order sections, as
-  ``scipy.signal.sosfilt``.
-- ``Filter(b, a, zi=None, *, axis=0)``: a streaming filter object.
+- ``sosfilt(sos, x, axis=-1, zi=None, *, workers=1)``: second-order
+  sections in one pass, as ``scipy.signal.sosfilt``.
+- ``Filter(b, a, zi=None, *, axis=0)``, ``SOSFilter(sos, zi=None, *,
+  axis=0)``: streaming filter objects.
 - ``marrowick.dask``: the same on Dask arrays (imported on its own).
 
 The signal x must be float32 or complex64 (anything else is a TypeError: it
@@ -31,7 +32,7 @@ from .zerophase import filtfilt, lfilter_zi, sosfilt_zi, sosfiltfilt
 
 __version__ = "0.1.0"
 
-__all__ = ["lfilter", "sosfilt", "Filter", "filtfilt", "sosfiltfilt", "lfilter_zi", "sosfilt_zi"]
+__all__ = ["lfilter", "sosfilt", "Filter", "SOSFilter", "filtfilt", "sosfiltfilt", "lfilter_zi", "sosfilt_zi"]
 
 
 def lfilter(b, a, x, axis=-1, zi=None):
@@ -102,7 +103,7 @@ def lfilter(b, a, x, axis=-1, zi=None):
     return y if zi is None else (y, zf)
 
 
-def sosfilt(sos, x, axis=-1, zi=None):
+def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     """Filter x along an axis with a cascade of second-order sections, with
     ``scipy.signal.sosfilt``'s signature and conventions.
 
@@ -110,7 +111,8 @@ def sosfilt(sos, x, axis=-1, zi=None):
     ----------
     sos : array_like
         Real or complex numbers of shape ``(n_sections, 6)``, one section a
-        row ``b0 b1 b2 a0 a1 a2`` (a0 need not be 1).
+        row ``b0 b1 b2 a0 a1 a2`` (a0 need not be 1), rounded to single
+        precision.
     x : numpy.ndarray
         The signal, float32 or complex64 (never converted).
     axis : int, optional
@@ -119,25 +121,41 @@ def sosfilt(sos, x, axis=-1, zi=None):
         Initial states of shape ``(n_sections, ..., 2, ...)``: per section
         x's shape with `axis` of length 2; dimensions of length 1 other than
         `axis` broadcast. None (the default) is the zero state.
+    workers : int, optional
+        Threads to filter groups of channels on (default 1, -1: one per
+        core); the bits do not depend on it.
 
     Returns
     -------
     y : numpy.ndarray
         The output, x's shape.
     zf : numpy.ndarray
-        The final states, zi's shape; returned only when `zi` is given.
+        The final states, ``(n_sections, ..., 2, ...)``; returned only when
+        `zi` is given. y and zf are float32, or complex64 when sos, x or zi
+        is complex (by dtype, not by value).
 
     Raises
     ------
+    TypeError
+        ``marrowick:notSingle``: x is not float32 or complex64, or sos or zi
+        do not hold numbers.
     ValueError
-        ``marrowick:sosShape`` for a sos of another shape; otherwise as
-        `lfilter`.
+        ``marrowick:sosShape``: sos is not of shape ``(n_sections, 6)`` with
+        at least one section; ``marrowick:ziLength``, ``marrowick:ziSize``,
+        ``marrowick:badWorkers``.
+    numpy.exceptions.AxisError
+        ``marrowick:badAxis``.
 
     Notes
     -----
     Bit for bit the same as filtering section after section with
-    ``filter(sos[k, :3], sos[k, 3:], y, zi[k], axis=axis)``: each section
-    is scaled by ``1/a0`` and keeps its states ``a0`` times SciPy's.
+    ``filter(sos[k, :3], sos[k, 3:], y, zi[k], axis=axis)``, but in one pass
+    over memory: each sample goes through every section before the next
+    one. Each section is scaled by ``1/a0`` and keeps its states ``a0``
+    times SciPy's. Complex sections over a real x make the first section's
+    output complex, and so do complex states over real sections and x.
+    x is read in place when its other axes collapse into one channel
+    stride, else copied once; the GIL is released while filtering.
     High-order filters are only usable in single precision as sections.
 
     Examples
@@ -148,23 +166,24 @@ def sosfilt(sos, x, axis=-1, zi=None):
     >>> marrowick.sosfilt(sos, np.zeros((2, 100), np.float32)).shape
     (2, 100)
     """
-    sos = _core._check_sections(sos)
-    n = sos.shape[0]
-    if zi is None:
-        y = x
-        for k in range(n):
-            y = _core._lfilter(sos[k, :3], sos[k, 3:], y, None, axis)[0]
-        return y
-    x = np.asarray(x)
-    _core._check_signal(x.dtype)
-    ax = _core._check_axis(axis, x.ndim)
-    zi = _core._check_numbers(zi, "zi")
-    zi = np.broadcast_to(zi, _core._check_state(zi.shape, x.shape, ax, 2, True, n))
-    y, zf = x, []
-    for k in range(n):
-        y, z = _core._lfilter(sos[k, :3], sos[k, 3:], y, zi[k], axis)
-        zf.append(z)
-    return y, np.stack(zf)
+    y, zf = _core._sosfilt(sos, x, zi, axis, workers)
+    return y if zi is None else (y, zf)
+
+
+def _block_shape_error(state, axis, lead, shape):
+    """marrowick:blockShape: a block that does not fit the state of a
+    streaming filter (the state's first `lead` dimensions are not the
+    block's)."""
+    block = state.shape[lead:]
+    expected = ", ".join("M" if k == axis else str(n) for k, n in enumerate(block))
+    return ValueError(
+        "marrowick:blockShape: this filter's state %r is for blocks of shape (%s%s) with time along axis %d, "
+        "got a block of shape %r" % (state.shape, expected, "," if len(block) == 1 else "", axis, tuple(shape)))
+
+
+def _fits(state, axis, lead, shape):
+    block = state.shape[lead:]
+    return len(shape) == len(block) and all(n == m for k, (n, m) in enumerate(zip(shape, block)) if k != axis)
 
 
 class Filter:
@@ -237,17 +256,94 @@ class Filter:
     def process(self, x):
         """Filters the next block x and returns its y."""
         zi = self._zi
-        if zi is not None:
-            shape = np.shape(x)
-            axis = self.axis % zi.ndim
-            if len(shape) != zi.ndim or any(n != m for k, (n, m) in enumerate(zip(shape, zi.shape)) if k != axis):
-                expected = ", ".join("M" if k == axis else str(n) for k, n in enumerate(zi.shape))
-                raise ValueError(
-                    "marrowick:blockShape: this filter's state %r is for blocks of shape (%s%s) with time along "
-                    "axis %d, got a block of shape %r"
-                    % (zi.shape, expected, "," if zi.ndim == 1 else "", axis, tuple(shape)))
+        if zi is not None and not _fits(zi, self.axis % zi.ndim, 0, np.shape(x)):
+            raise _block_shape_error(zi, self.axis % zi.ndim, 0, np.shape(x))
         y, self._zi = filter(self.b, self.a, x, zi, axis=self.axis)
         return y
 
     def __repr__(self):
         return "marrowick.Filter(b=%r, a=%r, axis=%d)" % (self.b, self.a, self.axis)
+
+
+class SOSFilter:
+    """A streaming cascade of second-order sections: the blocks of a signal
+    filtered one after the other give the bits of one whole `sosfilt` call.
+
+    Parameters
+    ----------
+    sos : array_like
+        Sections as for `sosfilt`: real or complex numbers of shape
+        ``(n_sections, 6)``, checked and rounded to single precision here.
+    zi : array_like, optional
+        The state to start from: ``(n_sections,)`` followed by the shape of
+        a block with `axis` of length 2. None (the default) starts from
+        rest, with the shape taken from the first block.
+    axis : int, optional
+        The axis time runs along in every block (default 0).
+
+    Attributes
+    ----------
+    sos : numpy.ndarray
+        The sections as filtered with: ``(n_sections, 6)`` float32 or
+        complex64.
+    axis : int
+        The time axis of the blocks.
+    zi : numpy.ndarray or None
+        The state the next block starts from.
+
+    Raises
+    ------
+    ValueError, TypeError, numpy.exceptions.AxisError
+        As `sosfilt`, here at construction for sos and zi.
+
+    Notes
+    -----
+    ``process(x)`` filters the next block (float32 or complex64, any length
+    along `axis`, 0 included) and returns its y; a block must have the
+    state's shape along the other axes (``marrowick:blockShape``
+    otherwise). ``reset(zi=None)`` starts again. The object pickles.
+
+    Examples
+    --------
+    >>> import numpy as np, marrowick
+    >>> from scipy import signal
+    >>> f = marrowick.SOSFilter(signal.butter(4, 0.2, output="sos"))
+    >>> x = np.ones((6, 3), np.float32)
+    >>> y = np.concatenate([f.process(x[:2]), f.process(x[2:])])
+    >>> want = marrowick.sosfilt(signal.butter(4, 0.2, output="sos"), x, axis=0)
+    >>> bool(np.array_equal(y, want))
+    True
+    """
+
+    def __init__(self, sos, zi=None, *, axis=0):
+        sos = _core._check_sections(sos)
+        self.sos = sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+        self.axis = int(axis)
+        self.reset(zi)
+
+    @property
+    def zi(self):
+        """The state the next block starts from (None: from rest)."""
+        return self._zi
+
+    def reset(self, zi=None):
+        """Starts again from the state zi (None: from rest), checked here."""
+        if zi is not None:
+            zi = np.array(_core._check_numbers(zi, "zi"), copy=True)
+            if zi.ndim < 2:
+                raise ValueError("marrowick:ziSize: zi must have shape (n_sections,) + a block's shape with "
+                                 "the time axis of length 2, got %r" % (zi.shape,))
+            axis = _core._check_axis(self.axis, zi.ndim - 1)
+            _core._check_state(zi.shape, zi.shape[1:], axis, 2, True, self.sos.shape[0])
+        self._zi = zi
+
+    def process(self, x):
+        """Filters the next block x and returns its y."""
+        zi = self._zi
+        if zi is not None and not _fits(zi, self.axis % (zi.ndim - 1), 1, np.shape(x)):
+            raise _block_shape_error(zi, self.axis % (zi.ndim - 1), 1, np.shape(x))
+        y, self._zi = _core._sosfilt(self.sos, x, zi, self.axis, 1)
+        return y
+
+    def __repr__(self):
+        return "marrowick.SOSFilter(sos=%r, axis=%d)" % (self.sos, self.axis)

@@ -16,6 +16,10 @@ def _lfilter(b: ArrayLike, a: ArrayLike, x: ArrayLike, zi: Optional[ArrayLike],
              axis: int) -> Tuple[_Single, _Single]: ...
 
 
+def _sosfilt(sos: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64], zi: Optional[ArrayLike], axis: int,
+             workers: int) -> Tuple[_Single, _Single]: ...
+
+
 def _coefficients(b: ArrayLike, a: ArrayLike, scipy: bool = False) -> Tuple[_Single, _Single, int]: ...
 
 

@@ -12,12 +12,8 @@ import operator
 
 import numpy as np
 
+from . import _core
 from ._core import filter
-
-try:
-    from numpy.lib.array_utils import normalize_axis_index  # NumPy >= 2
-except ImportError:  # pragma: no cover - older NumPy
-    from numpy.core.multiarray import normalize_axis_index
 
 __all__ = ["lfilter_zi", "sosfilt_zi", "filtfilt", "sosfiltfilt"]
 
@@ -27,46 +23,26 @@ _PADTYPES = ("odd", "even", "constant", None)
 # ----------------------------------------------------------------------------
 # Arguments
 
-def _rounded(c, name):
-    """Coefficients as the filter applies them: rounded to float32, or
-    complex64 when complex, and held exactly in float64 or complex128."""
-    c = np.asarray(c)
-    if c.dtype.kind == "c":
-        return c.astype(np.complex64).astype(np.complex128)
-    if c.dtype.kind in "biuf":
-        return c.astype(np.float32).astype(np.float64)
-    raise TypeError("marrowick:notSingle: %s must hold real or complex numbers, got %s" % (name, c.dtype))
-
-
 def _ba(b, a):
-    """b and a, each a number or a 1-D array, rounded."""
-    out = []
-    for c, name in ((b, "b"), (a, "a")):
-        c = _rounded(c, name)
-        if c.ndim > 1:
-            raise ValueError("marrowick:coefficientShape: %s must be a number or a 1-D array, got shape %r"
-                             % (name, c.shape))
-        c = np.atleast_1d(c)
-        if c.size == 0:
-            raise ValueError("marrowick:emptyCoefficients: %s must have at least one element" % name)
-        out.append(c)
-    return out
+    """b and a, each a number or a 1-D array, checked as every front checks
+    them and rounded as the filter rounds them, held exactly in float64 or
+    complex128."""
+    b, a, _ = _core._coefficients(b, a, True)
+    return [c.astype(np.complex128 if c.dtype.kind == "c" else np.float64) for c in (b, a)]
 
 
 def _sos(sos):
-    """sos of shape (n_sections, 6), rounded."""
-    sos = _rounded(sos, "sos")
-    if sos.ndim != 2 or sos.shape[1] != 6 or sos.shape[0] < 1:
-        raise ValueError("marrowick:sosShape: sos must have shape (n_sections, 6) with n_sections >= 1, got %r"
-                         % (sos.shape,))
-    return sos
+    """sos of shape (n_sections, 6), checked and rounded, held exactly in
+    float64 or complex128."""
+    sos = _core._check_sections(sos)
+    if sos.dtype.kind == "c":
+        return sos.astype(np.complex64).astype(np.complex128)
+    return sos.astype(np.float32).astype(np.float64)
 
 
 def _signal(x):
     x = np.asarray(x)
-    if x.dtype != np.float32 and x.dtype != np.complex64:
-        raise TypeError("marrowick:notSingle: x must be float32 or complex64, got %s "
-                        "(convert it explicitly, e.g. x.astype(numpy.float32))" % x.dtype)
+    _core._check_signal(x.dtype)
     return x
 
 
@@ -290,12 +266,7 @@ def _apply(coefficients, x, zi, axis, workers):
     if isinstance(coefficients, tuple):
         b, a = coefficients
         return filter(b, a, x, zi, axis=axis, workers=workers)
-    # Section after section: the arithmetic of sosfilt(sos, x, axis, zi).
-    zf = []
-    for k in range(coefficients.shape[0]):
-        x, z = filter(coefficients[k, :3], coefficients[k, 3:], x, zi[k], axis=axis, workers=workers)
-        zf.append(z)
-    return x, np.stack(zf)
+    return _core._sosfilt(coefficients, x, zi, axis, workers)
 
 
 def _at(axis, index):
@@ -327,7 +298,7 @@ def _ends(x, edge, axis, padtype):
 
 
 def _zero_phase(coefficients, zi, x, axis, padtype, padlen, ntaps, workers):
-    axis = normalize_axis_index(axis, x.ndim)
+    axis = _core._check_axis(axis, x.ndim)
     n = x.shape[axis]
     edge = _edge(padtype, padlen, n, ntaps)
     single = np.complex64 if x.dtype.kind == "c" or zi.dtype.kind == "c" else np.float32
