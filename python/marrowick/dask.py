@@ -31,7 +31,7 @@ from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 import marrowick
 from marrowick import _core
 
-__all__ = ["filter", "NpyFile"]
+__all__ = ["filter", "sosfilt", "NpyFile"]
 
 
 def _block(b, a, x, zi, axis):
@@ -40,6 +40,12 @@ def _block(b, a, x, zi, axis):
     Workers look this function up by name, so they need nothing but ``import marrowick``.
     """
     return marrowick.filter(b, a, x, zi, axis=axis)
+
+
+def _sections_block(sos, x, zi, axis):
+    """One link of a chain of sections: block ``x`` through the cascade from state ``zi``
+    (None: from rest); returns ``(y, zf)``."""
+    return _core._sosfilt(sos, x, zi, axis, 1)
 
 
 class _BlockSource:
@@ -162,10 +168,25 @@ def filter(b, a, x, zi=None, *, axis=0):
     ((25, 25, 25, 25), (2, 2))
     """
     x = da.asarray(x)
-    ndim = x.ndim
     x_complex = _core._check_signal(x.dtype)
-    axis = _core._check_axis(axis, ndim)
+    axis = _core._check_axis(axis, x.ndim)
     b, a, L = _core._coefficients(b, a)
+    x_shape = _channels_known(x, axis)
+    zi_complex = False
+    if zi is not None:
+        zi, zi_complex = _state_numbers(zi)
+        _core._check_state(tuple(zi.shape), x_shape, axis, L)
+        L = zi.shape[axis]
+    complex_ = x_complex or zi_complex or b.dtype.kind == "c" or a.dtype.kind == "c"
+    dtype = np.dtype(np.complex64 if complex_ else np.float32)
+
+    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1:]
+    return _chains("marrowick", _block, (b, a), x, zi, axis, zf_chunks, dtype)
+
+
+def _channels_known(x, axis):
+    """x's shape with 0 along axis (its length may be unknown there), or
+    marrowick:unknownChunks when a chunk size along another axis is unknown."""
     unknown = [d for d, c in enumerate(x.chunks) if d != axis and any(math.isnan(n) for n in c)]
     if unknown:
         raise ValueError(
@@ -173,19 +194,98 @@ def filter(b, a, x, zi=None, *, axis=0):
             f"channels are split along it; call x.compute_chunk_sizes() first (along the time axis {axis} "
             f"they may stay unknown)"
         )
-    x_shape = tuple(0 if d == axis else n for d, n in enumerate(x.shape))
+    return tuple(0 if d == axis else n for d, n in enumerate(x.shape))
+
+
+def _state_numbers(zi):
+    """zi as checked numbers (a NumPy array unless it is a Dask array), and whether complex."""
+    if not isinstance(zi, da.Array):
+        zi = _core._check_numbers(zi, "zi")
+    return zi, _core._check_numbers(np.empty(0, zi.dtype), "zi").dtype.kind == "c"
+
+
+def sosfilt(sos, x, zi=None, *, axis=0):
+    """Filter a Dask array along an axis with a cascade of second-order
+    sections, the states carried exactly from chunk to chunk.
+
+    Parameters
+    ----------
+    sos : array_like
+        Sections as for `marrowick.sosfilt`: real or complex numbers of shape
+        ``(n_sections, 6)``, checked and rounded to single precision while
+        the graph is built.
+    x : dask.array.Array
+        The signal, float32 or complex64. Its chunk sizes along the axes other
+        than `axis` must be known; along `axis` they may be unknown.
+    zi : array_like or dask.array.Array, optional
+        Initial states of shape ``(n_sections, ..., 2, ...)``: per section
+        x's shape with `axis` of length 2; dimensions of length 1 other than
+        `axis` broadcast. None (the default) is the zero state.
+    axis : int, optional
+        The axis time runs along (default 0).
+
+    Returns
+    -------
+    y : dask.array.Array
+        The output, lazy, with x's chunks.
+    zf : dask.array.Array
+        The final states ``(n_sections, ..., 2, ...)``, lazy: x's chunks along
+        the other axes, one chunk along the first axis and along `axis`.
+
+    Raises
+    ------
+    TypeError, ValueError, numpy.exceptions.AxisError
+        As `marrowick.sosfilt`, while the graph is built (nothing is read);
+        ``marrowick:unknownChunks`` as `filter`.
+
+    Warns
+    -----
+    dask.array.core.PerformanceWarning
+        When there are fewer chunks of channels than the scheduler has
+        workers.
+
+    Notes
+    -----
+    The result is bit for bit that of one `marrowick.sosfilt` call on the
+    whole array, whatever the chunking: each block goes through all the
+    sections in one call, from the states the previous block left.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, marrowick.dask
+    >>> sos = [[0.25, 0.5, 0.25, 1.0, -0.5, 0.5], [0.5, 0.0, 0.0, 1.0, -0.5, 0.0]]
+    >>> x = da.ones((100, 4), dtype=np.float32, chunks=(25, 2))
+    >>> y, zf = marrowick.dask.sosfilt(sos, x)
+    >>> zf.shape, zf.chunks
+    ((2, 2, 4), ((2,), (2,), (2, 2)))
+    """
+    x = da.asarray(x)
+    x_complex = _core._check_signal(x.dtype)
+    axis = _core._check_axis(axis, x.ndim)
+    sos = _core._check_sections(sos)
+    sos = sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+    n = sos.shape[0]
+    x_shape = _channels_known(x, axis)
     zi_complex = False
     if zi is not None:
-        if not isinstance(zi, da.Array):
-            zi = _core._check_numbers(zi, "zi")
-        zi_complex = _core._check_numbers(np.empty(0, zi.dtype), "zi").dtype.kind == "c"
-        _core._check_state(tuple(zi.shape), x_shape, axis, L)
-        L = zi.shape[axis]
-    complex_ = x_complex or zi_complex or b.dtype.kind == "c" or a.dtype.kind == "c"
-    dtype = np.dtype(np.complex64 if complex_ else np.float32)
+        zi, zi_complex = _state_numbers(zi)
+        shape = _core._check_state(tuple(zi.shape), x_shape, axis, 2, True, n)
+        if tuple(zi.shape) != shape:
+            zi = (da if isinstance(zi, da.Array) else np).broadcast_to(zi, shape)
+    dtype = np.dtype(np.complex64 if x_complex or zi_complex or sos.dtype.kind == "c" else np.float32)
+    zf_chunks = ((n,),) + x.chunks[:axis] + ((2,),) + x.chunks[axis + 1:]
+    return _chains("marrowick-sos", _sections_block, (sos,), x, zi, axis, zf_chunks, dtype)
 
-    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1:]
-    token = tokenize(b, a, x, zi, axis)
+
+def _chains(prefix, step, coefficients, x, zi, axis, zf_chunks, dtype):
+    """The graph of a filter along axis: per chunk of channels, a chain of steps
+    ``step(*coefficients, block, state, axis) -> (y, zf)`` along time, each from the state
+    the previous one left (zi's block, or from rest for None). zf_chunks are the final
+    states' chunks: x's along the other axes, one chunk along axis, and a leading axis of
+    one chunk when they are one dimension longer than x. Returns ``(y, zf)``."""
+    ndim = x.ndim
+    lead = len(zf_chunks) - ndim
+    token = tokenize(*coefficients, x, zi, axis)
     dependencies = [x]
     if isinstance(zi, da.Array):
         zi = zi.rechunk(zf_chunks)
@@ -194,9 +294,9 @@ def filter(b, a, x, zi=None, *, axis=0):
         zi = da.from_array(zi, chunks=zf_chunks)
         dependencies.append(zi)
 
-    step_name = "marrowick-step-" + token
-    y_name = "marrowick-y-" + token
-    zf_name = "marrowick-zf-" + token
+    step_name = prefix + "-step-" + token
+    y_name = prefix + "-y-" + token
+    zf_name = prefix + "-zf-" + token
     steps, ys, zfs = {}, {}, {}
     channel_ranges = [range(len(c)) for d, c in enumerate(x.chunks) if d != axis]
     n_time = len(x.chunks[axis])
@@ -205,20 +305,20 @@ def filter(b, a, x, zi=None, *, axis=0):
     def index(channel, t):
         return channel[:axis] + (t,) + channel[axis:]
 
-    states = [None if zi is None else (zi.name,) + index(c, 0) for c in channels]
+    states = [None if zi is None else (zi.name,) + (0,) * lead + index(c, 0) for c in channels]
     source = _BlockSource(x)
     for t in range(n_time):
         for j, channel in enumerate(channels):
             key = (step_name,) + index(channel, t)
-            steps[key] = (_block, b, a, source.task((x.name,) + index(channel, t)), states[j], axis)
+            steps[key] = (step, *coefficients, source.task((x.name,) + index(channel, t)), states[j], axis)
             ys[(y_name,) + index(channel, t)] = (operator.getitem, key, 0)
             states[j] = (step_name + "-state",) + index(channel, t)
             steps[states[j]] = (operator.getitem, key, 1)
     for channel, state in zip(channels, states):
         if state is None:
-            block_shape = tuple(zf_chunks[d][i] for d, i in enumerate(index(channel, 0)))
+            block_shape = tuple(zf_chunks[d][i] for d, i in enumerate((0,) * lead + index(channel, 0)))
             state = (_zeros, block_shape, dtype)
-        zfs[(zf_name,) + index(channel, 0)] = state
+        zfs[(zf_name,) + (0,) * lead + index(channel, 0)] = state
 
     # Where the scheduler honours priorities, a block's output and whatever consumes it (a
     # store, say) run before the chain moves on, so outputs do not pile up behind the steps.
@@ -236,7 +336,7 @@ def filter(b, a, x, zi=None, *, axis=0):
     graph = HighLevelGraph(layers, layer_deps)
 
     y = da.Array(graph, y_name, chunks=x.chunks, meta=np.empty((0,) * ndim, dtype))
-    zf = da.Array(graph, zf_name, chunks=zf_chunks, meta=np.empty((0,) * ndim, dtype))
+    zf = da.Array(graph, zf_name, chunks=zf_chunks, meta=np.empty((0,) * (ndim + lead), dtype))
 
     n_channel_chunks = int(np.prod([len(r) for r in channel_ranges]))
     workers = _parallelism()
@@ -246,7 +346,7 @@ def filter(b, a, x, zi=None, *, axis=0):
             f"axis {axis} run one after another, so only {n_channel_chunks} can be busy "
             f"(rechunk the other axes into at least {workers} chunks)",
             PerformanceWarning,
-            stacklevel=2,
+            stacklevel=3,
         )
     return y, zf
 
