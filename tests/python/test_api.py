@@ -122,14 +122,57 @@ def test_arguments(front, b, a, x, zi, axis, expected):
             call_front(front, b, a, x, zi, axis)
 
 
+SOS_FRONTS = ["sosfilt", "SOSFilter", "dask", "sosfiltfilt"]
+x40 = np.zeros((40, 3), np.float32)
+SOS2 = np.ones((2, 6))
+
+
+def call_sos_front(front, sos, x, zi, axis):
+    if front == "sosfilt":
+        return marrowick.sosfilt(sos, x, axis=axis, zi=zi)
+    if front == "dask":
+        return mdask.sosfilt(sos, da.from_array(np.asarray(x)), zi, axis=axis)
+    if front == "sosfiltfilt":  # no zi
+        return marrowick.sosfiltfilt(sos, x, axis=axis)
+    return marrowick.SOSFilter(sos, zi, axis=axis).process(x)
+
+
+# The same for the fronts of sections: sos, x, zi, axis, and per front None
+# (accepted) or (exception, pattern of the message); "*" for the others.
+SOS_ARGUMENTS = [
+    ([["1"] * 6], x40, N, 0, {"*": (T, "marrowick:notSingle: sos must hold real or complex numbers")}),
+    (np.ones((2, 5)), x40, N, 0, {"*": (V, r"marrowick:sosShape: .* got shape \(2, 5\)")}),
+    (np.ones((0, 6)), x40, N, 0, {"*": (V, r"marrowick:sosShape: .* got shape \(0, 6\)")}),
+    (np.ones(6), x40, N, 0, {"*": (V, r"marrowick:sosShape: .* got shape \(6,\)")}),
+    (SOS2, x40.astype(np.float64), N, 0, {"*": (T, "marrowick:notSingle: x .* got float64")}),
+    (SOS2, x40, N, 2, {"*": (A, "marrowick:badAxis: axis 2")}),
+    (SOS2, x40, np.zeros((2, 40, 3)), 0, {"*": (V, "marrowick:ziLength: .* along axis 0, got 40"), "sosfiltfilt": N}),
+    (SOS2, x40, np.zeros((3, 2, 3)), 0, {"*": (V, S), "sosfiltfilt": N}),
+    (SOS2, x40, np.zeros((2, 2)), 0, {"*": (V, S), "SOSFilter": (V, r"blockShape: .*\(M,\)"), "sosfiltfilt": N}),
+    (SOS2, x40, np.zeros((2, 2, 1)), 0, {"*": N, "SOSFilter": (V, r"marrowick:blockShape: .*\(M, 1\)")}),
+    (SOS2, x40, np.zeros((2, 2, 4)), 0, {"*": (V, S), "SOSFilter": (V, r"marrowick:blockShape: .*\(M, 4\)"),
+                                         "sosfiltfilt": N}),
+]
+
+
+@pytest.mark.parametrize("front", SOS_FRONTS)
+@pytest.mark.parametrize("sos, x, zi, axis, expected", SOS_ARGUMENTS)
+def test_sections_arguments(front, sos, x, zi, axis, expected):
+    outcome = expected.get(front, expected.get("*"))
+    if outcome is None:
+        call_sos_front(front, sos, x, zi, axis)
+        return
+    error, pattern = outcome
+    with pytest.raises(error, match=pattern):
+        if front == "SOSFilter" and any(name in pattern for name in ("sos", "ziLength", "ziSize")):
+            marrowick.SOSFilter(sos, zi, axis=axis)  # refused at construction, before any block
+        else:
+            call_sos_front(front, sos, x, zi, axis)
+
+
 @pytest.mark.parametrize("call, error, pattern", [
     (lambda: marrowick.filter([1], [1], x2, workers=0), ValueError, "marrowick:badWorkers: .* got 0"),
-    (lambda: marrowick.sosfilt(np.ones((2, 5)), x2), ValueError, r"marrowick:sosShape: .* got shape \(2, 5\)"),
-    (lambda: marrowick.sosfilt(np.ones((0, 6)), x2), ValueError, "marrowick:sosShape"),
-    (lambda: marrowick.sosfilt(np.ones((2, 6)), x2, zi=np.zeros((2, 10, 3))), ValueError, "marrowick:ziLength"),
-    (lambda: marrowick.sosfilt(np.ones((2, 6)), x2, zi=np.zeros((3, 10, 2))), ValueError, S),
-    (lambda: marrowick.sosfilt(np.ones((2, 6)), x2, zi=np.zeros((2, 1, 2))), None, None),
-    (lambda: marrowick.sosfilt(np.ones((2, 6)), x2, axis=3), np.AxisError, "marrowick:badAxis"),
+    (lambda: marrowick.sosfilt(SOS2, x2, workers=-2), ValueError, "marrowick:badWorkers: .* got -2"),
     (lambda: marrowick.Filter([1, 2], [1]).process(x2.astype(np.float64)), TypeError, "marrowick:notSingle"),
 ])
 def test_other_refusals(call, error, pattern):
@@ -162,21 +205,25 @@ def test_rounding_that_makes_a_unstable_warns(front):
 def test_package_explains_itself():
     names = {}
     exec("from marrowick import *", names)
-    assert "filter" not in names and {"lfilter", "sosfilt", "Filter"} <= set(names)
+    assert "filter" not in names and {"lfilter", "sosfilt", "Filter", "SOSFilter"} <= set(names)
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     with open(os.path.join(root, "pyproject.toml")) as f:
         assert "marrowick.__version__" in f.read()
     assert re.fullmatch(r"\d+\.\d+\.\d+", marrowick.__version__)
     assert str(inspect.signature(marrowick.filter)) == "(b, a, x, zi=None, *, axis=0, workers=1)"
-    for f in (marrowick.filter, marrowick.lfilter, marrowick.sosfilt, marrowick.Filter, mdask.filter):
+    for f in (marrowick.filter, marrowick.lfilter, marrowick.sosfilt, marrowick.Filter, marrowick.SOSFilter,
+              mdask.filter, mdask.sosfilt):
         assert all(s in f.__doc__ for s in ("Parameters", "Examples")), f
     package = os.path.dirname(marrowick.__file__)
     assert os.path.exists(os.path.join(package, "py.typed")) and os.path.exists(os.path.join(package, "_core.pyi"))
 
 
-def test_other_threads_run_during_a_call():
+@pytest.mark.parametrize("call", [
+    lambda x: marrowick.filter(*signal.butter(8, 0.2), x),
+    lambda x: marrowick.sosfilt(signal.butter(8, 0.2, output="sos"), x),
+])
+def test_other_threads_run_during_a_call(call):
     x = np.random.default_rng(0).uniform(-1, 1, 1 << 22).astype(np.float32)
-    b, a = signal.butter(8, 0.2)
     seen = []
     stop = threading.Event()
 
@@ -190,7 +237,7 @@ def test_other_threads_run_during_a_call():
         while len(seen) < 10:
             time.sleep(0.001)
         start = time.perf_counter()
-        marrowick.filter(b, a, x)
+        call(x)
         end = time.perf_counter()
     finally:
         stop.set()
