@@ -1,18 +1,19 @@
 // The vector paths of a cascade of second-order sections (CascadeRecord),
-// in two arrangements:
+// in two arrangements, both software-pipelined: at step t section s works
+// on sample t - s, taking the output that section s - 1 produced one step
+// earlier, so the sections of one step are independent of one another. The
+// first and last steps of the pipeline run only the sections that have a
+// sample of 0 .. M-1, and leave the states of the others untouched.
 //
 //  - Channels in lanes (any kernel mix, column-major or channel-interleaved
-//    data): groups of channels side by side as in lanes.h; each sample of a
-//    group goes through every section before the next sample, with all the
-//    sections' states held by the group for the whole signal, so x is read
-//    and y written once.
+//    data): groups of channels side by side with the tiles of lanes.h, all
+//    the sections' states held by the group for the whole signal, so that x
+//    is read and y written once. All-real sections carry their values and
+//    states as doubles (each exactly a single), so that a value is widened
+//    once and not again by every section that reads it.
 //  - Sections in lanes (all-real sections, one or two channels, any layout):
-//    one channel at a time, the sections side by side in vectors of doubles,
-//    software-pipelined: at step t section s works on sample t - s, taking the
-//    output that section s - 1 produced one step earlier, so the sections of
-//    one step are independent and a step costs about one section's chain of
-//    dependent operations. The first and last steps of the pipeline leave the
-//    states of the sections that have no sample yet, or no more, untouched.
+//    one channel at a time, the sections side by side in vectors of doubles;
+//    a step then costs about one section's chain of dependent operations.
 //
 // Both form every value by the operations of the one-channel kernels
 // (policies.h; the all-real rule written out below for the pipeline).
@@ -109,6 +110,8 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
     float* states = r.state + static_cast<std::ptrdiff_t>(j0) * 2;
     for (int32_t s = 0; s < S; ++s) {
         const float* c = r.sos + 6 * s;
+        // A section without gain multiplies by 1, which leaves every value
+        // as it is (a NaN stays a NaN).
         const double g = r.gains[s].applyGain ? static_cast<double>(r.gains[s].gain) : 1.0;
         const double cs[6] = {c[0], c[1], c[2], c[4], c[5], g};
         for (int q = 0; q < 6; ++q) coef[s][q] = splat(cs[q], idx);
