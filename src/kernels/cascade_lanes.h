@@ -1,18 +1,19 @@
 // The vector paths of a cascade of second-order sections (CascadeRecord),
-// in two arrangements:
+// in two arrangements, both software-pipelined: at step t section s works
+// on sample t - s, taking the output that section s - 1 produced one step
+// earlier, so the sections of one step are independent of one another. The
+// first and last steps of the pipeline run only the sections that have a
+// sample of 0 .. M-1, and leave the states of the others untouched.
 //
 //  - Channels in lanes (any kernel mix, column-major or channel-interleaved
-//    data): groups of channels side by side as in lanes.h; each sample of a
-//    group goes through every section before the next sample, with all the
-//    sections' states held by the group for the whole signal, so x is read
-//    and y written once.
+//    data): groups of channels side by side with the tiles of lanes.h, all
+//    the sections' states held by the group for the whole signal, so that x
+//    is read and y written once. All-real sections carry their values and
+//    states as doubles (each exactly a single), so that a value is widened
+//    once and not again by every section that reads it.
 //  - Sections in lanes (all-real sections, one or two channels, any layout):
-//    one channel at a time, the sections side by side in vectors of doubles,
-//    software-pipelined: at step t section s works on sample t - s, taking the
-//    output that section s - 1 produced one step earlier, so the sections of
-//    one step are independent and a step costs about one section's chain of
-//    dependent operations. The first and last steps of the pipeline leave the
-//    states of the sections that have no sample yet, or no more, untouched.
+//    one channel at a time, the sections side by side in vectors of doubles;
+//    a step then costs about one section's chain of dependent operations.
 //
 // Both form every value by the operations of the one-channel kernels
 // (policies.h; the all-real rule written out below for the pipeline).
@@ -109,6 +110,8 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
     float* states = r.state + static_cast<std::ptrdiff_t>(j0) * 2;
     for (int32_t s = 0; s < S; ++s) {
         const float* c = r.sos + 6 * s;
+        // A section without gain multiplies by 1, which leaves every value
+        // as it is (a NaN stays a NaN).
         const double g = r.gains[s].applyGain ? static_cast<double>(r.gains[s].gain) : 1.0;
         const double cs[6] = {c[0], c[1], c[2], c[4], c[5], g};
         for (int q = 0; q < 6; ++q) coef[s][q] = splat(cs[q], idx);
@@ -176,18 +179,10 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
     }
 }
 
+// Complex sections (and real ones over complex data or state) over a group
+// of C channels, in the lane arithmetic of lanes.h.
 template <Kernel K, int C, bool Interleaved>
-void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live) {
-    if constexpr (K == Kernel::RR) {
-        bool anyGain = false;
-        for (int32_t s = 0; s < r.sections; ++s) anyGain = anyGain || r.gains[s].applyGain;
-        if (anyGain) {
-            cascadeGroupReal<C, Interleaved, true>(r, j0, live);
-        } else {
-            cascadeGroupReal<C, Interleaved, false>(r, j0, live);
-        }
-        return;
-    }
+void cascadeGroupComplex(const CascadeRecord<K>& r, int32_t j0, int live) {
     constexpr Kernel Later = laterKernel(K);
     using P0 = Policy<K, LaneArith<C>>;
     using P1 = Policy<Later, LaneArith<C>>;
@@ -231,34 +226,35 @@ void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live) {
         }
     }
 
-    // Coefficients as six per section, b at 6s and a at 6s + 3.
-    auto samples = [&](const auto* coef) {
-        for (int32_t i0 = 0; i0 < M; i0 += C) {
-            const int n = (M - i0 < C) ? static_cast<int>(M - i0) : C;
-            const Rows xr = inIO.in(x, i0, n, live, tileIn);
-            const Rows yr = outIO.out(y, i0, live, tileOut);
-            for (int t = 0; t < n; ++t) {
-                In xi;
-                getLane<C>(xr, t, xi);
-                Out v = SampleStep<P0, 2>::run(xi, z[0], coef, coef + 3, gains[0].gain, gains[0].applyGain, shape);
-                for (int32_t s = 1; s < S; ++s) {
-                    const Out u = v;
-                    v = SampleStep<P1, 2>::run(u, z[s], coef + 6 * s, coef + 6 * s + 3, gains[s].gain,
-                                               gains[s].applyGain, shape);
-                }
-                putLane<C>(yr, t, v);
-            }
-            outIO.flush(yr, y, i0, n, live, tileOut);
+    // Software-pipelined as cascadeGroupReal: at step t section s works on
+    // sample t - s, reading what section s - 1 produced the step before.
+    const auto* coef = r.sos;  // six per section, b at 6s and a at 6s + 3
+    Out carry[kCascadePiece];
+    const int32_t lag = S - 1;
+    const int32_t total = M + lag;
+    Rows xr{tileIn, fin * C}, yr{tileOut, fout * C};
+    for (int32_t t = 0; t < total; ++t) {
+        const int32_t hi = t < lag ? t : lag;
+        const int32_t lo = t - M + 1 > 1 ? t - M + 1 : 1;
+        for (int32_t s = hi; s >= lo; --s) {
+            const Out u = carry[s - 1];
+            carry[s] = SampleStep<P1, 2>::run(u, z[s], coef + 6 * s, coef + 6 * s + 3, gains[s].gain,
+                                              gains[s].applyGain, shape);
         }
-    };
-    if constexpr (P0::kWideCoefficients) {
-        // All-real sections take their coefficients widened to double once.
-        WideCoef<C> wide[6 * kCascadePiece];
-        for (int32_t k = 0; k < 6 * S; ++k)
-            for (int c = 0; c < C; ++c) wide[k].v[c] = r.sos[k];
-        samples(wide);
-    } else {
-        samples(r.sos);
+        if (t < M) {
+            const int row = static_cast<int>(t % C);
+            if (row == 0) xr = inIO.in(x, t, M - t < C ? static_cast<int>(M - t) : C, live, tileIn);
+            In xi;
+            getLane<C>(xr, row, xi);
+            carry[0] = SampleStep<P0, 2>::run(xi, z[0], coef, coef + 3, gains[0].gain, gains[0].applyGain, shape);
+        }
+        if (t >= lag) {
+            const int32_t i = t - lag;
+            const int row = static_cast<int>(i % C);
+            if (row == 0) yr = outIO.out(y, i, live, tileOut);
+            putLane<C>(yr, row, carry[lag]);
+            if (row == C - 1 || i == M - 1) outIO.flush(yr, y, i - row, row + 1, live, tileOut);
+        }
     }
 
     for (int32_t s = 0; s < S; ++s) {
@@ -267,6 +263,23 @@ void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live) {
             for (int c = 0; c < live; ++c)
                 for (int p = 0; p < fst; ++p) states[s * sectionStride + (c * 2 + k) * fst + p] = lanes[p * C + c];
         }
+    }
+}
+
+// One group of channels: all-real sections in doubles, the others in the
+// lane arithmetic.
+template <Kernel K, int C, bool Interleaved>
+void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live) {
+    if constexpr (K == Kernel::RR) {
+        bool anyGain = false;
+        for (int32_t s = 0; s < r.sections; ++s) anyGain = anyGain || r.gains[s].applyGain;
+        if (anyGain) {
+            cascadeGroupReal<C, Interleaved, true>(r, j0, live);
+        } else {
+            cascadeGroupReal<C, Interleaved, false>(r, j0, live);
+        }
+    } else {
+        cascadeGroupComplex<K, C, Interleaved>(r, j0, live);
     }
 }
 

@@ -3,7 +3,11 @@
 // in that set's namespace. Each takes the record and returns false, without
 // touching anything, when the call is beyond it (a state longer than
 // kMaxLaneState, or a layout that is neither column-major nor
-// channel-interleaved); the caller then runs a one-channel path.
+// channel-interleaved); the caller then runs a one-channel path. The cascade
+// paths (cascadeLanes, cascade_lanes.h) take a piece of at most
+// kCascadePiece sections the same way: all-real sections of one or two
+// channels in any layout, and every kernel mix over two channels or more in
+// the two layouts of the filter paths.
 #pragma once
 
 #include <cstdint>

@@ -306,7 +306,7 @@ class CascadePaths : public ::testing::TestWithParam<CascadeCase> {};
 
 TEST_P(CascadePaths, MatchTheDefinitionInEveryLayout) {
     const CascadeCase cc = GetParam();
-    const int32_t kSections[] = {1, 2, 3, 8, 17, 40};
+    const int32_t kSections[] = {1, 2, 3, 8, 17, 24, 40};
     const Size kCascadeSizes[] = {{0, 3}, {1, 1}, {5, 1}, {40, 1}, {100, 2}, {17, 3},
                                   {33, 5}, {20, 16}, {9, 17}, {70, 33}};
     const bool sameTypes = complexIn(cc.first) == complexOut(cc.first);
