@@ -49,11 +49,15 @@ LayoutPlan planLayout(int ndim, const py::ssize_t* shape, const py::ssize_t* str
         if (m + 1 < wide.size() && s != strides[wide[m + 1]] * shape[wide[m + 1]]) direct = false;
     }
     const py::ssize_t timeStride = strides[axis];
-    if (M > 1 && (timeStride <= 0 || timeStride % itemsize != 0)) direct = false;
+    if (M > 1 && (timeStride == 0 || timeStride % itemsize != 0)) direct = false;
 
     LayoutPlan plan;
-    plan.direct = direct;
     plan.channelAxis = wide.empty() ? -1 : wide.back();
+    // A reversed view along time (the backward pass of the zero-phase
+    // filters) is read in place where the kernels' lane paths take it as it
+    // is: one channel, or the channels side by side.
+    if (M > 1 && timeStride < 0 && plan.channelAxis >= 0 && strides[plan.channelAxis] != itemsize) direct = false;
+    plan.direct = direct;
     // y keeps x's pattern: the samples of a channel adjacent (time innermost),
     // or the channels side by side at each sample (time outermost).
     const bool timeOuter =

@@ -109,10 +109,14 @@ def test_chained_pieces_groups_and_workers(kernel, piece_limit):
     assert_bits(marrowick.filter(b, a, x, zi[:0], workers=-1)[0], want0[0])
 
 
-# (kernel mix, sections, x shape, axis, memory order, zi: "full", None or
-# "broadcast" (length 1 along the other axes), workers, piece limit)
+# (kernel mix, sections, x shape, axis, memory order ("reversed": a C array
+# reversed along the axis), zi: "full", None or "broadcast" (length 1 along
+# the other axes), workers, piece limit)
 SECTIONS = [
     ("RR", 1, (40,), 0, "C", "full", 1, None),
+    ("RR", 8, (40,), 0, "reversed", "full", 1, None),
+    ("RC", 2, (4, 30), -1, "reversed", "full", 1, None),
+    ("CR", 3, (30, 20), 0, "reversed", None, 2, 7),
     ("RR", 8, (3, 50, 20), 1, "C", "full", 1, None),
     ("RR", 17, (64, 37), 0, "C", None, 2, None),      # lanes and their remainder, on two threads
     ("RR", 3, (45, 2, 11), 0, "C", "full", 2, 5),     # one channel per group, pieces of 5 samples
@@ -130,8 +134,8 @@ SECTIONS = [
 @pytest.mark.parametrize("mix,n,shape,axis,order,zi_kind,workers,limit", SECTIONS)
 def test_sosfilt_is_the_chain_of_filter_calls(mix, n, shape, axis, order, zi_kind, workers, limit, piece_limit):
     sos, x, zi = sections_case(mix, n, shape, axis)
-    x = np.asarray(x, order=order)
     ax = axis % x.ndim
+    x = np.flip(np.flip(x, ax).copy(), ax) if order == "reversed" else np.asarray(x, order=order)
     if zi_kind == "broadcast":
         zi = zi[(slice(None),) + tuple(slice(None) if k == ax else slice(0, 1) for k in range(x.ndim))]
     elif zi_kind is None:
