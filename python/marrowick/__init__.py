@@ -146,6 +146,12 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     numpy.exceptions.AxisError
         ``marrowick:badAxis``.
 
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``: a section's denominator is stable as given
+        but not once rounded to single precision.
+
     Notes
     -----
     Bit for bit the same as filtering section after section with
@@ -295,6 +301,11 @@ class SOSFilter:
     ------
     ValueError, TypeError, numpy.exceptions.AxisError
         As `sosfilt`, here at construction for sos and zi.
+
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``, as `sosfilt`, at construction.
 
     Notes
     -----

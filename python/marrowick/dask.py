@@ -243,6 +243,8 @@ def sosfilt(sos, x, zi=None, *, axis=0):
     dask.array.core.PerformanceWarning
         When there are fewer chunks of channels than the scheduler has
         workers.
+    RuntimeWarning
+        ``marrowick:unstable``, as `marrowick.sosfilt`.
 
     Notes
     -----

@@ -156,23 +156,14 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
     return c;
 }
 
-void warnIfRoundingDestabilises(const Coefficients& a) {
-    if (a.count < 2 || a.count > 1024) return;
-    const int type = a.values.dtype().num();
-    if (type == py::detail::npy_api::NPY_FLOAT_ || type == py::detail::npy_api::NPY_CFLOAT_) return;
-    // The values as given, read in place when they are doubles already.
-    const bool inPlace = (type == py::detail::npy_api::NPY_DOUBLE_ || type == py::detail::npy_api::NPY_CDOUBLE_) &&
-                         (a.values.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_);
-    py::object converted;
-    if (!inPlace) {
-        converted = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(a.values);
-        if (!converted) throw py::error_already_set();
-    }
-    const void* data = inPlace ? a.values.data() : py::array(converted).data();
-    const bool complex = !inPlace || type == py::detail::npy_api::NPY_CDOUBLE_;
-    // The values as given and rounded, and a scratch copy, real and
-    // imaginary parts apart; on the stack for the usual orders.
-    const std::size_t n = static_cast<std::size_t>(a.count);
+namespace {
+
+// Whether the n values at `data` (doubles, or complex doubles when
+// `complex`), a stable denominator as given, are unstable rounded to single
+// precision; then the largest magnitude of a root of the rounded values is
+// in `radius`. The values as given and rounded, and a scratch copy, real and
+// imaginary parts apart, live on the stack for the usual orders.
+bool roundingDestabilises(const char* data, bool complex, std::size_t n, double& radius) {
     constexpr std::size_t kSmall = 32;
     long double small[6 * kSmall];
     std::vector<long double> large(n > kSmall ? 6 * n : 0);
@@ -183,10 +174,10 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
     for (std::size_t k = 0; k < n; ++k) {
         double re, im = 0;
         if (complex) {
-            std::memcpy(&re, static_cast<const char*>(data) + 16 * k, sizeof re);
-            std::memcpy(&im, static_cast<const char*>(data) + 16 * k + 8, sizeof im);
+            std::memcpy(&re, data + 16 * k, sizeof re);
+            std::memcpy(&im, data + 16 * k + 8, sizeof im);
         } else {
-            std::memcpy(&re, static_cast<const char*>(data) + 8 * k, sizeof re);
+            std::memcpy(&re, data + 8 * k, sizeof re);
         }
         const float reSingle = static_cast<float>(re), imSingle = static_cast<float>(im);
         exact[k] = re;
@@ -195,25 +186,79 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
         rounded[n + k] = imSingle;
         if (exact[k] != rounded[k] || exact[n + k] != rounded[n + k]) changed = true;
     }
-    if (!changed) return;
+    if (!changed) return false;
     std::copy(exact, exact + 2 * n, scratch);
-    if (!stable(scratch, scratch + n, n - 1)) return;
+    if (!stable(scratch, scratch + n, n - 1)) return false;
     std::copy(rounded, rounded + 2 * n, scratch);
-    if (stable(scratch, scratch + n, n - 1)) return;
+    if (stable(scratch, scratch + n, n - 1)) return false;
 
-    py::array_t<std::complex<double>> roundedArray(a.count);
+    py::array_t<std::complex<double>> roundedArray(static_cast<py::ssize_t>(n));
     for (std::size_t k = 0; k < n; ++k)
         roundedArray.mutable_data()[k] =
             std::complex<double>(static_cast<double>(rounded[k]), static_cast<double>(rounded[n + k]));
     py::module_ numpy = py::module_::import("numpy");
-    const double radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
+    radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
+    return true;
+}
+
+std::string radiusText(double radius) {
     char text[32];
     std::snprintf(text, sizeof text, "%.4g", radius);
-    const std::string message =
-        "marrowick:unstable: a is stable as given but unstable rounded to single precision (a pole moves to "
-        "|z| = " + std::string(text) + "), so the output grows without bound; filter with second-order sections "
-        "instead (a design with output='sos' and marrowick.sosfilt)";
+    return text;
+}
+
+void warnUnstable(const std::string& message) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+}
+
+bool singlePrecision(const py::array& values) {
+    const int type = values.dtype().num();
+    return type == py::detail::npy_api::NPY_FLOAT_ || type == py::detail::npy_api::NPY_CFLOAT_;
+}
+
+// The values as doubles or complex doubles in C order: the array itself when
+// it holds them so already, else a converted copy (kept alive by `keep`).
+const char* asDoubles(const py::array& values, py::object& keep, bool& complex) {
+    const int type = values.dtype().num();
+    if ((type == py::detail::npy_api::NPY_DOUBLE_ || type == py::detail::npy_api::NPY_CDOUBLE_) &&
+        (values.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
+        complex = type == py::detail::npy_api::NPY_CDOUBLE_;
+        return static_cast<const char*>(values.data());
+    }
+    keep = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(values);
+    if (!keep) throw py::error_already_set();
+    complex = true;
+    return static_cast<const char*>(py::array(keep).data());
+}
+
+}  // namespace
+
+void warnIfRoundingDestabilises(const Coefficients& a) {
+    if (a.count < 2 || a.count > 1024 || singlePrecision(a.values)) return;
+    py::object keep;
+    bool complex;
+    const char* data = asDoubles(a.values, keep, complex);
+    double radius;
+    if (!roundingDestabilises(data, complex, static_cast<std::size_t>(a.count), radius)) return;
+    warnUnstable("marrowick:unstable: a is stable as given but unstable rounded to single precision (a pole moves "
+                 "to |z| = " + radiusText(radius) + "), so the output grows without bound; filter with second-order "
+                 "sections instead (a design with output='sos' and marrowick.sosfilt)");
+}
+
+void warnIfSectionsDestabilise(const py::array& sos) {
+    if (singlePrecision(sos)) return;
+    py::object keep;
+    bool complex;
+    const char* data = asDoubles(sos, keep, complex);
+    const std::size_t item = complex ? 16 : 8;
+    for (py::ssize_t s = 0; s < sos.shape(0); ++s) {
+        double radius;
+        if (!roundingDestabilises(data + (6 * s + 3) * item, complex, 3, radius)) continue;
+        warnUnstable("marrowick:unstable: section " + std::to_string(s) + "'s denominator sos[" + std::to_string(s) +
+                     ", 3:] is stable as given but unstable rounded to single precision (a pole moves to |z| = " +
+                     radiusText(radius) + "), so the filter is no longer stable");
+        return;
+    }
 }
 
 py::array checkSections(py::handle obj, bool& complex) {
@@ -225,6 +270,7 @@ py::array checkSections(py::handle obj, bool& complex) {
     if (sos.shape(0) > kInt32Max)
         refuse(PyExc_ValueError, "marrowick:tooLarge: sos may have at most 2^31 - 1 sections, got " +
                                      std::to_string(sos.shape(0)));
+    warnIfSectionsDestabilise(sos);
     return sos;
 }
 

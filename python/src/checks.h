@@ -56,8 +56,12 @@ inline int32_t stateLength(const Coefficients& b, const Coefficients& a) {
 // already holds single-precision numbers.
 void warnIfRoundingDestabilises(const Coefficients& a);
 
+// The same for each section's denominator sos[s, 3:] (the first one that
+// rounding destabilises is named).
+void warnIfSectionsDestabilise(const py::array& sos);
+
 // sos: real or complex numbers of shape (n_sections, 6), 1 <= n_sections
-// <= 2^31 - 1. `complex` tells which.
+// <= 2^31 - 1, with the warning above. `complex` tells which.
 py::array checkSections(py::handle obj, bool& complex);
 inline py::array checkSections(py::handle obj) {
     bool complex;

@@ -402,7 +402,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("values"), py::arg("name"),
         "_check_numbers(values, name)\n--\n\nvalues as a NumPy array of real or complex numbers, or TypeError.");
     m.def("_check_sections", [](py::handle sos) { return checkSections(sos); }, py::arg("sos"),
-          "_check_sections(sos)\n--\n\nsos as an (n_sections, 6) array of numbers, or ValueError.");
+          "_check_sections(sos)\n--\n\nsos as an (n_sections, 6) array of numbers, or ValueError; warns where "
+          "rounding makes a section unstable.");
     m.def(
         "_check_state",
         [](const py::sequence& ziShape, const py::sequence& xShape, int axis, int64_t L, bool scipy,

@@ -202,6 +202,16 @@ def test_rounding_that_makes_a_unstable_warns(front):
     call_front(front, *signal.butter(4, 0.1), x2, None, 0)
 
 
+@pytest.mark.filterwarnings("error::RuntimeWarning")
+@pytest.mark.parametrize("front", SOS_FRONTS)
+def test_rounding_that_makes_a_section_unstable_warns(front):
+    r = 1 - 1e-9  # poles inside the unit circle; a2 = r*r rounds to 1
+    sos = np.array([[1, 0, 0, 1, 0.5, 0.1], [1, 0, 0, 1, -2 * r * np.cos(0.3), r * r]])
+    with pytest.warns(RuntimeWarning, match=r"marrowick:unstable: section 1's .*sos\[1, 3:\].*\|z\| = 1\)"):
+        call_sos_front(front, sos, x40, None, 0)
+    call_sos_front(front, sos.astype(np.float32), x40, None, 0)  # already single: no check
+
+
 def test_package_explains_itself():
     names = {}
     exec("from marrowick import *", names)
