@@ -395,10 +395,16 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
         a negative padlen, or x not longer than padlen along axis;
         ``marrowick:method``: a method other than 'pad'; as ``lfilter_zi``
         for b and a.
-    numpy.AxisError
-        axis is out of range for x.
+    numpy.exceptions.AxisError
+        ``marrowick:badAxis``: axis is out of range for x.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: the coefficients of a sum to 0.
+
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``: a is stable as given but not once rounded to
+        single precision.
 
     Notes
     -----{definition}
@@ -462,10 +468,16 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
         ``marrowick:padType``, ``marrowick:padLength``: an unknown padtype,
         a negative padlen, or x not longer than padlen along axis; as
         ``sosfilt_zi`` for sos.
-    numpy.AxisError
-        axis is out of range for x.
+    numpy.exceptions.AxisError
+        ``marrowick:badAxis``: axis is out of range for x.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: a section's denominator sums to 0.
+
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``: a section's denominator is stable as given
+        but not once rounded to single precision.
 
     Notes
     -----{definition}
