@@ -5,7 +5,9 @@
 // Copies/W times the memory passes of a whole call around the kernel as plain
 // memset and memcpy of the same sizes.
 // Each reports ns_per_sample_channel, wall-clock time per sample per channel
-// (for W7, one sample of one channel, the time per call).
+// (for W7, one sample of one channel, the time per call). The cascade
+// workloads (SOS1, SOS16, SOS256 and 24-section variants) run the typed
+// cascade call alone, on every path, and also report the time per section.
 //
 //   marrowick_bench [benchmark options]     run (filter with --benchmark_filter)
 //   marrowick_bench --dump DIR [NAME...]    write each workload's b, a, x and zi
@@ -68,6 +70,26 @@ void kernelAlone(benchmark::State& state, KernelCase kc) {
     for (float v : buffers.z) subnormal += std::fpclassify(v) == FP_SUBNORMAL;
     state.counters["state_subnormal"] = static_cast<double>(subnormal) / static_cast<double>(buffers.z.size());
     state.SetLabel(std::string(marrowick::pathName(kc.path)) + (kc.interleaved ? " interleaved" : ""));
+}
+
+// A cascade of second-order sections alone, on an explicit path; the states
+// carry over from one iteration to the next.
+struct CascadeCase {
+    const CascadeWorkload* workload;
+    marrowick::KernelPath path;
+    bool interleaved;
+};
+
+void cascadeAlone(benchmark::State& state, CascadeCase cc) {
+    const CascadeWorkload& w = *cc.workload;
+    CascadeBuffers buffers(w, cc.interleaved);
+    for (auto _ : state) marrowick::runCascadeCall(buffers.call, cc.path);
+    const double items = static_cast<double>(w.samples) * w.channels;
+    state.counters["ns_per_sample_channel"] =
+        benchmark::Counter(items / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_section_sample_channel"] = benchmark::Counter(
+        items * buffers.call.sections / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.SetLabel(std::string(marrowick::pathName(cc.path)) + (cc.interleaved ? " interleaved" : ""));
 }
 
 // A whole call through the host layer, outputs destroyed each time.
@@ -205,6 +227,27 @@ int main(int argc, char** argv) {
             b->UseRealTime()->Unit(benchmark::kMillisecond);
             if (w.iterations > 0) b->Iterations(w.iterations)->Unit(benchmark::kMicrosecond);
         }
+    }
+    // Cascades: Kernel/SOS1 is the path a call takes on this CPU, then each
+    // path the CPU has, column-major and channel-interleaved.
+    for (const bench::CascadeWorkload& w : bench::cascadeWorkloads()) {
+        marrowick::CascadeCall shape{};
+        shape.M = w.samples;
+        shape.N = w.channels;
+        std::vector<benchmark::internal::Benchmark*> all;
+        all.push_back(benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::cascadeAlone,
+                                                   bench::CascadeCase{&w, marrowick::chooseCascadePath(shape), false}));
+        for (KernelPath path : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
+            if (!marrowick::pathAvailable(path)) continue;
+            for (bool interleaved : {false, true}) {
+                if (interleaved && w.channels == 1) continue;
+                const std::string name = "Kernel/" + w.name + "/" + marrowick::pathName(path) +
+                                         (interleaved ? "/interleaved" : "");
+                all.push_back(benchmark::RegisterBenchmark(name.c_str(), bench::cascadeAlone,
+                                                           bench::CascadeCase{&w, path, interleaved}));
+            }
+        }
+        for (auto* b : all) b->UseRealTime()->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -156,4 +156,53 @@ KernelBuffers::KernelBuffers(const Workload& w, bool interleaved) : call{} {
                                  layout,   y.data(),              layout,   z.data()};
 }
 
+const std::vector<CascadeWorkload>& cascadeWorkloads() {
+    static const std::vector<CascadeWorkload> all = {
+        {"SOS1", 1, 1 << 21, 1},      {"SOS16", 16, 1 << 18, 1},    {"SOS256", 256, 1 << 16, 1},
+        {"SOS1_24", 1, 1 << 21, 3},   {"SOS256_24", 256, 1 << 16, 3},
+    };
+    return all;
+}
+
+CascadeBuffers::CascadeBuffers(const CascadeWorkload& w, bool interleaved) : call{} {
+    // butter(8, [0.1, 0.3], 'bandpass', output='sos') rounded to float32.
+    static const float butterworth[8][6] = {
+        {2.39596447e-05f, 4.79192895e-05f, 2.39596447e-05f, 1.0f, -1.18440318f, 0.474038661f},
+        {1.0f, 2.0f, 1.0f, 1.0f, -1.0523355f, 0.493085623f},
+        {1.0f, 2.0f, 1.0f, 1.0f, -1.38996518f, 0.566705227f},
+        {1.0f, 2.0f, 1.0f, 1.0f, -1.02178144f, 0.620033085f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.57350314f, 0.696493566f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.71708059f, 0.818768382f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.09439945f, 0.846831441f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.84168947f, 0.937909305f},
+    };
+    for (int32_t r = 0; r < w.repeats; ++r)
+        for (const auto& section : butterworth) sos.insert(sos.end(), section, section + 6);
+    const int32_t S = 8 * w.repeats, M = w.samples, N = w.channels;
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    auto noise = [&](std::size_t n) {
+        std::vector<float> v(n);
+        for (float& f : v) f = u(rng);
+        return v;
+    };
+    x = noise(static_cast<std::size_t>(M) * N);
+    z.assign(static_cast<std::size_t>(S) * 2 * N, 0.0f);
+    std::vector<float> piece = noise(256 * static_cast<std::size_t>(N)), out(piece.size());
+    marrowick::runCascadeCall(marrowick::CascadeCall{marrowick::Kernel::RR, S, 256, N, sos.data(), piece.data(),
+                                                     {1, 256}, out.data(), {1, 256}, z.data()});
+    marrowick::Layout layout{1, M};
+    if (interleaved) {
+        std::vector<float> t(x.size());
+        for (int32_t j = 0; j < N; ++j)
+            for (int32_t i = 0; i < M; ++i)
+                t[static_cast<std::size_t>(i) * N + j] = x[static_cast<std::size_t>(j) * M + i];
+        x.swap(t);
+        layout = marrowick::Layout{N, 1};
+    }
+    y.assign(x.size(), 0.0f);
+    call = marrowick::CascadeCall{marrowick::Kernel::RR, S, M, N, sos.data(), x.data(), layout, y.data(), layout,
+                                  z.data()};
+}
+
 }  // namespace bench

@@ -52,4 +52,27 @@ struct KernelBuffers {
     marrowick::FilterCall call;
 };
 
+// Cascade workloads: an 8th-order Butterworth band-pass (0.1 to 0.3 of
+// Nyquist) as eight second-order sections rounded to float32, repeated
+// `repeats` times; x uniform noise in [-1, 1]; the states those a previous
+// piece of 256 samples left, from rest.
+struct CascadeWorkload {
+    std::string name;
+    int32_t channels;  // N
+    int32_t samples;   // M
+    int32_t repeats;   // the eight sections, this many times over
+};
+const std::vector<CascadeWorkload>& cascadeWorkloads();
+
+// A cascade workload's operands (all real), x and y column-major or
+// channel-interleaved, and its typed cascade call. The states carry over
+// from one call to the next.
+struct CascadeBuffers {
+    CascadeBuffers(const CascadeWorkload& w, bool interleaved);
+    CascadeBuffers(const CascadeBuffers&) = delete;
+    CascadeBuffers& operator=(const CascadeBuffers&) = delete;
+    std::vector<float> sos, x, z, y;
+    marrowick::CascadeCall call;
+};
+
 }  // namespace bench

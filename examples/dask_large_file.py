@@ -45,7 +45,7 @@ def make_recording(path, gib, channels, chunks):
     t = da.arange(samples, chunks=chunks[1], dtype=np.float32)
     tones = da.sin(0.01 * t) + da.sin(0.9 * t)
     x = (0.3 * noise + tones[None, :]).astype(np.float32)
-    da.store(x, NpyFile.create(path, x.shape, x.dtype), lock=False)
+    da.store(x, NpyFile.create(path, x.shape, x.dtype, overwrite=True), lock=False)
 
 
 def gib(n):
@@ -108,7 +108,10 @@ def main():
     if output.endswith(".zarr"):
         stored = y.to_zarr(output, overwrite=True, compute=False)
     else:
-        stored = da.store(y, NpyFile.create(output, y.shape, y.dtype), lock=False, compute=False)
+        # Replaces an earlier output, never the input being read.
+        replace = os.path.abspath(output) != os.path.abspath(path)
+        stored = da.store(y, NpyFile.create(output, y.shape, y.dtype, overwrite=replace), lock=False,
+                          compute=False)
     future = client.compute(stored)
     distributed.progress(future)
     future.result()

@@ -8,131 +8,242 @@ results are bit for bit those of the marrowick module.
 - ``filter(b, a, x, zi=None, *, axis=0, workers=1) -> (y, zf)``: the module's
   call, time along ``axis``.
 - ``lfilter(b, a, x, axis=-1, zi=None)``: the same arithmetic with the
-  signature and return convention of ``scipy.signal.lfilter``.
-- ``sosfilt(sos, x, axis=-1, zi=None)``: second-order sections, as
-  ``scipy.signal.sosfilt``.
-- ``Filter(b, a, zi=None, *, axis=0)``: a streaming filter object.
+  signature and conventions of ``scipy.signal.lfilter``.
+- ``sosfilt(sos, x, axis=-1, zi=None, *, workers=1)``: second-order
+  sections in one pass, as ``scipy.signal.sosfilt``.
+- ``Filter(b, a, zi=None, *, axis=0)``, ``SOSFilter(sos, zi=None, *,
+  axis=0)``: streaming filter objects.
+- ``marrowick.dask``: the same on Dask arrays (imported on its own).
 
 The signal x must be float32 or complex64 (anything else is a TypeError: it
 is never converted); coefficients and states may come in any real or complex
 type and are rounded to single precision (designs usually come as float64).
+Every refusal's message starts with an identifier ``marrowick:...``.
+
+``filter`` is not in ``__all__``: ``from marrowick import *`` leaves the
+builtin ``filter`` alone.
 """
 
 import numpy as np
 
+from . import _core
 from ._core import filter
+from .zerophase import filtfilt, lfilter_zi, sosfilt_zi, sosfiltfilt
 
-__all__ = ["filter", "lfilter", "sosfilt", "Filter"]
+__version__ = "0.1.0"
 
-
-def _broadcast_zi(zi, shape, axis):
-    # zi's size-1 dimensions other than axis stretch over x's, as SciPy allows.
-    if zi.ndim == len(shape):
-        target = shape[:axis] + zi.shape[axis:axis + 1] + shape[axis + 1:]
-        if zi.shape != target and all(k == axis or zi.shape[k] in (1, shape[k]) for k in range(len(shape))):
-            zi = np.broadcast_to(zi, target)
-    return zi
+__all__ = ["lfilter", "sosfilt", "Filter", "SOSFilter", "filtfilt", "sosfiltfilt", "lfilter_zi", "sosfilt_zi"]
 
 
 def lfilter(b, a, x, axis=-1, zi=None):
-    """Filters x along axis with b/a: ``scipy.signal.lfilter``'s signature
-    and return convention (y alone without zi, ``(y, zf)`` with it), with
-    marrowick's arithmetic.
+    """Filter x along an axis with b/a, with ``scipy.signal.lfilter``'s
+    signature and conventions and marrowick's arithmetic.
 
-    Where it differs from SciPy:
+    Parameters
+    ----------
+    b : array_like
+        Numerator coefficients, a scalar or 1-D array of real or complex
+        numbers (rounded to single precision).
+    a : array_like
+        Denominator coefficients, as `b`; used as they are, not divided by
+        ``a[0]``.
+    x : numpy.ndarray
+        The signal, float32 or complex64 (never converted).
+    axis : int, optional
+        The axis time runs along (default -1).
+    zi : array_like, optional
+        Initial states: x's shape with `axis` of length
+        ``L = max(len(b), len(a)) - 1``; dimensions of length 1 other than
+        `axis` broadcast over x's. None (the default) is the zero state.
 
-    - Single precision throughout: x must be float32 or complex64 (TypeError
-      otherwise), b, a and zi are rounded to single precision, y and zf are
-      float32 or complex64.
-    - b and a are used as they are, not divided by a[0]: y is scaled by
-      1/a[0] at the end, and the states zi and zf are a[0] times SciPy's
-      (the same when a[0] == 1). a[0] == 0 gives NaN outputs, not an error.
-    - A zi of length 0 along axis is accepted and means no state at all:
-      y = b[0] * x / a[0].
+    Returns
+    -------
+    y : numpy.ndarray
+        The output, x's shape, float32 or complex64.
+    zf : numpy.ndarray
+        The final states, returned only when `zi` is given.
+
+    Raises
+    ------
+    TypeError
+        ``marrowick:notSingle``: x is not float32 or complex64, or b, a or
+        zi do not hold numbers.
+    ValueError
+        ``marrowick:coefficientShape`` (b or a not 0-d or 1-D),
+        ``marrowick:emptyCoefficients``, ``marrowick:ziLength`` (zi's length
+        along `axis` is not L; a length 0 is refused when L > 0),
+        ``marrowick:ziSize``.
+    numpy.exceptions.AxisError
+        ``marrowick:badAxis``.
+
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``: a is stable as given but not once rounded to
+        single precision; use second-order sections and `sosfilt`.
+
+    Notes
+    -----
+    The recurrence is `filter`'s. Where it differs from SciPy: single
+    precision throughout; y is scaled by ``1/a[0]`` at the end and the states
+    zi and zf are ``a[0]`` times SciPy's (the same when ``a[0] == 1``);
+    ``a[0] == 0`` is not refused: the outputs are +-inf and NaN with real b
+    and a, NaN with complex ones.
+
+    Examples
+    --------
+    >>> import numpy as np, marrowick
+    >>> from scipy import signal
+    >>> b, a = signal.butter(2, 0.25)
+    >>> x = np.zeros(64, np.float32)
+    >>> marrowick.lfilter(b, a, x).dtype
+    dtype('float32')
     """
-    if zi is None:
-        return filter(b, a, x, None, axis=axis)[0]
-    try:
-        return filter(b, a, x, zi, axis=axis)
-    except ValueError as e:
-        x = np.asarray(x)
-        if "marrowick:ziSize" not in str(e) or x.ndim == 0:
-            raise
-        zi = np.asarray(zi)
-        broadcast = _broadcast_zi(zi, x.shape, axis % x.ndim)
-        if broadcast.shape == zi.shape:
-            raise
-    return filter(b, a, x, broadcast, axis=axis)
+    y, zf = _core._lfilter(b, a, x, zi, axis)
+    return y if zi is None else (y, zf)
 
 
-def _sections(sos):
-    sos = np.asarray(sos)
-    if sos.ndim != 2 or sos.shape[1] != 6 or sos.shape[0] < 1:
-        raise ValueError("sos must have shape (n_sections, 6), got %r" % (sos.shape,))
-    return sos
+def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
+    """Filter x along an axis with a cascade of second-order sections, with
+    ``scipy.signal.sosfilt``'s signature and conventions.
 
+    Parameters
+    ----------
+    sos : array_like
+        Real or complex numbers of shape ``(n_sections, 6)``, one section a
+        row ``b0 b1 b2 a0 a1 a2`` (a0 need not be 1), rounded to single
+        precision.
+    x : numpy.ndarray
+        The signal, float32 or complex64 (never converted).
+    axis : int, optional
+        The axis time runs along (default -1).
+    zi : array_like, optional
+        Initial states of shape ``(n_sections, ..., 2, ...)``: per section
+        x's shape with `axis` of length 2; dimensions of length 1 other than
+        `axis` broadcast. None (the default) is the zero state.
+    workers : int, optional
+        Threads to filter groups of channels on (default 1, -1: one per
+        core); the bits do not depend on it.
 
-def sosfilt(sos, x, axis=-1, zi=None):
-    """Filters x along axis with the cascade of second-order sections sos
-    (shape ``(n_sections, 6)``, rows ``b0 b1 b2 a0 a1 a2``), with SciPy's
-    conventions: zi of shape ``(n_sections, ..., 2, ...)`` (x's shape with
-    axis replaced by 2, per section); y alone without zi, ``(y, zf)`` with it.
+    Returns
+    -------
+    y : numpy.ndarray
+        The output, x's shape.
+    zf : numpy.ndarray
+        The final states, ``(n_sections, ..., 2, ...)``; returned only when
+        `zi` is given. y and zf are float32, or complex64 when sos, x or zi
+        is complex (by dtype, not by value).
 
+    Raises
+    ------
+    TypeError
+        ``marrowick:notSingle``: x is not float32 or complex64, or sos or zi
+        do not hold numbers.
+    ValueError
+        ``marrowick:sosShape``: sos is not of shape ``(n_sections, 6)`` with
+        at least one section; ``marrowick:ziLength``, ``marrowick:ziSize``,
+        ``marrowick:badWorkers``.
+    numpy.exceptions.AxisError
+        ``marrowick:badAxis``.
+
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``: a section's denominator is stable as given
+        but not once rounded to single precision.
+
+    Notes
+    -----
     Bit for bit the same as filtering section after section with
-    ``filter(sos[k, :3], sos[k, 3:], y, zi[k], axis=axis)``. Unlike SciPy,
-    a0 need not be 1 (each section is scaled by 1/a0 and keeps its states
-    a0 times SciPy's). High-order filters are only usable in single
-    precision as sections.
+    ``filter(sos[k, :3], sos[k, 3:], y, zi[k], axis=axis)``, but in one pass
+    over memory: each sample goes through every section before the next
+    one. Each section is scaled by ``1/a0`` and keeps its states ``a0``
+    times SciPy's. Complex sections over a real x make the first section's
+    output complex, and so do complex states over real sections and x.
+    x is read in place when its other axes collapse into one channel
+    stride, else copied once; the GIL is released while filtering.
+    High-order filters are only usable in single precision as sections.
+
+    Examples
+    --------
+    >>> import numpy as np, marrowick
+    >>> from scipy import signal
+    >>> sos = signal.butter(8, [0.1, 0.3], btype="band", output="sos")
+    >>> marrowick.sosfilt(sos, np.zeros((2, 100), np.float32)).shape
+    (2, 100)
     """
-    sos = _sections(sos)
-    y = np.asarray(x)
-    if y.ndim == 0:
-        filter(sos[0, :3], sos[0, 3:], y, axis=axis)  # raises numpy's AxisError
-    if zi is None:
-        for k in range(sos.shape[0]):
-            y = filter(sos[k, :3], sos[k, 3:], y, None, axis=axis)[0]
-        return y
-    zi = np.asarray(zi)
-    ax = axis % y.ndim
-    expected = (sos.shape[0],) + tuple(2 if k == ax else n for k, n in enumerate(y.shape))
-    if zi.ndim == len(expected) and zi.shape[0] == sos.shape[0]:
-        zi = np.stack([_broadcast_zi(zi[k], y.shape, ax) for k in range(sos.shape[0])])
-    if zi.shape != expected:
-        raise ValueError("marrowick:ziSize: zi must have shape %r, got %r" % (expected, zi.shape))
-    zf = []
-    for k in range(sos.shape[0]):
-        y, z = filter(sos[k, :3], sos[k, 3:], y, zi[k], axis=axis)
-        zf.append(z)
-    return y, np.stack(zf)
+    y, zf = _core._sosfilt(sos, x, zi, axis, workers)
+    return y if zi is None else (y, zf)
+
+
+def _block_shape_error(state, axis, lead, shape):
+    """marrowick:blockShape: a block that does not fit the state of a
+    streaming filter (the state's first `lead` dimensions are not the
+    block's)."""
+    block = state.shape[lead:]
+    expected = ", ".join("M" if k == axis else str(n) for k, n in enumerate(block))
+    return ValueError(
+        "marrowick:blockShape: this filter's state %r is for blocks of shape (%s%s) with time along axis %d, "
+        "got a block of shape %r" % (state.shape, expected, "," if len(block) == 1 else "", axis, tuple(shape)))
+
+
+def _fits(state, axis, lead, shape):
+    block = state.shape[lead:]
+    return len(shape) == len(block) and all(n == m for k, (n, m) in enumerate(zip(shape, block)) if k != axis)
 
 
 class Filter:
-    """A streaming filter: ``process(x)`` filters the next block of a signal
-    (time along ``axis``) and returns its y, carrying the state from block to
-    block, so that blocks of any length (0 included) give the bits of one
-    whole ``filter`` call.
+    """A streaming filter: the blocks of a signal filtered one after the
+    other give the bits of one whole `filter` call.
 
-    ``zi`` is the current state (None until the first block when started
-    from rest), ``reset(zi=None)`` starts again, and the object pickles.
+    Parameters
+    ----------
+    b, a : array_like
+        Coefficients as for `filter` (vectors of real or complex numbers in
+        any orientation), checked and rounded to single precision here.
+    zi : array_like, optional
+        The state to start from: the shape of a block with `axis` of length
+        ``L = max(len(b), len(a)) - 1`` (or 0: the zero-state path). None
+        (the default) starts from rest, with the shape taken from the first
+        block.
+    axis : int, optional
+        The axis time runs along in every block (default 0).
+
+    Attributes
+    ----------
+    b, a : numpy.ndarray
+        The coefficients as filtered with: 1-D float32 or complex64.
+    axis : int
+        The time axis.
+    zi : numpy.ndarray or None
+        The state the next block starts from.
+
+    Raises
+    ------
+    ValueError, TypeError, numpy.exceptions.AxisError
+        As `filter`, here at construction for the coefficients and zi.
+
+    Notes
+    -----
+    ``process(x)`` filters the next block (float32 or complex64, any length
+    along `axis`, 0 included) and returns its y; a block must have the
+    state's shape along the other axes (``marrowick:blockShape``
+    otherwise). ``reset(zi=None)`` starts again. The object pickles.
+
+    Examples
+    --------
+    >>> import numpy as np, marrowick
+    >>> f = marrowick.Filter([0.5, 0.5], [1.0])
+    >>> x = np.ones((6, 3), np.float32)
+    >>> y = np.concatenate([f.process(x[:2]), f.process(x[2:])])
+    >>> bool(np.array_equal(y, marrowick.filter([0.5, 0.5], [1.0], x)[0]))
+    True
     """
 
     def __init__(self, b, a, zi=None, *, axis=0):
-        self.b = self._coefficients(b, "b")
-        self.a = self._coefficients(a, "a")
-        if self.b.size == 0 or self.a.size == 0:
-            raise ValueError("marrowick:emptyCoefficients: %s must have at least one element"
-                             % ("b" if self.b.size == 0 else "a"))
+        self.b, self.a, _ = _core._coefficients(b, a)
         self.axis = int(axis)
         self.reset(zi)
-
-    @staticmethod
-    def _coefficients(c, name):
-        c = np.asarray(c)
-        if c.dtype.kind == "c":
-            return c.astype(np.complex64).ravel()
-        if c.dtype.kind in "biuf":
-            return c.astype(np.float32).ravel()
-        raise TypeError("marrowick:notSingle: %s must hold real or complex numbers, got %s" % (name, c.dtype))
 
     @property
     def zi(self):
@@ -140,13 +251,110 @@ class Filter:
         return self._zi
 
     def reset(self, zi=None):
-        """Starts again from the state zi (None: from rest)."""
-        self._zi = None if zi is None else np.array(zi, copy=True)
+        """Starts again from the state zi (None: from rest), checked here."""
+        if zi is not None:
+            zi = np.array(_core._check_numbers(zi, "zi"), copy=True)
+            axis = _core._check_axis(self.axis, zi.ndim)
+            L = max(self.b.size, self.a.size) - 1
+            _core._check_state(zi.shape, zi.shape, axis, L)
+        self._zi = zi
 
     def process(self, x):
         """Filters the next block x and returns its y."""
-        y, self._zi = filter(self.b, self.a, x, self._zi, axis=self.axis)
+        zi = self._zi
+        if zi is not None and not _fits(zi, self.axis % zi.ndim, 0, np.shape(x)):
+            raise _block_shape_error(zi, self.axis % zi.ndim, 0, np.shape(x))
+        y, self._zi = filter(self.b, self.a, x, zi, axis=self.axis)
         return y
 
     def __repr__(self):
         return "marrowick.Filter(b=%r, a=%r, axis=%d)" % (self.b, self.a, self.axis)
+
+
+class SOSFilter:
+    """A streaming cascade of second-order sections: the blocks of a signal
+    filtered one after the other give the bits of one whole `sosfilt` call.
+
+    Parameters
+    ----------
+    sos : array_like
+        Sections as for `sosfilt`: real or complex numbers of shape
+        ``(n_sections, 6)``, checked and rounded to single precision here.
+    zi : array_like, optional
+        The state to start from: ``(n_sections,)`` followed by the shape of
+        a block with `axis` of length 2. None (the default) starts from
+        rest, with the shape taken from the first block.
+    axis : int, optional
+        The axis time runs along in every block (default 0).
+
+    Attributes
+    ----------
+    sos : numpy.ndarray
+        The sections as filtered with: ``(n_sections, 6)`` float32 or
+        complex64.
+    axis : int
+        The time axis of the blocks.
+    zi : numpy.ndarray or None
+        The state the next block starts from.
+
+    Raises
+    ------
+    ValueError, TypeError, numpy.exceptions.AxisError
+        As `sosfilt`, here at construction for sos and zi.
+
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``, as `sosfilt`, at construction.
+
+    Notes
+    -----
+    ``process(x)`` filters the next block (float32 or complex64, any length
+    along `axis`, 0 included) and returns its y; a block must have the
+    state's shape along the other axes (``marrowick:blockShape``
+    otherwise). ``reset(zi=None)`` starts again. The object pickles.
+
+    Examples
+    --------
+    >>> import numpy as np, marrowick
+    >>> from scipy import signal
+    >>> f = marrowick.SOSFilter(signal.butter(4, 0.2, output="sos"))
+    >>> x = np.ones((6, 3), np.float32)
+    >>> y = np.concatenate([f.process(x[:2]), f.process(x[2:])])
+    >>> want = marrowick.sosfilt(signal.butter(4, 0.2, output="sos"), x, axis=0)
+    >>> bool(np.array_equal(y, want))
+    True
+    """
+
+    def __init__(self, sos, zi=None, *, axis=0):
+        sos = _core._check_sections(sos)
+        self.sos = sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+        self.axis = int(axis)
+        self.reset(zi)
+
+    @property
+    def zi(self):
+        """The state the next block starts from (None: from rest)."""
+        return self._zi
+
+    def reset(self, zi=None):
+        """Starts again from the state zi (None: from rest), checked here."""
+        if zi is not None:
+            zi = np.array(_core._check_numbers(zi, "zi"), copy=True)
+            if zi.ndim < 2:
+                raise ValueError("marrowick:ziSize: zi must have shape (n_sections,) + a block's shape with "
+                                 "the time axis of length 2, got %r" % (zi.shape,))
+            axis = _core._check_axis(self.axis, zi.ndim - 1)
+            _core._check_state(zi.shape, zi.shape[1:], axis, 2, True, self.sos.shape[0])
+        self._zi = zi
+
+    def process(self, x):
+        """Filters the next block x and returns its y."""
+        zi = self._zi
+        if zi is not None and not _fits(zi, self.axis % (zi.ndim - 1), 1, np.shape(x)):
+            raise _block_shape_error(zi, self.axis % (zi.ndim - 1), 1, np.shape(x))
+        y, self._zi = _core._sosfilt(self.sos, x, zi, self.axis, 1)
+        return y
+
+    def __repr__(self):
+        return "marrowick.SOSFilter(sos=%r, axis=%d)" % (self.sos, self.axis)

@@ -10,6 +10,8 @@ and run in parallel; the blocks of one chain run one after the other.
 process, so arrays larger than memory can be filtered from file to file.
 """
 
+import errno
+import math
 import operator
 import os
 import sys
@@ -27,8 +29,9 @@ from dask.sizeof import sizeof
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
 import marrowick
+from marrowick import _core
 
-__all__ = ["filter", "NpyFile"]
+__all__ = ["filter", "sosfilt", "NpyFile"]
 
 
 def _block(b, a, x, zi, axis):
@@ -37,6 +40,12 @@ def _block(b, a, x, zi, axis):
     Workers look this function up by name, so they need nothing but ``import marrowick``.
     """
     return marrowick.filter(b, a, x, zi, axis=axis)
+
+
+def _sections_block(sos, x, zi, axis):
+    """One link of a chain of sections: block ``x`` through the cascade from state ``zi``
+    (None: from rest); returns ``(y, zf)``."""
+    return _core._sosfilt(sos, x, zi, axis, 1)
 
 
 class _BlockSource:
@@ -101,55 +110,184 @@ def _parallelism():
 
 
 def filter(b, a, x, zi=None, *, axis=0):
-    """Filter the dask array ``x`` along ``axis`` with ``b/a``; returns lazy ``(y, zf)``.
+    """Filter a Dask array along an axis with b/a, the state carried exactly
+    from chunk to chunk.
 
-    Same arguments and results as ``marrowick.filter``: ``x`` is float32 or complex64, ``zi``
-    (None, a NumPy or a dask array) has x's shape with ``axis`` replaced by
-    ``L = max(len(b), len(a)) - 1`` (or 0 for the zero-state path). ``y`` has x's chunks;
-    ``zf`` has x's chunks along the other axes and one chunk along ``axis``.
+    Parameters
+    ----------
+    b, a : array_like
+        Coefficients as for `marrowick.filter`: vectors of real or complex
+        numbers in any orientation, checked and rounded to single precision
+        while the graph is built.
+    x : dask.array.Array
+        The signal, float32 or complex64. Its chunk sizes along the axes other
+        than `axis` must be known; along `axis` they may be unknown.
+    zi : array_like or dask.array.Array, optional
+        Initial states: x's shape with `axis` of length
+        ``L = max(len(b), len(a)) - 1`` (or 0: the zero-state path). None
+        (the default) is the zero state.
+    axis : int, optional
+        The axis time runs along (default 0).
 
-    Chunks along ``axis`` are filtered in order, each from the state the previous one left;
-    chunks along the other axes in parallel. Warns (``PerformanceWarning``) when there are
-    fewer chunks of channels than the scheduler has workers.
+    Returns
+    -------
+    y : dask.array.Array
+        The output, lazy, with x's chunks.
+    zf : dask.array.Array
+        The final states, lazy: x's chunks along the other axes, one chunk
+        along `axis`.
+
+    Raises
+    ------
+    TypeError, ValueError, numpy.exceptions.AxisError
+        As `marrowick.filter`, while the graph is built (nothing is read);
+        ``marrowick:unknownChunks`` when the chunk sizes along an axis other
+        than `axis` are unknown (call ``x.compute_chunk_sizes()``).
+
+    Warns
+    -----
+    dask.array.core.PerformanceWarning
+        When there are fewer chunks of channels than the scheduler has
+        workers.
+    RuntimeWarning
+        ``marrowick:unstable``, as `marrowick.filter`.
+
+    Notes
+    -----
+    The result is bit for bit that of one `marrowick.filter` call on the
+    whole array, whatever the chunking. Chunks along `axis` are filtered in
+    order, each from the state the previous one left; chunks along the other
+    axes in parallel.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, marrowick.dask
+    >>> x = da.ones((100, 4), dtype=np.float32, chunks=(25, 2))
+    >>> y, zf = marrowick.dask.filter([0.5, 0.5], [1.0], x)
+    >>> y.chunks
+    ((25, 25, 25, 25), (2, 2))
     """
     x = da.asarray(x)
-    ndim = x.ndim
-    if ndim == 0:
-        raise ValueError("x must have at least one dimension")
-    if not -ndim <= axis < ndim:
-        raise ValueError(f"axis {axis} is out of range for an array of {ndim} dimensions")
-    axis = operator.index(axis) % ndim
-    b = np.asarray(b)
-    a = np.asarray(a)
-
-    # A call on empty blocks checks the arguments and gives the dtypes and the state length
-    # exactly as the whole-array call would, without touching any data.
-    probe_shape = [min(n, 1) for n in x.shape]
-    probe_shape[axis] = 0
-    if zi is None:
-        zi_probe = None
-    else:
-        if not isinstance(zi, da.Array):
-            zi = np.asarray(zi)
-        zi_probe = np.zeros(
-            [zi.shape[axis] if d == axis else n for d, n in enumerate(probe_shape)]
-            if zi.ndim == ndim
-            else zi.shape,
-            zi.dtype,
-        )
-    _, zf_probe = marrowick.filter(b, a, np.empty(probe_shape, x.dtype), zi_probe, axis=axis)
-    L = zf_probe.shape[axis]
-    complex_ = any(np.iscomplexobj(v) for v in (b, a, x._meta, zi_probe))
+    x_complex = _core._check_signal(x.dtype)
+    axis = _core._check_axis(axis, x.ndim)
+    b, a, L = _core._coefficients(b, a)
+    x_shape = _channels_known(x, axis)
+    zi_complex = False
+    if zi is not None:
+        zi, zi_complex = _state_numbers(zi)
+        _core._check_state(tuple(zi.shape), x_shape, axis, L)
+        L = zi.shape[axis]
+    complex_ = x_complex or zi_complex or b.dtype.kind == "c" or a.dtype.kind == "c"
     dtype = np.dtype(np.complex64 if complex_ else np.float32)
-    zf_shape = x.shape[:axis] + (L,) + x.shape[axis + 1 :]
-    if zi is not None and tuple(zi.shape) != zf_shape:
-        raise ValueError(
-            f"zi has shape {tuple(zi.shape)}; expected {zf_shape}: x's shape with axis {axis} "
-            f"replaced by the state length {L}"
-        )
 
-    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1 :]
-    token = tokenize(b, a, x, zi, axis)
+    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1:]
+    return _chains("marrowick", _block, (b, a), x, zi, axis, zf_chunks, dtype)
+
+
+def _channels_known(x, axis):
+    """x's shape with 0 along axis (its length may be unknown there), or
+    marrowick:unknownChunks when a chunk size along another axis is unknown."""
+    unknown = [d for d, c in enumerate(x.chunks) if d != axis and any(math.isnan(n) for n in c)]
+    if unknown:
+        raise ValueError(
+            f"marrowick:unknownChunks: x's chunk sizes along axis {unknown[0]} are unknown (nan), and the "
+            f"channels are split along it; call x.compute_chunk_sizes() first (along the time axis {axis} "
+            f"they may stay unknown)"
+        )
+    return tuple(0 if d == axis else n for d, n in enumerate(x.shape))
+
+
+def _state_numbers(zi):
+    """zi as checked numbers (a NumPy array unless it is a Dask array), and whether complex."""
+    if not isinstance(zi, da.Array):
+        zi = _core._check_numbers(zi, "zi")
+    return zi, _core._check_numbers(np.empty(0, zi.dtype), "zi").dtype.kind == "c"
+
+
+def sosfilt(sos, x, zi=None, *, axis=0):
+    """Filter a Dask array along an axis with a cascade of second-order
+    sections, the states carried exactly from chunk to chunk.
+
+    Parameters
+    ----------
+    sos : array_like
+        Sections as for `marrowick.sosfilt`: real or complex numbers of shape
+        ``(n_sections, 6)``, checked and rounded to single precision while
+        the graph is built.
+    x : dask.array.Array
+        The signal, float32 or complex64. Its chunk sizes along the axes other
+        than `axis` must be known; along `axis` they may be unknown.
+    zi : array_like or dask.array.Array, optional
+        Initial states of shape ``(n_sections, ..., 2, ...)``: per section
+        x's shape with `axis` of length 2; dimensions of length 1 other than
+        `axis` broadcast. None (the default) is the zero state.
+    axis : int, optional
+        The axis time runs along (default 0).
+
+    Returns
+    -------
+    y : dask.array.Array
+        The output, lazy, with x's chunks.
+    zf : dask.array.Array
+        The final states ``(n_sections, ..., 2, ...)``, lazy: x's chunks along
+        the other axes, one chunk along the first axis and along `axis`.
+
+    Raises
+    ------
+    TypeError, ValueError, numpy.exceptions.AxisError
+        As `marrowick.sosfilt`, while the graph is built (nothing is read);
+        ``marrowick:unknownChunks`` as `filter`.
+
+    Warns
+    -----
+    dask.array.core.PerformanceWarning
+        When there are fewer chunks of channels than the scheduler has
+        workers.
+    RuntimeWarning
+        ``marrowick:unstable``, as `marrowick.sosfilt`.
+
+    Notes
+    -----
+    The result is bit for bit that of one `marrowick.sosfilt` call on the
+    whole array, whatever the chunking: each block goes through all the
+    sections in one call, from the states the previous block left.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, marrowick.dask
+    >>> sos = [[0.25, 0.5, 0.25, 1.0, -0.5, 0.5], [0.5, 0.0, 0.0, 1.0, -0.5, 0.0]]
+    >>> x = da.ones((100, 4), dtype=np.float32, chunks=(25, 2))
+    >>> y, zf = marrowick.dask.sosfilt(sos, x)
+    >>> zf.shape, zf.chunks
+    ((2, 2, 4), ((2,), (2,), (2, 2)))
+    """
+    x = da.asarray(x)
+    x_complex = _core._check_signal(x.dtype)
+    axis = _core._check_axis(axis, x.ndim)
+    sos = _core._check_sections(sos)
+    sos = sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+    n = sos.shape[0]
+    x_shape = _channels_known(x, axis)
+    zi_complex = False
+    if zi is not None:
+        zi, zi_complex = _state_numbers(zi)
+        shape = _core._check_state(tuple(zi.shape), x_shape, axis, 2, True, n)
+        if tuple(zi.shape) != shape:
+            zi = (da if isinstance(zi, da.Array) else np).broadcast_to(zi, shape)
+    dtype = np.dtype(np.complex64 if x_complex or zi_complex or sos.dtype.kind == "c" else np.float32)
+    zf_chunks = ((n,),) + x.chunks[:axis] + ((2,),) + x.chunks[axis + 1:]
+    return _chains("marrowick-sos", _sections_block, (sos,), x, zi, axis, zf_chunks, dtype)
+
+
+def _chains(prefix, step, coefficients, x, zi, axis, zf_chunks, dtype):
+    """The graph of a filter along axis: per chunk of channels, a chain of steps
+    ``step(*coefficients, block, state, axis) -> (y, zf)`` along time, each from the state
+    the previous one left (zi's block, or from rest for None). zf_chunks are the final
+    states' chunks: x's along the other axes, one chunk along axis, and a leading axis of
+    one chunk when they are one dimension longer than x. Returns ``(y, zf)``."""
+    ndim = x.ndim
+    lead = len(zf_chunks) - ndim
+    token = tokenize(*coefficients, x, zi, axis)
     dependencies = [x]
     if isinstance(zi, da.Array):
         zi = zi.rechunk(zf_chunks)
@@ -158,9 +296,9 @@ def filter(b, a, x, zi=None, *, axis=0):
         zi = da.from_array(zi, chunks=zf_chunks)
         dependencies.append(zi)
 
-    step_name = "marrowick-step-" + token
-    y_name = "marrowick-y-" + token
-    zf_name = "marrowick-zf-" + token
+    step_name = prefix + "-step-" + token
+    y_name = prefix + "-y-" + token
+    zf_name = prefix + "-zf-" + token
     steps, ys, zfs = {}, {}, {}
     channel_ranges = [range(len(c)) for d, c in enumerate(x.chunks) if d != axis]
     n_time = len(x.chunks[axis])
@@ -169,20 +307,20 @@ def filter(b, a, x, zi=None, *, axis=0):
     def index(channel, t):
         return channel[:axis] + (t,) + channel[axis:]
 
-    states = [None if zi is None else (zi.name,) + index(c, 0) for c in channels]
+    states = [None if zi is None else (zi.name,) + (0,) * lead + index(c, 0) for c in channels]
     source = _BlockSource(x)
     for t in range(n_time):
         for j, channel in enumerate(channels):
             key = (step_name,) + index(channel, t)
-            steps[key] = (_block, b, a, source.task((x.name,) + index(channel, t)), states[j], axis)
+            steps[key] = (step, *coefficients, source.task((x.name,) + index(channel, t)), states[j], axis)
             ys[(y_name,) + index(channel, t)] = (operator.getitem, key, 0)
             states[j] = (step_name + "-state",) + index(channel, t)
             steps[states[j]] = (operator.getitem, key, 1)
     for channel, state in zip(channels, states):
         if state is None:
-            block_shape = tuple(zf_chunks[d][i] for d, i in enumerate(index(channel, 0)))
+            block_shape = tuple(zf_chunks[d][i] for d, i in enumerate((0,) * lead + index(channel, 0)))
             state = (_zeros, block_shape, dtype)
-        zfs[(zf_name,) + index(channel, 0)] = state
+        zfs[(zf_name,) + (0,) * lead + index(channel, 0)] = state
 
     # Where the scheduler honours priorities, a block's output and whatever consumes it (a
     # store, say) run before the chain moves on, so outputs do not pile up behind the steps.
@@ -190,6 +328,9 @@ def filter(b, a, x, zi=None, *, axis=0):
     graph = HighLevelGraph.from_collections(step_name, steps, dependencies=dependencies)
     layers = dict(graph.layers)
     layer_deps = dict(graph.dependencies)
+    # The steps hold x's block tasks inlined, which may name keys of any of x's layers: the
+    # steps depend on them all, so that no optimisation fuses such a layer away.
+    layer_deps[step_name] = layer_deps[step_name] | set(x.__dask_graph__().layers)
     layers[y_name], layer_deps[y_name] = ys, {step_name}
     layers[zf_name], layer_deps[zf_name] = zfs, {step_name} | (
         {zi.name} if zi is not None else set()
@@ -197,7 +338,7 @@ def filter(b, a, x, zi=None, *, axis=0):
     graph = HighLevelGraph(layers, layer_deps)
 
     y = da.Array(graph, y_name, chunks=x.chunks, meta=np.empty((0,) * ndim, dtype))
-    zf = da.Array(graph, zf_name, chunks=zf_chunks, meta=np.empty((0,) * ndim, dtype))
+    zf = da.Array(graph, zf_name, chunks=zf_chunks, meta=np.empty((0,) * (ndim + lead), dtype))
 
     n_channel_chunks = int(np.prod([len(r) for r in channel_ranges]))
     workers = _parallelism()
@@ -207,7 +348,7 @@ def filter(b, a, x, zi=None, *, axis=0):
             f"axis {axis} run one after another, so only {n_channel_chunks} can be busy "
             f"(rechunk the other axes into at least {workers} chunks)",
             PerformanceWarning,
-            stacklevel=2,
+            stacklevel=3,
         )
     return y, zf
 
@@ -215,20 +356,38 @@ def filter(b, a, x, zi=None, *, axis=0):
 class NpyFile:
     """A ``.npy`` file as an array Dask reads blocks from and stores blocks into.
 
-    It pickles as its path, and every block access opens the file, copies the block and
-    closes it again, so any worker process that sees the file can use it and none holds
-    more of the file than the block it copies::
+    Parameters
+    ----------
+    path : str or os.PathLike
+        An existing ``.npy`` file (`create` makes a new one).
 
-        x = da.from_array(NpyFile("x.npy"), chunks=(64, 2**20))
-        y, zf = marrowick.dask.filter(b, a, x, axis=1)
-        da.store(y, NpyFile.create("y.npy", y.shape, y.dtype), lock=False)
+    Attributes
+    ----------
+    path : str
+    shape : tuple of int
+    dtype : numpy.dtype
 
-    Blocks made of runs of at least 4 KiB along the last axis of a C-order file are read and
-    written with one system call per run (no page faults on a mapping); others go through a
-    memory map of the file.
+    Notes
+    -----
+    It pickles as its path, and every block access opens the file, copies the
+    block and closes it again, so any worker process that sees the file can
+    use it and none holds more of the file than the block it copies.
+
+    Blocks of a C-order file indexed by slices (what Dask reads and stores)
+    are read with one system call per run along the last axis when the runs
+    are at least 4 KiB, and always written with positioned writes, so a full
+    disk is an ``OSError`` and never a signal. Other reads and writes go
+    through a memory map of the file; `create` reserves the whole file on
+    disk, so writes into a file it made never meet a full disk.
+
+    Examples
+    --------
+    >>> x = da.from_array(NpyFile("x.npy"), chunks=(64, 2**20))  # doctest: +SKIP
+    >>> y, zf = marrowick.dask.filter(b, a, x, axis=1)  # doctest: +SKIP
+    >>> da.store(y, NpyFile.create("y.npy", y.shape, y.dtype), lock=False)  # doctest: +SKIP
     """
 
-    RUN = 4096  # shortest run, in bytes, read or written with a system call
+    RUN = 4096  # shortest run, in bytes, read with a system call
 
     def __init__(self, path):
         self.path = os.fspath(path)
@@ -238,24 +397,73 @@ class NpyFile:
         del m
 
     @classmethod
-    def create(cls, path, shape, dtype):
-        """Creates (or replaces) a C-order ``.npy`` file of this shape and dtype."""
-        m = np.lib.format.open_memmap(os.fspath(path), mode="w+", dtype=dtype, shape=tuple(shape))
-        del m
+    def create(cls, path, shape, dtype, *, overwrite=False):
+        """Create a C-order ``.npy`` file of this shape and dtype, its space
+        reserved on disk.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+        shape : tuple of int
+        dtype : numpy.dtype or str
+        overwrite : bool, optional
+            Replace an existing file (default False: refuse it, since it may
+            be the very input being read).
+
+        Returns
+        -------
+        NpyFile
+
+        Raises
+        ------
+        FileExistsError
+            ``marrowick:fileExists``: the file exists and `overwrite` is
+            False.
+        OSError
+            ``marrowick:noSpace``: the disk cannot hold the file (nothing is
+            left behind).
+        """
+        path = os.fspath(path)
+        dtype = np.dtype(dtype)
+        shape = tuple(operator.index(n) for n in shape)
+        header = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape}
+        flags = os.O_RDWR | os.O_CREAT | (os.O_TRUNC if overwrite else os.O_EXCL)
+        try:
+            fd = os.open(path, flags, 0o666)
+        except FileExistsError:
+            raise FileExistsError(
+                f"marrowick:fileExists: {path} exists; NpyFile.create(..., overwrite=True) replaces it"
+            ) from None
+        try:
+            with os.fdopen(os.dup(fd), "wb") as f:
+                try:
+                    np.lib.format.write_array_header_1_0(f, header)
+                except ValueError:  # a header beyond 64 KiB
+                    np.lib.format.write_array_header_2_0(f, header)
+                offset = f.tell()
+            _reserve(fd, offset, int(np.prod(shape, dtype=np.int64)) * dtype.itemsize)
+        except OSError as e:
+            os.close(fd)
+            os.unlink(path)
+            error = OSError(f"marrowick:noSpace: cannot reserve {path} for an array of shape {shape} and "
+                            f"dtype {dtype}: {e.strerror or e}")
+            error.errno = e.errno
+            raise error from e
+        os.close(fd)
         return cls(path)
 
     @property
     def ndim(self):
         return len(self.shape)
 
-    def _runs(self, index):
-        """The block's ranges per axis when it is read run by run, else None."""
+    def _runs(self, index, shortest):
+        """The block's ranges per axis when it goes run by run, else None."""
         if not self.c_order or not self.ndim or not isinstance(index, tuple) or len(index) != self.ndim:
             return None
         if not all(isinstance(i, slice) for i in index):
             return None
         ranges = [range(*i.indices(n)) for i, n in zip(index, self.shape)]
-        if ranges[-1].step != 1 or len(ranges[-1]) * self.dtype.itemsize < self.RUN:
+        if ranges[-1].step != 1 or len(ranges[-1]) * self.dtype.itemsize < shortest:
             return None
         return ranges
 
@@ -267,7 +475,7 @@ class NpyFile:
             yield lead, self.offset + int(np.dot(position, strides))
 
     def __getitem__(self, index):
-        ranges = self._runs(index)
+        ranges = self._runs(index, self.RUN)
         if ranges is None:
             m = np.load(self.path, mmap_mode="r")
             block = np.array(m[index])
@@ -288,13 +496,16 @@ class NpyFile:
         return block
 
     def __setitem__(self, index, value):
-        ranges = self._runs(index)
+        ranges = self._runs(index, 0)
         if ranges is None:
             m = np.load(self.path, mmap_mode="r+")
             m[index] = value
             del m
             return
-        value = np.broadcast_to(np.asarray(value).astype(self.dtype, copy=False), [len(r) for r in ranges])
+        shape = [len(r) for r in ranges]
+        if 0 in shape:
+            return
+        value = np.broadcast_to(np.asarray(value).astype(self.dtype, copy=False), shape)
         fd = os.open(self.path, os.O_WRONLY)
         try:
             for lead, offset in self._offsets(ranges):
@@ -311,3 +522,20 @@ class NpyFile:
 
     def __repr__(self):
         return f"NpyFile({self.path!r}, shape={self.shape}, dtype={self.dtype})"
+
+
+def _reserve(fd, offset, size):
+    """Allocates bytes [offset, offset + size) of the file on disk (zeros)."""
+    if size == 0:
+        return
+    try:
+        os.posix_fallocate(fd, offset, size)
+        return
+    except OSError as e:
+        if e.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
+            raise
+    # A file system without fallocate: the zeros are written.
+    zeros = bytes(min(size, 1 << 20))
+    end = offset + size
+    while offset < end:
+        offset += os.pwrite(fd, memoryview(zeros)[:end - offset], offset)

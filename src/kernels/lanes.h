@@ -16,6 +16,9 @@
 // length is bounded by kMaxLaneState; longer filters, and other layouts, take
 // a one-channel path.
 //
+// The cascades of second-order sections (cascade_lanes.h) reuse these tiles
+// and this arithmetic.
+//
 // This header is included by one translation unit per instruction set, each
 // compiled with its own target flags, defining MARROWICK_ISA (the namespace
 // of its instruction set) and the group widths kWidestGroup and
@@ -525,6 +528,8 @@ template bool filterLanes<Kernel::CR>(const FilterRecord<Kernel::CR>&);
 template bool filterLanes<Kernel::RC>(const FilterRecord<Kernel::RC>&);
 template bool filterLanes<Kernel::RRZ>(const FilterRecord<Kernel::RRZ>&);
 template bool filterLanes<Kernel::RR>(const FilterRecord<Kernel::RR>&);
+
+#include "cascade_lanes.h"
 
 }  // namespace MARROWICK_ISA
 }  // namespace marrowick

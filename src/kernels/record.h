@@ -101,4 +101,49 @@ struct FilterRecord {
     Layout inLayout;
 };
 
+// The kernel a chain of calls runs after a section of this kernel: the
+// first section's output is the next section's input, so real sections over
+// real data with a complex state (RRZ) are followed by real sections over
+// complex data (RC), and complex sections over real data (CR) by complex
+// sections over complex data (CC); the others stay as they are.
+constexpr Kernel laterKernel(Kernel kernel) {
+    return kernel == Kernel::CR ? Kernel::CC : kernel == Kernel::RRZ ? Kernel::RC : kernel;
+}
+
+// The gain of one section, derived from its a[0] as the kernels' front ends
+// derive it.
+template <class G>
+struct SectionGain {
+    G gain;
+    bool applyGain;
+};
+
+// A cascade of second-order sections below one call: section s has the
+// coefficients sos[6s .. 6s+5] = b0 b1 b2 a0 a1 a2 and runs with nb = na = 3
+// and two states per channel; the first section runs kernel K, the later
+// ones laterKernel(K), and each section's output, stored in single
+// precision, is the next section's input. The output has the type of K's
+// output, which is also the later sections' input and output type.
+template <Kernel K>
+struct CascadeRecord {
+    using Types = KernelTypes<K>;
+    using Out = typename Types::Out;
+    using State = typename Types::State;
+    using Num = typename Types::Num;
+    using In = typename Types::In;
+    using Gain = typename Types::Gain;
+
+    int32_t sections;
+    int32_t M;
+    int32_t N;
+    const Num* sos;
+    const SectionGain<Gain>* gains;  // one per section
+    Out* output;
+    Layout outLayout;
+    // Section s, channel j: states at (s * N + j) * 2, read and written in place.
+    State* state;
+    const In* input;
+    Layout inLayout;
+};
+
 }  // namespace marrowick

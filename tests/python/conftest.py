@@ -58,6 +58,40 @@ def run_runner(b, a, x, zi):
         return np.load(names[4]), np.load(names[5])
 
 
+def sosfilt_chain(sos, x, zi=None, axis=-1):
+    """The reference of sosfilt: section after section, each a filter call
+    on the output of the one before; zi of shape (n_sections, ..., 2, ...)
+    (broadcast) or None. Returns (y, zf)."""
+    from marrowick import _core
+
+    sos = np.asarray(sos)
+    y, zf = x, []
+    if zi is not None:
+        shape = list(np.shape(x))
+        shape[axis] = 2
+        zi = np.broadcast_to(zi, (sos.shape[0],) + tuple(shape))
+    for k in range(sos.shape[0]):
+        y, z = _core._lfilter(sos[k, :3], sos[k, 3:], y, None if zi is None else zi[k], axis)
+        zf.append(z)
+    return y, np.stack(zf)
+
+
+def sections_case(mix, n, x_shape, axis, seed=0):
+    """sos (n stable sections, float64 or complex128), x (float32 or
+    complex64) and zi (n_sections, ..., 2, ...) for a kernel mix of the
+    cascade: RR, RRZ (then RC), RC, CR (then CC) or CC."""
+    rng = np.random.default_rng(seed)
+    sos = rand(rng, (n, 6), mix in ("CR", "CC"))
+    sos[:, 3] = rng.uniform(0.5, 2, n)  # a0 other than 1
+    sos[:, 4:] *= 0.3 * np.abs(sos[:, 3:4])
+    data_c = mix in ("RC", "CC")
+    x = rand(rng, x_shape, data_c).astype(np.complex64 if data_c else np.float32)
+    shape = list(x_shape)
+    shape[axis] = 2
+    zi = rand(rng, (n,) + tuple(shape), mix == "RRZ")
+    return sos, x, zi
+
+
 def assert_bits(got, want, signed_zeros=True):
     """Bit for bit: any NaN equals any NaN; +0 and -0 alike unless
     signed_zeros."""
@@ -69,7 +103,8 @@ def assert_bits(got, want, signed_zeros=True):
     if not signed_zeros:
         same |= (g == 0) & (w == 0)
     bad = np.flatnonzero(~same)
-    assert bad.size == 0, "%d of %d values differ, first at %d: %r vs %r" % (bad.size, g.size, bad[0], g[bad[0]], w[bad[0]])
+    assert bad.size == 0, "%d of %d values differ, first at %d: %r vs %r" % (
+        bad.size, g.size, bad[0], g[bad[0]], w[bad[0]])
 
 
 @pytest.fixture

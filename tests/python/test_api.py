@@ -1,14 +1,21 @@
 """The SciPy-style functions against SciPy in double precision, refusals,
 and the GIL released during a call."""
 
+import inspect
+import os
+import re
 import threading
 import time
 
+import dask.array as da
 import numpy as np
 import pytest
 from scipy import signal
 
 import marrowick
+import marrowick.dask as mdask
+
+pytestmark = pytest.mark.filterwarnings("ignore::dask.array.core.PerformanceWarning")
 
 
 def close(got, want, scale=1.0):
@@ -51,35 +58,182 @@ def test_outputs_stay_single_precision():
 
 
 x2 = np.zeros((10, 3), np.float32)
-REFUSALS = [
-    # (call, exception, text in the message)
-    (lambda: marrowick.filter([1], [1], x2.astype(np.float64)), TypeError, "marrowick:notSingle"),
-    (lambda: marrowick.filter([1], [1], [1.0, 2.0]), TypeError, "marrowick:notSingle"),
-    (lambda: marrowick.filter([1], [1], x2.astype(">f4")), TypeError, "marrowick:notSingle"),
-    (lambda: marrowick.filter(["1"], [1], x2), TypeError, "marrowick:notSingle"),
-    (lambda: marrowick.filter([], [1], x2), ValueError, "marrowick:emptyCoefficients"),
-    (lambda: marrowick.Filter([1], []), ValueError, "marrowick:emptyCoefficients"),
-    (lambda: marrowick.filter([1, 2, 3], [1], x2, np.zeros((1, 3))), ValueError, "marrowick:ziLength"),
-    (lambda: marrowick.filter([1, 2, 3], [1], x2, np.zeros((2, 4))), ValueError, "marrowick:ziSize"),
-    (lambda: marrowick.filter([1, 2, 3], [1], x2, np.zeros(6)), ValueError, "marrowick:ziSize"),
-    (lambda: marrowick.lfilter([1, 2], [1], x2, zi=np.zeros((10, 2))), ValueError, "marrowick:ziLength"),
-    (lambda: marrowick.sosfilt(np.ones((2, 6)), x2, zi=np.zeros((2, 10, 3))), ValueError, "marrowick:ziSize"),
-    (lambda: marrowick.sosfilt(np.ones((2, 5)), x2), ValueError, "n_sections, 6"),
-    (lambda: marrowick.filter([1], [1], x2, axis=2), np.AxisError, "axis 2"),
-    (lambda: marrowick.filter([1], [1], x2, workers=0), ValueError, "workers"),
-    (lambda: marrowick.Filter([1, 2], [1]).process(x2.astype(np.float64)), TypeError, "marrowick:notSingle"),
+BA = signal.butter(4, 0.1)
+SOS = signal.butter(4, 0.1, output="sos")
+FRONTS = ["filter", "lfilter", "Filter", "dask"]
+# Identifiers a Filter object raises at construction, before any block.
+AT_CONSTRUCTION = ("coefficientShape", "emptyCoefficients", "ziLength")
+
+
+def call_front(front, b, a, x, zi, axis):
+    if front == "filter":
+        return marrowick.filter(b, a, x, zi, axis=axis)
+    if front == "lfilter":
+        return marrowick.lfilter(b, a, x, axis=axis, zi=zi)
+    if front == "dask":
+        return mdask.filter(b, a, da.from_array(np.asarray(x)), zi, axis=axis)
+    return marrowick.Filter(b, a, zi, axis=axis).process(x)
+
+
+N, T, V, S, A = None, TypeError, ValueError, "marrowick:ziSize", np.AxisError
+# One table for every front: b, a, x, zi, axis, and per front None (accepted)
+# or (exception, pattern of the message); "*" stands for the fronts not named.
+ARGUMENTS = [
+    ([1], [1], x2.astype(np.float64), N, 0,
+     {"*": (T, r"marrowick:notSingle: x .* got float64.*astype\(numpy.float32")}),
+    ([1], [1], x2.astype(np.complex128), N, 0,
+     {"*": (T, r"marrowick:notSingle: x .* got complex128.*astype\(numpy.complex64\)$")}),
+    ([1], [1], [1.0, 2.0], N, 0, {"*": (T, "marrowick:notSingle")}),
+    ([1], [1], x2.astype(">f4"), N, 0, {"*": (T, "marrowick:notSingle")}),
+    (["1"], [1], x2, N, 0, {"*": (T, "marrowick:notSingle: b must hold real or complex numbers .*got <U1")}),
+    ([], [1], x2, N, 0, {"*": (V, r"marrowick:emptyCoefficients: b .* got shape \(0,\)")}),
+    ([1], [], x2, N, 0, {"*": (V, "marrowick:emptyCoefficients: a ")}),
+    (BA, 1.0, x2, N, 0, {"*": (V, r"marrowick:coefficientShape: b .* got shape \(2, 5\).*lfilter\(\*ba, x\)")}),
+    (SOS, [1.0], x2, N, 0, {"*": (V, r"marrowick:coefficientShape: b .*\(2, 6\).*sosfilt")}),
+    ([1], np.ones((2, 2)), x2, N, 0, {"*": (V, r"marrowick:coefficientShape: a .*\(2, 2\)")}),
+    (np.ones((3, 1)), np.ones((1, 1, 2)), x2, N, 0, {"*": N, "lfilter": (V, r"b must be a scalar or a 1-D array")}),
+    (2.0, np.float32(1), x2, N, 0, {"*": N}),
+    ([1, 2, 3], [1], x2, np.zeros((1, 3)), 0,
+     {"*": (V, r"marrowick:ziLength: .* = 2( \(or 0\))? along axis 0, got 1")}),
+    ([1, 2, 3], [1], x2, np.zeros((0, 3)), 0,
+     {"*": N, "lfilter": (V, r"marrowick:ziLength: .* = 2 along axis 0, got 0")}),
+    ([1, 2, 3], [1], x2, np.zeros((2, 4)), 0,
+     {"*": (V, r"marrowick:ziSize: .* \(2, 3\).*, got \(2, 4\)"), "Filter": (V, r"marrowick:blockShape: .*\(M, 4\)")}),
+    ([1, 2, 3], [1], x2, np.zeros(6), 0, {"*": (V, S), "Filter": (V, "marrowick:ziLength")}),
+    ([1, 2, 3], [1], x2, np.zeros((2, 1)), 0, {"*": (V, S), "lfilter": N, "Filter": (V, "marrowick:blockShape")}),
+    ([1, 2], [1], x2, np.zeros((10, 2)), -1, {"*": (V, "marrowick:ziLength")}),
+    ([1], [1], x2, N, 2, {"*": (A, "marrowick:badAxis: axis 2")}),
+    ([1], [1], np.float32(1), N, 0, {"*": (A, "marrowick:badAxis: axis 0")}),
 ]
 
 
-@pytest.mark.parametrize("call,error,text", REFUSALS)
-def test_refusals(call, error, text):
-    with pytest.raises(error, match=text):
+@pytest.mark.parametrize("front", FRONTS)
+@pytest.mark.parametrize("b, a, x, zi, axis, expected", ARGUMENTS)
+def test_arguments(front, b, a, x, zi, axis, expected):
+    outcome = expected.get(front, expected.get("*"))
+    if outcome is None:
+        call_front(front, b, a, x, zi, axis)
+        return
+    error, pattern = outcome
+    with pytest.raises(error, match=pattern):
+        if front == "Filter" and any(name in pattern for name in AT_CONSTRUCTION):
+            marrowick.Filter(b, a, zi, axis=axis)
+        else:
+            call_front(front, b, a, x, zi, axis)
+
+
+SOS_FRONTS = ["sosfilt", "SOSFilter", "dask", "sosfiltfilt"]
+x40 = np.zeros((40, 3), np.float32)
+SOS2 = np.ones((2, 6))
+
+
+def call_sos_front(front, sos, x, zi, axis):
+    if front == "sosfilt":
+        return marrowick.sosfilt(sos, x, axis=axis, zi=zi)
+    if front == "dask":
+        return mdask.sosfilt(sos, da.from_array(np.asarray(x)), zi, axis=axis)
+    if front == "sosfiltfilt":  # no zi
+        return marrowick.sosfiltfilt(sos, x, axis=axis)
+    return marrowick.SOSFilter(sos, zi, axis=axis).process(x)
+
+
+# The same for the fronts of sections: sos, x, zi, axis, and per front None
+# (accepted) or (exception, pattern of the message); "*" for the others.
+SOS_ARGUMENTS = [
+    ([["1"] * 6], x40, N, 0, {"*": (T, "marrowick:notSingle: sos must hold real or complex numbers")}),
+    (np.ones((2, 5)), x40, N, 0, {"*": (V, r"marrowick:sosShape: .* got shape \(2, 5\)")}),
+    (np.ones((0, 6)), x40, N, 0, {"*": (V, r"marrowick:sosShape: .* got shape \(0, 6\)")}),
+    (np.ones(6), x40, N, 0, {"*": (V, r"marrowick:sosShape: .* got shape \(6,\)")}),
+    (SOS2, x40.astype(np.float64), N, 0, {"*": (T, "marrowick:notSingle: x .* got float64")}),
+    (SOS2, x40, N, 2, {"*": (A, "marrowick:badAxis: axis 2")}),
+    (SOS2, x40, np.zeros((2, 40, 3)), 0, {"*": (V, "marrowick:ziLength: .* along axis 0, got 40"), "sosfiltfilt": N}),
+    (SOS2, x40, np.zeros((3, 2, 3)), 0, {"*": (V, S), "sosfiltfilt": N}),
+    (SOS2, x40, np.zeros((2, 2)), 0, {"*": (V, S), "SOSFilter": (V, r"blockShape: .*\(M,\)"), "sosfiltfilt": N}),
+    (SOS2, x40, np.zeros((2, 2, 1)), 0, {"*": N, "SOSFilter": (V, r"marrowick:blockShape: .*\(M, 1\)")}),
+    (SOS2, x40, np.zeros((2, 2, 4)), 0, {"*": (V, S), "SOSFilter": (V, r"marrowick:blockShape: .*\(M, 4\)"),
+                                         "sosfiltfilt": N}),
+]
+
+
+@pytest.mark.parametrize("front", SOS_FRONTS)
+@pytest.mark.parametrize("sos, x, zi, axis, expected", SOS_ARGUMENTS)
+def test_sections_arguments(front, sos, x, zi, axis, expected):
+    outcome = expected.get(front, expected.get("*"))
+    if outcome is None:
+        call_sos_front(front, sos, x, zi, axis)
+        return
+    error, pattern = outcome
+    with pytest.raises(error, match=pattern):
+        if front == "SOSFilter" and any(name in pattern for name in ("sos", "ziLength", "ziSize")):
+            marrowick.SOSFilter(sos, zi, axis=axis)  # refused at construction, before any block
+        else:
+            call_sos_front(front, sos, x, zi, axis)
+
+
+@pytest.mark.parametrize("call, error, pattern", [
+    (lambda: marrowick.filter([1], [1], x2, workers=0), ValueError, "marrowick:badWorkers: .* got 0"),
+    (lambda: marrowick.sosfilt(SOS2, x2, workers=-2), ValueError, "marrowick:badWorkers: .* got -2"),
+    (lambda: marrowick.Filter([1, 2], [1]).process(x2.astype(np.float64)), TypeError, "marrowick:notSingle"),
+])
+def test_other_refusals(call, error, pattern):
+    if error is None:
+        call()
+        return
+    with pytest.raises(error, match=pattern):
         call()
 
 
-def test_other_threads_run_during_a_call():
+def unstable_designs():
+    # Stable in double precision; rounded to single a pole moves to |z| = 1.42
+    # (1.40 with the poles turned, complex coefficients).
+    b, a = signal.butter(8, [0.1, 0.2], btype="band")
+    turn = np.exp(0.3j * np.arange(a.size))
+    return [(b, a, "1.416"), (b * turn, a * turn, "1.399")]
+
+
+@pytest.mark.filterwarnings("error::RuntimeWarning")
+@pytest.mark.parametrize("front", FRONTS)
+def test_rounding_that_makes_a_unstable_warns(front):
+    for b, a, radius in unstable_designs():
+        with pytest.warns(RuntimeWarning, match=r"marrowick:unstable: .*\|z\| = %s.*sosfilt" % radius):
+            call_front(front, b, a, x2, None, 0)
+        single = np.complex64 if a.dtype.kind == "c" else np.float32
+        call_front(front, b.astype(single), a.astype(single), x2, None, 0)  # already single: no check
+    call_front(front, *signal.butter(4, 0.1), x2, None, 0)
+
+
+@pytest.mark.filterwarnings("error::RuntimeWarning")
+@pytest.mark.parametrize("front", SOS_FRONTS)
+def test_rounding_that_makes_a_section_unstable_warns(front):
+    r = 1 - 1e-9  # poles inside the unit circle; a2 = r*r rounds to 1
+    sos = np.array([[1, 0, 0, 1, 0.5, 0.1], [1, 0, 0, 1, -2 * r * np.cos(0.3), r * r]])
+    with pytest.warns(RuntimeWarning, match=r"marrowick:unstable: section 1's .*sos\[1, 3:\].*\|z\| = 1\)"):
+        call_sos_front(front, sos, x40, None, 0)
+    call_sos_front(front, sos.astype(np.float32), x40, None, 0)  # already single: no check
+
+
+def test_package_explains_itself():
+    names = {}
+    exec("from marrowick import *", names)
+    assert "filter" not in names and {"lfilter", "sosfilt", "Filter", "SOSFilter"} <= set(names)
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(root, "pyproject.toml")) as f:
+        assert "marrowick.__version__" in f.read()
+    assert re.fullmatch(r"\d+\.\d+\.\d+", marrowick.__version__)
+    assert str(inspect.signature(marrowick.filter)) == "(b, a, x, zi=None, *, axis=0, workers=1)"
+    for f in (marrowick.filter, marrowick.lfilter, marrowick.sosfilt, marrowick.Filter, marrowick.SOSFilter,
+              mdask.filter, mdask.sosfilt):
+        assert all(s in f.__doc__ for s in ("Parameters", "Examples")), f
+    package = os.path.dirname(marrowick.__file__)
+    assert os.path.exists(os.path.join(package, "py.typed")) and os.path.exists(os.path.join(package, "_core.pyi"))
+
+
+@pytest.mark.parametrize("call", [
+    lambda x: marrowick.filter(*signal.butter(8, 0.2), x),
+    lambda x: marrowick.sosfilt(signal.butter(8, 0.2, output="sos"), x),
+])
+def test_other_threads_run_during_a_call(call):
     x = np.random.default_rng(0).uniform(-1, 1, 1 << 22).astype(np.float32)
-    b, a = signal.butter(8, 0.2)
     seen = []
     stop = threading.Event()
 
@@ -93,7 +247,7 @@ def test_other_threads_run_during_a_call():
         while len(seen) < 10:
             time.sleep(0.001)
         start = time.perf_counter()
-        marrowick.filter(b, a, x)
+        call(x)
         end = time.perf_counter()
     finally:
         stop.set()

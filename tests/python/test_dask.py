@@ -69,17 +69,39 @@ def compute(request):
                             for i in range(len(c)))
 
 
+# Two sections of the same low-pass; "complex b, a" shifts them alike.
+SOS = np.array([[0.0985, 0.197, 0.0985, 1.0, -0.42, 0.18], [1.0, 1.0, 0.0, 1.0, -0.16, 0.0]], np.float32)
+
+
+@pytest.mark.parametrize("front", ["filter", "sosfilt"])
 @pytest.mark.parametrize("shape, axis, chunks, complex_, zi_kind", CASES)
-def test_any_chunking_equals_one_call(compute, shape, axis, chunks, complex_, zi_kind):
-    b, a = (B * SHIFT, A * SHIFT) if "ba" in complex_ else (B, A)
+def test_any_chunking_equals_one_call(compute, front, shape, axis, chunks, complex_, zi_kind):
     x = signal(shape, "x" in complex_)
     zi_shape = list(shape)
-    zi_shape[axis] = 0 if zi_kind == "empty" else 3
+    if front == "filter":
+        b, a = (B * SHIFT, A * SHIFT) if "ba" in complex_ else (B, A)
+        zi_shape[axis] = 0 if zi_kind == "empty" else 3
+
+        def one_call(v, z):
+            return marrowick.filter(b, a, v, z, axis=axis)
+
+        def chained(v, z):
+            return mdask.filter(b, a, v, z, axis=axis)
+    else:  # "empty": zi of length 1 along the other axes, broadcast
+        sos = SOS * np.tile(SHIFT[:3], 2) if "ba" in complex_ else SOS
+        zi_shape = [2] + [2 if d == axis % len(shape) else 1 if zi_kind == "empty" else n
+                          for d, n in enumerate(shape)]
+
+        def one_call(v, z):
+            return marrowick.sosfilt(sos, v, axis, np.zeros(zi_shape) if z is None else z)
+
+        def chained(v, z):
+            return mdask.sosfilt(sos, v, z, axis=axis)
     zi = None if zi_kind is None else signal(zi_shape, "zi" in complex_, seed=1)
-    want_y, want_zf = marrowick.filter(b, a, x, zi, axis=axis)
+    want_y, want_zf = one_call(x, zi)
 
     dzi = da.from_array(zi, chunks=1) if zi_kind == "dask" else zi
-    y, zf = mdask.filter(b, a, da.from_array(x).rechunk(chunks), dzi, axis=axis)
+    y, zf = chained(da.from_array(x).rechunk(chunks), dzi)
     assert y.chunks == chunks and y.dtype == want_y.dtype and zf.dtype == want_zf.dtype
     got_y, got_zf = compute(y, zf)
     assert_bits(got_y, want_y)
@@ -176,3 +198,62 @@ def test_npy_file_reads_and_writes_blocks(tmp_path, shape, index):
     want[index] = signal(want[index].shape, True, seed=1)
     f[index] = want[index]
     assert_bits(np.load(path), want)
+
+
+def test_unknown_chunk_sizes():
+    data = signal((20, 6))
+    x = da.from_array(data, chunks=(10, 3))
+    want = marrowick.filter(B, A, data)[0]
+    samples = x[x[:, 0] > -100]  # chunk sizes along time unknown: the blocks are filtered as they come
+    assert_bits(mdask.filter(B, A, samples)[0].compute(scheduler="sync"), want)
+    channels = x[:, x[0] > -100]  # the channel count unknown until computed
+    with pytest.raises(ValueError, match=r"marrowick:unknownChunks: .*axis 1.*compute_chunk_sizes\(\)"):
+        mdask.filter(B, A, channels)
+    channels.compute_chunk_sizes()
+    assert_bits(mdask.filter(B, A, channels)[0].compute(scheduler="sync"), want)
+
+
+def test_npy_file_create_replaces_a_file_only_when_asked(tmp_path):
+    path = tmp_path / "x.npy"
+    np.save(path, signal((4, 3)))
+    with pytest.raises(FileExistsError, match="marrowick:fileExists: .*overwrite=True"):
+        mdask.NpyFile.create(path, (4, 3), np.float32)
+    assert_bits(np.load(path), signal((4, 3)))
+    f = mdask.NpyFile.create(path, (2, 5), np.complex64, overwrite=True)
+    assert (f.shape, f.dtype) == ((2, 5), np.complex64) and not np.load(path).any()
+
+
+FULL_DISK = """
+import sys, numpy as np
+from marrowick.dask import NpyFile
+d = sys.argv[1]
+try:
+    NpyFile.create(d + "/new.npy", (1024, 1024), np.float32)  # 4 MiB on a 1 MiB file system
+    print("created")
+except OSError as e:
+    assert str(e).startswith("marrowick:noSpace") and e.errno == 28, e
+m = np.lib.format.open_memmap(d + "/sparse.npy", mode="w+", dtype=np.float32, shape=(1024, 1024))
+del m
+f = NpyFile(d + "/sparse.npy")
+try:
+    for i in range(0, 1024, 16):
+        f[i:i + 16, 0:16] = np.ones((16, 16), np.float32)  # runs far shorter than a page
+    print("stored")
+except OSError as e:
+    print("full", e.errno)
+"""
+
+
+def test_npy_file_on_a_full_disk_raises_oserror(tmp_path):
+    mount = ["unshare", "-rm", "sh", "-c", f"mount -t tmpfs -o size=1m tmpfs {tmp_path} && exec \"$0\" \"$@\""]
+    try:
+        probe = subprocess.run(mount + ["true"], capture_output=True, timeout=TIMEOUT)
+    except FileNotFoundError:
+        pytest.skip("no unshare")
+    if probe.returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here: " + probe.stderr.decode(errors="replace").strip())
+    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+    r = subprocess.run(mount + [sys.executable, "-c", FULL_DISK, str(tmp_path)], env=env, capture_output=True,
+                       text=True, timeout=TIMEOUT)
+    assert r.returncode == 0, (r.returncode, r.stderr)  # -7: killed by SIGBUS
+    assert r.stdout.split() == ["full", "28"], r.stdout

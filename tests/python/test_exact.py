@@ -1,10 +1,13 @@
 """The package against the module's own results, bit for bit."""
 
+import os
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
-from conftest import KERNELS, assert_bits, case, run_runner
+from conftest import KERNELS, assert_bits, case, run_runner, sections_case, sosfilt_chain
 
 import marrowick
 
@@ -15,7 +18,7 @@ RUNNER_CASES = [(k, 4, 3, 1.0, (40, 3), False, False) for k in KERNELS] + [
 ] + [(k, 3, 3, 1.0, (25, 4), False, True) for k in KERNELS] + [
     (k, 3, 2, 2.0, (20, 2), True, False) for k in KERNELS] + [
     ("RR", 1, 1, 0.5, (20, 17), False, False),   # L = 0 from the lengths
-    ("RR", 3, 3, 0.0, (10, 2), False, False),    # a[0] = 0: NaN gain
+    ("RR", 3, 3, 0.0, (10, 2), False, False),    # a[0] = 0: infinite gain
     ("RR", 6, 2, 1.0, (200, 19), False, False),  # more channels than one lane group
     ("CC", 9, 12, 1.0, (64, 1), False, False),   # one channel, long state
     ("RRZ", 2, 7, 1.0, (1, 18), False, False),   # one sample
@@ -106,21 +109,86 @@ def test_chained_pieces_groups_and_workers(kernel, piece_limit):
     assert_bits(marrowick.filter(b, a, x, zi[:0], workers=-1)[0], want0[0])
 
 
-def test_sosfilt_is_section_after_section():
-    rng = np.random.default_rng(3)
-    sos = np.concatenate([rand_sections(rng, 3), rand_sections(rng, 1) + 0.1j], axis=0)
-    x = rng.uniform(-1, 1, (70, 4)).astype(np.float32)
-    zi = rng.uniform(-1, 1, (4, 2, 4))
-    y, zf = x, []
-    for k in range(4):
-        y, z = marrowick.filter(sos[k, :3], sos[k, 3:], y, zi[k])
-        zf.append(z)
-    got_y, got_zf = marrowick.sosfilt(sos, x.T, axis=-1, zi=zi.transpose(0, 2, 1))
-    assert_bits(got_y.T, y)
-    assert_bits(got_zf.transpose(0, 2, 1), np.stack(zf))
+# (kernel mix, sections, x shape, axis, memory order ("reversed": a C array
+# reversed along the axis), zi: "full", None or "broadcast" (length 1 along
+# the other axes), workers, piece limit)
+SECTIONS = [
+    ("RR", 1, (40,), 0, "C", "full", 1, None),
+    ("RR", 8, (40,), 0, "reversed", "full", 1, None),
+    ("RC", 2, (4, 30), -1, "reversed", "full", 1, None),
+    ("CR", 3, (30, 20), 0, "reversed", None, 2, 7),
+    ("RR", 8, (3, 50, 20), 1, "C", "full", 1, None),
+    ("RR", 17, (64, 37), 0, "C", None, 2, None),      # lanes and their remainder, on two threads
+    ("RR", 3, (45, 2, 11), 0, "C", "full", 2, 5),     # one channel per group, pieces of 5 samples
+    ("RRZ", 2, (60, 5), 0, "F", "full", 1, None),
+    ("RRZ", 3, (4, 45), -1, "C", "broadcast", 2, 7),
+    ("RC", 3, (4, 70), -1, "C", "full", 2, None),
+    ("RC", 8, (2, 30, 3), 1, "F", None, 1, 40),
+    ("CR", 17, (30, 6), 0, "C", "full", 1, 7),
+    ("CR", 2, (37, 20), 0, "F", "broadcast", 3, None),
+    ("CC", 8, (5, 3, 40), -1, "F", "full", 2, 7),
+    ("CC", 1, (0, 4), 0, "C", "full", 1, None),        # no samples: zf is zi
+]
 
 
-def rand_sections(rng, n):
-    sos = rng.uniform(-0.5, 0.5, (n, 6))
-    sos[:, 3] = 1
-    return sos
+@pytest.mark.parametrize("mix,n,shape,axis,order,zi_kind,workers,limit", SECTIONS)
+def test_sosfilt_is_the_chain_of_filter_calls(mix, n, shape, axis, order, zi_kind, workers, limit, piece_limit):
+    sos, x, zi = sections_case(mix, n, shape, axis)
+    ax = axis % x.ndim
+    x = np.flip(np.flip(x, ax).copy(), ax) if order == "reversed" else np.asarray(x, order=order)
+    if zi_kind == "broadcast":
+        zi = zi[(slice(None),) + tuple(slice(None) if k == ax else slice(0, 1) for k in range(x.ndim))]
+    elif zi_kind is None:
+        zi = None
+    want_y, want_zf = sosfilt_chain(sos, x, zi, axis)
+    if limit:
+        piece_limit(limit)
+    got = marrowick.sosfilt(sos, x, axis, zi, workers=workers)
+    assert_bits(got if zi is None else got[0], want_y)
+    if zi is not None:
+        assert_bits(got[1], want_zf)
+
+    # Streaming: blocks of any length, 0 included, the object pickled halfway.
+    f = marrowick.SOSFilter(sos, None if zi is None else np.broadcast_to(zi, want_zf.shape), axis=axis)
+    M = x.shape[ax]
+    cuts = [0, 0, min(1, M), M // 2, M // 2, M]
+    ys = []
+    for lo, hi in zip(cuts, cuts[1:]):
+        ys.append(f.process(x[(slice(None),) * ax + (slice(lo, hi),)]))
+        if hi == M // 2:
+            f = pickle.loads(pickle.dumps(f))
+    assert_bits(np.concatenate(ys, axis=ax), want_y)
+    assert_bits(f.zi, want_zf)
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_a0_zero_gives_infinities_then_nan(kernel):
+    # As documented: real coefficients give +-inf first and only non-finite
+    # values after; complex coefficients give NaN.
+    b, a, x, zi = case(kernel, 3, 3, (12, 2), a0=0.0)
+    y = marrowick.filter(b, a, x, zi)[0]
+    if kernel in ("CC", "CR"):
+        assert np.isnan(y.real).all() and np.isnan(y.imag).all()
+    else:
+        assert np.isinf(y.real[0]).all() and not np.isfinite(y).any()
+
+
+MEMORY = """
+import resource, sys, numpy as np, marrowick
+shape, axis, workers = eval(sys.argv[1])
+x = np.ones(shape, np.float32)
+sos = np.array([[0.2, 0.4, 0.2, 1.0, -0.3, 0.1]] * 8)
+marrowick.sosfilt(sos, x[..., :1] if axis == -1 else x[:1], axis)  # the code paths paged in
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+y = marrowick.sosfilt(sos, x, axis, workers=workers)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 - y.nbytes)
+"""
+
+
+@pytest.mark.parametrize("shape, axis, workers", [((1 << 24,), -1, 1), ((16, 1 << 20), -1, 2), ((1 << 18, 64), 0, 2)])
+def test_sosfilt_reads_x_in_place(shape, axis, workers):
+    # 64 MiB of x: the call's peak beyond y stays within a few MiB.
+    r = subprocess.run([sys.executable, "-c", MEMORY, repr((shape, axis, workers))], capture_output=True, text=True,
+                       env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(marrowick.__file__))))
+    assert r.returncode == 0, r.stderr
+    assert int(r.stdout) < 4 << 20, r.stdout

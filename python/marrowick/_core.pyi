@@ -1,0 +1,42 @@
+"""Types of marrowick's extension module."""
+
+from typing import Optional, Sequence, Tuple
+
+import numpy as np
+from numpy.typing import ArrayLike, DTypeLike, NDArray
+
+_Single = NDArray[np.float32] | NDArray[np.complex64]
+
+
+def filter(b: ArrayLike, a: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64],
+           zi: Optional[ArrayLike] = None, *, axis: int = 0, workers: int = 1) -> Tuple[_Single, _Single]: ...
+
+
+def _lfilter(b: ArrayLike, a: ArrayLike, x: ArrayLike, zi: Optional[ArrayLike],
+             axis: int) -> Tuple[_Single, _Single]: ...
+
+
+def _sosfilt(sos: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64], zi: Optional[ArrayLike], axis: int,
+             workers: int) -> Tuple[_Single, _Single]: ...
+
+
+def _coefficients(b: ArrayLike, a: ArrayLike, scipy: bool = False) -> Tuple[_Single, _Single, int]: ...
+
+
+def _check_signal(dtype: DTypeLike) -> bool: ...
+
+
+def _check_axis(axis: int, ndim: int) -> int: ...
+
+
+def _check_numbers(values: ArrayLike, name: str) -> np.ndarray: ...
+
+
+def _check_sections(sos: ArrayLike) -> np.ndarray: ...
+
+
+def _check_state(zi_shape: Sequence[int], x_shape: Sequence[int], axis: int, L: int, scipy: bool = False,
+                 sections: int = -1) -> Tuple[int, ...]: ...
+
+
+def _set_piece_limit(limit: int) -> int: ...

@@ -1,0 +1,324 @@
+#include "checks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace marrowick::python {
+namespace {
+
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+
+std::string dtypeText(const py::dtype& type) { return py::str(static_cast<py::handle>(type)).cast<std::string>(); }
+
+[[noreturn]] void refuse(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+// The type of an object that is no array, for the messages (the error that
+// converting it raised is replaced).
+std::string typeName(py::handle obj) {
+    PyErr_Clear();
+    return py::str(py::type::handle_of(obj).attr("__name__")).cast<std::string>();
+}
+
+std::string axisText(int axis) { return "axis " + std::to_string(axis); }
+
+// A stable denominator has every root of a[0] z^n + a[1] z^(n-1) + ... + a[n]
+// strictly inside the unit circle: every reflection coefficient of the
+// step-down recursion (Schur-Cohn) below 1 in magnitude. The n + 1 values
+// re + i im are overwritten; the arithmetic is written out in long double.
+bool stable(long double* re, long double* im, std::size_t n) {
+    const long double r0 = re[0], i0 = im[0], d = r0 * r0 + i0 * i0;
+    if (!(d > 0)) return false;
+    for (std::size_t i = 0; i <= n; ++i) {  // c / c[0] = c conj(c[0]) / |c[0]|^2
+        const long double r = re[i], m = im[i];
+        re[i] = (r * r0 + m * i0) / d;
+        im[i] = (m * r0 - r * i0) / d;
+    }
+    for (std::size_t m = n; m >= 1; --m) {
+        const long double kr = re[m], ki = im[m], kk = kr * kr + ki * ki;
+        if (!(kk < 1)) return false;
+        const long double s = 1 / (1 - kk);
+        // c[i] = (c[i] - k conj(c[m - i])) s, in place: c[i] and c[m - i]
+        // each come from the other (c[m] drops).
+        for (std::size_t i = 0; 2 * i <= m; ++i) {
+            const std::size_t j = m - i;
+            const long double ar = re[i], ai = im[i], br = re[j], bi = im[j];
+            re[i] = (ar - (kr * br + ki * bi)) * s;
+            im[i] = (ai - (ki * br - kr * bi)) * s;
+            if (j != i && j < m) {
+                re[j] = (br - (kr * ar + ki * ai)) * s;
+                im[j] = (bi - (ki * ar - kr * ai)) * s;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+py::array checkSignal(py::handle obj, bool& complex) {
+    py::array x = py::array::ensure(obj);
+    if (!x)
+        refuse(PyExc_TypeError, "marrowick:notSingle: x must be a float32 or complex64 array, got " + typeName(obj));
+    complex = checkSignalType(x.dtype());
+    return x;
+}
+
+bool checkSignalType(const py::dtype& type) {
+    if (type.equal(py::dtype::of<float>())) return false;
+    if (type.equal(py::dtype::of<std::complex<float>>())) return true;
+    std::string message = "marrowick:notSingle: x must be float32 or complex64 (it is never converted), got " +
+                          dtypeText(type);
+    const char kind = type.kind();
+    if (kind == 'c')
+        message += "; convert it explicitly, e.g. x.astype(numpy.complex64)";
+    else if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')
+        message += "; convert it explicitly, e.g. x.astype(numpy.float32)";
+    refuse(PyExc_TypeError, message);
+}
+
+int checkAxis(int64_t axis, int ndim) {
+    if (axis >= -ndim && axis < ndim) return static_cast<int>(axis < 0 ? axis + ndim : axis);
+    py::module_ numpy = py::module_::import("numpy");
+    py::object axisError = py::hasattr(numpy, "exceptions") && py::hasattr(numpy.attr("exceptions"), "AxisError")
+                               ? numpy.attr("exceptions").attr("AxisError")
+                               : numpy.attr("AxisError");
+    const py::object error = axisError(axis, ndim, "marrowick:badAxis");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+int64_t checkWorkers(int64_t workers) {
+    if (workers == -1) return std::max(1u, std::thread::hardware_concurrency());
+    if (workers < 1)
+        refuse(PyExc_ValueError, "marrowick:badWorkers: workers must be a positive number of threads or -1, got " +
+                                     std::to_string(workers));
+    return workers;
+}
+
+py::array checkNumbers(py::handle obj, const char* name, bool& complex) {
+    py::array arr = py::array::ensure(obj);
+    if (!arr)
+        refuse(PyExc_TypeError,
+               std::string("marrowick:notSingle: ") + name + " must be an array of numbers, got " + typeName(obj));
+    const char kind = arr.dtype().kind();
+    if (kind == 'c') {
+        complex = true;
+    } else if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') {
+        complex = false;
+    } else {
+        refuse(PyExc_TypeError, std::string("marrowick:notSingle: ") + name +
+                                    " must hold real or complex numbers (a bool, integer, float or complex dtype), "
+                                    "got " +
+                                    dtypeText(arr.dtype()));
+    }
+    return arr;
+}
+
+Coefficients checkCoefficients(py::handle obj, const char* name, Convention convention) {
+    bool complex;
+    Coefficients c{checkNumbers(obj, name, complex), complex, 0};
+    const int nd = static_cast<int>(c.values.ndim());
+    const py::ssize_t* shape = c.values.shape();
+    int longer = 0;
+    for (int k = 0; k < nd; ++k) longer += shape[k] > 1;
+    const bool fits = convention == Convention::SciPy ? nd <= 1 : longer <= 1;
+    if (!fits) {
+        std::string message = std::string("marrowick:coefficientShape: ") + name +
+                              (convention == Convention::SciPy
+                                   ? " must be a scalar or a 1-D array"
+                                   : " must be a vector (at most one dimension longer than 1)") +
+                              ", got shape " + shapeText(shape, nd);
+        if (nd == 2 && shape[1] == 6)
+            message += "; second-order sections (n_sections, 6) go to sosfilt";
+        else if (nd == 2 && shape[0] == 2)
+            message += "; a (b, a) pair goes in as two arguments, e.g. lfilter(*ba, x)";
+        refuse(PyExc_ValueError, message);
+    }
+    const py::ssize_t n = c.values.size();
+    if (n == 0)
+        refuse(PyExc_ValueError, std::string("marrowick:emptyCoefficients: ") + name +
+                                     " must have at least one element, got shape " + shapeText(shape, nd));
+    if (n > kInt32Max)
+        refuse(PyExc_ValueError, std::string("marrowick:tooLarge: ") + name +
+                                     " may have at most 2^31 - 1 elements, got " +
+                                     std::to_string(n));
+    c.count = static_cast<int32_t>(n);
+    return c;
+}
+
+namespace {
+
+// Whether the n values at `data` (doubles, or complex doubles when
+// `complex`), a stable denominator as given, are unstable rounded to single
+// precision; then the largest magnitude of a root of the rounded values is
+// in `radius`. The values as given and rounded, and a scratch copy, real and
+// imaginary parts apart, live on the stack for the usual orders.
+bool roundingDestabilises(const char* data, bool complex, std::size_t n, double& radius) {
+    constexpr std::size_t kSmall = 32;
+    long double small[6 * kSmall];
+    std::vector<long double> large(n > kSmall ? 6 * n : 0);
+    long double* exact = n > kSmall ? large.data() : small;  // re[0..n), im[n..2n)
+    long double* rounded = exact + 2 * n;
+    long double* scratch = rounded + 2 * n;
+    bool changed = false;
+    for (std::size_t k = 0; k < n; ++k) {
+        double re, im = 0;
+        if (complex) {
+            std::memcpy(&re, data + 16 * k, sizeof re);
+            std::memcpy(&im, data + 16 * k + 8, sizeof im);
+        } else {
+            std::memcpy(&re, data + 8 * k, sizeof re);
+        }
+        const float reSingle = static_cast<float>(re), imSingle = static_cast<float>(im);
+        exact[k] = re;
+        exact[n + k] = im;
+        rounded[k] = reSingle;
+        rounded[n + k] = imSingle;
+        if (exact[k] != rounded[k] || exact[n + k] != rounded[n + k]) changed = true;
+    }
+    if (!changed) return false;
+    std::copy(exact, exact + 2 * n, scratch);
+    if (!stable(scratch, scratch + n, n - 1)) return false;
+    std::copy(rounded, rounded + 2 * n, scratch);
+    if (stable(scratch, scratch + n, n - 1)) return false;
+
+    py::array_t<std::complex<double>> roundedArray(static_cast<py::ssize_t>(n));
+    for (std::size_t k = 0; k < n; ++k)
+        roundedArray.mutable_data()[k] =
+            std::complex<double>(static_cast<double>(rounded[k]), static_cast<double>(rounded[n + k]));
+    py::module_ numpy = py::module_::import("numpy");
+    radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
+    return true;
+}
+
+std::string radiusText(double radius) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", radius);
+    return text;
+}
+
+void warnUnstable(const std::string& message) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+}
+
+bool singlePrecision(const py::array& values) {
+    const int type = values.dtype().num();
+    return type == py::detail::npy_api::NPY_FLOAT_ || type == py::detail::npy_api::NPY_CFLOAT_;
+}
+
+// The values as doubles or complex doubles in C order: the array itself when
+// it holds them so already, else a converted copy (kept alive by `keep`).
+const char* asDoubles(const py::array& values, py::object& keep, bool& complex) {
+    const int type = values.dtype().num();
+    if ((type == py::detail::npy_api::NPY_DOUBLE_ || type == py::detail::npy_api::NPY_CDOUBLE_) &&
+        (values.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
+        complex = type == py::detail::npy_api::NPY_CDOUBLE_;
+        return static_cast<const char*>(values.data());
+    }
+    keep = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(values);
+    if (!keep) throw py::error_already_set();
+    complex = true;
+    return static_cast<const char*>(py::array(keep).data());
+}
+
+}  // namespace
+
+void warnIfRoundingDestabilises(const Coefficients& a) {
+    if (a.count < 2 || a.count > 1024 || singlePrecision(a.values)) return;
+    py::object keep;
+    bool complex;
+    const char* data = asDoubles(a.values, keep, complex);
+    double radius;
+    if (!roundingDestabilises(data, complex, static_cast<std::size_t>(a.count), radius)) return;
+    warnUnstable("marrowick:unstable: a is stable as given but unstable rounded to single precision (a pole moves "
+                 "to |z| = " + radiusText(radius) + "), so the output grows without bound; filter with second-order "
+                 "sections instead (a design with output='sos' and marrowick.sosfilt)");
+}
+
+void warnIfSectionsDestabilise(const py::array& sos) {
+    if (singlePrecision(sos)) return;
+    py::object keep;
+    bool complex;
+    const char* data = asDoubles(sos, keep, complex);
+    const std::size_t item = complex ? 16 : 8;
+    for (py::ssize_t s = 0; s < sos.shape(0); ++s) {
+        double radius;
+        if (!roundingDestabilises(data + (6 * s + 3) * item, complex, 3, radius)) continue;
+        warnUnstable("marrowick:unstable: section " + std::to_string(s) + "'s denominator sos[" + std::to_string(s) +
+                     ", 3:] is stable as given but unstable rounded to single precision (a pole moves to |z| = " +
+                     radiusText(radius) + "), so the filter is no longer stable");
+        return;
+    }
+}
+
+py::array checkSections(py::handle obj, bool& complex) {
+    py::array sos = checkNumbers(obj, "sos", complex);
+    if (sos.ndim() != 2 || sos.shape(1) != 6 || sos.shape(0) < 1)
+        refuse(PyExc_ValueError,
+               "marrowick:sosShape: sos must have shape (n_sections, 6) with n_sections >= 1, rows b0 b1 b2 a0 a1 a2, "
+               "got shape " + shapeText(sos.shape(), sos.ndim()));
+    if (sos.shape(0) > kInt32Max)
+        refuse(PyExc_ValueError, "marrowick:tooLarge: sos may have at most 2^31 - 1 sections, got " +
+                                     std::to_string(sos.shape(0)));
+    warnIfSectionsDestabilise(sos);
+    return sos;
+}
+
+Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convention convention, int64_t sections) {
+    const bool scipy = convention == Convention::SciPy;
+    const int lead = sections >= 0 ? 1 : 0;
+    const int ndim = x.size();
+    Dims expected;
+    if (lead) expected.push_back(sections);
+    for (int k = 0; k < ndim; ++k) expected.push_back(k == axis ? L : x[k]);
+    auto sizeError = [&] {
+        std::string message = "marrowick:ziSize: zi must have ";
+        message += lead ? "shape (n_sections,) + x's shape" : "x's shape";
+        message += " with " + axisText(axis) + " of length " + std::to_string(L) + ", " + shapeText(expected);
+        if (scipy) message += " (dimensions of length 1 other than the axis broadcast)";
+        refuse(PyExc_ValueError, message + ", got " + shapeText(zi));
+    };
+    if (zi.size() != ndim + lead) sizeError();
+    if (lead && zi[0] != sections) sizeError();
+    const py::ssize_t along = zi[lead + axis];
+    if (along != L && !(along == 0 && !scipy)) {
+        std::string message = "marrowick:ziLength: zi must have length L = max(len(b), len(a)) - 1 = " +
+                              std::to_string(L) + (scipy ? "" : " (or 0)") + " along " + axisText(axis) +
+                              ", got " + std::to_string(along);
+        refuse(PyExc_ValueError, message);
+    }
+    Dims target(zi);
+    for (int k = 0; k < ndim; ++k) {
+        if (k == axis || zi[lead + k] == x[k]) continue;
+        if (!scipy || zi[lead + k] != 1) sizeError();
+        target[lead + k] = x[k];
+    }
+    return target;
+}
+
+State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention, int64_t sections) {
+    bool complex;
+    py::array values = checkNumbers(obj, "zi", complex);
+    const Dims shape(values.shape(), values.shape() + values.ndim());
+    const Dims target = checkStateShape(shape, x, axis, L, convention, sections);
+    bool same = true;
+    for (int k = 0; k < shape.size(); ++k) same &= shape[k] == target[k];
+    if (!same) {
+        py::tuple t(target.size());
+        for (int k = 0; k < target.size(); ++k) t[k] = target[k];
+        values = py::module_::import("numpy").attr("broadcast_to")(values, t);
+    }
+    return State{std::move(values), complex, target[(sections >= 0 ? 1 : 0) + axis]};
+}
+
+}  // namespace marrowick::python
