@@ -37,8 +37,8 @@ ArrayPtr makeComplex(const std::vector<mwSize>& dims, const std::vector<float>& 
 
 struct CallResult {
     bool ok = false;
-    std::string identifier;       // set on failure
-    std::string message;          // set on failure
+    std::string identifier;         // set on failure
+    std::string message;            // set on failure
     std::vector<ArrayPtr> outputs;  // on success: max(nlhs, 1) arrays
 };
 

@@ -36,8 +36,9 @@ std::size_t blockElements() {
     if (const char* env = std::getenv("MARROWICK_BLOCK_BYTES"); env != nullptr && *env != '\0') {
         char* end = nullptr;
         const unsigned long long v = std::strtoull(env, &end, 10);
-        if (*end != '\0' || v < 8 || v > kBlockBytes) die(std::string("MARROWICK_BLOCK_BYTES is not a size from 8 to ") +
-                                                          std::to_string(kBlockBytes) + ": '" + env + "'");
+        if (*end != '\0' || v < 8 || v > kBlockBytes)
+            die(std::string("MARROWICK_BLOCK_BYTES is not a size from 8 to ") + std::to_string(kBlockBytes) + ": '" +
+                env + "'");
         bytes = static_cast<std::size_t>(v);
     }
     return bytes / 8;
@@ -56,8 +57,7 @@ public:
         if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(250)) return;
         last_ = now;
         drawn_ = true;
-        std::fprintf(stderr, "\rmarrowick: filtering: %3.0f%% of %.1f MiB", 100.0 * done / total_,
-                     total_ / 1048576.0);
+        std::fprintf(stderr, "\rmarrowick: filtering: %3.0f%% of %.1f MiB", 100.0 * done / total_, total_ / 1048576.0);
     }
 
 private:
@@ -117,11 +117,11 @@ struct Stream {
     NpyReader& x;
     OutputFile& y;
     std::size_t M, N, L;
-    bool cOrder;       // rows of channels, more than one channel
+    bool cOrder;  // rows of channels, more than one channel
     bool outComplex;
-    std::size_t callElements;  // x and state elements per call
-    std::uint64_t yData;       // offset of Y's data
-    mxhost::ArrayPtr state;    // L x N, host channel order, the type of zf
+    std::size_t callElements;        // x and state elements per call
+    std::uint64_t yData;             // offset of Y's data
+    mxhost::ArrayPtr state;          // L x N, host channel order, the type of zf
     std::vector<std::size_t> shape;  // X's
     std::vector<std::uint8_t> in, out;
     std::vector<std::size_t> columns;
@@ -233,12 +233,15 @@ mxhost::NpyArray readWhole(const char* name, const std::string& path) {
     return array;
 }
 
-void writeImage(OutputFile& file, const std::vector<std::uint8_t>& bytes) { file.writeAt(0, bytes.data(), bytes.size()); }
+void writeImage(OutputFile& file, const std::vector<std::uint8_t>& bytes) {
+    file.writeAt(0, bytes.data(), bytes.size());
+}
 
 }  // namespace
 
 int filterFiles(int argc, char** argv) {
-    if (argc != 8) die("filter takes 6 file names: B.npy A.npy X.npy ZI.npy Y.npy ZF.npy (see 'marrowick help filter')");
+    if (argc != 8)
+        die("filter takes 6 file names: B.npy A.npy X.npy ZI.npy Y.npy ZF.npy (see 'marrowick help filter')");
     const char* names[4] = {"b", "a", "x", "zi"};
     const std::string pathY = argv[6], pathZf = argv[7];
     if (pathY.empty() || pathZf.empty()) die("an output file name is empty");
@@ -317,8 +320,23 @@ int filterFiles(int argc, char** argv) {
         }
     }
     zi.array.reset();
-    Stream s{fn, b.array.get(), a.array.get(), x, y, M, N, L, cOrder, outComplex,
-             std::max<std::size_t>(1, elements / 4), 0, std::move(state), xh.shape, {}, {}, {}};
+    Stream s{fn,
+             b.array.get(),
+             a.array.get(),
+             x,
+             y,
+             M,
+             N,
+             L,
+             cOrder,
+             outComplex,
+             std::max<std::size_t>(1, elements / 4),
+             0,
+             std::move(state),
+             xh.shape,
+             {},
+             {},
+             {}};
 
     const std::vector<std::uint8_t> header = mxhost::encodeNpyHeader(outComplex, xh.shape, fortranY);
     writeImage(y, header);

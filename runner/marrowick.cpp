@@ -1,8 +1,8 @@
 // The runner: loads the marrowick module as a host does and calls it on
 // arrays stored in .npy files, or on a built-in example.
-#include <malloc.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,14 +187,12 @@ int runDemo(int argc, char** argv) {
     for (std::size_t c = 0; c + 1 < sizeof cuts / sizeof cuts[0]; ++c) {
         const std::size_t from = cuts[c], len = cuts[c + 1] - cuts[c];
         std::vector<float> part(len * N);
-        for (std::size_t j = 0; j < N; ++j)
-            std::memcpy(&part[j * len], &x[j * M + from], len * sizeof(float));
+        for (std::size_t j = 0; j < N; ++j) std::memcpy(&part[j * len], &x[j * M + from], len * sizeof(float));
         mxhost::ArrayPtr xPart = mxhost::makeReal({len, N}, part);
         mxhost::CallResult r = mxhost::callModule(fn, 2, {bArr.get(), aArr.get(), xPart.get(), zi.get()});
         if (!r.ok) die("piecewise call failed: " + r.message);
         const float* yp = static_cast<const float*>(mxGetData(r.outputs[0].get()));
-        for (std::size_t j = 0; j < N; ++j)
-            std::memcpy(&pieced[j * M + from], &yp[j * len], len * sizeof(float));
+        for (std::size_t j = 0; j < N; ++j) std::memcpy(&pieced[j * M + from], &yp[j * len], len * sizeof(float));
         zi = std::move(r.outputs[1]);
         ++pieces;
     }
@@ -204,10 +202,10 @@ int runDemo(int argc, char** argv) {
     double attenuation = 0, passGain = 0;
     for (std::size_t j = 0; j < N; ++j) {
         const std::size_t from = 4096;  // past the start-up transient
-        attenuation += 20 * std::log10(toneAmplitude(&y[j * M], from, M, stopTone) /
-                                       toneAmplitude(&x[j * M], from, M, stopTone));
-        passGain += 20 * std::log10(toneAmplitude(&y[j * M], from, M, passTone) /
-                                    toneAmplitude(&x[j * M], from, M, passTone));
+        attenuation +=
+            20 * std::log10(toneAmplitude(&y[j * M], from, M, stopTone) / toneAmplitude(&x[j * M], from, M, stopTone));
+        passGain +=
+            20 * std::log10(toneAmplitude(&y[j * M], from, M, passTone) / toneAmplitude(&x[j * M], from, M, passTone));
     }
     attenuation /= N;
     passGain /= N;
@@ -216,11 +214,12 @@ int runDemo(int argc, char** argv) {
     writeFile(dir + "/y.npy", mxhost::encodeNpy(whole.outputs[0].get(), {M, N}));
 
     std::printf("marrowick demo\n");
-    std::printf("  signal     %zu samples x %zu channels, float32 (pass-band tone %.2f, stop-band tone %.2f "
-                "cycles/sample, noise)\n",
-                M, N, passTone, stopTone);
-    std::printf("  filter     4th-order low-pass, nb = %zu, na = %zu, L = %zu; kernel: all-real (KernelRR)\n",
-                b.size(), a.size(), L);
+    std::printf(
+        "  signal     %zu samples x %zu channels, float32 (pass-band tone %.2f, stop-band tone %.2f "
+        "cycles/sample, noise)\n",
+        M, N, passTone, stopTone);
+    std::printf("  filter     4th-order low-pass, nb = %zu, na = %zu, L = %zu; kernel: all-real (KernelRR)\n", b.size(),
+                a.size(), L);
     std::printf("  time       %.3f ms for the whole signal (median of %zu calls), %.1f Msample-channels/s\n",
                 seconds * 1e3, times.size(), static_cast<double>(M * N) / seconds / 1e6);
     std::printf("  pieces     %d calls with zf fed back as zi: %s\n", pieces,

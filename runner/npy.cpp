@@ -162,7 +162,8 @@ private:
             }
             unsigned digit = 16;
             if (std::isdigit(static_cast<unsigned char>(c))) digit = static_cast<unsigned>(c - '0');
-            else if (std::isxdigit(static_cast<unsigned char>(c))) digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
+            else if (std::isxdigit(static_cast<unsigned char>(c)))
+                digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
             if (digit >= base) break;
             if (pos_ == first && base == 10 && digit == 0) leadingZero = true;
             if (digit != 0) allZero = false;
@@ -230,8 +231,8 @@ std::uint32_t readLE(const std::uint8_t* p, int bytes) {
 
 // The magic and version: how many bytes precede the header text and how long
 // that is. Needs at most 12 bytes.
-bool parsePrefix(const std::uint8_t* data, std::size_t size, int& major, std::size_t& offset,
-                 std::size_t& headerLength, std::string& error) {
+bool parsePrefix(const std::uint8_t* data, std::size_t size, int& major, std::size_t& offset, std::size_t& headerLength,
+                 std::string& error) {
     static const std::uint8_t magic[6] = {0x93, 'N', 'U', 'M', 'P', 'Y'};
     if (size < 10 || std::memcmp(data, magic, 6) != 0) {
         error = "not a .npy file (bad magic)";
@@ -528,8 +529,8 @@ bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::ui
 }
 
 std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape, bool fortran) {
-    std::string header = std::string("{'descr': '") + (complex ? "<c8" : "<f4") + "', 'fortran_order': " +
-                         (fortran ? "True" : "False") + ", 'shape': (";
+    std::string header = std::string("{'descr': '") + (complex ? "<c8" : "<f4") +
+                         "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (";
     for (std::size_t i = 0; i < shape.size(); ++i) {
         header += std::to_string(shape[i]);
         if (shape.size() == 1 || i + 1 < shape.size()) header += ",";

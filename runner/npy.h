@@ -80,8 +80,7 @@ void decodeNpyData(const NpyHeader& header, const std::uint8_t* data, float* re,
 
 // Reads a whole file into a host array; errors name the file. A file whose
 // data is larger than maxDataBytes is refused before anything is allocated.
-bool readNpy(const std::string& path, NpyArray& out, std::string& error,
-             std::uint64_t maxDataBytes = UINT64_MAX);
+bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes = UINT64_MAX);
 
 // The header of a file of the given shape, Fortran order unless fortran is
 // false, padded so the data starts on a 64-byte boundary.

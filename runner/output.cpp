@@ -144,11 +144,13 @@ int descriptorNamed(const std::string& path) {
 
 // Where a directory stands, for locking directories in one order.
 bool sameDirectory(int a, int b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 bool lockedFirst(int a, int b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     fstat(a, &sa);
     fstat(b, &sb);
     return sa.st_dev != sb.st_dev ? sa.st_dev < sb.st_dev : sa.st_ino < sb.st_ino;
@@ -203,8 +205,8 @@ void die(const std::string& message) {
 }
 
 int finishStdout(int status) {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) die(std::string("cannot write to standard output: ") +
-                                                             std::strerror(errno));
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        die(std::string("cannot write to standard output: ") + std::strerror(errno));
     return status;
 }
 
@@ -217,7 +219,8 @@ void installSignalHandlers() {
 }
 
 bool sameFile(const std::string& p, const std::string& q) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     const bool pExists = stat(p.c_str(), &a) == 0, qExists = stat(q.c_str(), &b) == 0;
     if (pExists && qExists) return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
     if (pExists || qExists) return false;
@@ -263,7 +266,8 @@ void OutputFile::prepare(const std::string& given, const std::string& role) {
 // directory's owner or a privileged user: find out before anything is
 // written, and again just before publishing.
 void OutputFile::checkReplaceable() const {
-    struct stat dir {}, file {};
+    struct stat dir {
+    }, file{};
     if (stat(dir_.c_str(), &dir) != 0 || !(dir.st_mode & S_ISVTX)) return;
     if (lstat(target_.c_str(), &file) != 0) return;
     const uid_t me = geteuid();
@@ -385,8 +389,8 @@ void publish(OutputFile* first, OutputFile* second) {
     const bool firstExisted = lstat(first->target_.c_str(), &st) == 0;
     const std::string backup = first->temporary_ + "-old";
     if (firstExisted && second != nullptr) {
-        if (!injected("no-exchange") && renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD,
-                                                  first->target_.c_str(), RENAME_EXCHANGE) == 0) {
+        if (!injected("no-exchange") &&
+            renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE) == 0) {
             old = Old::exchanged;
         } else if (!injected("no-link") && link(first->target_.c_str(), backup.c_str()) == 0) {
             old = Old::linked;
@@ -420,8 +424,7 @@ void publish(OutputFile* first, OutputFile* second) {
             renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE);
         } else if (old == Old::linked || old == Old::movedAside) {
             if (rename(backup.c_str(), first->target_.c_str()) != 0) {
-                die(second->given_ + ": cannot write: " + why + "; the old " + first->what() + " is kept as " +
-                    backup);
+                die(second->given_ + ": cannot write: " + why + "; the old " + first->what() + " is kept as " + backup);
             }
         } else if (!firstExisted) {
             unlink(first->target_.c_str());

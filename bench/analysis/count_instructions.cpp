@@ -22,8 +22,8 @@
 #include <map>
 #include <string>
 
-#include "load_module.h"
 #include "kernels/paths.h"
+#include "load_module.h"
 #include "workloads.h"
 
 namespace bench {

@@ -49,8 +49,7 @@ MX_EXPORT void* mxGetData(const mxArray* array);
 MX_EXPORT void* mxGetImagData(const mxArray* array);
 
 // Array creation and destruction. Data is zeroed.
-MX_EXPORT mxArray* mxCreateNumericArray(mwSize numDims, const mwSize* dims, mxClassID classId,
-                                        mxComplexity complexity);
+MX_EXPORT mxArray* mxCreateNumericArray(mwSize numDims, const mwSize* dims, mxClassID classId, mxComplexity complexity);
 MX_EXPORT mxArray* mxDuplicateArray(const mxArray* array);
 MX_EXPORT void mxDestroyArray(mxArray* array);
 

@@ -76,11 +76,10 @@ py::array checkSignal(py::handle obj, bool& complex) {
 bool checkSignalType(const py::dtype& type) {
     if (type.equal(py::dtype::of<float>())) return false;
     if (type.equal(py::dtype::of<std::complex<float>>())) return true;
-    std::string message = "marrowick:notSingle: x must be float32 or complex64 (it is never converted), got " +
-                          dtypeText(type);
+    std::string message =
+        "marrowick:notSingle: x must be float32 or complex64 (it is never converted), got " + dtypeText(type);
     const char kind = type.kind();
-    if (kind == 'c')
-        message += "; convert it explicitly, e.g. x.astype(numpy.complex64)";
+    if (kind == 'c') message += "; convert it explicitly, e.g. x.astype(numpy.complex64)";
     else if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')
         message += "; convert it explicitly, e.g. x.astype(numpy.float32)";
     refuse(PyExc_TypeError, message);
@@ -133,15 +132,13 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
     for (int k = 0; k < nd; ++k) longer += shape[k] > 1;
     const bool fits = convention == Convention::SciPy ? nd <= 1 : longer <= 1;
     if (!fits) {
-        std::string message = std::string("marrowick:coefficientShape: ") + name +
-                              (convention == Convention::SciPy
-                                   ? " must be a scalar or a 1-D array"
-                                   : " must be a vector (at most one dimension longer than 1)") +
-                              ", got shape " + shapeText(shape, nd);
-        if (nd == 2 && shape[1] == 6)
-            message += "; second-order sections (n_sections, 6) go to sosfilt";
-        else if (nd == 2 && shape[0] == 2)
-            message += "; a (b, a) pair goes in as two arguments, e.g. lfilter(*ba, x)";
+        std::string message =
+            std::string("marrowick:coefficientShape: ") + name +
+            (convention == Convention::SciPy ? " must be a scalar or a 1-D array"
+                                             : " must be a vector (at most one dimension longer than 1)") +
+            ", got shape " + shapeText(shape, nd);
+        if (nd == 2 && shape[1] == 6) message += "; second-order sections (n_sections, 6) go to sosfilt";
+        else if (nd == 2 && shape[0] == 2) message += "; a (b, a) pair goes in as two arguments, e.g. lfilter(*ba, x)";
         refuse(PyExc_ValueError, message);
     }
     const py::ssize_t n = c.values.size();
@@ -150,8 +147,7 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
                                      " must have at least one element, got shape " + shapeText(shape, nd));
     if (n > kInt32Max)
         refuse(PyExc_ValueError, std::string("marrowick:tooLarge: ") + name +
-                                     " may have at most 2^31 - 1 elements, got " +
-                                     std::to_string(n));
+                                     " may have at most 2^31 - 1 elements, got " + std::to_string(n));
     c.count = static_cast<int32_t>(n);
     return c;
 }
@@ -240,9 +236,12 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
     const char* data = asDoubles(a.values, keep, complex);
     double radius;
     if (!roundingDestabilises(data, complex, static_cast<std::size_t>(a.count), radius)) return;
-    warnUnstable("marrowick:unstable: a is stable as given but unstable rounded to single precision (a pole moves "
-                 "to |z| = " + radiusText(radius) + "), so the output grows without bound; filter with second-order "
-                 "sections instead (a design with output='sos' and marrowick.sosfilt)");
+    warnUnstable(
+        "marrowick:unstable: a is stable as given but unstable rounded to single precision (a pole moves "
+        "to |z| = " +
+        radiusText(radius) +
+        "), so the output grows without bound; filter with second-order "
+        "sections instead (a design with output='sos' and marrowick.sosfilt)");
 }
 
 void warnIfSectionsDestabilise(const py::array& sos) {
@@ -266,10 +265,11 @@ py::array checkSections(py::handle obj, bool& complex) {
     if (sos.ndim() != 2 || sos.shape(1) != 6 || sos.shape(0) < 1)
         refuse(PyExc_ValueError,
                "marrowick:sosShape: sos must have shape (n_sections, 6) with n_sections >= 1, rows b0 b1 b2 a0 a1 a2, "
-               "got shape " + shapeText(sos.shape(), sos.ndim()));
+               "got shape " +
+                   shapeText(sos.shape(), sos.ndim()));
     if (sos.shape(0) > kInt32Max)
-        refuse(PyExc_ValueError, "marrowick:tooLarge: sos may have at most 2^31 - 1 sections, got " +
-                                     std::to_string(sos.shape(0)));
+        refuse(PyExc_ValueError,
+               "marrowick:tooLarge: sos may have at most 2^31 - 1 sections, got " + std::to_string(sos.shape(0)));
     warnIfSectionsDestabilise(sos);
     return sos;
 }
@@ -292,9 +292,9 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
     if (lead && zi[0] != sections) sizeError();
     const py::ssize_t along = zi[lead + axis];
     if (along != L && !(along == 0 && !scipy)) {
-        std::string message = "marrowick:ziLength: zi must have length L = max(len(b), len(a)) - 1 = " +
-                              std::to_string(L) + (scipy ? "" : " (or 0)") + " along " + axisText(axis) +
-                              ", got " + std::to_string(along);
+        std::string message =
+            "marrowick:ziLength: zi must have length L = max(len(b), len(a)) - 1 = " + std::to_string(L) +
+            (scipy ? "" : " (or 0)") + " along " + axisText(axis) + ", got " + std::to_string(along);
         refuse(PyExc_ValueError, message);
     }
     Dims target(zi);

@@ -72,8 +72,7 @@ inline py::array checkSections(py::handle obj) {
 // 0 under the module's convention), with one leading dimension of length
 // `sections` first when sections >= 0. Returns the shape zi takes, which
 // differs from zi's own only where SciPy's broadcasting stretches it.
-Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convention convention,
-                     int64_t sections = -1);
+Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convention convention, int64_t sections = -1);
 
 // zi for one filter call: checked numbers of the right shape, broadcast
 // where the convention allows it (with `sections` as for checkStateShape).
@@ -82,7 +81,6 @@ struct State {
     bool complex;
     int64_t length;  // along the axis: L, or 0 for the zero-state path
 };
-State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention,
-                 int64_t sections = -1);
+State checkState(py::handle obj, const Dims& x, int axis, int64_t L, Convention convention, int64_t sections = -1);
 
 }  // namespace marrowick::python

@@ -65,10 +65,8 @@ void copyState(const State& zi, bool stateComplex, py::array& zf, const Dims& sh
     if (!z) throw py::error_already_set();
     const Dims from(z.strides(), z.strides() + ndim);
     const char* src = reinterpret_cast<const char*>(z.data());
-    if (stateComplex)
-        stridedCopy<float, ComplexSingle>(src, from, state, to, shape, Widen{});
-    else
-        stridedCopy<float, float>(src, from, state, to, shape, Same{});
+    if (stateComplex) stridedCopy<float, ComplexSingle>(src, from, state, to, shape, Widen{});
+    else stridedCopy<float, float>(src, from, state, to, shape, Same{});
 }
 
 // Copies x into `input`, a new array of x's shape laid out as y (the GIL
@@ -79,10 +77,8 @@ void copyInput(const py::array& x, const py::array& input, bool complex) {
     const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
     const char* src = static_cast<const char*>(x.data());
     char* dst = static_cast<char*>(const_cast<void*>(input.data()));
-    if (complex)
-        stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
-    else
-        stridedCopy<float, float>(src, from, dst, to, shape, Same{});
+    if (complex) stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
+    else stridedCopy<float, float>(src, from, dst, to, shape, Same{});
 }
 
 py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py::handle xObj, py::handle ziObj,
@@ -207,8 +203,7 @@ py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, int64_t 
     py::array coefficients;
     if (sosComplex)
         coefficients = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>::ensure(sos);
-    else
-        coefficients = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(sos);
+    else coefficients = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(sos);
     if (!coefficients) throw py::error_already_set();
 
     const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, M);
@@ -389,8 +384,9 @@ PYBIND11_MODULE(_core, m) {
         "unstable); returns them as new 1-D single-precision arrays, and L.");
     m.def(
         "_check_signal", [](const py::object& dtype) -> bool { return checkSignalType(py::dtype::from_args(dtype)); },
-        py::arg("dtype"), "_check_signal(dtype)\n--\n\nRefuses a signal dtype other than float32 or complex64; "
-                          "returns whether it is complex.");
+        py::arg("dtype"),
+        "_check_signal(dtype)\n--\n\nRefuses a signal dtype other than float32 or complex64; "
+        "returns whether it is complex.");
     m.def("_check_axis", &checkAxis, py::arg("axis"), py::arg("ndim"),
           "_check_axis(axis, ndim)\n--\n\nThe axis counted from 0, or NumPy's AxisError.");
     m.def(
@@ -401,13 +397,13 @@ PYBIND11_MODULE(_core, m) {
         },
         py::arg("values"), py::arg("name"),
         "_check_numbers(values, name)\n--\n\nvalues as a NumPy array of real or complex numbers, or TypeError.");
-    m.def("_check_sections", [](py::handle sos) { return checkSections(sos); }, py::arg("sos"),
-          "_check_sections(sos)\n--\n\nsos as an (n_sections, 6) array of numbers, or ValueError; warns where "
-          "rounding makes a section unstable.");
+    m.def(
+        "_check_sections", [](py::handle sos) { return checkSections(sos); }, py::arg("sos"),
+        "_check_sections(sos)\n--\n\nsos as an (n_sections, 6) array of numbers, or ValueError; warns where "
+        "rounding makes a section unstable.");
     m.def(
         "_check_state",
-        [](const py::sequence& ziShape, const py::sequence& xShape, int axis, int64_t L, bool scipy,
-           int64_t sections) {
+        [](const py::sequence& ziShape, const py::sequence& xShape, int axis, int64_t L, bool scipy, int64_t sections) {
             return tupleOf(checkStateShape(dimsOf(ziShape), dimsOf(xShape), axis, L, conventionOf(scipy), sections));
         },
         py::arg("zi_shape"), py::arg("x_shape"), py::arg("axis"), py::arg("L"), py::arg("scipy") = false,

@@ -60,8 +60,7 @@ LayoutPlan planLayout(int ndim, const py::ssize_t* shape, const py::ssize_t* str
     plan.direct = direct;
     // y keeps x's pattern: the samples of a channel adjacent (time innermost),
     // or the channels side by side at each sample (time outermost).
-    const bool timeOuter =
-        plan.channelAxis >= 0 && M > 1 && std::abs(timeStride) > std::abs(strides[plan.channelAxis]);
+    const bool timeOuter = plan.channelAxis >= 0 && M > 1 && std::abs(timeStride) > std::abs(strides[plan.channelAxis]);
     if (timeOuter) plan.memoryOrder.push_back(axis);
     for (int k : others) plan.memoryOrder.push_back(k);
     if (!timeOuter) plan.memoryOrder.push_back(axis);

@@ -98,7 +98,9 @@ inline Layout elementLayout(const LayoutPlan& plan, const py::ssize_t* strides, 
 
 struct Same {
     template <class T>
-    T operator()(T v) const { return v; }
+    T operator()(T v) const {
+        return v;
+    }
 };
 struct Widen {
     ComplexSingle operator()(float v) const { return ComplexSingle{v, 0.0f}; }

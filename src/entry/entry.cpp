@@ -98,20 +98,19 @@ void runKernel(FilterJob& job) {
     const int32_t nb = job.nb, na = job.na, M = job.numSamples, L = job.stateLength, N = job.numChannels;
     switch (chooseKernel(job.coefComplex, job.dataComplex, job.stateComplex)) {
         case Kernel::CC:
-            computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.complexInput, nb,
-                        na, M, L, N);
-            return;
-        case Kernel::CR:
-            computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.realInput, nb, na,
+            computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.complexInput, nb, na,
                         M, L, N);
             return;
-        case Kernel::RC:
-            computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.complexInput, nb, na, M,
+        case Kernel::CR:
+            computeGain(job.complexOutput, job.complexState, job.complexNum, job.complexDen, job.realInput, nb, na, M,
                         L, N);
             return;
-        case Kernel::RRZ:
-            computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.realInput, nb, na, M, L,
+        case Kernel::RC:
+            computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.complexInput, nb, na, M, L,
                         N);
+            return;
+        case Kernel::RRZ:
+            computeGain(job.complexOutput, job.complexState, job.realNum, job.realDen, job.realInput, nb, na, M, L, N);
             return;
         case Kernel::RR:
             computeGain(job.realOutput, job.realState, job.realNum, job.realDen, job.realInput, nb, na, M, L, N);

@@ -8,9 +8,7 @@ namespace marrowick {
 
 namespace {
 
-float* zeroedFloats(int32_t count) {
-    return static_cast<float*>(mxCalloc(static_cast<mwSize>(count), sizeof(float)));
-}
+float* zeroedFloats(int32_t count) { return static_cast<float*>(mxCalloc(static_cast<mwSize>(count), sizeof(float))); }
 
 ComplexSingle* zeroedComplex(int32_t count) {
     return static_cast<ComplexSingle*>(mxCalloc(static_cast<mwSize>(count), sizeof(ComplexSingle)));
@@ -18,9 +16,7 @@ ComplexSingle* zeroedComplex(int32_t count) {
 
 int32_t elementCount(const mxArray* array) { return static_cast<int32_t>(mxGetNumberOfElements(array)); }
 
-int32_t product(int32_t rows, int32_t cols) {
-    return static_cast<int32_t>(static_cast<int64_t>(rows) * cols);
-}
+int32_t product(int32_t rows, int32_t cols) { return static_cast<int32_t>(static_cast<int64_t>(rows) * cols); }
 
 void freeIfSet(ComplexSingle* buffer) {
     if (buffer != nullptr) mxFree(buffer);

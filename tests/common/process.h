@@ -63,7 +63,7 @@ inline pid_t startProgram(const std::string& program, const std::vector<std::str
 inline ProgramRun waitProgram(pid_t pid) {
     ProgramRun run;
     int status = 0;
-    rusage usage {};
+    rusage usage{};
     wait4(pid, &status, 0, &usage);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run.peakKb = usage.ru_maxrss;

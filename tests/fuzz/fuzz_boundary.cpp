@@ -69,7 +69,7 @@ struct InputSpec {
     std::vector<mwSize> dims;
 };
 
-const mxClassID kOtherClasses[] = {mxDOUBLE_CLASS, mxINT32_CLASS, mxUINT8_CLASS, mxLOGICAL_CLASS,
+const mxClassID kOtherClasses[] = {mxDOUBLE_CLASS, mxINT32_CLASS,  mxUINT8_CLASS, mxLOGICAL_CLASS,
                                    mxINT16_CLASS,  mxUINT64_CLASS, mxCHAR_CLASS};
 
 // A dimension far beyond 32 bits; only ever used next to a zero dimension,
@@ -113,7 +113,10 @@ void contractCall(Reader& r, InputSpec plan[4]) {
     std::vector<mwSize>& zi = plan[3].dims;
     switch (r.byte() % 3) {
         case 0: zi = {L, product(x, 1)}; break;
-        case 1: zi = x; zi[0] = L; break;  // x's trailing dimensions
+        case 1:
+            zi = x;
+            zi[0] = L;
+            break;  // x's trailing dimensions
         default: zi = {L, product(x, 1), 1, 1}; break;
     }
 }
@@ -164,9 +167,15 @@ std::vector<std::uint8_t> bytesOf(const mxArray* array) {
     const mwSize count = mxGetNumberOfElements(array);
     std::size_t size = 0;
     switch (mxGetClassID(array)) {
-        case mxLOGICAL_CLASS: case mxUINT8_CLASS: case mxINT8_CLASS: size = 1; break;
-        case mxCHAR_CLASS: case mxINT16_CLASS: case mxUINT16_CLASS: size = 2; break;
-        case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: size = 4; break;
+        case mxLOGICAL_CLASS:
+        case mxUINT8_CLASS:
+        case mxINT8_CLASS: size = 1; break;
+        case mxCHAR_CLASS:
+        case mxINT16_CLASS:
+        case mxUINT16_CLASS: size = 2; break;
+        case mxSINGLE_CLASS:
+        case mxINT32_CLASS:
+        case mxUINT32_CLASS: size = 4; break;
         default: size = 8; break;
     }
     const std::size_t bytes = count * size;

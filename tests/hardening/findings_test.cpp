@@ -46,8 +46,9 @@ TEST(NpyFindings, QuotedHeaderValuesStayOnePrintableLine) {
         {"del_in_key", "{'descr': '<f4', 'fortran\x7forder': False, 'shape': (0,), }",
          "header holds non-printable bytes"},
         {"newline_in_key", "{'descr': '<f4', 'a\nb': 1, " + tail, "header has unknown key 'a\\x0ab'"},
-        {"tab_in_descr", "{'descr': '<f\t4', " + tail, "dtype '<f\\x094' is not supported; use float32 '<f4' or "
-                                                       "complex64 '<c8'"},
+        {"tab_in_descr", "{'descr': '<f\t4', " + tail,
+         "dtype '<f\\x094' is not supported; use float32 '<f4' or "
+         "complex64 '<c8'"},
         {"long_key", "{'" + std::string(5000, 'k') + "': 1, " + tail,
          "header has unknown key '" + std::string(24, 'k') + "...'"},
     };
@@ -73,33 +74,35 @@ TEST(NpyFindings, AcceptsTheHeadersNumPyAccepts) {
         std::size_t dataBytes = 12;
     };
     const std::vector<Case> cases = {
-        {"(3,)", 1, 0},     {"(3)", 1, 0},        {"(03,)", 1, 0},     {"(00,)", 2, 0, 0},  {"(3L,)", 1, 0},
-        {"(3 L,)", 2, 0},   {"(3L,)", 3, 0},      {"(3l,)", 1, 0},     {"(0x3,)", 1, 0},   {"(0b11,)", 3, 0},
-        {"(+3,)", 1, 0},    {"(1_0_0,)", 1, 0},   {"(3_,)", 1, 0},     {"(3,)", 1, 1},     {"(3,)", 4, 0},
-        {"(3,)", 3, 0},     {"( 3 , )", 1, 0},    {"(3, 1, 1)", 1, 0}, {"(3.0,)", 1, 0},   {"(3,,)", 1, 0},
-        {"(,)", 1, 0},      {"((3,),)", 1, 0},    {"(3, L)", 1, 0},    {"(0o3,)", 2, 0},   {"(3Lx,)", 1, 0},
-        {"(True,)", 1, 0},  {"(3\nL, 4)", 1, 0, 48}, {"(3\nL, 4)", 2, 0, 48}, {"(3 \nL,)", 1, 0},
+        {"(3,)", 1, 0},    {"(3)", 1, 0},           {"(03,)", 1, 0},         {"(00,)", 2, 0, 0}, {"(3L,)", 1, 0},
+        {"(3 L,)", 2, 0},  {"(3L,)", 3, 0},         {"(3l,)", 1, 0},         {"(0x3,)", 1, 0},   {"(0b11,)", 3, 0},
+        {"(+3,)", 1, 0},   {"(1_0_0,)", 1, 0},      {"(3_,)", 1, 0},         {"(3,)", 1, 1},     {"(3,)", 4, 0},
+        {"(3,)", 3, 0},    {"( 3 , )", 1, 0},       {"(3, 1, 1)", 1, 0},     {"(3.0,)", 1, 0},   {"(3,,)", 1, 0},
+        {"(,)", 1, 0},     {"((3,),)", 1, 0},       {"(3, L)", 1, 0},        {"(0o3,)", 2, 0},   {"(3Lx,)", 1, 0},
+        {"(True,)", 1, 0}, {"(3\nL, 4)", 1, 0, 48}, {"(3\nL, 4)", 2, 0, 48}, {"(3 \nL,)", 1, 0},
     };
     char dir[] = "/tmp/marrowick-numpy-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::vector<bool> ours;
-    std::string script = "import numpy as np, sys\nfor p in sys.argv[1:]:\n"
-                         "    try:\n        np.load(p); print(1)\n    except Exception:\n        print(0)\n";
+    std::string script =
+        "import numpy as np, sys\nfor p in sys.argv[1:]:\n"
+        "    try:\n        np.load(p); print(1)\n    except Exception:\n        print(0)\n";
     std::vector<std::string> args = {"-c", script};
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         const std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': " + c.shape + ", }";
         const std::vector<std::uint8_t> file = npyWithHeader(header, c.major, c.minor, c.dataBytes);
         const std::string path = std::string(dir) + "/" + std::to_string(i) + ".npy";
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                    static_cast<std::streamsize>(file.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
         mxhost::NpyArray out;
         std::string error;
         ours.push_back(mxhost::parseNpy(file.data(), file.size(), out, error));
         args.push_back(path);
     }
     const testproc::ProgramRun numpy = testproc::runProgram(python, args);
-    for (std::size_t i = 0; i < cases.size(); ++i) std::remove((std::string(dir) + "/" + std::to_string(i) + ".npy").c_str());
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        std::remove((std::string(dir) + "/" + std::to_string(i) + ".npy").c_str());
     rmdir(dir);
     ASSERT_EQ(numpy.status, 0) << numpy.err;
     ASSERT_EQ(numpy.out.size(), 2 * cases.size()) << numpy.out;

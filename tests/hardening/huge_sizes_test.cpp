@@ -2,8 +2,8 @@
 // module allocates or touches anything. The huge host arrays come from
 // lazily zeroed memory and are never written, so they cost address space but
 // hardly any resident memory; empty arrays with a huge dimension cost none.
-#include "../common/process.h"
 #include <gtest/gtest.h>
+#include "../common/process.h"
 
 #include <cstdint>
 #include <fstream>
@@ -37,8 +37,7 @@ TEST_P(HugeSizes, RefusedBeforeAnyAllocation) {
     const std::size_t arraysBefore = mxhost::liveArrays();
     const std::size_t reclaimedBefore = mxhost::reclaimedTotal();
 
-    const mxhost::CallResult r =
-        mxhost::callModule(loadMarrowickModule(), 2, {b.get(), a.get(), x.get(), zi.get()});
+    const mxhost::CallResult r = mxhost::callModule(loadMarrowickModule(), 2, {b.get(), a.get(), x.get(), zi.get()});
 
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.identifier, c.identifier) << r.message;
@@ -66,11 +65,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Empty arrays whose dimensions do not fit: no memory at all.
         HugeCase{"x_empty_2to31_channels", {1, 1}, {1, 1}, {0, k2to31}, {0, k2to31}, "marrowick:tooLarge"},
         HugeCase{"x_empty_2to31_samples", {1, 1}, {1, 1}, {k2to31, 0}, {0, 0}, "marrowick:tooLarge"},
-        HugeCase{"x_empty_channels_past_2to64", {1, 1}, {1, 1}, {0, mwSize{1} << 32, mwSize{1} << 32}, {0, 0},
+        HugeCase{"x_empty_channels_past_2to64",
+                 {1, 1},
+                 {1, 1},
+                 {0, mwSize{1} << 32, mwSize{1} << 32},
+                 {0, 0},
                  "marrowick:tooLarge"},
         HugeCase{"zi_empty_2to31_rows", {1, 1}, {1, 1}, {4, 1}, {k2to31, 0}, "marrowick:ziLength"},
-        HugeCase{"zi_rows_wrap_to_expected", {3, 1}, {1, 1}, {4, 1}, {(mwSize{1} << 32) + 2, 0},
-                 "marrowick:ziLength"}),
+        HugeCase{"zi_rows_wrap_to_expected", {3, 1}, {1, 1}, {4, 1}, {(mwSize{1} << 32) + 2, 0}, "marrowick:ziLength"}),
     [](const ::testing::TestParamInfo<HugeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

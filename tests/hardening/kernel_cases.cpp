@@ -24,8 +24,8 @@ mxhost::ArrayPtr values(const std::vector<mwSize>& dims, bool complex, float sca
 
 void write(const std::string& path, const mxhost::ArrayPtr& array) {
     const std::vector<std::uint8_t> bytes = mxhost::encodeNpy(array.get(), mxhost::shapeOf(array.get()));
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace
@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
         unsigned mask;  // complexity of b, a, x, zi
         mwSize ziRows;
     };
-    const Case cases[] = {{"rr", 0x0, 3}, {"rrz", 0x8, 3}, {"rc", 0x4, 3}, {"cr", 0x2, 3}, {"cc", 0x5, 3},
-                          {"breach", 0x0, 2}};
+    const Case cases[] = {{"rr", 0x0, 3}, {"rrz", 0x8, 3}, {"rc", 0x4, 3},
+                          {"cr", 0x2, 3}, {"cc", 0x5, 3},  {"breach", 0x0, 2}};
     for (const Case& c : cases) {
         const std::string sub = dir + "/" + c.name;
         mkdir(sub.c_str(), 0755);

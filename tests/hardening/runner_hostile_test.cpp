@@ -59,9 +59,7 @@ std::string dict(const std::string& descr, const std::string& shape, const std::
 
 Bytes f4(const std::string& shape, std::size_t n) { return npy(dict("<f4", shape), floats(n)); }
 
-void put(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+void put(const fs::path& path, const Bytes& bytes) { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
 
 // A scratch directory with good inputs in in/ and an empty out/.
 class Workspace {
@@ -130,7 +128,7 @@ using Setup = std::function<void(Workspace&, std::vector<std::string>& args)>;
 struct HostileCase {
     const char* name;
     Setup setup;
-    const char* says;  // part of the one-line message
+    const char* says;               // part of the one-line message
     const char* publish = nullptr;  // failures injected into publishing
 };
 
@@ -299,7 +297,8 @@ constexpr uid_t kNobody = 65534;
 // The inputs readable by an unprivileged user and out/ that user's.
 void shareWithNobody(Workspace& w) {
     fs::permissions(w.root(), fs::perms::all & ~fs::perms::group_write & ~fs::perms::others_write);
-    for (const char* name : {"b", "a", "x", "zi"}) fs::permissions(w.in(name), fs::perms::owner_read | fs::perms::others_read);
+    for (const char* name : {"b", "a", "x", "zi"})
+        fs::permissions(w.in(name), fs::perms::owner_read | fs::perms::others_read);
     fs::permissions(w.root() / "in", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     ASSERT_EQ(chown((w.root() / "out").c_str(), kNobody, kNobody), 0);
 }

@@ -3,8 +3,8 @@
 // scratch block is alive and only the handed-out outputs remain; over the
 // whole run resident memory stays flat. MARROWICK_SOAK_CALLS overrides the
 // number of calls (100000).
-#include "../common/process.h"
 #include <gtest/gtest.h>
+#include "../common/process.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -102,8 +102,8 @@ TEST(Soak, EveryCallReleasesItsScratchAndMemoryStaysFlat) {
         }
     }
     const std::size_t residentAtEnd = residentBytes();
-    RecordProperty("resident_growth_bytes", std::to_string(static_cast<long long>(residentAtEnd) -
-                                                           static_cast<long long>(residentAfterWarmUp)));
+    RecordProperty("resident_growth_bytes",
+                   std::to_string(static_cast<long long>(residentAtEnd) - static_cast<long long>(residentAfterWarmUp)));
 #ifndef SOAK_UNDER_ASAN
     // (Under AddressSanitizer freed memory sits in quarantine, so resident
     // size is no measure there; the sanitizer reports real leaks itself.)

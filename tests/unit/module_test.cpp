@@ -111,18 +111,62 @@ TEST(Contract, BreachesAreRejectedWithoutLeaks) {
     const Operand zi = real({2, 3}, std::vector<float>(6, 0));
     const std::vector<Breach> breaches = {
         {"valid", [&] { return four(b, a, x, zi); }, 2, true},
-        {"zero state with longer coefficients", [&] { return four(b, a, x, real({0, 3}, {})); }, 2, true},
-        {"zero state with complex empty zi", [&] { return four(b, a, x, cplx({0, 1}, {}, {})); }, 2, true},
-        {"three inputs", [&] { auto v = four(b, a, x, zi); v.pop_back(); return v; }, 2, false},
-        {"five inputs", [&] { auto v = four(b, a, x, zi); v.push_back(arr(zi)); return v; }, 2, false},
+        {"zero state with longer coefficients",
+         [&] {
+             return four(b, a, x, real({0, 3}, {}));
+         },
+         2, true},
+        {"zero state with complex empty zi",
+         [&] {
+             return four(b, a, x, cplx({0, 1}, {}, {}));
+         },
+         2, true},
+        {"three inputs",
+         [&] {
+             auto v = four(b, a, x, zi);
+             v.pop_back();
+             return v;
+         },
+         2, false},
+        {"five inputs",
+         [&] {
+             auto v = four(b, a, x, zi);
+             v.push_back(arr(zi));
+             return v;
+         },
+         2, false},
         {"no inputs", [&] { return std::vector<ArrayPtr>{}; }, 2, false},
         {"three outputs", [&] { return four(b, a, x, zi); }, 3, false},
-        {"empty b", [&] { return four(real({0, 1}, {}), a, x, zi); }, 2, false},
-        {"empty a", [&] { return four(b, real({1, 0}, {}), x, zi); }, 2, false},
-        {"zi first dimension too small", [&] { return four(b, a, x, real({1, 3}, std::vector<float>(3))); }, 2, false},
-        {"zi first dimension too large", [&] { return four(b, a, x, real({3, 3}, std::vector<float>(9))); }, 2, false},
-        {"zi element count", [&] { return four(b, a, x, real({2, 2}, std::vector<float>(4))); }, 2, false},
-        {"zi columns of zero state", [&] { return four(col({1}), col({1}), x, real({0, 1}, {})); }, 2, true},
+        {"empty b",
+         [&] {
+             return four(real({0, 1}, {}), a, x, zi);
+         },
+         2, false},
+        {"empty a",
+         [&] {
+             return four(b, real({1, 0}, {}), x, zi);
+         },
+         2, false},
+        {"zi first dimension too small",
+         [&] {
+             return four(b, a, x, real({1, 3}, std::vector<float>(3)));
+         },
+         2, false},
+        {"zi first dimension too large",
+         [&] {
+             return four(b, a, x, real({3, 3}, std::vector<float>(9)));
+         },
+         2, false},
+        {"zi element count",
+         [&] {
+             return four(b, a, x, real({2, 2}, std::vector<float>(4)));
+         },
+         2, false},
+        {"zi columns of zero state",
+         [&] {
+             return four(col({1}), col({1}), x, real({0, 1}, {}));
+         },
+         2, true},
     };
     for (int pos = 0; pos < 4; ++pos) {
         for (mxClassID id : {mxDOUBLE_CLASS, mxINT32_CLASS}) {

@@ -12,7 +12,7 @@ namespace {
 struct Sizes {
     int nb, na;
 };
-const Sizes kSizes[] = {{1, 1}, {1, 2}, {2, 1}, {2, 2}, {3, 3}, {1, 3}, {3, 1},
+const Sizes kSizes[] = {{1, 1},  {1, 2},  {2, 1}, {2, 2}, {3, 3}, {1, 3}, {3, 1},
                         {10, 3}, {3, 10}, {4, 6}, {6, 4}, {5, 5}, {2, 7}, {131, 2}};
 // Channel counts below, at and past the widths of vector registers.
 const std::vector<mwSize> kChannelShapes[] = {{1}, {3}, {2, 3}, {0}, {1, 2, 2}, {17}, {3, 11}};
@@ -48,8 +48,8 @@ TEST_P(Complexity, MatchesReferenceBitForBit) {
             Case c = randomCase(rng, bCx(), aCx(), xCx(), ziCx(), s.nb, s.na, zeroState, M, shape, special);
             const Outputs want = referenceFilter(c.b, c.a, c.x, c.zi);
             const Outputs got = filter(c.b, c.a, c.x, c.zi);
-            SCOPED_TRACE(::testing::Message() << "nb=" << s.nb << " na=" << s.na << " M=" << M << " a0="
-                                              << show(c.a.re[0]) << " round " << round);
+            SCOPED_TRACE(::testing::Message() << "nb=" << s.nb << " na=" << s.na << " M=" << M
+                                              << " a0=" << show(c.a.re[0]) << " round " << round);
             ASSERT_TRUE(sameOperand("y", got.y, want.y, zeroSignOpen()));
             ASSERT_TRUE(sameOperand("zf", got.zf, want.zf, zeroSignOpen()));
             ++calls;

@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <thread>
 #include <iterator>
 #include <set>
+#include <thread>
 
 #include "../common/process.h"
 #include "npy.h"
@@ -51,8 +51,8 @@ protected:
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
     void write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
-        std::ofstream(path(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                          static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path(name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
 
     Process run(const std::vector<std::string>& args, const testproc::ProgramOptions& options = {}) const {
@@ -126,7 +126,7 @@ struct CallCount {
 };
 CallCount countCalls(const std::vector<std::string>& args, const testproc::ProgramOptions& options) {
     const pid_t pid = testproc::startProgram(MARROWICK_RUNNER_PATH, args, "/dev/null", "/dev/null", options);
-    siginfo_t info {};
+    siginfo_t info{};
     waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
     CallCount c;
     std::ifstream io("/proc/" + std::to_string(pid) + "/io");
@@ -221,16 +221,50 @@ TEST_F(Runner, FailuresWriteNothing) {
         write("zi.npy", npyOf(zi, {1}, true));
     };
     const Failure failures[] = {
-        {"missing file", [&] { good(); unlink(path("x.npy").c_str()); }},
-        {"input is a directory", [&] { good(); unlink(path("a.npy").c_str()); mkdir(path("a.npy").c_str(), 0700); }},
-        {"malformed header", [&] { good(); write("a.npy", npy("<f4", true, {1}, payload(a, {1}, true))); 
-                                  std::string s = slurp(path("a.npy")); s[10] = '['; 
-                                  write("a.npy", std::vector<std::uint8_t>(s.begin(), s.end())); }},
-        {"unsupported dtype", [&] { good(); write("x.npy", npy("<f8", true, {3}, std::vector<std::uint8_t>(24))); }},
-        {"big-endian dtype", [&] { good(); write("zi.npy", npy(">f4", true, {1}, std::vector<std::uint8_t>(4))); }},
-        {"short data", [&] { good(); write("x.npy", npy("<f4", true, {3}, std::vector<std::uint8_t>(8))); }},
-        {"rejected by the module", [&] { good(); write("zi.npy", npyOf(col({0, 0}), {2}, true)); }},
-        {"empty coefficients", [&] { good(); write("b.npy", npyOf(real({0, 1}, {}), {0}, true)); }},
+        {"missing file",
+         [&] {
+             good();
+             unlink(path("x.npy").c_str());
+         }},
+        {"input is a directory",
+         [&] {
+             good();
+             unlink(path("a.npy").c_str());
+             mkdir(path("a.npy").c_str(), 0700);
+         }},
+        {"malformed header",
+         [&] {
+             good();
+             write("a.npy", npy("<f4", true, {1}, payload(a, {1}, true)));
+             std::string s = slurp(path("a.npy"));
+             s[10] = '[';
+             write("a.npy", std::vector<std::uint8_t>(s.begin(), s.end()));
+         }},
+        {"unsupported dtype",
+         [&] {
+             good();
+             write("x.npy", npy("<f8", true, {3}, std::vector<std::uint8_t>(24)));
+         }},
+        {"big-endian dtype",
+         [&] {
+             good();
+             write("zi.npy", npy(">f4", true, {1}, std::vector<std::uint8_t>(4)));
+         }},
+        {"short data",
+         [&] {
+             good();
+             write("x.npy", npy("<f4", true, {3}, std::vector<std::uint8_t>(8)));
+         }},
+        {"rejected by the module",
+         [&] {
+             good();
+             write("zi.npy", npyOf(col({0, 0}), {2}, true));
+         }},
+        {"empty coefficients",
+         [&] {
+             good();
+             write("b.npy", npyOf(real({0, 1}, {}), {0}, true));
+         }},
         {"Y in a missing directory", good, "missing/y.npy"},
         {"ZF in a missing directory", good, "y.npy", "missing/zf.npy"},
         {"Y and ZF the same file", good, "y.npy", "y.npy"},
@@ -281,8 +315,8 @@ TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
         write("x.npy", npyOf(x, {301, 2, 3}, fortran));
         ASSERT_EQ(filterFiles("y1.npy", "zf1.npy").status, 0);
         const std::string command = "cat '" + path("x.npy") + "' | '" MARROWICK_RUNNER_PATH "' filter '" +
-                                    path("b.npy") + "' '" + path("a.npy") + "' /dev/stdin '" + path("zi.npy") +
-                                    "' '" + path("y2.npy") + "' '" + path("zf2.npy") + "'";
+                                    path("b.npy") + "' '" + path("a.npy") + "' /dev/stdin '" + path("zi.npy") + "' '" +
+                                    path("y2.npy") + "' '" + path("zf2.npy") + "'";
         ASSERT_EQ(testproc::runProgram("/bin/sh", {"-c", command}, small).status, 0);
         EXPECT_TRUE(slurp(path("y1.npy")) == slurp(path("y2.npy"))) << "pipe, fortran " << fortran;
         EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy"))) << "pipe, fortran " << fortran;
@@ -298,8 +332,7 @@ TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
     // and then only the bits can be compared.
     for (bool fortran : {false, true}) {
         write("x.npy", npy("<f4", fortran, {M, N}, data));
-        [[maybe_unused]] const long startPeak =
-            testproc::runProgram(MARROWICK_RUNNER_PATH, {"--help"}, small).peakKb;
+        [[maybe_unused]] const long startPeak = testproc::runProgram(MARROWICK_RUNNER_PATH, {"--help"}, small).peakKb;
         const Process whole = filterFiles("y1.npy", "zf1.npy");
         const Process blocks = filterFiles("y2.npy", "zf2.npy", {{{"MARROWICK_BLOCK_BYTES", "262144"}}, "", 0});
         ASSERT_EQ(blocks.status, 0) << blocks.err;
@@ -307,8 +340,8 @@ TEST_F(Runner, StreamsInBlocksWithTheBitsOfOneCall) {
         EXPECT_TRUE(slurp(path("zf1.npy")) == slurp(path("zf2.npy")));
 #if !defined(__SANITIZE_ADDRESS__)
         if (startPeak + 16 * 1024 < whole.peakKb) {
-            EXPECT_LT(blocks.peakKb + 16 * 1024, whole.peakKb) << "blocks " << blocks.peakKb << " KiB, one call "
-                                                              << whole.peakKb << " KiB";
+            EXPECT_LT(blocks.peakKb + 16 * 1024, whole.peakKb)
+                << "blocks " << blocks.peakKb << " KiB, one call " << whole.peakKb << " KiB";
         }
 #endif
     }
@@ -361,12 +394,15 @@ TEST_F(Runner, COrderKeepsItsOrderAndItsBounds) {
     write("a.npy", npyOf(col({1, -0.5f, 0.125f, 0, 0}), {5}, true));
     {
         std::ofstream zi(path("zi.npy"), std::ios::binary), x(path("x.npy"), std::ios::binary);
-        const std::vector<std::uint8_t> ziHead = npy("<f4", false, {4, wide}, {}), xHead = npy("<c8", false, {16, wide}, {});
+        const std::vector<std::uint8_t> ziHead = npy("<f4", false, {4, wide}, {}),
+                                        xHead = npy("<c8", false, {16, wide}, {});
         const std::vector<std::uint8_t> chunk = samples(wide);
         zi.write(reinterpret_cast<const char*>(ziHead.data()), static_cast<std::streamsize>(ziHead.size()));
         x.write(reinterpret_cast<const char*>(xHead.data()), static_cast<std::streamsize>(xHead.size()));
-        for (int k = 0; k < 4; ++k) zi.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
-        for (int k = 0; k < 32; ++k) x.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+        for (int k = 0; k < 4; ++k)
+            zi.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+        for (int k = 0; k < 32; ++k)
+            x.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
     }
     const Process r = filterFiles();
     EXPECT_EQ(r.status, 0) << r.err;
@@ -399,7 +435,10 @@ TEST_F(Runner, WritesOutputsInPlaceOfWhatTheyName) {
     };
     const Case cases[] = {
         {"a symlinked Y: the file it names is replaced, the link stays",
-         [&] { write("real-y.npy", {1, 2, 3}), symlink("real-y.npy", path("y.npy").c_str()); }, "y.npy", "zf.npy",
+         [&] {
+             write("real-y.npy", {1, 2, 3}), symlink("real-y.npy", path("y.npy").c_str());
+         },
+         "y.npy", "zf.npy",
          [&] {
              EXPECT_TRUE(S_ISLNK(modeOf("y.npy")));
              EXPECT_TRUE(slurp(path("real-y.npy")) == wantY);
@@ -416,9 +455,8 @@ TEST_F(Runner, WritesOutputsInPlaceOfWhatTheyName) {
              EXPECT_EQ(modeOf("y.npy") & 0777, 0640u);
              EXPECT_EQ(modeOf("zf.npy") & 0777, 0640u);
          }},
-        {"an existing output keeps its mode",
-         [&] { write("y.npy", {1}), chmod(path("y.npy").c_str(), 0604); }, "y.npy", "zf.npy",
-         [&] { EXPECT_EQ(modeOf("y.npy") & 0777, 0604u); }},
+        {"an existing output keeps its mode", [&] { write("y.npy", {1}), chmod(path("y.npy").c_str(), 0604); }, "y.npy",
+         "zf.npy", [&] { EXPECT_EQ(modeOf("y.npy") & 0777, 0604u); }},
         {"a 255-byte name", [] {}, longName, "zf.npy", [&] { EXPECT_TRUE(slurp(path(longName)) == wantY); }},
     };
     for (const Case& c : cases) {
@@ -449,8 +487,8 @@ TEST_F(Runner, WritesOutputsInPlaceOfWhatTheyName) {
     EXPECT_TRUE(got == wantY);
 
     // Y through the names of standard output: on a pipe, and on a socket.
-    const std::string inputs = "'" + path("b.npy") + "' '" + path("a.npy") + "' '" + path("x.npy") + "' '" +
-                               path("zi.npy") + "' ";
+    const std::string inputs =
+        "'" + path("b.npy") + "' '" + path("a.npy") + "' '" + path("x.npy") + "' '" + path("zi.npy") + "' ";
     for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
         const std::string command = "'" MARROWICK_RUNNER_PATH "' filter " + inputs + name + " '" + path("zf.npy") +
                                     "' | cat > '" + path("piped") + "'";
@@ -471,7 +509,8 @@ TEST_F(Runner, WritesOutputsInPlaceOfWhatTheyName) {
     close(pair[1]);
     std::string socketY;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(pair[0], buffer, sizeof buffer)) > 0;) socketY.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(pair[0], buffer, sizeof buffer)) > 0;)
+        socketY.append(buffer, static_cast<std::size_t>(n));
     close(pair[0]);
     EXPECT_EQ(testproc::waitProgram(pid).status, 0);
     EXPECT_TRUE(socketY == wantY) << "/dev/stdout on a socket";

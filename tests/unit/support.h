@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "load_module.h"
 #include "host.h"
 #include "kernels/record.h"
+#include "load_module.h"
 #include "marrowick/mex.h"
 
 namespace ut {
@@ -37,7 +37,9 @@ struct Operand {
     C at(std::size_t i) const { return {re[i], cx ? im[i] : 0.0f}; }
 };
 
-inline Operand real(std::vector<mwSize> dims, std::vector<float> re) { return {std::move(dims), std::move(re), {}, false}; }
+inline Operand real(std::vector<mwSize> dims, std::vector<float> re) {
+    return {std::move(dims), std::move(re), {}, false};
+}
 inline Operand cplx(std::vector<mwSize> dims, std::vector<float> re, std::vector<float> im) {
     return {std::move(dims), std::move(re), std::move(im), true};
 }
@@ -46,8 +48,8 @@ inline Operand ccol(std::vector<float> re, std::vector<float> im) { return cplx(
 
 // ---------------------------------------------------------------- reference
 // The module's own dispatch table picks the kernel the reference follows.
-using marrowick::Kernel;
 using marrowick::chooseKernel;
+using marrowick::Kernel;
 using marrowick::kernelName;
 
 struct Gain {
@@ -72,14 +74,13 @@ inline Gain complexGainRef(C a0) {
 // rounded to single by plain float arithmetic; the all-real kernel works in
 // double and rounds once per stored value.
 inline void referenceKernel(Kernel kind, std::vector<C>& y, std::vector<C>& z, const std::vector<C>& b,
-                            const std::vector<C>& a, const std::vector<C>& x, Gain gain, int nb, int na, int M,
-                            int N, int L) {
+                            const std::vector<C>& a, const std::vector<C>& x, Gain gain, int nb, int na, int M, int N,
+                            int L) {
     if (kind == Kernel::RR) {
         for (int j = 0; j < N; ++j) {
             for (int i = 0; i < M; ++i) {
                 const double xi = x[j * M + i].re;
-                float yi = L == 0 ? static_cast<float>(xi * b[0].re)
-                                  : static_cast<float>(xi * b[0].re + z[j * L].re);
+                float yi = L == 0 ? static_cast<float>(xi * b[0].re) : static_cast<float>(xi * b[0].re + z[j * L].re);
                 if (gain.apply) yi = static_cast<float>(static_cast<double>(gain.g.re) * yi);
                 y[j * M + i] = {yi, 0.0f};
                 for (int k = 0; k < L; ++k) {
@@ -214,8 +215,8 @@ inline ::testing::AssertionResult sameFloats(const char* what, const std::vector
     }
     for (std::size_t i = 0; i < got.size(); ++i) {
         if (!sameBits(got[i], want[i], zeroSignOpen)) {
-            return ::testing::AssertionFailure() << what << "[" << i << "] = " << show(got[i]) << ", expected "
-                                                 << show(want[i]);
+            return ::testing::AssertionFailure()
+                   << what << "[" << i << "] = " << show(got[i]) << ", expected " << show(want[i]);
         }
     }
     return ::testing::AssertionSuccess();
@@ -332,7 +333,7 @@ inline Case randomCase(Rng& rng, bool bCx, bool aCx, bool xCx, bool ziCx, int nb
                        const std::vector<mwSize>& channelDims, double specialRate) {
     static const float realA0[] = {1.0f, -1.0f, 2.0f, 0.5f, 0.0f, -0.0f, kInf, kNaN, p2(-130), 3.0f, 0.75f};
     static const C complexA0[] = {{1.0f, 0.0f}, {1.0f, -0.0f}, {-1.0f, 0.0f}, {1.0f, p2(-30)}, {0.5f, 0.5f},
-                                  {0.0f, 1.0f}, {0.0f, 0.0f},  {kNaN, 0.0f},  {2.0f, -0.0f}, {0.75f, -1.25f}};
+                                  {0.0f, 1.0f}, {0.0f, 0.0f},  {kNaN, 0.0f},  {2.0f, -0.0f},   {0.75f, -1.25f}};
     Case c;
     c.b = rng.operand({static_cast<mwSize>(nb), 1}, bCx, specialRate);
     c.a = rng.operand({1, static_cast<mwSize>(na)}, aCx, specialRate);
