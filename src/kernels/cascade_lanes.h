@@ -165,7 +165,8 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
             const int32_t i = t - lag;
             const int row = static_cast<int>(i % C);
             if (row == 0) yr = outIO.out(y, i, live, tileOut);
-            for (int k = 0; k < K; ++k) storeRow(yr.base + row * yr.stride + k * W, __builtin_convertvector(carry[lag][k], Half));
+            for (int k = 0; k < K; ++k)
+                storeRow(yr.base + row * yr.stride + k * W, __builtin_convertvector(carry[lag][k], Half));
             if (row == C - 1 || i == M - 1) outIO.flush(yr, y, i - row, row + 1, live, tileOut);
         }
     }
@@ -207,7 +208,8 @@ void cascadeGroupComplex(const CascadeRecord<K>& r, int32_t j0, int live) {
     const int32_t M = r.M;
     const int32_t S = r.sections;
     const FilterShape shape{3, 3, M, r.N, 2};
-    const float* x = reinterpret_cast<const float*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * fin;
+    const float* x =
+        reinterpret_cast<const float*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * fin;
     float* y = reinterpret_cast<float*>(r.output) + static_cast<std::ptrdiff_t>(j0) * r.outLayout.channel * fout;
     SectionGain<typename Rec::Gain> gains[kCascadePiece];
     for (int32_t s = 0; s < S; ++s) gains[s] = r.gains[s];
@@ -501,7 +503,8 @@ void cascadeSectionsInLanes(const CascadeRecord<Kernel::RR>& r) {
             const float* sos = r.sos + 6 * s0;
             const SectionGain<float>* gains = r.gains + s0;
             SectionChannel at[4];
-            for (int c = 0; c < batch; ++c) at[c] = {channels[c].x, channels[c].y, channels[c].state + s0 * stateStride};
+            for (int c = 0; c < batch; ++c)
+                at[c] = {channels[c].x, channels[c].y, channels[c].state + s0 * stateStride};
             if (batch == 4) {
                 sectionsInVectors<4, kGroupLanes>(n, sos, gains, at, stateStride, xs, ys, r.M);
             } else if (batch == 2) {

@@ -350,10 +350,14 @@ std::string cascadeCaseName(const ::testing::TestParamInfo<CascadeCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFirstKernels, CascadePaths,
-                         ::testing::Values(CascadeCase{Kernel::RR, Data::Finite}, CascadeCase{Kernel::RR, Data::Special},
-                                           CascadeCase{Kernel::CC, Data::Finite}, CascadeCase{Kernel::CC, Data::Special},
-                                           CascadeCase{Kernel::CR, Data::Finite}, CascadeCase{Kernel::CR, Data::Special},
-                                           CascadeCase{Kernel::RC, Data::Finite}, CascadeCase{Kernel::RC, Data::Special},
+                         ::testing::Values(CascadeCase{Kernel::RR, Data::Finite},
+                                           CascadeCase{Kernel::RR, Data::Special},
+                                           CascadeCase{Kernel::CC, Data::Finite},
+                                           CascadeCase{Kernel::CC, Data::Special},
+                                           CascadeCase{Kernel::CR, Data::Finite},
+                                           CascadeCase{Kernel::CR, Data::Special},
+                                           CascadeCase{Kernel::RC, Data::Finite},
+                                           CascadeCase{Kernel::RC, Data::Special},
                                            CascadeCase{Kernel::RRZ, Data::Finite},
                                            CascadeCase{Kernel::RRZ, Data::Special}),
                          cascadeCaseName);
