@@ -87,8 +87,9 @@ void cascadeAlone(benchmark::State& state, CascadeCase cc) {
     const double items = static_cast<double>(w.samples) * w.channels;
     state.counters["ns_per_sample_channel"] =
         benchmark::Counter(items / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["ns_per_section_sample_channel"] = benchmark::Counter(
-        items * buffers.call.sections / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_section_sample_channel"] =
+        benchmark::Counter(items * buffers.call.sections / 1e9,
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.SetLabel(std::string(marrowick::pathName(cc.path)) + (cc.interleaved ? " interleaved" : ""));
 }
 

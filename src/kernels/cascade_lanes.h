@@ -11,9 +11,10 @@
 //    is read and y written once. All-real sections carry their values and
 //    states as doubles (each exactly a single), so that a value is widened
 //    once and not again by every section that reads it.
-//  - Sections in lanes (all-real sections, one or two channels, any layout):
-//    one channel at a time, the sections side by side in vectors of doubles;
-//    a step then costs about one section's chain of dependent operations.
+//  - Sections in lanes (all-real sections of a few channels, or in other
+//    layouts): one to four channels at a time, the sections side by side in
+//    vectors of doubles; a step then costs about one section's chain of
+//    dependent operations.
 //
 // Both form every value by the operations of the one-channel kernels
 // (policies.h; the all-real rule written out below for the pipeline).
@@ -34,9 +35,11 @@ constexpr int kShortSectionLanes = 2;
 // Most vectors of sections in flight; longer pieces run in parts over the
 // whole signal, each part after the first in place on the output.
 constexpr int kMaxSectionVectors = 4;
-// The channel counts that run with sections in lanes (more channels fill the
-// lanes of a channel group better).
-constexpr int32_t kSectionLanesMaxChannels = 2;
+// Whether all-real sections of N channels run with sections in lanes rather
+// than channels: when a channel group would have many dead lanes (measured).
+constexpr bool sectionsInLanesFor(int32_t N) {
+    return N < kNarrowestGroup || (N < 2 * kWidestGroup && N % kNarrowestGroup != 0);
+}
 
 template <int W>
 using DoubleLanes = typename LaneTypes<W>::D;
@@ -162,7 +165,8 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
             const int32_t i = t - lag;
             const int row = static_cast<int>(i % C);
             if (row == 0) yr = outIO.out(y, i, live, tileOut);
-            for (int k = 0; k < K; ++k) storeRow(yr.base + row * yr.stride + k * W, __builtin_convertvector(carry[lag][k], Half));
+            for (int k = 0; k < K; ++k)
+                storeRow(yr.base + row * yr.stride + k * W, __builtin_convertvector(carry[lag][k], Half));
             if (row == C - 1 || i == M - 1) outIO.flush(yr, y, i - row, row + 1, live, tileOut);
         }
     }
@@ -204,7 +208,8 @@ void cascadeGroupComplex(const CascadeRecord<K>& r, int32_t j0, int live) {
     const int32_t M = r.M;
     const int32_t S = r.sections;
     const FilterShape shape{3, 3, M, r.N, 2};
-    const float* x = reinterpret_cast<const float*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * fin;
+    const float* x =
+        reinterpret_cast<const float*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * fin;
     float* y = reinterpret_cast<float*>(r.output) + static_cast<std::ptrdiff_t>(j0) * r.outLayout.channel * fout;
     SectionGain<typename Rec::Gain> gains[kCascadePiece];
     for (int32_t s = 0; s < S; ++s) gains[s] = r.gains[s];
@@ -332,23 +337,33 @@ void cascadeGroups(const CascadeRecord<K>& r) {
     }
 }
 
-// One channel of samples through up to V * W all-real sections. The
-// sections sit in the last S of the V * W lanes; the lanes before them pass
-// their input on unchanged, so the channel's output is always the last lane
-// of the last vector, V * W - 1 steps after its input entered lane 0.
-template <int W, int V, bool ApplyGain, bool Pass>
-void sectionsInLanes(int32_t S, const float* sos, const SectionGain<float>* gains, float* state,
-                     std::ptrdiff_t stateStride, const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys,
-                     int32_t M) {
+// One channel's buffers for the sections in lanes.
+struct SectionChannel {
+    const float* x;
+    float* y;
+    float* state;  // section s's two states at s * stateStride
+};
+
+// Ch channels (one or two, side by side: their chains overlap) of samples
+// through up to V * W all-real sections. The sections sit in the last S of
+// the V * W lanes; the lanes before them pass their input on unchanged, so a
+// channel's output is always the last lane of the last vector, V * W - 1
+// steps after its input entered lane 0.
+template <int Ch, int W, int V, bool ApplyGain, bool Pass>
+void sectionsInLanes(int32_t S, const float* sos, const SectionGain<float>* gains, const SectionChannel* channels,
+                     std::ptrdiff_t stateStride, std::ptrdiff_t xs, std::ptrdiff_t ys, int32_t M) {
     using D = DoubleLanes<W>;
     using Mask = LaneMask<W>;
     constexpr int lanes = V * W;
     constexpr int lag = lanes - 1;
     const auto idx = std::make_index_sequence<W>();
     const int offset = lanes - S;
-    D b0[V], b1[V], b2[V], a1[V], a2[V], g[V], z0[V], z1[V], yv[V];
+    D b0[V], b1[V], b2[V], a1[V], a2[V], g[V], z0[Ch][V], z1[Ch][V], yv[Ch][V];
     Mask laneOf[V];
     Mask pass{};
+    const float* x[Ch];
+    float* y[Ch];
+    for (int c = 0; c < Ch; ++c) x[c] = channels[c].x, y[c] = channels[c].y;
     for (int v = 0; v < V; ++v) {
         for (int l = 0; l < W; ++l) {
             const int lane = v * W + l;
@@ -362,78 +377,91 @@ void sectionsInLanes(int32_t S, const float* sos, const SectionGain<float>* gain
             b2[v][l] = live ? c[2] : 0.0;
             a1[v][l] = live ? c[4] : 0.0;
             a2[v][l] = live ? c[5] : 0.0;
+            // A section without gain multiplies by 1, which leaves every
+            // value as it is (a NaN stays a NaN).
             g[v][l] = live && gains[s].applyGain ? static_cast<double>(gains[s].gain) : 1.0;
-            z0[v][l] = live ? static_cast<double>(state[s * stateStride]) : 0.0;
-            z1[v][l] = live ? static_cast<double>(state[s * stateStride + 1]) : 0.0;
-            yv[v][l] = 0.0;
+            for (int ch = 0; ch < Ch; ++ch) {
+                const float* z = channels[ch].state;
+                z0[ch][v][l] = live ? static_cast<double>(z[s * stateStride]) : 0.0;
+                z1[ch][v][l] = live ? static_cast<double>(z[s * stateStride + 1]) : 0.0;
+                yv[ch][v][l] = 0.0;
+            }
         }
     }
 
-    // One step: the new sample enters lane 0; with Masked, only the lanes
-    // with a sample of 0 .. M-1 at this step update their states.
-    auto step = [&](auto masked, int32_t t, double xin) __attribute__((always_inline)) {
-        D xv[V];
-        xv[0] = shiftIn(splat(xin, idx), yv[0], idx);
-        for (int v = 1; v < V; ++v) xv[v] = shiftIn(yv[v - 1], yv[v], idx);
-        for (int v = 0; v < V; ++v) {
-            const D xi = xv[v];
-            // The all-real rule: each stored value in double from single
-            // operands, rounded to single once when stored.
-            D yi = roundToSingle(xi * b0[v] + z0[v]);
-            if constexpr (ApplyGain) yi = roundToSingle(g[v] * yi);
-            if constexpr (Pass) {
-                if (v == 0) yi = pass ? xi : yi;
+    // One step: each channel's new sample enters lane 0; with Masked, only
+    // the lanes with a sample of 0 .. M-1 at this step update their states.
+    auto step = [&](auto masked, int32_t t, const double* xin) __attribute__((always_inline)) {
+        for (int ch = 0; ch < Ch; ++ch) {
+            D xv[V];
+            xv[0] = shiftIn(splat(xin[ch], idx), yv[ch][0], idx);
+            for (int v = 1; v < V; ++v) xv[v] = shiftIn(yv[ch][v - 1], yv[ch][v], idx);
+            for (int v = 0; v < V; ++v) {
+                const D xi = xv[v];
+                // The all-real rule: each stored value in double from single
+                // operands, rounded to single once when stored.
+                D yi = roundToSingle(xi * b0[v] + z0[ch][v]);
+                if constexpr (ApplyGain) yi = roundToSingle(g[v] * yi);
+                if constexpr (Pass) {
+                    if (v == 0) yi = pass ? xi : yi;
+                }
+                const D n0 = roundToSingle((b1[v] * xi + z1[ch][v]) - yi * a1[v]);
+                const D n1 = roundToSingle(b2[v] * xi - a2[v] * yi);
+                if constexpr (decltype(masked)::value) {
+                    const Mask active = (laneOf[v] <= t) & (laneOf[v] > static_cast<long long>(t) - M);
+                    z0[ch][v] = active ? n0 : z0[ch][v];
+                    z1[ch][v] = active ? n1 : z1[ch][v];
+                } else {
+                    z0[ch][v] = n0;
+                    z1[ch][v] = n1;
+                }
+                yv[ch][v] = yi;
             }
-            const D n0 = roundToSingle((b1[v] * xi + z1[v]) - yi * a1[v]);
-            const D n1 = roundToSingle(b2[v] * xi - a2[v] * yi);
-            if constexpr (decltype(masked)::value) {
-                const Mask active = (laneOf[v] <= t) & (laneOf[v] > static_cast<long long>(t) - M);
-                z0[v] = active ? n0 : z0[v];
-                z1[v] = active ? n1 : z1[v];
-            } else {
-                z0[v] = n0;
-                z1[v] = n1;
-            }
-            yv[v] = yi;
         }
     };
 
     const int32_t total = M + lag;
     const int32_t fillEnd = lag < total ? lag : total;
+    double xin[Ch];
     int32_t t = 0;
     for (; t < fillEnd; ++t) {
-        step(std::true_type(), t, t < M ? static_cast<double>(x[t * xs]) : 0.0);
-        if (t >= lag) y[(t - lag) * ys] = static_cast<float>(yv[V - 1][W - 1]);
+        for (int ch = 0; ch < Ch; ++ch) xin[ch] = t < M ? static_cast<double>(x[ch][t * xs]) : 0.0;
+        step(std::true_type(), t, xin);
+        for (int ch = 0; ch < Ch && t >= lag; ++ch) y[ch][(t - lag) * ys] = static_cast<float>(yv[ch][V - 1][W - 1]);
     }
     for (; t < M; ++t) {
-        step(std::false_type(), t, static_cast<double>(x[t * xs]));
-        y[(t - lag) * ys] = static_cast<float>(yv[V - 1][W - 1]);
+        for (int ch = 0; ch < Ch; ++ch) xin[ch] = static_cast<double>(x[ch][t * xs]);
+        step(std::false_type(), t, xin);
+        for (int ch = 0; ch < Ch; ++ch) y[ch][(t - lag) * ys] = static_cast<float>(yv[ch][V - 1][W - 1]);
     }
+    for (int ch = 0; ch < Ch; ++ch) xin[ch] = 0.0;
     for (; t < total; ++t) {
-        step(std::true_type(), t, 0.0);
-        y[(t - lag) * ys] = static_cast<float>(yv[V - 1][W - 1]);
+        step(std::true_type(), t, xin);
+        for (int ch = 0; ch < Ch; ++ch) y[ch][(t - lag) * ys] = static_cast<float>(yv[ch][V - 1][W - 1]);
     }
 
-    for (int v = 0; v < V; ++v) {
-        for (int l = 0; l < W; ++l) {
-            const int s = v * W + l - offset;
-            if (s < 0) continue;
-            state[s * stateStride] = static_cast<float>(z0[v][l]);
-            state[s * stateStride + 1] = static_cast<float>(z1[v][l]);
+    for (int ch = 0; ch < Ch; ++ch) {
+        float* z = channels[ch].state;
+        for (int v = 0; v < V; ++v) {
+            for (int l = 0; l < W; ++l) {
+                const int s = v * W + l - offset;
+                if (s < 0) continue;
+                z[s * stateStride] = static_cast<float>(z0[ch][v][l]);
+                z[s * stateStride + 1] = static_cast<float>(z1[ch][v][l]);
+            }
         }
     }
 }
 
-template <int W, int V>
-void sectionsInLanesOf(int32_t S, const float* sos, const SectionGain<float>* gains, float* state,
-                       std::ptrdiff_t stateStride, const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys,
-                       int32_t M) {
+template <int Ch, int W, int V>
+void sectionsInLanesOf(int32_t S, const float* sos, const SectionGain<float>* gains, const SectionChannel* channels,
+                       std::ptrdiff_t stateStride, std::ptrdiff_t xs, std::ptrdiff_t ys, int32_t M) {
     bool anyGain = false;
     for (int32_t s = 0; s < S; ++s) anyGain = anyGain || gains[s].applyGain;
     const bool pass = S != V * W;
     auto run = [&](auto g, auto p) {
-        sectionsInLanes<W, V, decltype(g)::value, decltype(p)::value>(S, sos, gains, state, stateStride, x, xs, y, ys,
-                                                                       M);
+        sectionsInLanes<Ch, W, V, decltype(g)::value, decltype(p)::value>(S, sos, gains, channels, stateStride, xs,
+                                                                           ys, M);
     };
     if (anyGain) {
         pass ? run(std::true_type(), std::true_type()) : run(std::true_type(), std::false_type());
@@ -442,43 +470,54 @@ void sectionsInLanesOf(int32_t S, const float* sos, const SectionGain<float>* ga
     }
 }
 
-template <int W>
-void sectionsInVectors(int32_t S, const float* sos, const SectionGain<float>* gains, float* state,
-                       std::ptrdiff_t stateStride, const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys,
-                       int32_t M) {
+template <int Ch, int W>
+void sectionsInVectors(int32_t S, const float* sos, const SectionGain<float>* gains, const SectionChannel* channels,
+                       std::ptrdiff_t stateStride, std::ptrdiff_t xs, std::ptrdiff_t ys, int32_t M) {
     switch ((S + W - 1) / W) {
-        case 1: sectionsInLanesOf<W, 1>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
-        case 2: sectionsInLanesOf<W, 2>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
-        case 3: sectionsInLanesOf<W, 3>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
-        default: sectionsInLanesOf<W, 4>(S, sos, gains, state, stateStride, x, xs, y, ys, M); return;
+        case 1: sectionsInLanesOf<Ch, W, 1>(S, sos, gains, channels, stateStride, xs, ys, M); return;
+        case 2: sectionsInLanesOf<Ch, W, 2>(S, sos, gains, channels, stateStride, xs, ys, M); return;
+        case 3: sectionsInLanesOf<Ch, W, 3>(S, sos, gains, channels, stateStride, xs, ys, M); return;
+        default: sectionsInLanesOf<Ch, W, 4>(S, sos, gains, channels, stateStride, xs, ys, M); return;
     }
 }
 
 // All-real sections of each channel in parts of up to kMaxSectionVectors
-// vectors of sections, each part over the whole channel.
+// vectors of sections, each part over the whole channel. A few sections run
+// up to four channels at a time, whose chains then overlap.
 void cascadeSectionsInLanes(const CascadeRecord<Kernel::RR>& r) {
     constexpr int32_t shortPart = kMaxSectionVectors * kShortSectionLanes;
     constexpr int32_t part = kMaxSectionVectors * kGroupLanes;
     const std::ptrdiff_t stateStride = static_cast<std::ptrdiff_t>(r.N) * 2;
     const std::ptrdiff_t ys = r.outLayout.sample;
-    for (int32_t j = 0; j < r.N; ++j) {
-        const float* x = r.input + static_cast<std::ptrdiff_t>(j) * r.inLayout.channel;
+    const bool few = r.sections <= shortPart;
+    for (int32_t j = 0; j < r.N;) {
+        const int batch = !few ? 1 : r.N - j >= 4 ? 4 : r.N - j >= 2 ? 2 : 1;
+        SectionChannel channels[4];
+        for (int c = 0; c < batch; ++c)
+            channels[c] = {r.input + static_cast<std::ptrdiff_t>(j + c) * r.inLayout.channel,
+                           r.output + static_cast<std::ptrdiff_t>(j + c) * r.outLayout.channel,
+                           r.state + 2 * static_cast<std::ptrdiff_t>(j + c)};
         std::ptrdiff_t xs = r.inLayout.sample;
-        float* y = r.output + static_cast<std::ptrdiff_t>(j) * r.outLayout.channel;
-        const bool few = r.sections <= shortPart;
         for (int32_t s0 = 0; s0 < r.sections; s0 += part) {
             const int32_t n = r.sections - s0 < part ? r.sections - s0 : part;
             const float* sos = r.sos + 6 * s0;
             const SectionGain<float>* gains = r.gains + s0;
-            float* state = r.state + s0 * stateStride + 2 * j;
-            if (few) {
-                sectionsInVectors<kShortSectionLanes>(n, sos, gains, state, stateStride, x, xs, y, ys, r.M);
+            SectionChannel at[4];
+            for (int c = 0; c < batch; ++c)
+                at[c] = {channels[c].x, channels[c].y, channels[c].state + s0 * stateStride};
+            if (batch == 4) {
+                sectionsInVectors<4, kGroupLanes>(n, sos, gains, at, stateStride, xs, ys, r.M);
+            } else if (batch == 2) {
+                sectionsInVectors<2, kGroupLanes>(n, sos, gains, at, stateStride, xs, ys, r.M);
+            } else if (few) {
+                sectionsInVectors<1, kShortSectionLanes>(n, sos, gains, at, stateStride, xs, ys, r.M);
             } else {
-                sectionsInVectors<kGroupLanes>(n, sos, gains, state, stateStride, x, xs, y, ys, r.M);
+                sectionsInVectors<1, kGroupLanes>(n, sos, gains, at, stateStride, xs, ys, r.M);
             }
-            x = y;
+            for (int c = 0; c < batch; ++c) channels[c].x = channels[c].y;
             xs = ys;
         }
+        j += batch;
     }
 }
 
@@ -487,7 +526,9 @@ void cascadeSectionsInLanes(const CascadeRecord<Kernel::RR>& r) {
 template <Kernel K>
 bool cascadeLanes(const CascadeRecord<K>& r) {
     if constexpr (K == Kernel::RR) {
-        if (r.N <= kSectionLanesMaxChannels) {
+        const bool grouped = (r.inLayout.sample == 1 && r.outLayout.sample == 1) ||
+                             (r.inLayout.channel == 1 && r.outLayout.channel == 1);
+        if (!grouped || sectionsInLanesFor(r.N)) {
             cascadeSectionsInLanes(r);
             return true;
         }

@@ -214,7 +214,8 @@ void cascadeOneChannel(const CascadeRecord<K>& r) {
         const std::ptrdiff_t xs = r.inLayout.sample, ys = r.outLayout.sample;
         for (int32_t i = 0; i < r.M; ++i) {
             const typename P0::In xi = x[i * xs];
-            typename P0::Out v = SampleStep<P0, 2>::run(xi, z[0], sos, sos + 3, gains[0].gain, gains[0].applyGain, shape);
+            typename P0::Out v =
+                SampleStep<P0, 2>::run(xi, z[0], sos, sos + 3, gains[0].gain, gains[0].applyGain, shape);
             for (int32_t s = 1; s < S; ++s) {
                 const typename P1::In u = v;
                 v = SampleStep<P1, 2>::run(u, z[s], sos + 6 * s, sos + 6 * s + 3, gains[s].gain, gains[s].applyGain,

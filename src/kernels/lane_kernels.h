@@ -5,9 +5,9 @@
 // kMaxLaneState, or a layout that is neither column-major nor
 // channel-interleaved); the caller then runs a one-channel path. The cascade
 // paths (cascadeLanes, cascade_lanes.h) take a piece of at most
-// kCascadePiece sections the same way: all-real sections of one or two
-// channels in any layout, and every kernel mix over two channels or more in
-// the two layouts of the filter paths.
+// kCascadePiece sections the same way: all-real sections in any layout, and
+// every other kernel mix over two channels or more in the two layouts of the
+// filter paths.
 #pragma once
 
 #include <cstdint>

@@ -307,8 +307,8 @@ class CascadePaths : public ::testing::TestWithParam<CascadeCase> {};
 TEST_P(CascadePaths, MatchTheDefinitionInEveryLayout) {
     const CascadeCase cc = GetParam();
     const int32_t kSections[] = {1, 2, 3, 8, 17, 24, 40};
-    const Size kCascadeSizes[] = {{0, 3}, {1, 1}, {5, 1}, {40, 1}, {100, 2}, {17, 3},
-                                  {33, 5}, {20, 16}, {9, 17}, {70, 33}};
+    const Size kCascadeSizes[] = {{0, 3}, {1, 1}, {5, 1},  {40, 1}, {100, 2}, {17, 3},
+                                  {3, 6}, {33, 5}, {20, 16}, {9, 17}, {70, 33}};
     const bool sameTypes = complexIn(cc.first) == complexOut(cc.first);
     int compared = 0;
     uint32_t seed = 7;
@@ -350,10 +350,14 @@ std::string cascadeCaseName(const ::testing::TestParamInfo<CascadeCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFirstKernels, CascadePaths,
-                         ::testing::Values(CascadeCase{Kernel::RR, Data::Finite}, CascadeCase{Kernel::RR, Data::Special},
-                                           CascadeCase{Kernel::CC, Data::Finite}, CascadeCase{Kernel::CC, Data::Special},
-                                           CascadeCase{Kernel::CR, Data::Finite}, CascadeCase{Kernel::CR, Data::Special},
-                                           CascadeCase{Kernel::RC, Data::Finite}, CascadeCase{Kernel::RC, Data::Special},
+                         ::testing::Values(CascadeCase{Kernel::RR, Data::Finite},
+                                           CascadeCase{Kernel::RR, Data::Special},
+                                           CascadeCase{Kernel::CC, Data::Finite},
+                                           CascadeCase{Kernel::CC, Data::Special},
+                                           CascadeCase{Kernel::CR, Data::Finite},
+                                           CascadeCase{Kernel::CR, Data::Special},
+                                           CascadeCase{Kernel::RC, Data::Finite},
+                                           CascadeCase{Kernel::RC, Data::Special},
                                            CascadeCase{Kernel::RRZ, Data::Finite},
                                            CascadeCase{Kernel::RRZ, Data::Special}),
                          cascadeCaseName);
