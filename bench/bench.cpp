@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "load_module.h"
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
 #include "kernels/record.h"
+#include "load_module.h"
 #include "npy.h"
 #include "workloads.h"
 
@@ -210,8 +210,8 @@ int main(int argc, char** argv) {
         for (KernelPath path : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
             if (!marrowick::pathAvailable(path)) continue;
             for (bool interleaved : {false, true}) {
-                const std::string name = "Kernel/" + w.name + "/" + marrowick::pathName(path) +
-                                         (interleaved ? "/interleaved" : "");
+                const std::string name =
+                    "Kernel/" + w.name + "/" + marrowick::pathName(path) + (interleaved ? "/interleaved" : "");
                 all.push_back(benchmark::RegisterBenchmark(name.c_str(), bench::kernelAlone,
                                                            bench::KernelCase{&w, path, interleaved, false}));
             }
@@ -219,8 +219,8 @@ int main(int argc, char** argv) {
             // decay: the same call with zi restored before every call.
             if (w.complexState)
                 all.push_back(benchmark::RegisterBenchmark(
-                    ("Kernel/" + w.name + "/" + marrowick::pathName(path) + "/fresh-state").c_str(),
-                    bench::kernelAlone, bench::KernelCase{&w, path, false, true}));
+                    ("Kernel/" + w.name + "/" + marrowick::pathName(path) + "/fresh-state").c_str(), bench::kernelAlone,
+                    bench::KernelCase{&w, path, false, true}));
         }
         all.push_back(benchmark::RegisterBenchmark(("E2E/" + w.name).c_str(), bench::endToEnd, &w));
         all.push_back(benchmark::RegisterBenchmark(("Copies/" + w.name).c_str(), bench::copies, &w));
@@ -242,8 +242,8 @@ int main(int argc, char** argv) {
             if (!marrowick::pathAvailable(path)) continue;
             for (bool interleaved : {false, true}) {
                 if (interleaved && w.channels == 1) continue;
-                const std::string name = "Kernel/" + w.name + "/" + marrowick::pathName(path) +
-                                         (interleaved ? "/interleaved" : "");
+                const std::string name =
+                    "Kernel/" + w.name + "/" + marrowick::pathName(path) + (interleaved ? "/interleaved" : "");
                 all.push_back(benchmark::RegisterBenchmark(name.c_str(), bench::cascadeAlone,
                                                            bench::CascadeCase{&w, path, interleaved}));
             }

@@ -1,8 +1,8 @@
 #include "workloads.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
-#include <algorithm>
 #include <random>
 
 #include "design.h"
@@ -55,16 +55,11 @@ mxhost::ArrayPtr noise(std::mt19937& rng, mwSize rows, mwSize cols, bool complex
 
 const std::vector<Workload>& workloads() {
     static const std::vector<Workload> all = {
-        {"W1", 1, 1 << 22, 3, 3, false, false, false, 0},
-        {"W2", 256, 1 << 16, 5, 5, false, false, false, 0},
-        {"W3", 16, 1 << 18, 11, 11, false, false, false, 0},
-        {"W4", 8, 1 << 18, 64, 1, false, false, false, 0},
-        {"W5", 8, 1 << 20, 3, 3, true, true, false, 0},
-        {"W6", 65536, 64, 3, 3, false, false, false, 0},
-        {"W7", 1, 1, 3, 3, false, false, false, 1000000},
-        {"W2_CR", 256, 1 << 16, 5, 5, true, false, false, 0},
-        {"W2_RC", 256, 1 << 16, 5, 5, false, true, false, 0},
-        {"W2_RRZ", 256, 1 << 16, 5, 5, false, false, true, 0},
+        {"W1", 1, 1 << 22, 3, 3, false, false, false, 0},     {"W2", 256, 1 << 16, 5, 5, false, false, false, 0},
+        {"W3", 16, 1 << 18, 11, 11, false, false, false, 0},  {"W4", 8, 1 << 18, 64, 1, false, false, false, 0},
+        {"W5", 8, 1 << 20, 3, 3, true, true, false, 0},       {"W6", 65536, 64, 3, 3, false, false, false, 0},
+        {"W7", 1, 1, 3, 3, false, false, false, 1000000},     {"W2_CR", 256, 1 << 16, 5, 5, true, false, false, 0},
+        {"W2_RC", 256, 1 << 16, 5, 5, false, true, false, 0}, {"W2_RRZ", 256, 1 << 16, 5, 5, false, false, true, 0},
     };
     return all;
 }
@@ -152,14 +147,14 @@ KernelBuffers::KernelBuffers(const Workload& w, bool interleaved) : call{} {
         layout = marrowick::Layout{N, 1};
     }
     y.assign(fout * static_cast<std::size_t>(M) * N, 0.0f);
-    call = marrowick::FilterCall{kernel,   {w.nb, w.na, M, N, L}, b.data(), a.data(), x.data(),
-                                 layout,   y.data(),              layout,   z.data()};
+    call = marrowick::FilterCall{kernel,  {w.nb, w.na, M, N, L}, b.data(), a.data(), x.data(), layout, y.data(), layout,
+                                 z.data()};
 }
 
 const std::vector<CascadeWorkload>& cascadeWorkloads() {
     static const std::vector<CascadeWorkload> all = {
-        {"SOS1", 1, 1 << 21, 1},      {"SOS16", 16, 1 << 18, 1},    {"SOS256", 256, 1 << 16, 1},
-        {"SOS1_24", 1, 1 << 21, 3},   {"SOS256_24", 256, 1 << 16, 3},
+        {"SOS1", 1, 1 << 21, 1},    {"SOS16", 16, 1 << 18, 1},      {"SOS256", 256, 1 << 16, 1},
+        {"SOS1_24", 1, 1 << 21, 3}, {"SOS256_24", 256, 1 << 16, 3},
     };
     return all;
 }
@@ -189,8 +184,8 @@ CascadeBuffers::CascadeBuffers(const CascadeWorkload& w, bool interleaved) : cal
     x = noise(static_cast<std::size_t>(M) * N);
     z.assign(static_cast<std::size_t>(S) * 2 * N, 0.0f);
     std::vector<float> piece = noise(256 * static_cast<std::size_t>(N)), out(piece.size());
-    marrowick::runCascadeCall(marrowick::CascadeCall{marrowick::Kernel::RR, S, 256, N, sos.data(), piece.data(),
-                                                     {1, 256}, out.data(), {1, 256}, z.data()});
+    marrowick::runCascadeCall(marrowick::CascadeCall{
+        marrowick::Kernel::RR, S, 256, N, sos.data(), piece.data(), {1, 256}, out.data(), {1, 256}, z.data()});
     marrowick::Layout layout{1, M};
     if (interleaved) {
         std::vector<float> t(x.size());
@@ -201,8 +196,8 @@ CascadeBuffers::CascadeBuffers(const CascadeWorkload& w, bool interleaved) : cal
         layout = marrowick::Layout{N, 1};
     }
     y.assign(x.size(), 0.0f);
-    call = marrowick::CascadeCall{marrowick::Kernel::RR, S, M, N, sos.data(), x.data(), layout, y.data(), layout,
-                                  z.data()};
+    call = marrowick::CascadeCall{
+        marrowick::Kernel::RR, S, M, N, sos.data(), x.data(), layout, y.data(), layout, z.data()};
 }
 
 }  // namespace bench

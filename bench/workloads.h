@@ -14,14 +14,14 @@
 namespace bench {
 
 struct Workload {
-    std::string name;      // "W2", or "W2_CR" for the other kernels at W2's sizes
-    int32_t channels;      // N
-    int32_t samples;       // M
+    std::string name;  // "W2", or "W2_CR" for the other kernels at W2's sizes
+    int32_t channels;  // N
+    int32_t samples;   // M
     int32_t nb, na;
-    bool complexCoef;      // b and a complex
-    bool complexData;      // x complex
-    bool complexState;     // zi complex (with real b, a and x: KernelRRZ)
-    int64_t iterations;    // fixed iteration count, or 0 to let the library choose
+    bool complexCoef;    // b and a complex
+    bool complexData;    // x complex
+    bool complexState;   // zi complex (with real b, a and x: KernelRRZ)
+    int64_t iterations;  // fixed iteration count, or 0 to let the library choose
 };
 
 const std::vector<Workload>& workloads();

@@ -7,12 +7,12 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "lane_kernels.h"
+#include "lane_paths.h"
 #include "marrowick/mex.h"
 #include "paths.h"
 #include "policies.h"
-#include "recurrence.h"
 #include "record.h"
+#include "recurrence.h"
 #include "step.h"
 
 namespace marrowick {
@@ -32,12 +32,9 @@ bool pathAvailable(KernelPath path) {
     switch (path) {
         case KernelPath::Definition:
         case KernelPath::OneChannelFast:
-        case KernelPath::Sse2:
-            return true;
-        case KernelPath::Avx2:
-            return __builtin_cpu_supports("avx2");
-        case KernelPath::Avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+        case KernelPath::Sse2: return true;
+        case KernelPath::Avx2: return __builtin_cpu_supports("avx2");
+        case KernelPath::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
     }
     return false;
 }
@@ -53,16 +50,11 @@ KernelPath choosePath(const FilterShape& shape) {
 
 const char* pathName(KernelPath path) {
     switch (path) {
-        case KernelPath::Definition:
-            return "definition";
-        case KernelPath::OneChannelFast:
-            return "one-channel";
-        case KernelPath::Sse2:
-            return "sse2";
-        case KernelPath::Avx2:
-            return "avx2";
-        case KernelPath::Avx512:
-            return "avx512";
+        case KernelPath::Definition: return "definition";
+        case KernelPath::OneChannelFast: return "one-channel";
+        case KernelPath::Sse2: return "sse2";
+        case KernelPath::Avx2: return "avx2";
+        case KernelPath::Avx512: return "avx512";
     }
     return "?";
 }
@@ -73,20 +65,11 @@ template <Kernel K>
 void runOnPath(KernelPath path, const FilterRecord<K>& record) {
     bool done = false;
     switch (path) {
-        case KernelPath::Definition:
-            filterDefinition(record);
-            return;
-        case KernelPath::OneChannelFast:
-            break;
-        case KernelPath::Sse2:
-            done = sse2::filterLanes(record);
-            break;
-        case KernelPath::Avx2:
-            done = avx2::filterLanes(record);
-            break;
-        case KernelPath::Avx512:
-            done = avx512::filterLanes(record);
-            break;
+        case KernelPath::Definition: filterDefinition(record); return;
+        case KernelPath::OneChannelFast: break;
+        case KernelPath::Sse2: done = sse2::filterLanes(record); break;
+        case KernelPath::Avx2: done = avx2::filterLanes(record); break;
+        case KernelPath::Avx512: done = avx512::filterLanes(record); break;
     }
     if (!done) filterOneChannelFast(record);
 }
@@ -261,20 +244,11 @@ void runCascadeTyped(const CascadeCall& c, KernelPath path) {
     cascadePieces<K>(c, [path](const auto& piece) {
         bool done = false;
         switch (path) {
-            case KernelPath::Definition:
-                cascadeDefinition(piece);
-                return;
-            case KernelPath::OneChannelFast:
-                break;
-            case KernelPath::Sse2:
-                done = sse2::cascadeLanes(piece);
-                break;
-            case KernelPath::Avx2:
-                done = avx2::cascadeLanes(piece);
-                break;
-            case KernelPath::Avx512:
-                done = avx512::cascadeLanes(piece);
-                break;
+            case KernelPath::Definition: cascadeDefinition(piece); return;
+            case KernelPath::OneChannelFast: break;
+            case KernelPath::Sse2: done = sse2::cascadeLanes(piece); break;
+            case KernelPath::Avx2: done = avx2::cascadeLanes(piece); break;
+            case KernelPath::Avx512: done = avx512::cascadeLanes(piece); break;
         }
         if (!done) cascadeOneChannel(piece);
     });

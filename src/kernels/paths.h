@@ -74,7 +74,7 @@ struct CascadeCall {
     Layout outLayout;
     void* state;
 };
-void runCascadeCall(const CascadeCall& call);                  // chooses the path
+void runCascadeCall(const CascadeCall& call);                   // chooses the path
 void runCascadeCall(const CascadeCall& call, KernelPath path);  // explicit path (tests/bench)
 // The path runCascadeCall(call) takes on this CPU.
 KernelPath chooseCascadePath(const CascadeCall& call);

@@ -1,7 +1,7 @@
 // Arithmetic policies of the five kernels. Each policy says, for one
 // combination of operand types, how every stored value of the recurrence is
 // formed and rounded; the recurrence itself (recurrence.h for one channel at a
-// time, lanes.h for many channels side by side) is shared.
+// time, lane_paths-inl.h for many channels side by side) is shared.
 //
 // Every policy is a template over an arithmetic A that supplies the value
 // types: A::Real (one float, or a vector of floats with one channel per lane),
@@ -76,8 +76,7 @@ struct Policy<Kernel::RR, A> {
     static R scaleByGain(R y, float gain) { return A::narrow(static_cast<double>(gain) * A::widen(y)); }
     template <class T>
     static R shared(T bk, R x, R zNext, T ak, R y) {
-        return A::narrow((wideCoef(bk) * A::widen(x) + A::widen(zNext)) -
-                         A::widen(y) * wideCoef(ak));
+        return A::narrow((wideCoef(bk) * A::widen(x) + A::widen(zNext)) - A::widen(y) * wideCoef(ak));
     }
     template <class T>
     static R denominatorTail(R zNext, T ak, R y) {

@@ -26,8 +26,8 @@ enum class Kernel { CC, CR, RC, RRZ, RR };
 //   coefficients real,    data real, state complex -> RRZ
 //   everything real                             -> RR
 constexpr Kernel chooseKernel(bool coefComplex, bool dataComplex, bool stateComplex) {
-    return coefComplex   ? (dataComplex ? Kernel::CC : Kernel::CR)
-           : dataComplex ? Kernel::RC
+    return coefComplex    ? (dataComplex ? Kernel::CC : Kernel::CR)
+           : dataComplex  ? Kernel::RC
            : stateComplex ? Kernel::RRZ
                           : Kernel::RR;
 }

@@ -61,8 +61,7 @@ void channel(const FilterRecord<K>& r, int32_t j) {
             y[i * ys] = SampleStep<P, FixedL>::run(x[i * xs], z, b, a, gain, applyGain, s);
         for (int k = 0; k < FixedL; ++k) zs[k] = z[k];
     } else {
-        for (int32_t i = 0; i < s.M; ++i)
-            y[i * ys] = SampleStep<P, 0>::run(x[i * xs], zs, b, a, gain, applyGain, s);
+        for (int32_t i = 0; i < s.M; ++i) y[i * ys] = SampleStep<P, 0>::run(x[i * xs], zs, b, a, gain, applyGain, s);
     }
 }
 

@@ -70,8 +70,8 @@ struct SampleStep {
 
 // Calls f(std::integral_constant<int, L>) for L in 1..kMaxFixedState when the
 // state length allows the register-resident variant, else with 0.
-template <class F>
-void withFixedState(const FilterShape& shape, F&& f) {
+template <class Body>
+void withFixedState(const FilterShape& shape, Body&& f) {
     const int32_t L = shape.L;
     const int32_t full = (shape.nb > shape.na ? shape.nb : shape.na) - 1;
     if (L != full) {

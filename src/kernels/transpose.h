@@ -5,7 +5,7 @@
 // stores of whole rows.
 //
 // Include only from the per-instruction-set translation units, inside their
-// own namespace (see lanes.h).
+// own namespace (see lane_paths-inl.h).
 
 template <int W>
 struct Transpose;

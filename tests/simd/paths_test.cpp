@@ -22,8 +22,7 @@
 namespace marrowick {
 namespace {
 
-const KernelPath kFastPaths[] = {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2,
-                                 KernelPath::Avx512};
+const KernelPath kFastPaths[] = {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512};
 
 // Memory layouts of x and y: column-major (each channel contiguous), channel-
 // interleaved (a C-order samples x channels array) and a strided view with
@@ -47,9 +46,7 @@ Layout layoutOf(Order o, int32_t M, int32_t N) {
     }
     return Layout{1, M};
 }
-std::size_t offsetOf(Layout l, int32_t i, int32_t j) {
-    return static_cast<std::size_t>(i * l.sample + j * l.channel);
-}
+std::size_t offsetOf(Layout l, int32_t i, int32_t j) { return static_cast<std::size_t>(i * l.sample + j * l.channel); }
 // Elements a buffer of that layout spans.
 std::size_t spanOf(Layout l, int32_t M, int32_t N) {
     if (M == 0 || N == 0) return 0;
@@ -62,8 +59,8 @@ struct Shape {
 // Every case of the state updates: zero-state (with and without extra
 // coefficients), nb below, above and equal to na, short and long tails, and
 // states past the vector tiles.
-const Shape kShapes[] = {{1, 1, 0}, {3, 2, 0},  {1, 2, 1},   {2, 1, 1},   {2, 2, 1},     {1, 3, 2},
-                         {3, 1, 2}, {3, 3, 2},  {5, 5, 4},   {10, 3, 9},  {3, 10, 9},    {64, 1, 63},
+const Shape kShapes[] = {{1, 1, 0}, {3, 2, 0},    {1, 2, 1},     {2, 1, 1},    {2, 2, 1},  {1, 3, 2},
+                         {3, 1, 2}, {3, 3, 2},    {5, 5, 4},     {10, 3, 9},   {3, 10, 9}, {64, 1, 63},
                          {4, 7, 6}, {12, 12, 11}, {129, 2, 128}, {2, 131, 130}};
 
 struct Size {
@@ -71,8 +68,8 @@ struct Size {
 };
 // Channel counts around 4, 8, 16 and 32 lanes and lengths around the 4-, 8-
 // and 16-sample tiles.
-const Size kSizes[] = {{0, 5},  {7, 0},  {1, 1},   {1, 2},  {5, 3},  {16, 4},  {17, 5},  {3, 7},   {31, 8},
-                       {9, 9},  {33, 15}, {16, 16}, {15, 17}, {4, 31}, {20, 32}, {18, 33}, {47, 40}, {6, 65}};
+const Size kSizes[] = {{0, 5}, {7, 0},   {1, 1},   {1, 2},   {5, 3},  {16, 4},  {17, 5},  {3, 7},   {31, 8},
+                       {9, 9}, {33, 15}, {16, 16}, {15, 17}, {4, 31}, {20, 32}, {18, 33}, {47, 40}, {6, 65}};
 
 enum class Data { Finite, Special };
 
@@ -111,8 +108,8 @@ bool sameBits(float p, float q) {
                                        const char* what) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
         if (!sameBits(expected[i], actual[i])) {
-            return ::testing::AssertionFailure() << what << " float " << i << ": scalar " << expected[i]
-                                                 << ", vector " << actual[i];
+            return ::testing::AssertionFailure()
+                   << what << " float " << i << ": scalar " << expected[i] << ", vector " << actual[i];
         }
     }
     return ::testing::AssertionSuccess();
@@ -145,7 +142,6 @@ Problem makeProblem(Kernel kernel, Shape shape, Size size, Data data, float a0, 
     return p;
 }
 
-
 // Runs the problem on one path with x and y in the given layout; y and zf
 // come back as column-major floats.
 void run(const Problem& p, KernelPath path, Order order, std::vector<float>& y, std::vector<float>& zf) {
@@ -158,8 +154,11 @@ void run(const Problem& p, KernelPath path, Order order, std::vector<float>& y, 
             for (std::size_t q = 0; q < fin; ++q)
                 x[fin * offsetOf(layout, i, j) + q] = p.x[fin * (static_cast<std::size_t>(j) * M + i) + q];
     zf = p.zi;
-    FilterCall call{p.kernel, FilterShape{p.shape.nb, p.shape.na, M, N, p.shape.L}, p.b.data(), p.a.data(),
-                    x.data(), layout, out.data(), layout, zf.data()};
+    FilterCall call{p.kernel,   FilterShape{p.shape.nb, p.shape.na, M, N, p.shape.L},
+                    p.b.data(), p.a.data(),
+                    x.data(),   layout,
+                    out.data(), layout,
+                    zf.data()};
     runFilterCall(call, path);
     y.assign(fout * static_cast<std::size_t>(M) * N, 0.0f);
     for (int32_t j = 0; j < N; ++j)
@@ -288,7 +287,7 @@ void runChain(const Cascade& c, std::vector<float>& y, std::vector<float>& zf) {
         const float* sec = c.sos.data() + 6 * cc * s;
         std::vector<float> z(zf.begin() + fst * 2 * N * s, zf.begin() + fst * 2 * N * (s + 1));
         const Layout layout{1, M};
-        FilterCall call{kernel, FilterShape{3, 3, M, N, 2}, sec, sec + 3 * cc, in.data(), layout, y.data(), layout,
+        FilterCall call{kernel,  FilterShape{3, 3, M, N, 2}, sec, sec + 3 * cc, in.data(), layout, y.data(), layout,
                         z.data()};
         runFilterCall(call, KernelPath::Definition);
         std::copy(z.begin(), z.end(), zf.begin() + fst * 2 * N * s);
@@ -307,7 +306,7 @@ class CascadePaths : public ::testing::TestWithParam<CascadeCase> {};
 TEST_P(CascadePaths, MatchTheDefinitionInEveryLayout) {
     const CascadeCase cc = GetParam();
     const int32_t kSections[] = {1, 2, 3, 8, 17, 24, 40};
-    const Size kCascadeSizes[] = {{0, 3}, {1, 1}, {5, 1},  {40, 1}, {100, 2}, {17, 3},
+    const Size kCascadeSizes[] = {{0, 3}, {1, 1},  {5, 1},   {40, 1}, {100, 2}, {17, 3},
                                   {3, 6}, {33, 5}, {20, 16}, {9, 17}, {70, 33}};
     const bool sameTypes = complexIn(cc.first) == complexOut(cc.first);
     int compared = 0;
@@ -349,18 +348,14 @@ std::string cascadeCaseName(const ::testing::TestParamInfo<CascadeCase>& info) {
     return std::string(kernelName(info.param.first)) + (info.param.data == Data::Finite ? "_finite" : "_special");
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFirstKernels, CascadePaths,
-                         ::testing::Values(CascadeCase{Kernel::RR, Data::Finite},
-                                           CascadeCase{Kernel::RR, Data::Special},
-                                           CascadeCase{Kernel::CC, Data::Finite},
-                                           CascadeCase{Kernel::CC, Data::Special},
-                                           CascadeCase{Kernel::CR, Data::Finite},
-                                           CascadeCase{Kernel::CR, Data::Special},
-                                           CascadeCase{Kernel::RC, Data::Finite},
-                                           CascadeCase{Kernel::RC, Data::Special},
-                                           CascadeCase{Kernel::RRZ, Data::Finite},
-                                           CascadeCase{Kernel::RRZ, Data::Special}),
-                         cascadeCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    AllFirstKernels, CascadePaths,
+    ::testing::Values(CascadeCase{Kernel::RR, Data::Finite}, CascadeCase{Kernel::RR, Data::Special},
+                      CascadeCase{Kernel::CC, Data::Finite}, CascadeCase{Kernel::CC, Data::Special},
+                      CascadeCase{Kernel::CR, Data::Finite}, CascadeCase{Kernel::CR, Data::Special},
+                      CascadeCase{Kernel::RC, Data::Finite}, CascadeCase{Kernel::RC, Data::Special},
+                      CascadeCase{Kernel::RRZ, Data::Finite}, CascadeCase{Kernel::RRZ, Data::Special}),
+    cascadeCaseName);
 
 // The kernels of kernels.h pick a path by themselves; whatever they pick, the
 // result is the definition's.

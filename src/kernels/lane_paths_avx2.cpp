@@ -12,4 +12,4 @@ constexpr int kNarrowestGroup = 4;
 }  // namespace avx2
 }  // namespace marrowick
 
-#include "lanes.h"
+#include "lane_paths-inl.h"

@@ -6,7 +6,7 @@
 // sample of 0 .. M-1, and leave the states of the others untouched.
 //
 //  - Channels in lanes (any kernel mix, column-major or channel-interleaved
-//    data): groups of channels side by side with the tiles of lanes.h, all
+//    data): groups of channels side by side with the tiles of lane_paths-inl.h, all
 //    the sections' states held by the group for the whole signal, so that x
 //    is read and y written once. All-real sections carry their values and
 //    states as doubles (each exactly a single), so that a value is widened
@@ -19,7 +19,7 @@
 // Both form every value by the operations of the one-channel kernels
 // (policies.h; the all-real rule written out below for the pipeline).
 //
-// Included by lanes.h, inside its instruction set's namespace, after its
+// Included by lane_paths-inl.h, inside its instruction set's namespace, after its
 // own helpers.
 
 namespace {
@@ -42,7 +42,7 @@ constexpr bool sectionsInLanesFor(int32_t N) {
 }
 
 template <int W>
-using DoubleLanes = typename LaneTypes<W>::D;
+using DoubleLanes = typename LaneTypes<W>::Doubles;
 template <int W>
 struct LaneMaskOf {
     typedef long long T __attribute__((vector_size(W * sizeof(long long))));
@@ -64,8 +64,8 @@ inline __attribute__((always_inline)) D roundToSingle(D v) {
     if constexpr (W == 2) {
         return reinterpret_cast<D>(_mm_cvtps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
     } else {
-        using F = typename LaneTypes<W>::F;
-        return __builtin_convertvector(__builtin_convertvector(v, F), D);
+        using Floats = typename LaneTypes<W>::Floats;
+        return __builtin_convertvector(__builtin_convertvector(v, Floats), D);
     }
 }
 
@@ -95,7 +95,7 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
     constexpr int K = C / W;
     static_assert(K * W == C, "a group is whole vectors of doubles");
     using D = DoubleLanes<W>;
-    using Half = typename LaneTypes<W>::F;
+    using Half = typename LaneTypes<W>::Floats;
     using InIO = typename std::conditional<Interleaved, InterleavedIO<C, 1>, ColumnMajorIO<C, 1>>::type;
     const InIO inIO{Interleaved ? r.inLayout.sample : r.inLayout.channel};
     const InIO outIO{Interleaved ? r.outLayout.sample : r.outLayout.channel};
@@ -184,7 +184,7 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
 }
 
 // Complex sections (and real ones over complex data or state) over a group
-// of C channels, in the lane arithmetic of lanes.h.
+// of C channels, in the lane arithmetic of lane_paths-inl.h.
 template <Kernel K, int C, bool Interleaved>
 void cascadeGroupComplex(const CascadeRecord<K>& r, int32_t j0, int live) {
     constexpr Kernel Later = laterKernel(K);
@@ -460,8 +460,8 @@ void sectionsInLanesOf(int32_t S, const float* sos, const SectionGain<float>* ga
     for (int32_t s = 0; s < S; ++s) anyGain = anyGain || gains[s].applyGain;
     const bool pass = S != V * W;
     auto run = [&](auto g, auto p) {
-        sectionsInLanes<Ch, W, V, decltype(g)::value, decltype(p)::value>(S, sos, gains, channels, stateStride, xs,
-                                                                           ys, M);
+        sectionsInLanes<Ch, W, V, decltype(g)::value, decltype(p)::value>(S, sos, gains, channels, stateStride, xs, ys,
+                                                                          M);
     };
     if (anyGain) {
         pass ? run(std::true_type(), std::true_type()) : run(std::true_type(), std::false_type());

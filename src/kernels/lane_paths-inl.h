@@ -16,7 +16,7 @@
 // length is bounded by kMaxLaneState; longer filters, and other layouts, take
 // a one-channel path.
 //
-// The cascades of second-order sections (cascade_lanes.h) reuse these tiles
+// The cascades of second-order sections (cascade_lanes-inl.h) reuse these tiles
 // and this arithmetic.
 //
 // This header is included by one translation unit per instruction set, each
@@ -24,7 +24,7 @@
 // of its instruction set) and the group widths kWidestGroup and
 // kNarrowestGroup in it, so that nothing here is shared between them.
 #ifndef MARROWICK_ISA
-#error "define MARROWICK_ISA before including lanes.h"
+#error "define MARROWICK_ISA before including lane_paths-inl.h"
 #endif
 
 #pragma GCC diagnostic push
@@ -44,7 +44,7 @@
 #include <utility>
 
 #define MARROWICK_LANES_DEFINITIONS
-#include "lane_kernels.h"
+#include "lane_paths.h"
 #include "policies.h"
 #include "record.h"
 #include "step.h"
@@ -57,49 +57,49 @@ namespace {
 
 template <int C>
 struct LaneTypes {
-    typedef float F __attribute__((vector_size(C * sizeof(float))));
-    typedef double D __attribute__((vector_size(C * sizeof(double))));
+    typedef float Floats __attribute__((vector_size(C * sizeof(float))));
+    typedef double Doubles __attribute__((vector_size(C * sizeof(double))));
 };
 
 // A complex value per lane: real parts and imaginary parts in two vectors.
-template <class F>
+template <class Floats>
 struct CxLanes {
-    F re;
-    F im;
+    Floats re;
+    Floats im;
 };
 
 // The complex operations of complex_ops.h with lane operands. A coefficient
 // or gain (ComplexSingle or float) is shared by all lanes.
-template <class F>
-CxLanes<F> complexProduct(ComplexSingle p, CxLanes<F> q) {
-    return ops::product<CxLanes<F>>(p, q);
+template <class Floats>
+CxLanes<Floats> complexProduct(ComplexSingle p, CxLanes<Floats> q) {
+    return ops::product<CxLanes<Floats>>(p, q);
 }
-template <class F>
-CxLanes<F> complexProduct(CxLanes<F> p, ComplexSingle q) {
-    return ops::product<CxLanes<F>>(p, q);
+template <class Floats>
+CxLanes<Floats> complexProduct(CxLanes<Floats> p, ComplexSingle q) {
+    return ops::product<CxLanes<Floats>>(p, q);
 }
-template <class F>
-CxLanes<F> complexScale(ComplexSingle p, F r) {
-    return ops::scale<CxLanes<F>>(p, r);
+template <class Floats>
+CxLanes<Floats> complexScale(ComplexSingle p, Floats r) {
+    return ops::scale<CxLanes<Floats>>(p, r);
 }
-template <class F>
-CxLanes<F> complexScale(float r, CxLanes<F> p) {
-    return ops::scaleBy<CxLanes<F>>(r, p);
+template <class Floats>
+CxLanes<Floats> complexScale(float r, CxLanes<Floats> p) {
+    return ops::scaleBy<CxLanes<Floats>>(r, p);
 }
-template <class F>
-CxLanes<F> complexSum(CxLanes<F> p, CxLanes<F> q) {
+template <class Floats>
+CxLanes<Floats> complexSum(CxLanes<Floats> p, CxLanes<Floats> q) {
     return ops::sum(p, q);
 }
-template <class F>
-CxLanes<F> complexDifference(CxLanes<F> p, CxLanes<F> q) {
+template <class Floats>
+CxLanes<Floats> complexDifference(CxLanes<Floats> p, CxLanes<Floats> q) {
     return ops::difference(p, q);
 }
-template <class F>
-CxLanes<F> realPlusComplex(F r, CxLanes<F> v) {
+template <class Floats>
+CxLanes<Floats> realPlusComplex(Floats r, CxLanes<Floats> v) {
     return ops::realPlus(r, v);
 }
-template <class F>
-CxLanes<F> realMinusComplex(F r, CxLanes<F> v) {
+template <class Floats>
+CxLanes<Floats> realMinusComplex(Floats r, CxLanes<Floats> v) {
     return ops::realMinus(r, v);
 }
 
@@ -107,17 +107,17 @@ CxLanes<F> realMinusComplex(F r, CxLanes<F> v) {
 // group, so that no update converts or broadcasts it again.
 template <int C>
 struct WideCoef {
-    typename LaneTypes<C>::D v;
+    typename LaneTypes<C>::Doubles v;
 };
 template <int C>
-typename LaneTypes<C>::D wideCoef(const WideCoef<C>& c) {
+typename LaneTypes<C>::Doubles wideCoef(const WideCoef<C>& c) {
     return c.v;
 }
 
 template <int C>
 struct LaneArith {
-    using Real = typename LaneTypes<C>::F;
-    using Wide = typename LaneTypes<C>::D;
+    using Real = typename LaneTypes<C>::Floats;
+    using Wide = typename LaneTypes<C>::Doubles;
     using Complex = CxLanes<Real>;
     static Wide widen(Real v) {
 #ifdef __AVX512F__
@@ -138,13 +138,13 @@ struct LaneArith {
 // complex paths slower than SSE2.
 #define MARROWICK_LANE_IO inline __attribute__((always_inline))
 
-template <class F>
-MARROWICK_LANE_IO void loadRow(const float* row, F& v) {
-    std::memcpy(&v, row, sizeof(F));
+template <class Floats>
+MARROWICK_LANE_IO void loadRow(const float* row, Floats& v) {
+    std::memcpy(&v, row, sizeof(Floats));
 }
-template <class F>
-MARROWICK_LANE_IO void storeRow(float* row, const F& v) {
-    std::memcpy(row, &v, sizeof(F));
+template <class Floats>
+MARROWICK_LANE_IO void storeRow(float* row, const Floats& v) {
+    std::memcpy(row, &v, sizeof(Floats));
 }
 
 // Rows of lanes: sample t's lanes start at base + t * stride (real parts;
@@ -154,21 +154,21 @@ struct Rows {
     std::ptrdiff_t stride;
 };
 
-template <int C, class F>
-MARROWICK_LANE_IO void getLane(const Rows& rows, int t, F& v) {
+template <int C, class Floats>
+MARROWICK_LANE_IO void getLane(const Rows& rows, int t, Floats& v) {
     loadRow(rows.base + t * rows.stride, v);
 }
-template <int C, class F>
-MARROWICK_LANE_IO void getLane(const Rows& rows, int t, CxLanes<F>& v) {
+template <int C, class Floats>
+MARROWICK_LANE_IO void getLane(const Rows& rows, int t, CxLanes<Floats>& v) {
     loadRow(rows.base + t * rows.stride, v.re);
     loadRow(rows.base + t * rows.stride + C, v.im);
 }
-template <int C, class F>
-MARROWICK_LANE_IO void putLane(const Rows& rows, int t, const F& v) {
+template <int C, class Floats>
+MARROWICK_LANE_IO void putLane(const Rows& rows, int t, const Floats& v) {
     storeRow(rows.base + t * rows.stride, v);
 }
-template <int C, class F>
-MARROWICK_LANE_IO void putLane(const Rows& rows, int t, const CxLanes<F>& v) {
+template <int C, class Floats>
+MARROWICK_LANE_IO void putLane(const Rows& rows, int t, const CxLanes<Floats>& v) {
     storeRow(rows.base + t * rows.stride, v.re);
     storeRow(rows.base + t * rows.stride + C, v.im);
 }
@@ -187,7 +187,6 @@ void joinParts(V re, V im, V& lo, V& hi, std::index_sequence<I...>) {
 }
 
 inline int clampCount(int v, int hi) { return v < 0 ? 0 : (v > hi ? hi : v); }
-
 
 // Column-major tile I/O of one group: `live` channel rows starting at base,
 // row stride `stride` floats, a segment of `count` (<= C) floats per row,
@@ -227,24 +226,24 @@ constexpr int floatsOf() {
 
 // Moving `n` samples, from sample i0 on, of a group's `live` channels between
 // a buffer and the rows the recurrence reads and writes. `base` points at the
-// group's first channel; distances are in floats. F is 1 for float elements,
+// group's first channel; distances are in floats. Parts is 1 for float elements,
 // 2 for complex ones. in() gives the rows of the input; out() the rows to
 // write the output to, which flush() then moves to the buffer.
-template <int C, int F>
+template <int C, int Parts>
 struct ColumnMajorIO {
     std::ptrdiff_t channel;  // floats between the starts of adjacent channels
 
     Rows in(const float* base, int32_t i0, int n, int live, float* tile) const {
-        for (int q = 0; q < F; ++q)
-            TileIO<C>::load(base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
-                            clampCount(n * F - q * C, C), tile + q * C * C);
-        return Rows{tile, F * C};
+        for (int q = 0; q < Parts; ++q)
+            TileIO<C>::load(base + static_cast<std::ptrdiff_t>(i0) * Parts + q * C, channel, live,
+                            clampCount(n * Parts - q * C, C), tile + q * C * C);
+        return Rows{tile, Parts * C};
     }
-    Rows out(float*, int32_t, int, float* tile) const { return Rows{tile, F * C}; }
+    Rows out(float*, int32_t, int, float* tile) const { return Rows{tile, Parts * C}; }
     void flush(const Rows&, float* base, int32_t i0, int n, int live, const float* tile) const {
-        for (int q = 0; q < F; ++q)
-            TileIO<C>::store(tile + q * C * C, base + static_cast<std::ptrdiff_t>(i0) * F + q * C, channel, live,
-                             clampCount(n * F - q * C, C));
+        for (int q = 0; q < Parts; ++q)
+            TileIO<C>::store(tile + q * C * C, base + static_cast<std::ptrdiff_t>(i0) * Parts + q * C, channel, live,
+                             clampCount(n * Parts - q * C, C));
     }
 };
 
@@ -253,18 +252,18 @@ struct ColumnMajorIO {
 // where they lie; complex ones are split into a row of real parts and a row
 // of imaginary parts with two shuffles; a group with dead lanes goes through
 // a zero-filled tile.
-template <int C, int F>
+template <int C, int Parts>
 struct InterleavedIO {
-    using V = typename LaneTypes<C>::F;
+    using V = typename LaneTypes<C>::Floats;
     std::ptrdiff_t sample;  // floats between the starts of adjacent samples
 
     Rows in(const float* base, int32_t i0, int n, int live, float* tile) const {
         const float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
-        if (F == 1 && live == C) return Rows{const_cast<float*>(first), sample};
+        if (Parts == 1 && live == C) return Rows{const_cast<float*>(first), sample};
         for (int t = 0; t < n; ++t) {
             const float* src = first + t * sample;
-            float* row = tile + t * F * C;
-            if (F == 2 && live == C) {
+            float* row = tile + t * Parts * C;
+            if (Parts == 2 && live == C) {
                 V lo, hi, re, im;
                 loadRow(src, lo);
                 loadRow(src + C, hi);
@@ -273,24 +272,24 @@ struct InterleavedIO {
                 storeRow(row + C, im);
                 continue;
             }
-            std::memset(row, 0, F * C * sizeof(float));
+            std::memset(row, 0, Parts * C * sizeof(float));
             for (int c = 0; c < live; ++c)
-                for (int p = 0; p < F; ++p) row[p * C + c] = src[F * c + p];
+                for (int p = 0; p < Parts; ++p) row[p * C + c] = src[Parts * c + p];
         }
-        return Rows{tile, F * C};
+        return Rows{tile, Parts * C};
     }
     Rows out(float* base, int32_t i0, int live, float* tile) const {
         float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
-        if (F == 1 && live == C) return Rows{first, sample};
-        return Rows{tile, F * C};
+        if (Parts == 1 && live == C) return Rows{first, sample};
+        return Rows{tile, Parts * C};
     }
     void flush(const Rows& rows, float* base, int32_t i0, int n, int live, const float* tile) const {
         if (rows.base != tile) return;
         float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;
         for (int t = 0; t < n; ++t) {
             float* dst = first + t * sample;
-            const float* row = tile + t * F * C;
-            if (F == 2 && live == C) {
+            const float* row = tile + t * Parts * C;
+            if (Parts == 2 && live == C) {
                 V re, im, lo, hi;
                 loadRow(row, re);
                 loadRow(row + C, im);
@@ -300,7 +299,7 @@ struct InterleavedIO {
                 continue;
             }
             for (int c = 0; c < live; ++c)
-                for (int p = 0; p < F; ++p) dst[F * c + p] = row[p * C + c];
+                for (int p = 0; p < Parts; ++p) dst[Parts * c + p] = row[p * C + c];
         }
     }
 };
@@ -352,8 +351,8 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
         // States in: element loops, once per group.
         alignas(64) float lanes[fst * C];
         for (int g = 0; g < G; ++g) {
-            const float* s = reinterpret_cast<const float*>(r.state) +
-                             (static_cast<std::ptrdiff_t>(j0) + g * C) * L * fst;
+            const float* s =
+                reinterpret_cast<const float*>(r.state) + (static_cast<std::ptrdiff_t>(j0) + g * C) * L * fst;
             for (int32_t k = 0; k < stateLength; ++k) {
                 std::memset(lanes, 0, sizeof lanes);
                 for (int c = 0; c < lives[g]; ++c)
@@ -529,7 +528,7 @@ template bool filterLanes<Kernel::RC>(const FilterRecord<Kernel::RC>&);
 template bool filterLanes<Kernel::RRZ>(const FilterRecord<Kernel::RRZ>&);
 template bool filterLanes<Kernel::RR>(const FilterRecord<Kernel::RR>&);
 
-#include "cascade_lanes.h"
+#include "cascade_lanes-inl.h"
 
 }  // namespace MARROWICK_ISA
 }  // namespace marrowick

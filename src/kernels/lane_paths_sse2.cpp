@@ -10,4 +10,4 @@ constexpr int kNarrowestGroup = 4;
 }  // namespace sse2
 }  // namespace marrowick
 
-#include "lanes.h"
+#include "lane_paths-inl.h"

@@ -12,4 +12,4 @@ constexpr int kNarrowestGroup = 8;
 }  // namespace avx512
 }  // namespace marrowick
 
-#include "lanes.h"
+#include "lane_paths-inl.h"

@@ -4,7 +4,7 @@
 // touching anything, when the call is beyond it (a state longer than
 // kMaxLaneState, or a layout that is neither column-major nor
 // channel-interleaved); the caller then runs a one-channel path. The cascade
-// paths (cascadeLanes, cascade_lanes.h) take a piece of at most
+// paths (cascadeLanes, cascade_lanes-inl.h) take a piece of at most
 // kCascadePiece sections the same way: all-real sections in any layout, and
 // every other kernel mix over two channels or more in the two layouts of the
 // filter paths.
@@ -31,19 +31,19 @@ template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
 template <Kernel K>
 bool cascadeLanes(const CascadeRecord<K>& record);
-}
+}  // namespace sse2
 namespace avx2 {
 template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
 template <Kernel K>
 bool cascadeLanes(const CascadeRecord<K>& record);
-}
+}  // namespace avx2
 namespace avx512 {
 template <Kernel K>
 bool filterLanes(const FilterRecord<K>& record);
 template <Kernel K>
 bool cascadeLanes(const CascadeRecord<K>& record);
-}
+}  // namespace avx512
 #endif
 
 }  // namespace marrowick
