@@ -104,32 +104,32 @@ CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const
     const int ndim = xShape.size();
     const py::ssize_t xItem = x.itemsize();
     const py::ssize_t outItem = outComplex ? 8 : 4;
-    CallArrays c;
-    c.plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
-                        (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
+    const LayoutPlan plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
+                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
     const py::dtype outType = outComplex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
-    c.y = newArray(outType, xShape, compactStrides(xShape.data(), c.plan.memoryOrder, outItem));
+    py::array y = newArray(outType, xShape, compactStrides(xShape.data(), plan.memoryOrder, outItem));
     Axes zfOrder;
     for (int k = 0; k < lead; ++k) zfOrder.push_back(k);
-    for (int k : c.plan.stateOrder) zfOrder.push_back(k + lead);
-    c.zf = newArray(outType, stateShape, compactStrides(stateShape.data(), zfOrder, outItem));
+    for (int k : plan.stateOrder) zfOrder.push_back(k + lead);
+    py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), zfOrder, outItem));
     if (!haveZi) {
-        if (c.zf.nbytes() > 0) std::memset(c.zf.mutable_data(), 0, static_cast<std::size_t>(c.zf.nbytes()));
+        if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
     } else {
-        copyState(zi, outComplex, c.zf, stateShape);
+        copyState(zi, outComplex, zf, stateShape);
     }
 
-    const Layout outLayout = elementLayout(c.plan, c.y.strides(), outItem, axis, xShape[axis]);
-    c.input = c.plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), c.plan.memoryOrder, xItem));
-    c.io = Buffers{static_cast<const char*>(c.input.data()),
-                   c.plan.direct ? c.plan.inLayout : outLayout,
-                   static_cast<std::size_t>(xItem),
-                   static_cast<char*>(c.y.mutable_data()),
-                   outLayout,
-                   static_cast<std::size_t>(outItem),
-                   static_cast<char*>(c.zf.mutable_data()),
-                   static_cast<std::size_t>(outItem)};
-    return c;
+    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, xShape[axis]);
+    py::array input =
+        plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), plan.memoryOrder, xItem));
+    const Buffers io{static_cast<const char*>(input.data()),
+                     plan.direct ? plan.inLayout : outLayout,
+                     static_cast<std::size_t>(xItem),
+                     static_cast<char*>(y.mutable_data()),
+                     outLayout,
+                     static_cast<std::size_t>(outItem),
+                     static_cast<char*>(zf.mutable_data()),
+                     static_cast<std::size_t>(outItem)};
+    return CallArrays{plan, std::move(y), std::move(zf), std::move(input), io};
 }
 
 // With the GIL released: copies x into the input when it is not x itself,
