@@ -176,6 +176,13 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     return y if zi is None else (y, zf)
 
 
+def _single_sections(sos):
+    """sos checked as sections and rounded to float32, or complex64 when
+    complex: as the kernels take them."""
+    sos = _core._check_sections(sos)
+    return sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+
+
 def _block_shape_error(state, axis, lead, shape):
     """marrowick:blockShape: a block that does not fit the state of a
     streaming filter (the state's first `lead` dimensions are not the
@@ -192,7 +199,38 @@ def _fits(state, axis, lead, shape):
     return len(shape) == len(block) and all(n == m for k, (n, m) in enumerate(zip(shape, block)) if k != axis)
 
 
-class Filter:
+class _Streaming:
+    """The block and state handling a streaming filter shares: the state
+    `zi` carried from block to block (checked by `_check`), a block fitting
+    it along every axis but time (the state's first `_lead` dimensions are
+    not the block's), and `_run(x, zi)` returning y and the next state."""
+
+    _lead = 0
+
+    @property
+    def zi(self):
+        """The state the next block starts from (None: from rest)."""
+        return self._zi
+
+    def reset(self, zi=None):
+        """Starts again from the state zi (None: from rest), checked here."""
+        if zi is not None:
+            zi = np.array(_core._check_numbers(zi, "zi"), copy=True)
+            self._check(zi)
+        self._zi = zi
+
+    def process(self, x):
+        """Filters the next block x and returns its y."""
+        zi = self._zi
+        if zi is not None:
+            axis = self.axis % (zi.ndim - self._lead)
+            if not _fits(zi, axis, self._lead, np.shape(x)):
+                raise _block_shape_error(zi, axis, self._lead, np.shape(x))
+        y, self._zi = self._run(x, zi)
+        return y
+
+
+class Filter(_Streaming):
     """A streaming filter: the blocks of a signal filtered one after the
     other give the bits of one whole `filter` call.
 
@@ -245,33 +283,19 @@ class Filter:
         self.axis = int(axis)
         self.reset(zi)
 
-    @property
-    def zi(self):
-        """The state the next block starts from (None: from rest)."""
-        return self._zi
+    def _check(self, zi):
+        axis = _core._check_axis(self.axis, zi.ndim)
+        L = max(self.b.size, self.a.size) - 1
+        _core._check_state(zi.shape, zi.shape, axis, L)
 
-    def reset(self, zi=None):
-        """Starts again from the state zi (None: from rest), checked here."""
-        if zi is not None:
-            zi = np.array(_core._check_numbers(zi, "zi"), copy=True)
-            axis = _core._check_axis(self.axis, zi.ndim)
-            L = max(self.b.size, self.a.size) - 1
-            _core._check_state(zi.shape, zi.shape, axis, L)
-        self._zi = zi
-
-    def process(self, x):
-        """Filters the next block x and returns its y."""
-        zi = self._zi
-        if zi is not None and not _fits(zi, self.axis % zi.ndim, 0, np.shape(x)):
-            raise _block_shape_error(zi, self.axis % zi.ndim, 0, np.shape(x))
-        y, self._zi = filter(self.b, self.a, x, zi, axis=self.axis)
-        return y
+    def _run(self, x, zi):
+        return filter(self.b, self.a, x, zi, axis=self.axis)
 
     def __repr__(self):
         return "marrowick.Filter(b=%r, a=%r, axis=%d)" % (self.b, self.a, self.axis)
 
 
-class SOSFilter:
+class SOSFilter(_Streaming):
     """A streaming cascade of second-order sections: the blocks of a signal
     filtered one after the other give the bits of one whole `sosfilt` call.
 
@@ -326,35 +350,22 @@ class SOSFilter:
     True
     """
 
+    _lead = 1  # zi's sections axis
+
     def __init__(self, sos, zi=None, *, axis=0):
-        sos = _core._check_sections(sos)
-        self.sos = sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+        self.sos = _single_sections(sos)
         self.axis = int(axis)
         self.reset(zi)
 
-    @property
-    def zi(self):
-        """The state the next block starts from (None: from rest)."""
-        return self._zi
+    def _check(self, zi):
+        if zi.ndim < 2:
+            raise ValueError("marrowick:ziSize: zi must have shape (n_sections,) + a block's shape with "
+                             "the time axis of length 2, got %r" % (zi.shape,))
+        axis = _core._check_axis(self.axis, zi.ndim - 1)
+        _core._check_state(zi.shape, zi.shape[1:], axis, 2, True, self.sos.shape[0])
 
-    def reset(self, zi=None):
-        """Starts again from the state zi (None: from rest), checked here."""
-        if zi is not None:
-            zi = np.array(_core._check_numbers(zi, "zi"), copy=True)
-            if zi.ndim < 2:
-                raise ValueError("marrowick:ziSize: zi must have shape (n_sections,) + a block's shape with "
-                                 "the time axis of length 2, got %r" % (zi.shape,))
-            axis = _core._check_axis(self.axis, zi.ndim - 1)
-            _core._check_state(zi.shape, zi.shape[1:], axis, 2, True, self.sos.shape[0])
-        self._zi = zi
-
-    def process(self, x):
-        """Filters the next block x and returns its y."""
-        zi = self._zi
-        if zi is not None and not _fits(zi, self.axis % (zi.ndim - 1), 1, np.shape(x)):
-            raise _block_shape_error(zi, self.axis % (zi.ndim - 1), 1, np.shape(x))
-        y, self._zi = _core._sosfilt(self.sos, x, zi, self.axis, 1)
-        return y
+    def _run(self, x, zi):
+        return _core._sosfilt(self.sos, x, zi, self.axis, 1)
 
     def __repr__(self):
         return "marrowick.SOSFilter(sos=%r, axis=%d)" % (self.sos, self.axis)

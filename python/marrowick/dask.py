@@ -264,8 +264,7 @@ def sosfilt(sos, x, zi=None, *, axis=0):
     x = da.asarray(x)
     x_complex = _core._check_signal(x.dtype)
     axis = _core._check_axis(axis, x.ndim)
-    sos = _core._check_sections(sos)
-    sos = sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+    sos = marrowick._single_sections(sos)
     n = sos.shape[0]
     x_shape = _channels_known(x, axis)
     zi_complex = False

@@ -81,6 +81,66 @@ void copyInput(const py::array& x, const py::array& input, bool complex) {
     else stridedCopy<float, float>(src, from, dst, to, shape, Same{});
 }
 
+// The channel count of an array of this shape with time along `axis`.
+int64_t channelCount(const Dims& shape, int axis) {
+    int64_t N = 1;
+    for (int k = 0; k < shape.size(); ++k)
+        if (k != axis) N *= shape[k];
+    return N;
+}
+
+// The arrays of a call, laid out by the plan: y, zf (the zero state, or zi
+// copied in) and the input the kernels read (x itself, or a new array laid
+// out as y, filled by runReleased), with the buffers the kernels get. zf's
+// first `lead` axes (the sections) are outermost, then the plan's order.
+struct CallArrays {
+    LayoutPlan plan;
+    py::array y, zf, input;
+    Buffers io;
+};
+
+CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const State& zi, bool haveZi,
+                         bool outComplex, const Dims& stateShape, int lead) {
+    const int ndim = xShape.size();
+    const py::ssize_t xItem = x.itemsize();
+    const py::ssize_t outItem = outComplex ? 8 : 4;
+    const LayoutPlan plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
+                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
+    const py::dtype outType = outComplex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
+    py::array y = newArray(outType, xShape, compactStrides(xShape.data(), plan.memoryOrder, outItem));
+    Axes zfOrder;
+    for (int k = 0; k < lead; ++k) zfOrder.push_back(k);
+    for (int k : plan.stateOrder) zfOrder.push_back(k + lead);
+    py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), zfOrder, outItem));
+    if (!haveZi) {
+        if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
+    } else {
+        copyState(zi, outComplex, zf, stateShape);
+    }
+
+    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, xShape[axis]);
+    py::array input =
+        plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), plan.memoryOrder, xItem));
+    const Buffers io{static_cast<const char*>(input.data()),
+                     plan.direct ? plan.inLayout : outLayout,
+                     static_cast<std::size_t>(xItem),
+                     static_cast<char*>(y.mutable_data()),
+                     outLayout,
+                     static_cast<std::size_t>(outItem),
+                     static_cast<char*>(zf.mutable_data()),
+                     static_cast<std::size_t>(outItem)};
+    return CallArrays{plan, std::move(y), std::move(zf), std::move(input), io};
+}
+
+// With the GIL released: copies x into the input when it is not x itself,
+// then runs the task.
+template <class Run>
+void runReleased(const py::array& x, bool xComplex, const CallArrays& c, const Run& run) {
+    py::gil_scoped_release release;
+    if (!c.plan.direct) copyInput(x, c.input, xComplex);
+    run();
+}
+
 py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py::handle xObj, py::handle ziObj,
                      int64_t axisArg, int64_t workersArg) {
     bool xComplex;
@@ -96,61 +156,22 @@ py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py
     const State zi = haveZi ? checkState(ziObj, xShape, axis, L, convention) : State{py::none(), false, L};
     warnIfRoundingDestabilises(a);
 
-    const int64_t M = xShape[axis];
-    int64_t N = 1;
-    for (int k = 0; k < ndim; ++k)
-        if (k != axis) N *= xShape[k];
     Dims stateShape(xShape);
     stateShape[axis] = zi.length;
 
     const Kernel kernel = marrowick::chooseKernel(b.complex || a.complex, xComplex, zi.complex);
-    const bool outComplex = kernel != Kernel::RR;
     const bool coefComplex = kernel == Kernel::CC || kernel == Kernel::CR;
-    const py::ssize_t xItem = x.itemsize();
-    const py::ssize_t outItem = outComplex ? 8 : 4;
-
-    const LayoutPlan plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
-                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
-    const py::dtype outType = outComplex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
-    py::array y = newArray(outType, xShape, compactStrides(xShape.data(), plan.memoryOrder, outItem));
-    py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), plan.stateOrder, outItem));
-    if (!haveZi) {
-        if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
-    } else {
-        copyState(zi, outComplex, zf, stateShape);
-    }
+    CallArrays c = prepareArrays(x, xShape, axis, zi, haveZi, kernel != Kernel::RR, stateShape, 0);
 
     py::object bKeep, aKeep;
     std::vector<ComplexSingle> bWide, aWide;
     const void* bData = kernelCoefficients(b, coefComplex, bKeep, bWide);
     const void* aData = kernelCoefficients(a, coefComplex, aKeep, aWide);
 
-    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, M);
-    // x itself, or a copy laid out as y.
-    const py::array input =
-        plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), plan.memoryOrder, xItem));
-    const Task t{kernel,
-                 b.count,
-                 a.count,
-                 static_cast<int32_t>(zi.length),
-                 M,
-                 N,
-                 bData,
-                 aData,
-                 static_cast<const char*>(input.data()),
-                 plan.direct ? plan.inLayout : outLayout,
-                 static_cast<std::size_t>(xItem),
-                 static_cast<char*>(y.mutable_data()),
-                 outLayout,
-                 static_cast<std::size_t>(outItem),
-                 static_cast<char*>(zf.mutable_data()),
-                 static_cast<std::size_t>(outItem)};
-    {
-        py::gil_scoped_release release;
-        if (!plan.direct) copyInput(x, input, xComplex);
-        runTask(t, workers);
-    }
-    return py::make_tuple(std::move(y), std::move(zf));
+    const Task t{kernel, b.count, a.count, static_cast<int32_t>(zi.length), xShape[axis], channelCount(xShape, axis),
+                 bData,  aData,   c.io};
+    runReleased(x, xComplex, c, [&] { runTask(t, workers); });
+    return py::make_tuple(std::move(c.y), std::move(c.zf));
 }
 
 // The cascade of second-order sections in one call, under SciPy's
@@ -171,32 +192,12 @@ py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, int64_t 
     const bool haveZi = !ziObj.is_none();
     const State zi = haveZi ? checkState(ziObj, xShape, axis, 2, Convention::SciPy, S) : State{py::none(), false, 2};
 
-    const int64_t M = xShape[axis];
-    int64_t N = 1;
-    for (int k = 0; k < ndim; ++k)
-        if (k != axis) N *= xShape[k];
     Dims stateShape;
     stateShape.push_back(S);
     for (int k = 0; k < ndim; ++k) stateShape.push_back(k == axis ? 2 : xShape[k]);
 
     const Kernel first = marrowick::chooseKernel(sosComplex, xComplex, zi.complex);
-    const bool outComplex = first != Kernel::RR;
-    const py::ssize_t xItem = x.itemsize();
-    const py::ssize_t outItem = outComplex ? 8 : 4;
-
-    const LayoutPlan plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
-                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
-    const py::dtype outType = outComplex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
-    py::array y = newArray(outType, xShape, compactStrides(xShape.data(), plan.memoryOrder, outItem));
-    Axes zfOrder;
-    zfOrder.push_back(0);
-    for (int k : plan.stateOrder) zfOrder.push_back(k + 1);
-    py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), zfOrder, outItem));
-    if (!haveZi) {
-        if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
-    } else {
-        copyState(zi, outComplex, zf, stateShape);
-    }
+    CallArrays c = prepareArrays(x, xShape, axis, zi, haveZi, first != Kernel::RR, stateShape, 1);
 
     // The sections as the kernels take them: float32 when real, complex64
     // when complex (the kernels of complex sections take complex ones).
@@ -206,28 +207,9 @@ py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, int64_t 
     else coefficients = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(sos);
     if (!coefficients) throw py::error_already_set();
 
-    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, M);
-    const py::array input =
-        plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), plan.memoryOrder, xItem));
-    const CascadeTask t{first,
-                        S,
-                        M,
-                        N,
-                        coefficients.data(),
-                        static_cast<const char*>(input.data()),
-                        plan.direct ? plan.inLayout : outLayout,
-                        static_cast<std::size_t>(xItem),
-                        static_cast<char*>(y.mutable_data()),
-                        outLayout,
-                        static_cast<std::size_t>(outItem),
-                        static_cast<char*>(zf.mutable_data()),
-                        static_cast<std::size_t>(outItem)};
-    {
-        py::gil_scoped_release release;
-        if (!plan.direct) copyInput(x, input, xComplex);
-        runCascadeTask(t, workers);
-    }
-    return py::make_tuple(std::move(y), std::move(zf));
+    const CascadeTask t{first, S, xShape[axis], channelCount(xShape, axis), coefficients.data(), c.io};
+    runReleased(x, xComplex, c, [&] { runCascadeTask(t, workers); });
+    return py::make_tuple(std::move(c.y), std::move(c.zf));
 }
 
 py::tuple filter(py::handle b, py::handle a, py::handle x, py::handle zi, int64_t axis, int64_t workers) {

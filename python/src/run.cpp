@@ -28,12 +28,11 @@ void runChannels(const Task& t, int64_t j0, int64_t n, int64_t limit) {
             call.shape = FilterShape{t.nb, t.na, static_cast<int32_t>(m), static_cast<int32_t>(ng), t.L};
             call.b = t.b;
             call.a = t.a;
-            call.input = t.input + (i0 * t.inLayout.sample + jg * t.inLayout.channel) * static_cast<int64_t>(t.inItem);
-            call.inLayout = t.inLayout;
-            call.output =
-                t.output + (i0 * t.outLayout.sample + jg * t.outLayout.channel) * static_cast<int64_t>(t.outItem);
-            call.outLayout = t.outLayout;
-            call.state = t.state + jg * t.L * static_cast<int64_t>(t.stateItem);
+            call.input = t.io.inputAt(i0, jg);
+            call.inLayout = t.io.inLayout;
+            call.output = t.io.outputAt(i0, jg);
+            call.outLayout = t.io.outLayout;
+            call.state = t.io.state + jg * t.L * static_cast<int64_t>(t.io.stateItem);
             runFilterCall(call);
         }
     }
@@ -47,19 +46,19 @@ constexpr int64_t kGatherBytes = int64_t{1} << 20;
 // group is every channel, they are gathered into a buffer (of at most
 // kGatherBytes, whole lane tiles of 16 channels) and scattered back.
 void runCascadeChannels(const CascadeTask& t, int64_t j0, int64_t n, int64_t limit) {
-    const int64_t rowBytes = 2 * static_cast<int64_t>(t.stateItem);  // one section's states of one channel
+    const int64_t rowBytes = 2 * static_cast<int64_t>(t.io.stateItem);  // one section's states of one channel
     int64_t group = std::max<int64_t>(1, std::min({n, limit, limit / (2 * static_cast<int64_t>(t.sections))}));
     if (group < t.N) group = std::min(group, std::max<int64_t>(16, kGatherBytes / (t.sections * rowBytes) / 16 * 16));
     std::vector<char> buffer;
     for (int64_t jg = j0; jg < j0 + n; jg += group) {
         const int64_t ng = std::min(group, j0 + n - jg);
         const bool whole = ng == t.N;
-        char* state = t.state;
+        char* state = t.io.state;
         if (!whole) {
             buffer.resize(static_cast<std::size_t>(t.sections * ng * rowBytes));
             state = buffer.data();
             for (int64_t s = 0; s < t.sections; ++s)
-                std::memcpy(state + s * ng * rowBytes, t.state + (s * t.N + jg) * rowBytes,
+                std::memcpy(state + s * ng * rowBytes, t.io.state + (s * t.N + jg) * rowBytes,
                             static_cast<std::size_t>(ng * rowBytes));
         }
         const int64_t piece = std::max<int64_t>(1, std::min(t.M, limit / ng));
@@ -71,17 +70,16 @@ void runCascadeChannels(const CascadeTask& t, int64_t j0, int64_t n, int64_t lim
             call.M = static_cast<int32_t>(m);
             call.N = static_cast<int32_t>(ng);
             call.sos = t.sos;
-            call.input = t.input + (i0 * t.inLayout.sample + jg * t.inLayout.channel) * static_cast<int64_t>(t.inItem);
-            call.inLayout = t.inLayout;
-            call.output =
-                t.output + (i0 * t.outLayout.sample + jg * t.outLayout.channel) * static_cast<int64_t>(t.outItem);
-            call.outLayout = t.outLayout;
+            call.input = t.io.inputAt(i0, jg);
+            call.inLayout = t.io.inLayout;
+            call.output = t.io.outputAt(i0, jg);
+            call.outLayout = t.io.outLayout;
             call.state = state;
             runCascadeCall(call);
         }
         if (!whole)
             for (int64_t s = 0; s < t.sections; ++s)
-                std::memcpy(t.state + (s * t.N + jg) * rowBytes, state + s * ng * rowBytes,
+                std::memcpy(t.io.state + (s * t.N + jg) * rowBytes, state + s * ng * rowBytes,
                             static_cast<std::size_t>(ng * rowBytes));
     }
 }

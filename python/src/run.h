@@ -10,42 +10,48 @@
 
 namespace marrowick::python {
 
-// One filtering task on raw buffers: the call's kernel and coefficients, the
-// input and output with their element layouts, the state (channel j's L
-// values at j * L).
+// The buffers of a task: the input and output with their element layouts,
+// and the states, each with its item size in bytes.
+struct Buffers {
+    const char* input;
+    Layout inLayout;
+    std::size_t inItem;
+    char* output;
+    Layout outLayout;
+    std::size_t outItem;
+    char* state;
+    std::size_t stateItem;
+
+    // The input and output at sample i of channel j.
+    const char* inputAt(int64_t i, int64_t j) const {
+        return input + (i * inLayout.sample + j * inLayout.channel) * static_cast<int64_t>(inItem);
+    }
+    char* outputAt(int64_t i, int64_t j) const {
+        return output + (i * outLayout.sample + j * outLayout.channel) * static_cast<int64_t>(outItem);
+    }
+};
+
+// One filtering task on raw buffers: the call's kernel and coefficients, and
+// the buffers (the state of channel j: its L values at j * L).
 struct Task {
     Kernel kernel;
     int32_t nb, na, L;
     int64_t M, N;
     const void* b;
     const void* a;
-    const char* input;
-    Layout inLayout;
-    std::size_t inItem;
-    char* output;
-    Layout outLayout;
-    std::size_t outItem;
-    char* state;
-    std::size_t stateItem;
+    Buffers io;
 };
 
 // One cascade of second-order sections on raw buffers: the kernel of the
 // first section (the later ones follow from it), the sections (6 numbers a
-// row, of the kernels' coefficient type), the input and output with their
-// element layouts, the states (section s, channel j at (s * N + j) * 2).
+// row, of the kernels' coefficient type), and the buffers (the states of
+// section s, channel j at (s * N + j) * 2).
 struct CascadeTask {
     Kernel first;
     int32_t sections;
     int64_t M, N;
     const void* sos;
-    const char* input;
-    Layout inLayout;
-    std::size_t inItem;
-    char* output;
-    Layout outLayout;
-    std::size_t outItem;
-    char* state;
-    std::size_t stateItem;
+    Buffers io;
 };
 
 // Filters all channels on `workers` threads (whole lane groups each where
