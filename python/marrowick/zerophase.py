@@ -258,10 +258,9 @@ def _apply(coefficients, x, zi, axis, workers):
 
     coefficients is ``(b, a)`` (zi of x's shape with axis of length L) or
     sections of shape ``(n_sections, 6)`` (zi stacking one such state per
-    section). Each pass allocates its output: with a form writing into a
-    given buffer (the backward pass into the forward pass's output, in
-    place), the zero-phase filters would need one working buffer of y's
-    size.
+    section). Each pass allocates its output: the forward pass's output is
+    the zero-phase filters' one working buffer of y's size, the backward
+    pass's output their result.
     """
     if isinstance(coefficients, tuple):
         b, a = coefficients

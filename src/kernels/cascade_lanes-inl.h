@@ -525,22 +525,18 @@ void cascadeSectionsInLanes(const CascadeRecord<Kernel::RR>& r) {
 
 template <Kernel K>
 bool cascadeLanes(const CascadeRecord<K>& r) {
+    const LaneLayout layout = laneLayout(r.inLayout, r.outLayout);
     if constexpr (K == Kernel::RR) {
-        const bool grouped = (r.inLayout.sample == 1 && r.outLayout.sample == 1) ||
-                             (r.inLayout.channel == 1 && r.outLayout.channel == 1);
-        if (!grouped || sectionsInLanesFor(r.N)) {
+        if (layout == LaneLayout::Other || sectionsInLanesFor(r.N)) {
             cascadeSectionsInLanes(r);
             return true;
         }
     }
     if (r.N < 2) return false;
-    if (r.inLayout.sample == 1 && r.outLayout.sample == 1) {
-        cascadeGroups<K, false>(r);
-        return true;
-    }
-    if (r.inLayout.channel == 1 && r.outLayout.channel == 1) {
-        cascadeGroups<K, true>(r);
-        return true;
+    switch (layout) {
+        case LaneLayout::ColumnMajor: cascadeGroups<K, false>(r); return true;
+        case LaneLayout::Interleaved: cascadeGroups<K, true>(r); return true;
+        case LaneLayout::Other: return false;
     }
     return false;
 }

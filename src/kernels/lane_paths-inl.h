@@ -503,6 +503,16 @@ void filterGroups(const FilterRecord<K>& r) {
     }
 }
 
+// The two layouts the groups take, the same for the input and the output:
+// column-major (a channel's samples adjacent) and channel-interleaved (a
+// sample's channels adjacent). Any other layout takes a one-channel path.
+enum class LaneLayout { ColumnMajor, Interleaved, Other };
+inline LaneLayout laneLayout(const Layout& in, const Layout& out) {
+    if (in.sample == 1 && out.sample == 1) return LaneLayout::ColumnMajor;
+    if (in.channel == 1 && out.channel == 1) return LaneLayout::Interleaved;
+    return LaneLayout::Other;
+}
+
 }  // namespace
 
 template <Kernel K>
@@ -511,13 +521,10 @@ bool filterLanes(const FilterRecord<K>& r) {
     // Longer states, and coefficient vectors longer than the tiles hold (only
     // possible on the zero-state path), take a one-channel path.
     if (s.L > kMaxLaneState || s.nb > kMaxLaneState + 1 || s.na > kMaxLaneState + 1) return false;
-    if (r.inLayout.sample == 1 && r.outLayout.sample == 1) {
-        filterGroups<K, false>(r);
-        return true;
-    }
-    if (r.inLayout.channel == 1 && r.outLayout.channel == 1) {
-        filterGroups<K, true>(r);
-        return true;
+    switch (laneLayout(r.inLayout, r.outLayout)) {
+        case LaneLayout::ColumnMajor: filterGroups<K, false>(r); return true;
+        case LaneLayout::Interleaved: filterGroups<K, true>(r); return true;
+        case LaneLayout::Other: return false;
     }
     return false;
 }
