@@ -315,25 +315,15 @@ void cascadeGroups(const CascadeRecord<K>& r) {
         cascadeGroupsOnce<K, false>(r);
     } else {
         using Rec = CascadeRecord<K>;
-        const std::ptrdiff_t inRow = static_cast<std::ptrdiff_t>(r.N) * sizeof(typename Rec::In);
-        const std::ptrdiff_t outRow = static_cast<std::ptrdiff_t>(r.N) * sizeof(typename Rec::Out);
-        std::ptrdiff_t block = kInterleavedBlockBytes / (inRow + outRow);
-        block = block < kWidestGroup ? kWidestGroup : block - block % kWidestGroup;
-        for (int32_t i0 = 0; i0 < r.M; i0 += static_cast<int32_t>(block)) {
-            const int32_t rows = static_cast<int32_t>(r.M - i0 < block ? r.M - i0 : block);
-            const bool fits = rows * (inRow + outRow) <= 2 * kInterleavedBlockBytes;
-            for (int32_t t = 0; fits && t < rows; ++t) {
-                const char* in = reinterpret_cast<const char*>(r.input + (i0 + t) * r.inLayout.sample);
-                for (std::ptrdiff_t o = 0; o < inRow; o += 64) __builtin_prefetch(in + o, 0, 2);
-                const char* out = reinterpret_cast<const char*>(r.output + (i0 + t) * r.outLayout.sample);
-                for (std::ptrdiff_t o = 0; o < outRow; o += 64) __builtin_prefetch(out + o, 1, 2);
-            }
-            Rec part = r;
-            part.M = rows;
-            part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
-            part.output += static_cast<std::ptrdiff_t>(i0) * r.outLayout.sample;
-            cascadeGroupsOnce<K, true>(part);
-        }
+        constexpr std::ptrdiff_t in = sizeof(typename Rec::In), out = sizeof(typename Rec::Out);
+        forInterleavedBlocks(r.M, r.input, r.inLayout.sample * in, r.N * in, r.output, r.outLayout.sample * out,
+                             r.N * out, [&r](int32_t i0, int32_t rows) {
+                                 Rec part = r;
+                                 part.M = rows;
+                                 part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
+                                 part.output += static_cast<std::ptrdiff_t>(i0) * r.outLayout.sample;
+                                 cascadeGroupsOnce<K, true>(part);
+                             });
     }
 }
 

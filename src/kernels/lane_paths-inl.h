@@ -464,6 +464,28 @@ void filterGroupsOnce(const FilterRecord<K>& r) {
 // span: about what the second-level cache holds.
 constexpr std::ptrdiff_t kInterleavedBlockBytes = 256 * 1024;
 
+// Channel-interleaved data in blocks of rows that together fit the cache:
+// run(i0, rows) for each block in turn. The groups each read a strip of every
+// row, rows apart, which the hardware does not prefetch; a block that fits
+// the cache is fetched row by row first. Strides and row sizes are in bytes.
+template <class Run>
+void forInterleavedBlocks(int32_t M, const void* input, std::ptrdiff_t inStride, std::ptrdiff_t inRow,
+                          const void* output, std::ptrdiff_t outStride, std::ptrdiff_t outRow, const Run& run) {
+    std::ptrdiff_t block = inRow + outRow > 0 ? kInterleavedBlockBytes / (inRow + outRow) : M;
+    block = block < kWidestGroup ? kWidestGroup : block - block % kWidestGroup;
+    for (int32_t i0 = 0; i0 < M; i0 += static_cast<int32_t>(block)) {
+        const int32_t rows = static_cast<int32_t>(M - i0 < block ? M - i0 : block);
+        const bool fits = rows * (inRow + outRow) <= 2 * kInterleavedBlockBytes;
+        for (int32_t t = 0; fits && t < rows; ++t) {
+            const char* in = static_cast<const char*>(input) + (i0 + t) * inStride;
+            for (std::ptrdiff_t o = 0; o < inRow; o += 64) __builtin_prefetch(in + o, 0, 2);
+            const char* out = static_cast<const char*>(output) + (i0 + t) * outStride;
+            for (std::ptrdiff_t o = 0; o < outRow; o += 64) __builtin_prefetch(out + o, 1, 2);
+        }
+        run(i0, rows);
+    }
+}
+
 // Column-major data runs each group through all its samples: every channel is
 // one sequential stream. Channel-interleaved data would then be read one
 // cache line per row, rows apart, for every group; so it runs all groups
@@ -476,30 +498,15 @@ void filterGroups(const FilterRecord<K>& r) {
         filterGroupsOnce<K, false>(r);
     } else {
         using Rec = FilterRecord<K>;
-        const std::ptrdiff_t rowBytes =
-            static_cast<std::ptrdiff_t>(r.shape.N) * (sizeof(typename Rec::In) + sizeof(typename Rec::Out));
-        std::ptrdiff_t block = rowBytes > 0 ? kInterleavedBlockBytes / rowBytes : r.shape.M;
-        block = block < kWidestGroup ? kWidestGroup : block - block % kWidestGroup;
-        const std::ptrdiff_t inRow = static_cast<std::ptrdiff_t>(r.shape.N) * sizeof(typename Rec::In);
-        const std::ptrdiff_t outRow = static_cast<std::ptrdiff_t>(r.shape.N) * sizeof(typename Rec::Out);
-        for (int32_t i0 = 0; i0 < r.shape.M; i0 += static_cast<int32_t>(block)) {
-            const int32_t rows = static_cast<int32_t>(r.shape.M - i0 < block ? r.shape.M - i0 : block);
-            // The groups each read a strip of every row, rows apart, which the
-            // hardware does not prefetch; a block that fits the cache is
-            // fetched row by row first.
-            const bool fits = rows * (inRow + outRow) <= 2 * kInterleavedBlockBytes;
-            for (int32_t t = 0; fits && t < rows; ++t) {
-                const char* in = reinterpret_cast<const char*>(r.input + (i0 + t) * r.inLayout.sample);
-                for (std::ptrdiff_t o = 0; o < inRow; o += 64) __builtin_prefetch(in + o, 0, 2);
-                const char* out = reinterpret_cast<const char*>(r.output + (i0 + t) * r.outLayout.sample);
-                for (std::ptrdiff_t o = 0; o < outRow; o += 64) __builtin_prefetch(out + o, 1, 2);
-            }
-            Rec part = r;
-            part.shape.M = static_cast<int32_t>(r.shape.M - i0 < block ? r.shape.M - i0 : block);
-            part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
-            part.output += static_cast<std::ptrdiff_t>(i0) * r.outLayout.sample;
-            filterGroupsOnce<K, true>(part);
-        }
+        constexpr std::ptrdiff_t in = sizeof(typename Rec::In), out = sizeof(typename Rec::Out);
+        forInterleavedBlocks(r.shape.M, r.input, r.inLayout.sample * in, r.shape.N * in, r.output,
+                             r.outLayout.sample * out, r.shape.N * out, [&r](int32_t i0, int32_t rows) {
+                                 Rec part = r;
+                                 part.shape.M = rows;
+                                 part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
+                                 part.output += static_cast<std::ptrdiff_t>(i0) * r.outLayout.sample;
+                                 filterGroupsOnce<K, true>(part);
+                             });
     }
 }
 
