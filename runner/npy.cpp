@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-namespace mxhost {
+namespace runner {
 namespace {
 
 // NumPy's loader refuses longer headers as unsafe to parse.
@@ -363,8 +363,8 @@ bool makeHostArray(const NpyHeader& h, NpyArray& out, std::string& error) {
     else if (dims.size() == 1) dims.push_back(1);
     out.shape = h.shape;
     try {
-        out.array = makeArray(dims, mxSINGLE_CLASS, h.complex);
-    } catch (const HostError& e) {
+        out.array = mxhost::makeArray(dims, mxSINGLE_CLASS, h.complex);
+    } catch (const mxhost::HostError& e) {
         error = e.what();
         return false;
     }
@@ -562,4 +562,4 @@ std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std:
     return bytes;
 }
 
-}  // namespace mxhost
+}  // namespace runner

@@ -15,11 +15,11 @@
 
 #include "host.h"
 
-namespace mxhost {
+namespace runner {
 
 struct NpyArray {
     std::vector<std::size_t> shape;  // as stored in the file
-    ArrayPtr array;                  // column-major host array
+    mxhost::ArrayPtr array;          // column-major host array
 };
 
 // What a header says, checked: a supported dtype and a data length that fits
@@ -94,4 +94,4 @@ std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std:
 // own dimensions.
 std::vector<std::size_t> shapeOf(const mxArray* array);
 
-}  // namespace mxhost
+}  // namespace runner

@@ -357,92 +357,137 @@ void OutputFile::finish() {
     fd_ = -1;
 }
 
+// Publishing one or two outputs: their directories locked in a fixed order,
+// the first target's old content kept at hand until the second is in place,
+// and put back if the second cannot be.
+class Publication {
+public:
+    Publication(OutputFile* first, OutputFile* second) : first_(first), second_(second) {}
+    void run();
+
+private:
+    void lockDirectories();
+    void keepOldFirst();
+    void placeFirst();
+    void placeSecond();
+    [[noreturn]] void restoreFirst(const std::string& why);
+    void finish();
+
+    // Where the first target's old content is while the second is placed:
+    // exchanged with the temporary, or where there is no atomic exchange
+    // (network file systems), linked (else moved) to a second name.
+    enum class Old { gone, exchanged, linked, movedAside };
+
+    OutputFile* first_;
+    OutputFile* second_;
+    int dirs_[2] = {-1, -1};
+    Old old_ = Old::gone;
+    bool firstExisted_ = false;
+    std::string backup_;
+};
+
+void Publication::run() {
+    SignalsHeld held;
+    lockDirectories();
+    first_->checkReplaceable();
+    if (second_ != nullptr) second_->checkReplaceable();
+    keepOldFirst();
+    placeFirst();
+    placeSecond();
+    finish();
+}
+
+// Lock the directories in a fixed order, so two runs publishing into the
+// same pair of directories take turns instead of interleaving. (A second
+// lock on one directory would wait for the first.)
+void Publication::lockDirectories() {
+    dirs_[0] = first_->dirFd_;
+    dirs_[1] = second_ != nullptr ? second_->dirFd_ : -1;
+    if (dirs_[1] >= 0 && sameDirectory(dirs_[0], dirs_[1])) dirs_[1] = -1;
+    if (dirs_[1] >= 0 && lockedFirst(dirs_[1], dirs_[0])) std::swap(dirs_[0], dirs_[1]);
+    for (int fd : dirs_) {
+        if (fd < 0) continue;
+        int locked = 0;
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) die(first_->what() + ": its directory cannot be locked: " + std::strerror(errno));
+    }
+}
+
+void Publication::keepOldFirst() {
+    struct stat st {};
+    firstExisted_ = lstat(first_->target_.c_str(), &st) == 0;
+    backup_ = first_->temporary_ + "-old";
+    if (!firstExisted_ || second_ == nullptr) return;
+    const char* temporary = first_->temporary_.c_str();
+    const char* target = first_->target_.c_str();
+    if (!injected("no-exchange") && renameat2(AT_FDCWD, temporary, AT_FDCWD, target, RENAME_EXCHANGE) == 0) {
+        old_ = Old::exchanged;
+    } else if (!injected("no-link") && link(target, backup_.c_str()) == 0) {
+        old_ = Old::linked;
+    } else if (rename(target, backup_.c_str()) == 0) {
+        old_ = Old::movedAside;
+    } else {
+        die(first_->what() + ": cannot keep the old file while it is replaced: " + std::strerror(errno));
+    }
+}
+
+void Publication::placeFirst() {
+    if (old_ == Old::exchanged) return;
+    if (rename(first_->temporary_.c_str(), first_->target_.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        if (old_ == Old::linked) unlink(backup_.c_str());
+        if (old_ == Old::movedAside) rename(backup_.c_str(), first_->target_.c_str());
+        die(first_->given_ + ": cannot write: " + why);
+    }
+    slotUsed[first_->slot_] = 0;
+}
+
+void Publication::placeSecond() {
+    if (second_ == nullptr) return;
+    if (injected("fail-second")) {
+        errno = EIO;
+        restoreFirst(std::strerror(errno));
+    }
+    if (rename(second_->temporary_.c_str(), second_->target_.c_str()) != 0) restoreFirst(std::strerror(errno));
+    slotUsed[second_->slot_] = 0;
+}
+
+// The second output could not be placed: put the first target back as it
+// was.
+void Publication::restoreFirst(const std::string& why) {
+    if (old_ == Old::exchanged) {
+        renameat2(AT_FDCWD, first_->temporary_.c_str(), AT_FDCWD, first_->target_.c_str(), RENAME_EXCHANGE);
+    } else if (old_ == Old::linked || old_ == Old::movedAside) {
+        if (rename(backup_.c_str(), first_->target_.c_str()) != 0) {
+            die(second_->given_ + ": cannot write: " + why + "; the old " + first_->what() + " is kept as " + backup_);
+        }
+    } else if (!firstExisted_) {
+        unlink(first_->target_.c_str());
+    }
+    die(second_->given_ + ": cannot write: " + why);
+}
+
+void Publication::finish() {
+    if (old_ == Old::exchanged) {
+        unlink(first_->temporary_.c_str());  // now the old content
+        slotUsed[first_->slot_] = 0;
+    } else if (old_ != Old::gone) {
+        unlink(backup_.c_str());
+    }
+    for (int fd : dirs_) {
+        if (fd < 0) continue;
+        fsync(fd);
+        flock(fd, LOCK_UN);
+    }
+}
+
 void publish(OutputFile* first, OutputFile* second) {
     if (first != nullptr && first->direct_) first = nullptr;
     if (second != nullptr && second->direct_) second = nullptr;
     if (first == nullptr) std::swap(first, second);
     if (first == nullptr) return;
-
-    SignalsHeld held;
-    // Lock the directories in a fixed order, so two runs publishing into
-    // the same pair of directories take turns instead of interleaving. (A
-    // second lock on one directory would wait for the first.)
-    int dirs[2] = {first->dirFd_, second != nullptr ? second->dirFd_ : -1};
-    if (dirs[1] >= 0 && sameDirectory(dirs[0], dirs[1])) dirs[1] = -1;
-    if (dirs[1] >= 0 && lockedFirst(dirs[1], dirs[0])) std::swap(dirs[0], dirs[1]);
-    for (int fd : dirs) {
-        if (fd < 0) continue;
-        int locked = 0;
-        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        if (locked != 0) die(first->what() + ": its directory cannot be locked: " + std::strerror(errno));
-    }
-
-    first->checkReplaceable();
-    if (second != nullptr) second->checkReplaceable();
-
-    // The first target's old content stays at hand until the second is in
-    // place: exchanged with the temporary, or where there is no atomic
-    // exchange (network file systems), linked (else moved) to a second name.
-    enum class Old { gone, exchanged, linked, movedAside } old = Old::gone;
-    struct stat st {};
-    const bool firstExisted = lstat(first->target_.c_str(), &st) == 0;
-    const std::string backup = first->temporary_ + "-old";
-    if (firstExisted && second != nullptr) {
-        if (!injected("no-exchange") &&
-            renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE) == 0) {
-            old = Old::exchanged;
-        } else if (!injected("no-link") && link(first->target_.c_str(), backup.c_str()) == 0) {
-            old = Old::linked;
-        } else if (rename(first->target_.c_str(), backup.c_str()) == 0) {
-            old = Old::movedAside;
-        } else {
-            die(first->what() + ": cannot keep the old file while it is replaced: " + std::strerror(errno));
-        }
-    }
-    if (old != Old::exchanged && rename(first->temporary_.c_str(), first->target_.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        if (old == Old::linked) unlink(backup.c_str());
-        if (old == Old::movedAside) rename(backup.c_str(), first->target_.c_str());
-        die(first->given_ + ": cannot write: " + why);
-    }
-    if (old != Old::exchanged) slotUsed[first->slot_] = 0;
-
-    bool placed = true;
-    if (second != nullptr) {
-        if (injected("fail-second")) {
-            placed = false;
-            errno = EIO;
-        } else {
-            placed = rename(second->temporary_.c_str(), second->target_.c_str()) == 0;
-        }
-    }
-    if (!placed) {
-        // Put the first target back as it was.
-        const std::string why = std::strerror(errno);
-        if (old == Old::exchanged) {
-            renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE);
-        } else if (old == Old::linked || old == Old::movedAside) {
-            if (rename(backup.c_str(), first->target_.c_str()) != 0) {
-                die(second->given_ + ": cannot write: " + why + "; the old " + first->what() + " is kept as " + backup);
-            }
-        } else if (!firstExisted) {
-            unlink(first->target_.c_str());
-        }
-        die(second->given_ + ": cannot write: " + why);
-    }
-    if (second != nullptr) slotUsed[second->slot_] = 0;
-    if (old == Old::exchanged) {
-        unlink(first->temporary_.c_str());  // now the old content
-        slotUsed[first->slot_] = 0;
-    } else if (old != Old::gone) {
-        unlink(backup.c_str());
-    }
-    for (int fd : dirs) {
-        if (fd < 0) continue;
-        fsync(fd);
-        flock(fd, LOCK_UN);
-    }
+    Publication(first, second).run();
 }
 
 }  // namespace runner

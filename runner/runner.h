@@ -1,4 +1,5 @@
-// Shared parts of the runner: the one-line error rule and the output files.
+// Shared parts of the runner: the one-line error rule, the output files, the
+// module and the commands.
 #pragma once
 
 #include <sys/stat.h>
@@ -60,6 +61,7 @@ public:
 
 private:
     friend void publish(OutputFile* first, OutputFile* second);
+    friend class Publication;
     void checkReplaceable() const;
     std::string what() const;
 
@@ -87,7 +89,9 @@ bool sameFile(const std::string& p, const std::string& q);
 // The module's entry point, loaded as a host loads it; dies if it cannot be.
 MexFunction loadModule();
 
-// marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy
+// The commands, each given main's arguments: marrowick filter B.npy A.npy
+// X.npy ZI.npy Y.npy ZF.npy; marrowick demo [DIR].
 int filterFiles(int argc, char** argv);
+int runDemo(int argc, char** argv);
 
 }  // namespace runner

@@ -67,10 +67,10 @@ protected:
         return run(filterArgs(y, zf), options);
     }
 
-    mxhost::NpyArray read(const std::string& name) const {
-        mxhost::NpyArray a;
+    runner::NpyArray read(const std::string& name) const {
+        runner::NpyArray a;
         std::string error;
-        EXPECT_TRUE(mxhost::readNpy(path(name), a, error)) << error;
+        EXPECT_TRUE(runner::readNpy(path(name), a, error)) << error;
         return a;
     }
 
@@ -168,7 +168,7 @@ TEST_F(Runner, FiltersFilesAsTheModuleDoes) {
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         const Outputs want = filter(b, a, x, zi);
-        const mxhost::NpyArray y = read("y.npy"), zf = read("zf.npy");
+        const runner::NpyArray y = read("y.npy"), zf = read("zf.npy");
         EXPECT_EQ(y.shape, (std::vector<std::size_t>{5, 2, 3}));
         EXPECT_EQ(zf.shape, (std::vector<std::size_t>{2, 2, 3}));
         EXPECT_TRUE(sameOperand("y", fromHost(y.array.get()), want.y));
@@ -184,7 +184,7 @@ TEST_F(Runner, KeepsZeroAndOneDimensionalShapes) {
     write("zi.npy", npyOf(real({0, 1}, {}), {0}, false));
     Process r = filterFiles();
     ASSERT_EQ(r.status, 0) << r.err;
-    mxhost::NpyArray y = read("y.npy"), zf = read("zf.npy");
+    runner::NpyArray y = read("y.npy"), zf = read("zf.npy");
     EXPECT_TRUE(y.shape.empty());
     EXPECT_EQ(zf.shape, std::vector<std::size_t>{0});
     EXPECT_TRUE(sameOperand("y", fromHost(y.array.get()), col({1.5f})));
@@ -378,7 +378,7 @@ TEST_F(Runner, COrderKeepsItsOrderAndItsBounds) {
                                                         << ": " << c.reads << " reads, " << c.writes << " writes";
             const std::string y = slurp(path("y.npy"));
             EXPECT_NE(y.find(fortran ? "'fortran_order': True" : "'fortran_order': False"), std::string::npos);
-            const mxhost::NpyArray a = read("y.npy");
+            const runner::NpyArray a = read("y.npy");
             const auto* v = static_cast<const char*>(mxGetData(a.array.get()));
             images.emplace_back(v, v + M * N * 4);
         }
