@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,21 @@ namespace {
 constexpr int kSlots = 4;
 char temporaries[kSlots][PATH_MAX + 1];
 volatile sig_atomic_t slotUsed[kSlots];
+
+// The name of a temporary beside its target: "XXXXXX" is made unique.
+constexpr const char* kTemporaryName = "/.marrowick-XXXXXX";
+
+// A free slot, holding the name given but not yet in use.
+int takeSlot(const char* name) {
+    int slot = 0;
+    while (slot < kSlots && slotUsed[slot]) ++slot;
+    if (slot == kSlots) die("too many temporary files");
+    std::memcpy(temporaries[slot], name, std::strlen(name) + 1);
+    return slot;
+}
+
+// The name /proc gives a descriptor of this process.
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 void removeTemporaries() {
     for (int i = 0; i < kSlots; ++i) {
@@ -278,40 +294,56 @@ void OutputFile::checkReplaceable() const {
 
 void OutputFile::open() {
     if (direct_) {
-        // A descriptor of this process is taken as it is: a socket behind
-        // /dev/stdout cannot be opened again.
-        if (descriptor_ >= 0) {
-            const int flags = fcntl(descriptor_, F_GETFL);
-            if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) {
-                die(given_ + ": cannot open for writing: the descriptor is open for reading only");
-            }
-            fd_ = fcntl(descriptor_, F_DUPFD_CLOEXEC, 3);
-        } else {
-            fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        }
-        if (fd_ < 0) die(given_ + ": cannot open for writing: " + std::strerror(errno));
-        seekable_ = lseek(fd_, 0, SEEK_CUR) >= 0;
+        openDirect();
         return;
     }
     // A short name of its own, so that a target name of the full 255 bytes
     // still leaves room for it.
-    std::string pattern = dir_ + "/.marrowick-XXXXXX";
-    if (pattern.size() > PATH_MAX) die(given_ + ": cannot create a file there: name too long");
+    if (dir_.size() + std::strlen(kTemporaryName) > PATH_MAX) {
+        die(given_ + ": cannot create a file there: name too long");
+    }
     SignalsHeld held;
-    int slot = 0;
-    while (slot < kSlots && slotUsed[slot]) ++slot;
-    if (slot == kSlots) die("too many temporary files");
-    std::memcpy(temporaries[slot], pattern.c_str(), pattern.size() + 1);
-    fd_ = mkostemp(temporaries[slot], O_CLOEXEC);
-    if (fd_ < 0) die(given_ + ": cannot create a file there: " + std::strerror(errno));
-    slotUsed[slot] = 1;
-    slot_ = slot;
-    temporary_ = temporaries[slot];
+    // An unnamed file where the file system makes one, so that nothing is
+    // left behind whatever ends the run (even SIGKILL); it gets a name only
+    // when it is published. Linking it needs /proc, as an unprivileged
+    // process links an open file through its descriptor there.
+    if (!injected("no-tmpfile")) fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0 && access(procPath(fd_).c_str(), F_OK) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    if (fd_ < 0) {
+        const int slot = takeSlot((dir_ + kTemporaryName).c_str());
+        fd_ = mkostemp(temporaries[slot], O_CLOEXEC);
+        if (fd_ < 0) die(given_ + ": cannot create a file there: " + std::strerror(errno));
+        slotUsed[slot] = 1;
+        slot_ = slot;
+        temporary_ = temporaries[slot];
+    }
+    checkDirectory();
+}
 
-    // The directory is locked while the outputs are published and synced
-    // after: a directory that can be written but neither locked nor synced
-    // (one that cannot be read, a file system without locks) is refused now,
-    // before anything is replaced.
+void OutputFile::openDirect() {
+    // A descriptor of this process is taken as it is: a socket behind
+    // /dev/stdout cannot be opened again.
+    if (descriptor_ >= 0) {
+        const int flags = fcntl(descriptor_, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) {
+            die(given_ + ": cannot open for writing: the descriptor is open for reading only");
+        }
+        fd_ = fcntl(descriptor_, F_DUPFD_CLOEXEC, 3);
+    } else {
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    }
+    if (fd_ < 0) die(given_ + ": cannot open for writing: " + std::strerror(errno));
+    seekable_ = lseek(fd_, 0, SEEK_CUR) >= 0;
+}
+
+// The directory is locked while the outputs are published and synced after:
+// a directory that can be written but neither locked nor synced (one that
+// cannot be read, a file system without locks) is refused now, before
+// anything is replaced.
+void OutputFile::checkDirectory() {
     dirFd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd_ < 0) {
         die(what() + ": its directory cannot be opened to lock and sync it: " + std::strerror(errno));
@@ -322,6 +354,33 @@ void OutputFile::open() {
     if (locked != 0 && errno != EWOULDBLOCK) die(what() + ": its directory cannot be locked: " + std::strerror(errno));
     if (locked == 0) flock(dirFd_, LOCK_UN);
     if (fsync(dirFd_) != 0) die(what() + ": its directory cannot be synced: " + std::strerror(errno));
+}
+
+// An unnamed temporary gets a name beside its target, in the table the
+// signal handler and die() clear; the publishing goes on as for a named
+// one. (Called with the signals held.)
+void OutputFile::nameTemporary() {
+    if (!temporary_.empty()) return;
+    const int slot = takeSlot((dir_ + kTemporaryName).c_str());
+    char* name = temporaries[slot];
+    const std::size_t length = std::strlen(name);
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (getrandom(random, sizeof random, 0) != sizeof random) break;
+        for (int k = 0; k < 6; ++k) name[length - 6 + k] = letters[random[k] % 62];
+        slotUsed[slot] = 1;
+        if (linkat(AT_FDCWD, procPath(fd_).c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
+            slot_ = slot;
+            temporary_ = name;
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        slotUsed[slot] = 0;
+        if (errno != EEXIST) break;
+    }
+    die(what() + ": cannot give the new file a name in its directory: " + std::strerror(errno));
 }
 
 void OutputFile::writeAt(std::uint64_t at, const void* data, std::size_t bytes) {
@@ -350,11 +409,12 @@ void OutputFile::finish() {
             // Not permitted: the file becomes ours, as any rewrite would.
         }
     }
-    if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0 || close(fd_) != 0) {
-        fd_ = -1;
-        die(given_ + ": write failed: " + std::strerror(errno));
-    }
+    if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) die(given_ + ": write failed: " + std::strerror(errno));
+    // An unnamed temporary stays open until it is named.
+    if (temporary_.empty()) return;
+    const int fd = fd_;
     fd_ = -1;
+    if (close(fd) != 0) die(given_ + ": write failed: " + std::strerror(errno));
 }
 
 // Publishing one or two outputs: their directories locked in a fixed order,
@@ -389,6 +449,8 @@ private:
 void Publication::run() {
     SignalsHeld held;
     lockDirectories();
+    first_->nameTemporary();
+    if (second_ != nullptr) second_->nameTemporary();
     first_->checkReplaceable();
     if (second_ != nullptr) second_->checkReplaceable();
     keepOldFirst();

@@ -30,7 +30,9 @@ int finishStdout(int status);
 void installSignalHandlers();
 
 // One output file. A regular file (or a new one) is written to a temporary
-// beside it and renamed over it when published; a symbolic link is followed
+// beside it and renamed over it when published: an unnamed one where the
+// file system makes one (linked to a name only while it is published), else
+// a named one; a symbolic link is followed
 // and the file it points to is replaced, the link stays. Anything else (a
 // character device, a FIFO, a pipe or socket through /dev/stdout, /dev/fd/N
 // or /proc/self/fd/N) is written straight into, never replaced.
@@ -62,12 +64,15 @@ public:
 private:
     friend void publish(OutputFile* first, OutputFile* second);
     friend class Publication;
+    void openDirect();
+    void checkDirectory();
+    void nameTemporary();
     void checkReplaceable() const;
     std::string what() const;
 
     std::string given_, role_, target_, dir_;
-    std::string temporary_;
-    int slot_ = -1;  // in the table of temporaries the signal handler removes
+    std::string temporary_;  // empty while the temporary has no name
+    int slot_ = -1;          // in the table of temporaries the signal handler removes
     int fd_ = -1;
     int dirFd_ = -1;       // the directory, for the lock and the sync
     int descriptor_ = -1;  // the descriptor /dev/stdout and the like name

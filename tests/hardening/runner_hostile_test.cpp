@@ -245,6 +245,8 @@ const HostileCase kCases[] = {
      "no-exchange,fail-second"},
     {"zf_rename_fails_without_exchange_or_links", [](Workspace&, std::vector<std::string>&) {}, "zf.npy: cannot write",
      "no-exchange,no-link,fail-second"},
+    {"zf_rename_fails_with_named_temporaries", [](Workspace&, std::vector<std::string>&) {}, "zf.npy: cannot write",
+     "no-tmpfile,fail-second"},
 };
 
 class RunnerHostile : public ::testing::TestWithParam<std::tuple<HostileCase, bool>> {};
@@ -351,9 +353,10 @@ TEST(RunnerHostileOwnership, StickyDirectoryOfAnotherUserLeavesYAlone) {
 }
 
 // The harness itself: the good inputs do go through and write both outputs,
-// also where the file system has no atomic exchange, nor hard links.
+// also where the file system has no atomic exchange, nor hard links, nor
+// unnamed files.
 TEST(RunnerHostileControl, GoodInputsWriteBothOutputs) {
-    for (const char* publish : {"", "no-exchange", "no-exchange,no-link"}) {
+    for (const char* publish : {"", "no-exchange", "no-exchange,no-link", "no-tmpfile"}) {
         Workspace w;
         put(w.out("y"), "existing y");
         put(w.out("zf"), "existing zf");
