@@ -129,8 +129,9 @@ bool writeAll(int fd, const void* data, std::size_t bytes, std::int64_t at) {
 }
 
 // Test hook: MARROWICK_TEST_PUBLISH lists, comma-separated, failures to
-// inject while publishing: "no-exchange" (the file system has no atomic
-// exchange), "no-link" (nor hard links), "fail-second" (the second output's
+// inject while writing and publishing: "no-tmpfile" (the file system makes
+// no unnamed files), "no-exchange" (nor atomic exchanges), "no-link" (nor
+// hard links), "fail-second" (the second output's
 // rename fails). Read by nothing but the runner, for the tests of the
 // fallbacks.
 bool injected(const char* failure) {
