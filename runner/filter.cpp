@@ -14,12 +14,26 @@
 namespace runner {
 namespace {
 
+struct FilterInputs {
+    std::string bPath, aPath, xPath, ziPath;
+    NpyArray b, a, zi;
+    NpyReader x;
+    MexFunction fn = nullptr;
+};
+
 // A call the module refused: its message and identifier, and for a zi that
-// does not fit x a hint at the usual cause.
-[[noreturn]] void refused(const mxhost::CallResult& r) {
+// does not fit, the files at fault.
+[[noreturn]] void refused(const mxhost::CallResult& r, const FilterInputs& in) {
     std::string message = r.message + " [" + r.identifier + "]";
-    if (r.identifier == "marrowick:ziLength" || r.identifier == "marrowick:ziSize") {
-        message += "; x is filtered along its first dimension: save it as samples x channels";
+    if (r.identifier == "marrowick:ziLength") {
+        message += "; L comes from B (" + in.bPath + ", " + std::to_string(mxGetNumberOfElements(in.b.array.get())) +
+                   " coefficients) and A (" + in.aPath + ", " +
+                   std::to_string(mxGetNumberOfElements(in.a.array.get())) + "), ZI (" + in.ziPath + ") has shape " +
+                   shapeText(in.zi.shape);
+    } else if (r.identifier == "marrowick:ziSize") {
+        message += "; ZI (" + in.ziPath + ") has shape " + shapeText(in.zi.shape) + ", X (" + in.xPath + ") " +
+                   shapeText(in.x.header().shape) +
+                   ": x is filtered along its first dimension: save it as samples x channels";
     }
     die(message);
 }
@@ -54,8 +68,8 @@ void copyTile(Byte* image, std::size_t item, const Tile& t, float* re, float* im
 // the host's channel order and of zf's type, carried between the tiles.
 class ModuleTiles : public TileFilter {
 public:
-    ModuleTiles(MexFunction fn, const mxArray* b, const mxArray* a, bool xComplex, mxhost::ArrayPtr state)
-        : fn_(fn), b_(b), a_(a), xComplex_(xComplex), state_(std::move(state)) {
+    ModuleTiles(const FilterInputs& in, mxhost::ArrayPtr state)
+        : in_(in), xComplex_(in.x.header().complex), state_(std::move(state)) {
         L_ = mxGetM(state_.get());
         outComplex_ = mxIsComplex(state_.get());
     }
@@ -66,10 +80,11 @@ public:
                        static_cast<float*>(mxGetImagData(xa.get())));
         mxhost::ArrayPtr zi = mxhost::makeArray({L_, t.gc}, mxSINGLE_CLASS, outComplex_);
         moveStates(zi.get(), state_.get(), t.columns, false);
-        mxhost::CallResult r = mxhost::callModule(fn_, 2, {b_, a_, xa.get(), zi.get()});
+        mxhost::CallResult r =
+            mxhost::callModule(in_.fn, 2, {in_.b.array.get(), in_.a.array.get(), xa.get(), zi.get()});
         xa.reset();
         zi.reset();
-        if (!r.ok) refused(r);
+        if (!r.ok) refused(r, in_);
         const mxArray* ya = r.outputs[0].get();
         const mxArray* zf = r.outputs[1].get();
         if (mxIsComplex(ya) != outComplex_ || mxIsComplex(zf) != outComplex_) {
@@ -98,26 +113,43 @@ private:
         }
     }
 
-    MexFunction fn_;
-    const mxArray* b_;
-    const mxArray* a_;
+    const FilterInputs& in_;
     bool xComplex_, outComplex_ = false;
     std::size_t L_ = 0;
     mxhost::ArrayPtr state_;
 };
 
-struct FilterInputs {
-    NpyArray b, a, zi;
-    NpyReader x;
-    MexFunction fn = nullptr;
-};
+// b or a: a vector in any shape (a row, a column, flat), never a matrix.
+NpyArray readCoefficients(const char* name, const std::string& path) {
+    NpyArray c = readWhole(name, path, true);
+    if (std::count_if(c.shape.begin(), c.shape.end(), [](std::size_t d) { return d > 1; }) > 1) {
+        die(std::string("input ") + name + " (" + path + "): shape " + shapeText(c.shape) +
+            " has more than one row and column, but b and a are vectors; for second-order sections (n x 6) use "
+            "'marrowick sosfilt'");
+    }
+    return c;
+}
 
-void readInputs(FilterInputs& in, char** argv) {
-    in.b = readWhole("b", argv[2]);
-    in.a = readWhole("a", argv[3]);
+void readInputs(FilterInputs& in, const std::vector<std::string>& files) {
+    in.bPath = files[0];
+    in.aPath = files[1];
+    in.xPath = files[2];
+    in.ziPath = files[3];
+    in.b = readCoefficients("b", in.bPath);
+    in.a = readCoefficients("a", in.aPath);
     std::string error;
-    if (!in.x.open(argv[4], error)) die("input x: " + error);
-    in.zi = readWhole("zi", argv[5]);
+    if (!in.x.open(in.xPath, error)) die("input x: " + error);
+    if (in.ziPath == kRest) {
+        // From rest: zeros of L rows, one column per channel of x.
+        const std::size_t n =
+            std::max(mxGetNumberOfElements(in.b.array.get()), mxGetNumberOfElements(in.a.array.get()));
+        std::vector<std::size_t> shape = in.x.header().shape;
+        if (shape.empty()) shape.push_back(1);
+        shape[0] = n > 0 ? n - 1 : 0;
+        in.zi = restStates(shape);
+    } else {
+        in.zi = readWhole("zi", in.ziPath);
+    }
     in.fn = loadModule();
 }
 
@@ -133,7 +165,7 @@ bool checkCall(FilterInputs& in, OutputFile& y, OutputFile& zf) {
     mxhost::ArrayPtr empty = mxhost::makeArray(dims, mxSINGLE_CLASS, h.complex);
     mxhost::CallResult r =
         mxhost::callModule(in.fn, 2, {in.b.array.get(), in.a.array.get(), empty.get(), in.zi.array.get()});
-    if (!r.ok) refused(r);
+    if (!r.ok) refused(r, in);
     if (h.count != 0) return true;
     publishEmpty(in.x, y, zf, mxIsComplex(r.outputs[0].get()), encodeNpy(r.outputs[1].get(), in.zi.shape));
     return false;
@@ -156,24 +188,27 @@ mxhost::ArrayPtr initialStates(const mxArray* zi, std::size_t N, bool outComplex
 }  // namespace
 
 int filterFiles(int argc, char** argv) {
-    if (argc != 8)
+    const CommandLine line = parseCommandLine(argc, argv);
+    const std::vector<std::string>& f = line.files;
+    if (f.size() != 6)
         die("filter takes 6 file names: B.npy A.npy X.npy ZI.npy Y.npy ZF.npy (see 'marrowick help filter')");
     OutputFile y, zf;
-    prepareOutputs(y, zf, argv[6], argv[7], {{"b", argv[2]}, {"a", argv[3]}, {"x", argv[4]}, {"zi", argv[5]}});
+    std::vector<std::pair<const char*, std::string>> inputs = {{"b", f[0]}, {"a", f[1]}, {"x", f[2]}};
+    if (f[3] != kRest) inputs.emplace_back("zi", f[3]);
+    prepareOutputs(y, zf, f[4], f[5], inputs);
     const std::size_t elements = blockElements();
     FilterInputs in;
-    readInputs(in, argv);
+    readInputs(in, f);
     if (!checkCall(in, y, zf)) return 0;
 
     const bool outComplex = mxIsComplex(in.b.array.get()) || mxIsComplex(in.a.array.get()) || in.x.header().complex ||
                             mxIsComplex(in.zi.array.get());
     y.open();
     zf.open();
-    ModuleTiles tiles(in.fn, in.b.array.get(), in.a.array.get(), in.x.header().complex,
-                      initialStates(in.zi.array.get(), channelsOf(in.x.header()), outComplex));
+    ModuleTiles tiles(in, initialStates(in.zi.array.get(), channelsOf(in.x.header()), outComplex));
     in.zi.array.reset();
     Stream stream(in.x, y, outComplex, mxGetM(tiles.state()), tiles);
-    stream.run(stream.plan(elements), false);
+    stream.run(stream.plan(elements), line.progress);
     publishBoth(in.x, y, zf, encodeNpy(tiles.state(), in.zi.shape));
     return 0;
 }

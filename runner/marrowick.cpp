@@ -14,39 +14,65 @@ namespace {
 const char* const kUsage =
     "usage: marrowick <command> [arguments]\n"
     "\n"
-    "  filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy\n"
+    "  filter [--progress] B.npy A.npy X.npy ZI.npy Y.npy ZF.npy\n"
     "        [y, zf] = marrowick(b, a, x, zi): filter every column of x with b/a\n"
-    "        starting from zi; write the output y and the final states zf\n"
+    "        starting from zi (or from rest: the word rest for ZI); write the\n"
+    "        output y and the final states zf\n"
+    "  sosfilt [--progress] SOS.npy X.npy ZI.npy Y.npy ZF.npy\n"
+    "        the cascade of second-order sections, with the bits of the Python\n"
+    "        package's sosfilt(sos, x, axis=0, zi=zi)\n"
     "  demo [DIR]\n"
     "        filter a built-in multichannel signal whole and in pieces, check that\n"
     "        both agree bit for bit, report, and write x and y to DIR (default: a\n"
     "        new directory under /tmp)\n"
-    "  help [filter|demo]\n"
+    "  help [filter|sosfilt|demo]\n"
+    "  --version\n"
     "\n"
     "The module is loaded from marrowick.so beside this program, or from the\n"
     "path in MARROWICK_MODULE.\n";
 
-const char* const kFilterHelp =
-    "usage: marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy\n"
-    "\n"
-    "Inputs are .npy files of little-endian float32 ('<f4') or complex64 ('<c8'),\n"
-    "C or Fortran order, any number of dimensions; a 1-D array is a column.\n"
-    "b and a are the numerator and denominator coefficients (flat); x is filtered\n"
-    "along its first dimension, each column (channel) separately; zi holds L rows\n"
-    "of initial states per channel, L = max(len(b), len(a)) - 1, or L = 0.\n"
+// What filter and sosfilt share.
+const char* const kFilesHelp =
     "Y.npy has the shape and the order (C or Fortran) of X.npy, ZF.npy the shape\n"
     "of ZI.npy in Fortran order; float32 when every input is real and complex64\n"
     "otherwise. Feed ZF back as ZI to filter a long signal in pieces.\n"
     "\n"
     "Size: X is read and Y written in blocks, so X and Y may be as large as the\n"
-    "disk holds; memory stays under about 200 MiB whatever their size. B, A and\n"
-    "ZI are read whole, up to 16 MiB of data each.\n"
+    "disk holds; memory stays under about 200 MiB whatever their size. The other\n"
+    "inputs are read whole, up to 16 MiB of data each. --progress shows the\n"
+    "progress on stderr also when it is not a terminal (a line every 5 s).\n"
     "\n"
     "Outputs: a regular file is replaced (a link is followed; an existing file\n"
     "keeps its mode), both or neither, in a directory the run can read, lock and\n"
     "sync; a device, FIFO, pipe or socket (also through /dev/stdout) is written\n"
     "into. On any error the exit status is non-zero and no file is created or\n"
     "changed.\n";
+
+const char* const kFilterHelp =
+    "usage: marrowick filter [--progress] B.npy A.npy X.npy ZI.npy Y.npy ZF.npy\n"
+    "\n"
+    "X and ZI are .npy files of little-endian float32 ('<f4') or complex64\n"
+    "('<c8'), C or Fortran order, any number of dimensions; a 1-D array is a\n"
+    "column. b and a are the numerator and denominator coefficients, vectors (a\n"
+    "row, a column or flat), also float64 ('<f8') or complex128 ('<c16'), which\n"
+    "are rounded once to single precision as the Python package rounds them.\n"
+    "x is filtered along its first dimension, each column (channel) separately;\n"
+    "zi holds L rows of initial states per channel, L = max(len(b), len(a)) - 1,\n"
+    "or L = 0 (an empty zi: no state at all, y = b[0] * x / a[0]). The word rest\n"
+    "in place of ZI.npy starts from rest: L rows of zeros.\n"
+    "\n";
+
+const char* const kSosfiltHelp =
+    "usage: marrowick sosfilt [--progress] SOS.npy X.npy ZI.npy Y.npy ZF.npy\n"
+    "\n"
+    "Filters x along its first dimension through n second-order sections, with\n"
+    "the bits of the Python package's sosfilt(sos, x, axis=0, zi=zi). SOS has\n"
+    "shape (n, 6), rows b0 b1 b2 a0 a1 a2, float32, complex64, float64 or\n"
+    "complex128 (rounded once to single precision as the package rounds it).\n"
+    "X is float32 or complex64 as for filter. ZI has shape (n, 2) + X's shape\n"
+    "after the first dimension; an empty ZI file, or the word rest in place of\n"
+    "ZI.npy, starts from rest.\n"
+    "\n";
 
 const char* const kDemoHelp =
     "usage: marrowick demo [DIR]\n"
@@ -65,21 +91,34 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string command = argv[1];
+    if (command == "--version") {
+        std::printf("marrowick %s\n", MARROWICK_VERSION);
+        return runner::finishStdout(0);
+    }
     if (command == "--help" || command == "-h") {
         std::fputs(kUsage, stdout);
         return runner::finishStdout(0);
     }
     if (command == "help") {
         const std::string topic = argc > 2 ? argv[2] : "";
-        if (topic == "filter") std::fputs(kFilterHelp, stdout);
-        else if (topic == "demo") std::fputs(kDemoHelp, stdout);
-        else std::fputs(kUsage, stdout);
+        if (topic == "filter" || topic == "sosfilt") {
+            std::fputs(topic == "filter" ? kFilterHelp : kSosfiltHelp, stdout);
+            std::fputs(kFilesHelp, stdout);
+        } else if (topic == "demo") {
+            std::fputs(kDemoHelp, stdout);
+        } else {
+            std::fputs(kUsage, stdout);
+        }
         return runner::finishStdout(0);
     }
     try {
         if (command == "filter") {
             runner::installSignalHandlers();
             return runner::filterFiles(argc, argv);
+        }
+        if (command == "sosfilt") {
+            runner::installSignalHandlers();
+            return runner::sosfiltFiles(argc, argv);
         }
         if (command == "demo") {
             runner::installSignalHandlers();

@@ -95,8 +95,10 @@ bool sameFile(const std::string& p, const std::string& q);
 MexFunction loadModule();
 
 // The commands, each given main's arguments: marrowick filter B.npy A.npy
-// X.npy ZI.npy Y.npy ZF.npy; marrowick demo [DIR].
+// X.npy ZI.npy Y.npy ZF.npy; marrowick sosfilt SOS.npy X.npy ZI.npy Y.npy
+// ZF.npy; marrowick demo [DIR].
 int filterFiles(int argc, char** argv);
+int sosfiltFiles(int argc, char** argv);
 int runDemo(int argc, char** argv);
 
 }  // namespace runner

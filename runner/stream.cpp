@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "host.h"
+
 namespace runner {
 namespace {
 
@@ -191,11 +193,51 @@ void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, con
     }
 }
 
-NpyArray readWhole(const char* name, const std::string& path) {
+CommandLine parseCommandLine(int argc, char** argv) {
+    CommandLine line;
+    bool options = true;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options && arg == "--") {
+            options = false;
+        } else if (options && arg == "--progress") {
+            line.progress = true;
+        } else if (options && arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            die("unknown option '" + arg + "' of " + argv[1] + " (see 'marrowick help " + argv[1] + "')");
+        } else {
+            line.files.push_back(arg);
+        }
+    }
+    return line;
+}
+
+NpyArray readWhole(const char* name, const std::string& path, bool wide) {
     NpyArray array;
     std::string error;
-    if (!readNpy(path, array, error, kWholeInputBytes)) die(std::string("input ") + name + ": " + error);
+    if (!readNpy(path, array, error, kWholeInputBytes, wide)) die(std::string("input ") + name + ": " + error);
     return array;
+}
+
+NpyArray zeros(const std::vector<std::size_t>& shape, bool complex) {
+    std::vector<mwSize> dims(shape.begin(), shape.end());
+    while (dims.size() < 2) dims.push_back(1);
+    return NpyArray{shape, mxhost::makeArray(dims, mxSINGLE_CLASS, complex)};
+}
+
+NpyArray restStates(const std::vector<std::size_t>& shape) {
+    std::uint64_t count = 1;
+    for (std::size_t d : shape) count *= d;
+    if (count * 4 > kWholeInputBytes) {
+        die("the states of shape " + shapeText(shape) + " from rest take more than " +
+            std::to_string(kWholeInputBytes >> 20) + " MiB, the limit of a ZI file");
+    }
+    return zeros(shape);
+}
+
+std::string shapeText(const std::vector<std::size_t>& shape) {
+    std::string text = "(";
+    for (std::size_t k = 0; k < shape.size(); ++k) text += (k ? ", " : "") + std::to_string(shape[k]);
+    return text + (shape.size() == 1 ? ",)" : ")");
 }
 
 void publishBoth(NpyReader& x, OutputFile& y, OutputFile& zf, const std::vector<std::uint8_t>& zfImage) {

@@ -113,9 +113,31 @@ private:
 void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, const std::string& pathZf,
                     const std::vector<std::pair<const char*, std::string>>& inputs);
 
+// A command's file names and its options: --progress (progress on stderr
+// also when it is not a terminal); "--" ends the options.
+struct CommandLine {
+    std::vector<std::string> files;
+    bool progress = false;
+};
+CommandLine parseCommandLine(int argc, char** argv);
+
+// The word that stands for a ZI of zeros in place of a file name.
+constexpr const char* kRest = "rest";
+
 // Reads a small input whole (B, A, SOS, ZI: up to 16 MiB of data); errors
-// name it.
-NpyArray readWhole(const char* name, const std::string& path);
+// name it. Coefficients (wide) may also be float64 or complex128, rounded
+// once to single precision.
+NpyArray readWhole(const char* name, const std::string& path, bool wide = false);
+
+// Zeros of the given shape (a single-precision host array, complex when
+// asked).
+NpyArray zeros(const std::vector<std::size_t>& shape, bool complex = false);
+
+// Zeros for a ZI given as rest, within the bound of a ZI file.
+NpyArray restStates(const std::vector<std::size_t>& shape);
+
+// The shape as Python writes it: "(3,)", "(16, 2)".
+std::string shapeText(const std::vector<std::size_t>& shape);
 
 // Y and ZF complete: X read to its end, both finished and published.
 void publishBoth(NpyReader& x, OutputFile& y, OutputFile& zf, const std::vector<std::uint8_t>& zfImage);

@@ -570,6 +570,33 @@ TEST_F(Runner, SignalsLeaveNoTemporaries) {
     }
 }
 
+// Progress on stderr only on a terminal, unless asked for: X arrives slowly
+// through a FIFO, so the run takes more than a second.
+TEST_F(Runner, ShowsProgressWhenAsked) {
+    write("b.npy", npyOf(col({1}), {1}, true));
+    write("a.npy", npyOf(col({1}), {1}, true));
+    write("zi.npy", npyOf(real({0, 1}, {}), {0}, true));
+    for (bool asked : {false, true}) {
+        unlink(path("x.npy").c_str());
+        ASSERT_EQ(mkfifo(path("x.npy").c_str(), 0600), 0);
+        std::vector<std::string> args = filterArgs();
+        if (asked) args.insert(args.begin() + 1, "--progress");
+        const pid_t pid = testproc::startProgram(MARROWICK_RUNNER_PATH, args, "/dev/null", path("err"),
+                                                 {{{"MARROWICK_BLOCK_BYTES", "64"}}, "", 0});
+        const int fd = open(path("x.npy").c_str(), O_WRONLY);
+        const std::vector<std::uint8_t> data = npy("<f4", true, {1000}, std::vector<std::uint8_t>(4000));
+        const std::size_t half = data.size() / 2;
+        ASSERT_EQ(::write(fd, data.data(), half), static_cast<ssize_t>(half));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        ASSERT_EQ(::write(fd, data.data() + half, data.size() - half), static_cast<ssize_t>(data.size() - half));
+        close(fd);
+        EXPECT_EQ(testproc::waitProgram(pid).status, 0);
+        const std::string err = slurp(path("err"));
+        EXPECT_EQ(err.find("marrowick: filtering: ") != std::string::npos, asked) << err;
+        unlink(path("err").c_str());
+    }
+}
+
 TEST_F(Runner, HelpIsAvailable) {
     Process r = run({"--help"});
     EXPECT_EQ(r.status, 0);
@@ -577,7 +604,12 @@ TEST_F(Runner, HelpIsAvailable) {
     EXPECT_NE(r.out.find("filter"), std::string::npos);
     r = run({"help", "filter"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy"), std::string::npos);
+    EXPECT_NE(r.out.find("marrowick filter [--progress] B.npy A.npy X.npy ZI.npy Y.npy ZF.npy"), std::string::npos);
+    r = run({"help", "sosfilt"});
+    EXPECT_NE(r.out.find("marrowick sosfilt [--progress] SOS.npy X.npy ZI.npy Y.npy ZF.npy"), std::string::npos);
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("marrowick ", 0), 0u) << r.out;
     r = run({});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("usage"), std::string::npos);
