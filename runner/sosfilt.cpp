@@ -60,12 +60,14 @@ public:
         states_.assign(sos.n * N * 2 * stateItem_, 0);
     }
 
+    bool acrossChannels() const override { return true; }
+
     void run(const Tile& t) override {
         const std::size_t row = 2 * stateItem_;  // one section's states of one channel
-        gathered_.resize(sos_.n * t.gc * row);
-        for (std::size_t s = 0; s < sos_.n; ++s)
-            for (std::size_t k = 0; k < t.gc; ++k)
-                std::memcpy(&gathered_[(s * t.gc + k) * row], &states_[(s * N_ + t.columns[k]) * row], row);
+        // Every channel in order works on the carried states in place; any
+        // other tile on a copy of its channels' states.
+        const bool whole = t.gc == N_ && std::is_sorted(t.columns.begin(), t.columns.end());
+        std::uint8_t* state = whole ? states_.data() : gather(t);
         marrowick::CascadeCall call{};
         call.first = first_;
         call.sections = static_cast<int32_t>(sos_.n);
@@ -76,11 +78,13 @@ public:
         call.inLayout = {static_cast<std::ptrdiff_t>(t.rowStride), static_cast<std::ptrdiff_t>(t.colStride)};
         call.output = t.out;
         call.outLayout = call.inLayout;
-        call.state = gathered_.data();
+        call.state = state;
         marrowick::runCascadeCall(call);
-        for (std::size_t s = 0; s < sos_.n; ++s)
-            for (std::size_t k = 0; k < t.gc; ++k)
-                std::memcpy(&states_[(s * N_ + t.columns[k]) * row], &gathered_[(s * t.gc + k) * row], row);
+        if (!whole) {
+            for (std::size_t s = 0; s < sos_.n; ++s)
+                for (std::size_t k = 0; k < t.gc; ++k)
+                    std::memcpy(&states_[(s * N_ + t.columns[k]) * row], &gathered_[(s * t.gc + k) * row], row);
+        }
     }
 
     // The states from and to ZI's layout: a column-major host array of
@@ -106,6 +110,15 @@ public:
     }
 
 private:
+    std::uint8_t* gather(const Tile& t) {
+        const std::size_t row = 2 * stateItem_;
+        gathered_.resize(sos_.n * t.gc * row);
+        for (std::size_t s = 0; s < sos_.n; ++s)
+            for (std::size_t k = 0; k < t.gc; ++k)
+                std::memcpy(&gathered_[(s * t.gc + k) * row], &states_[(s * N_ + t.columns[k]) * row], row);
+        return gathered_.data();
+    }
+
     // The host index of state e = (s * N + j) * 2 + k.
     std::size_t hostIndex(std::size_t e) const {
         const std::size_t k = e % 2, j = e / 2 % N_, s = e / 2 / N_;

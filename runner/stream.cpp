@@ -138,7 +138,10 @@ void Stream::block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t n
     std::vector<std::uint8_t>& image = yi == xi ? in_ : out_;
     image.resize(n * yi);
     const std::size_t rowStride = cOrder_ ? nc : 1, colStride = cOrder_ ? 1 : ns;
-    const std::size_t sub = std::min(ns, callElements_);
+    // Long runs of a few channels, or every channel of the block in shorter
+    // runs where the filter works best across channels.
+    std::size_t sub = std::min(ns, callElements_);
+    if (filter_.acrossChannels()) sub = std::min(ns, std::max<std::size_t>(1, callElements_ / nc));
     const std::size_t group = std::min(nc, std::max<std::size_t>(1, callElements_ / (sub + stateRows_)));
     const bool permuted = cOrder_ && x_.header().shape.size() > 2;
     for (std::size_t k0 = 0; k0 < nc; k0 += group) {

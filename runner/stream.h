@@ -44,6 +44,9 @@ class TileFilter {
 public:
     virtual ~TileFilter() = default;
     virtual void run(const Tile& tile) = 0;
+    // Whether tiles should hold every channel of a block (lanes of channels)
+    // rather than long runs of a few.
+    virtual bool acrossChannels() const { return false; }
 };
 
 // How the blocks walk the files (see Stream): down the rows of a group of
