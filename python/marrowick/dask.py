@@ -470,7 +470,8 @@ class NpyFile:
         ------
         TypeError
             ``marrowick:badPath``, ``marrowick:badShape``,
-            ``marrowick:badDtype``: path, shape or dtype is of no such kind.
+            ``marrowick:badDtype``, ``marrowick:badOverwrite``: path, shape,
+            dtype or overwrite is of no such kind.
         ValueError
             ``marrowick:badShape`` (a negative length, more than 32
             dimensions), ``marrowick:badDtype`` (a dtype holding objects),
