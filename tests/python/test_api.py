@@ -122,7 +122,7 @@ ARGUMENTS = [
 ]
 
 
-@pytest.mark.filterwarnings("ignore:marrowick:zeroLeadingCoefficient")
+@pytest.mark.filterwarnings("ignore:marrowick.zeroLeadingCoefficient:RuntimeWarning")
 @pytest.mark.parametrize("front", FRONTS)
 @pytest.mark.parametrize("b, a, x, zi, axis, expected", ARGUMENTS)
 def test_arguments(front, b, a, x, zi, axis, expected):
