@@ -112,6 +112,16 @@ bool int64Value(const py::object& index, int64_t& value) {
 
 }  // namespace
 
+std::string shapeText(const py::ssize_t* shape, py::ssize_t ndim) {
+    std::string s = "(";
+    for (py::ssize_t k = 0; k < ndim; ++k) {
+        if (k) s += ", ";
+        s += std::to_string(shape[k]);
+    }
+    if (ndim == 1) s += ",";
+    return s + ")";
+}
+
 std::string argumentText(py::handle obj) {
     std::string text = py::type::handle_of(obj).attr("__name__").cast<std::string>();
     PyObject* r = PyObject_Repr(obj.ptr());

@@ -24,6 +24,10 @@ namespace marrowick::python {
 
 enum class Convention { Module, SciPy };
 
+// "(3, 4)", "(5,)", "()": a shape as NumPy prints it, for the messages.
+std::string shapeText(const py::ssize_t* shape, py::ssize_t ndim);
+inline std::string shapeText(const Dims& shape) { return shapeText(shape.data(), shape.size()); }
+
 // An argument as a message names it: its type, and its value when that is
 // short and on one line.
 std::string argumentText(py::handle obj);

@@ -48,39 +48,6 @@ const void* kernelCoefficients(const Coefficients& c, bool wantComplex, py::obje
     return widened.data();
 }
 
-// Copies zi, rounded to single precision (widened to complex where the
-// kernel's state is complex), into zf, which the kernels then update in place.
-void copyState(const State& zi, bool stateComplex, py::array& zf, const Dims& shape) {
-    const int ndim = shape.size();
-    char* state = static_cast<char*>(zf.mutable_data());
-    const Dims to(zf.strides(), zf.strides() + ndim);
-    if (zi.complex) {
-        auto z = py::array_t<std::complex<float>, py::array::forcecast>::ensure(zi.values);
-        if (!z) throw py::error_already_set();
-        stridedCopy<ComplexSingle, ComplexSingle>(reinterpret_cast<const char*>(z.data()),
-                                                  Dims(z.strides(), z.strides() + ndim), state, to, shape, Same{});
-        return;
-    }
-    auto z = py::array_t<float, py::array::forcecast>::ensure(zi.values);
-    if (!z) throw py::error_already_set();
-    const Dims from(z.strides(), z.strides() + ndim);
-    const char* src = reinterpret_cast<const char*>(z.data());
-    if (stateComplex) stridedCopy<float, ComplexSingle>(src, from, state, to, shape, Widen{});
-    else stridedCopy<float, float>(src, from, state, to, shape, Same{});
-}
-
-// Copies x into `input`, a new array of x's shape laid out as y (the GIL
-// may be released).
-void copyInput(const py::array& x, const py::array& input, bool complex) {
-    const int ndim = static_cast<int>(x.ndim());
-    const Dims shape(x.shape(), x.shape() + ndim);
-    const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
-    const char* src = static_cast<const char*>(x.data());
-    char* dst = static_cast<char*>(const_cast<void*>(input.data()));
-    if (complex) stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
-    else stridedCopy<float, float>(src, from, dst, to, shape, Same{});
-}
-
 // The channel count of an array of this shape with time along `axis`.
 int64_t channelCount(const Dims& shape, int axis) {
     int64_t N = 1;
@@ -115,7 +82,7 @@ CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const
     if (!haveZi) {
         if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
     } else {
-        copyState(zi, outComplex, zf, stateShape);
+        copyState(zi.values, zi.complex, outComplex, zf, stateShape);
     }
 
     const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, xShape[axis]);
