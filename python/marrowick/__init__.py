@@ -288,8 +288,9 @@ def _block_shape_error(state, axis, lead, shape):
     block = state.shape[lead:]
     expected = ", ".join("M" if k == axis else str(n) for k, n in enumerate(block))
     return ValueError(
-        "marrowick:blockShape: this filter's state %r is for blocks of shape (%s%s) with time along axis %d, "
-        "got a block of shape %r" % (state.shape, expected, "," if len(block) == 1 else "", axis, tuple(shape)))
+        f"marrowick:blockShape: this filter's state {state.shape!r} is for blocks of shape "
+        f"({expected}{',' if len(block) == 1 else ''}) with time along axis {axis}, got a block of shape "
+        f"{tuple(shape)!r}")
 
 
 def _stream_axis(axis, most):
@@ -409,7 +410,7 @@ class Filter(_Streaming):
         return filter(self.b, self.a, x, zi, axis=self.axis)
 
     def __repr__(self):
-        return "marrowick.Filter(b=%r, a=%r, axis=%d)" % (self.b, self.a, self.axis)
+        return f"marrowick.Filter(b={self.b!r}, a={self.a!r}, axis={self.axis})"
 
 
 class SOSFilter(_Streaming):
@@ -480,7 +481,7 @@ class SOSFilter(_Streaming):
     def _check(self, zi):
         if zi.ndim < 2:
             raise ValueError("marrowick:ziSize: zi must have shape (n_sections,) + a block's shape with "
-                             "the time axis of length 2, got %r" % (zi.shape,))
+                             f"the time axis of length 2, got {zi.shape!r}")
         axis = _core._check_axis(self.axis, zi.ndim - 1)
         _core._check_state(zi.shape, zi.shape[1:], axis, 2, True, self.sos.shape[0])
 
@@ -488,4 +489,4 @@ class SOSFilter(_Streaming):
         return _core._sosfilt(self.sos, x, zi, self.axis, 1)
 
     def __repr__(self):
-        return "marrowick.SOSFilter(sos=%r, axis=%d)" % (self.sos, self.axis)
+        return f"marrowick.SOSFilter(sos={self.sos!r}, axis={self.axis})"

@@ -198,7 +198,7 @@ def _channels_known(x, axis):
         raise ValueError(
             f"marrowick:unknownChunks: x's chunk sizes along axis {unknown[0]} are unknown (nan), and the "
             f"channels are split along it; call x.compute_chunk_sizes() first (along the time axis {axis} "
-            f"they may stay unknown)"
+            "they may stay unknown)"
         )
     return tuple(0 if d == axis else n for d, n in enumerate(x.shape))
 
@@ -210,7 +210,7 @@ def _signal(x):
     try:
         return da.asarray(x)
     except Exception:
-        raise TypeError(f"marrowick:notSingle: x must be a float32 or complex64 array, got "
+        raise TypeError("marrowick:notSingle: x must be a float32 or complex64 array, got "
                         f"{_core._argument_text(x)}") from None
 
 
@@ -220,7 +220,7 @@ def _state_numbers(zi):
         zi = _core._check_numbers(zi, "zi")
     elif any(math.isnan(n) for n in zi.shape):
         raise ValueError(f"marrowick:unknownChunks: zi's shape {zi.shape} is not known (nan); call "
-                         f"zi.compute_chunk_sizes() first")
+                         "zi.compute_chunk_sizes() first")
     return zi, _core._check_numbers(np.empty(0, zi.dtype), "zi").dtype.kind == "c"
 
 
@@ -320,9 +320,9 @@ def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype):
         zi = da.from_array(zi, chunks=zf_chunks)
         dependencies.append(zi)
 
-    step_name = prefix + "-step-" + token
-    y_name = prefix + "-y-" + token
-    zf_name = prefix + "-zf-" + token
+    step_name = f"{prefix}-step-{token}"
+    y_name = f"{prefix}-y-{token}"
+    zf_name = f"{prefix}-zf-{token}"
     steps, ys, zfs = {}, {}, {}
     channel_ranges = [range(len(c)) for d, c in enumerate(x.chunks) if d != axis]
     n_time = len(x.chunks[axis])
@@ -338,7 +338,7 @@ def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype):
             key = (step_name,) + index(channel, t)
             steps[key] = (step, *coefficients, source.task((x.name,) + index(channel, t)), states[j], axis, workers)
             ys[(y_name,) + index(channel, t)] = (operator.getitem, key, 0)
-            states[j] = (step_name + "-state",) + index(channel, t)
+            states[j] = (f"{step_name}-state",) + index(channel, t)
             steps[states[j]] = (operator.getitem, key, 1)
     for channel, state in zip(channels, states):
         if state is None:

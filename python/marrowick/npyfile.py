@@ -135,7 +135,7 @@ class NpyFile:
         try:
             overwrite = bool(operator.index(overwrite))
         except TypeError:
-            raise TypeError(f"marrowick:badOverwrite: overwrite must be True or False, got "
+            raise TypeError("marrowick:badOverwrite: overwrite must be True or False, got "
                             f"{type(overwrite).__name__}") from None
         header = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape}
         size = math.prod(shape) * dtype.itemsize
@@ -292,7 +292,7 @@ class NpyFile:
     def __setitem__(self, index, value):
         plan = self._ranges(index)
         if plan is None:
-            raise TypeError(f"marrowick:badIndex: NpyFile stores blocks indexed by integers, slices and an "
+            raise TypeError("marrowick:badIndex: NpyFile stores blocks indexed by integers, slices and an "
                             f"Ellipsis, got {type(index).__name__}")
         ranges, kept = plan
         shape = [len(r) for r in ranges]
@@ -358,10 +358,10 @@ def _shape(shape):
         try:
             shape = tuple(operator.index(n) for n in shape)
         except TypeError:
-            raise TypeError(f"marrowick:badShape: shape must be an integer or a tuple of integers, got "
+            raise TypeError("marrowick:badShape: shape must be an integer or a tuple of integers, got "
                             f"{_core._argument_text(shape)}") from None
     if any(n < 0 for n in shape) or len(shape) > 32:
-        raise ValueError(f"marrowick:badShape: shape must have at most 32 lengths of 0 or more, got "
+        raise ValueError("marrowick:badShape: shape must have at most 32 lengths of 0 or more, got "
                          f"{_core._argument_text(shape)}")
     return shape
 

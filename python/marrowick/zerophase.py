@@ -45,7 +45,7 @@ def _signal(x):
             x = np.asarray(x)
         except Exception:
             raise TypeError("marrowick:notSingle: x must be a float32 or complex64 array, got "
-                            + _core._argument_text(x)) from None
+                            f"{_core._argument_text(x)}") from None
     _core._check_signal(x.dtype)
     return x
 
@@ -54,7 +54,7 @@ def _edge(padtype, padlen, n, ntaps):
     """The padding at each end for a signal of n samples."""
     if not (padtype is None or isinstance(padtype, str) and padtype in _PADTYPES):
         raise ValueError("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got "
-                         + _core._argument_text(padtype))
+                         f"{_core._argument_text(padtype)}")
     if padtype is None:
         padlen = 0
     if padlen is None:
@@ -64,12 +64,11 @@ def _edge(padtype, padlen, n, ntaps):
             edge = operator.index(padlen)
         except TypeError:
             raise TypeError("marrowick:padLength: padlen must be an integer or None, got "
-                            + _core._argument_text(padlen)) from None
+                            f"{_core._argument_text(padlen)}") from None
         if edge < 0:
-            raise ValueError("marrowick:padLength: padlen must be 0 or more, got %d" % edge)
+            raise ValueError(f"marrowick:padLength: padlen must be 0 or more, got {edge}")
     if n <= edge:  # 0 samples included, whatever the filter
-        raise ValueError("marrowick:padLength: x must be longer than padlen along axis: %d samples, padlen %d"
-                         % (n, edge))
+        raise ValueError(f"marrowick:padLength: x must be longer than padlen along axis: {n} samples, padlen {edge}")
     return edge
 
 
@@ -112,13 +111,12 @@ def _step_state(b, a, where="a", first="a[0]"):
     state k = sum over j > k of (b[j] - a[j] * H). b and a are rounded
     coefficients; the products are formed part by part in float64."""
     if a[0] == 0:
-        raise ValueError("marrowick:zeroLeadingCoefficient: %s must not be 0 (the filter has no output scale)"
-                         % first)
+        raise ValueError(f"marrowick:zeroLeadingCoefficient: {first} must not be 0 (the filter has no output scale)")
     n = max(a.size, b.size)
     sa, sb = _csum(a), _csum(b)
     if sa == 0:
-        raise np.linalg.LinAlgError("marrowick:noSteadyState: the coefficients of %s sum to 0 (a pole at z = 1), "
-                                    "so a step never settles" % where)
+        raise np.linalg.LinAlgError(f"marrowick:noSteadyState: the coefficients of {where} sum to 0 (a pole at "
+                                    "z = 1), so a step never settles")
     bt = np.zeros(n - 1, b.dtype)
     at = np.zeros(n - 1, a.dtype)
     bt[:b.size - 1] = b[1:]
@@ -249,7 +247,7 @@ def _sections_zi(sos):
     zi = np.empty((sos.shape[0], 2), np.complex128 if sos.dtype.kind == "c" else np.float64)
     scale = 1.0
     for k in range(sos.shape[0]):
-        z, h = _step_state(sos[k, :3], sos[k, 3:], "sos[%d, 3:]" % k, "sos[%d, 3]" % k)
+        z, h = _step_state(sos[k, :3], sos[k, 3:], f"sos[{k}, 3:]", f"sos[{k}, 3]")
         if sos.dtype.kind == "c":
             zi[k].real = scale.real * z.real - scale.imag * z.imag
             zi[k].imag = scale.real * z.imag + scale.imag * z.real
@@ -435,7 +433,7 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     if not (isinstance(method, str) and method == "pad"):
         if isinstance(method, str) and method == "gust":
             raise ValueError("marrowick:method: method='gust' is not available; use method='pad'")
-        raise ValueError("marrowick:method: method must be 'pad', got " + _core._argument_text(method))
+        raise ValueError(f"marrowick:method: method must be 'pad', got {_core._argument_text(method)}")
     b, a = _ba(b, a)
     x = _signal(x)
     zi = _step_state(b, a)[0]
