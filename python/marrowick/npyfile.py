@@ -326,7 +326,10 @@ class NpyFile:
             os.close(fd)
 
     def __dask_tokenize__(self):
-        st = os.stat(self.path)
+        try:
+            st = os.stat(self.path)
+        except OSError as e:
+            raise _os_error(e, f"marrowick:badFile: cannot open {self.path}: {e.strerror or e}") from None
         return ("marrowick.dask.NpyFile", self.path, st.st_mtime_ns, st.st_size)
 
     def __repr__(self):
