@@ -81,7 +81,7 @@ class NpyFile:
         if not isinstance(m, np.ndarray):
             raise ValueError(f"marrowick:badFile: {self.path} is not a .npy file of one array")
         self.shape, self.dtype, self.offset = m.shape, m.dtype, m.offset
-        # A file of one element or none is in both orders; Fortran only when it says so.
+        # Fortran order only where it differs from C order (more than one axis longer than 1).
         self.c_order = m.flags.c_contiguous or not m.flags.f_contiguous
         del m
 
@@ -144,9 +144,7 @@ class NpyFile:
         except OSError:
             st = None
         if st is not None and not overwrite:
-            raise FileExistsError(errno.EEXIST,
-                                  f"marrowick:fileExists: {path} exists; NpyFile.create(..., overwrite=True) "
-                                  "replaces it")
+            raise _exists_error(path)
         if st is not None and not stat.S_ISREG(st.st_mode):
             raise ValueError(f"marrowick:notRegular: {path} is not a regular file; NpyFile.create replaces only "
                              "regular files")
@@ -156,10 +154,10 @@ class NpyFile:
             target = os.path.join(directory, f".marrowick-{os.getpid()}-{secrets.token_hex(6)}.npy")
         try:
             fd = os.open(target, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
-        except FileExistsError:
-            raise FileExistsError(errno.EEXIST,
-                                  f"marrowick:fileExists: {path} exists; NpyFile.create(..., overwrite=True) "
-                                  "replaces it") from None
+        except FileExistsError as e:
+            if target == path:
+                raise _exists_error(path) from None
+            raise _os_error(e, f"marrowick:badFile: cannot create a file beside {path}") from None
         except OSError as e:
             raise _os_error(e, f"marrowick:badFile: cannot create {path}: {e.strerror or e}") from None
         try:
@@ -383,6 +381,12 @@ def _os_error(e, message):
     """An OSError of e's class and errno with our message."""
     error = type(e)(message) if isinstance(e, OSError) else OSError(message)
     error.errno = getattr(e, "errno", None)
+    return error
+
+
+def _exists_error(path):
+    error = FileExistsError(f"marrowick:fileExists: {path} exists; NpyFile.create(..., overwrite=True) replaces it")
+    error.errno = errno.EEXIST
     return error
 
 

@@ -223,7 +223,7 @@ def test_unknown_chunk_sizes():
 def test_npy_file_create_replaces_a_file_only_when_asked(tmp_path):
     path = tmp_path / "x.npy"
     np.save(path, signal((4, 3)))
-    with pytest.raises(FileExistsError, match="marrowick:fileExists: .*overwrite=True"):
+    with pytest.raises(FileExistsError, match="^marrowick:fileExists: .*overwrite=True"):
         mdask.NpyFile.create(path, (4, 3), np.float32)
     assert_bits(np.load(path), signal((4, 3)))
     f = mdask.NpyFile.create(path, (2, 5), np.complex64, overwrite=True)
