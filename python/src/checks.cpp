@@ -220,12 +220,13 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
 namespace {
 
 // What rounding to single precision does to the n values at `data`
-// (doubles, or complex doubles when `complex`), a denominator that is stable
-// as given: the warning it deserves, or "" when it stays stable (or was not
-// stable to begin with). `name(k)` names value k in the messages; a pole
-// pushed out is told as `subject` "is stable as given but ..." `consequence`. The values as given and rounded,
-// and a scratch copy, real and imaginary parts apart, live on the stack for
-// the usual orders. Nothing here raises but the warning's caller.
+// (doubles, or complex doubles when `complex`) of a denominator: the
+// warning it deserves, or "" when it stays stable or was not stable as
+// given. `name(k)` names value k in the messages; a pole pushed out is told
+// as `subject` + " is stable as given but ..." + `consequence`. The values
+// as given and rounded, and a scratch copy, real and imaginary parts apart,
+// live on the stack for the usual orders. Nothing here raises: the caller
+// issues the warning.
 template <class Name>
 std::string roundingProblem(const char* data, bool complex, std::size_t n, const Name& name, const std::string& subject,
                             const char* consequence) {
