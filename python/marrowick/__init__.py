@@ -96,6 +96,9 @@ def filter(b, a, x, zi=None, *, axis=0, workers=1):
     RuntimeWarning
         ``marrowick:unstable``: a is stable as given but not once rounded to
         single precision (use second-order sections).
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable a whose a[0] rounds to 0 (the outputs are then those of
+        a[0] = 0), or a coefficient of which rounds to infinity.
 
     Notes
     -----
@@ -167,7 +170,8 @@ def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
         ``marrowick:coefficientShape`` (b or a not 0-d or 1-D),
         ``marrowick:emptyCoefficients``, ``marrowick:ziLength`` (zi's length
         along `axis` is not L; a length 0 is refused when L > 0),
-        ``marrowick:ziSize``.
+        ``marrowick:ziSize``, ``marrowick:badWorkers``,
+        ``marrowick:tooManyDimensions``.
     numpy.AxisError
         ``marrowick:badAxis``: `axis` is out of range for x (a TypeError
         when it is no integer).
@@ -177,6 +181,9 @@ def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
     RuntimeWarning
         ``marrowick:unstable``: a is stable as given but not once rounded to
         single precision; use second-order sections and `sosfilt`.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable a whose a[0] rounds to 0 (the outputs are then those of
+        a[0] = 0), or a coefficient of which rounds to infinity.
 
     Notes
     -----
@@ -249,6 +256,9 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     RuntimeWarning
         ``marrowick:unstable``: a section's denominator is stable as given
         but not once rounded to single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable section's a0 rounds to 0, or a coefficient of its denominator
+        to infinity.
 
     Notes
     -----

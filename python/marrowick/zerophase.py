@@ -417,6 +417,9 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     RuntimeWarning
         ``marrowick:unstable``: a is stable as given but not once rounded to
         single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable a whose a[0] rounds to 0 (the outputs are then those of
+        a[0] = 0), or a coefficient of which rounds to infinity.
 
     Notes
     -----{definition}
@@ -492,6 +495,9 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     RuntimeWarning
         ``marrowick:unstable``: a section's denominator is stable as given
         but not once rounded to single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable section's a0 rounds to 0, or a coefficient of its denominator
+        to infinity.
 
     Notes
     -----{definition}
