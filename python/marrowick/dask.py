@@ -279,10 +279,10 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     --------
     >>> import dask.array as da, numpy as np, marrowick.dask
     >>> sos = [[0.25, 0.5, 0.25, 1.0, -0.5, 0.5], [0.5, 0.0, 0.0, 1.0, -0.5, 0.0]]
-    >>> x = da.ones((100, 4), dtype=np.float32, chunks=(25, 2))
+    >>> x = da.ones((4, 100), dtype=np.float32, chunks=(2, 25))  # channels x time
     >>> y, zf = marrowick.dask.sosfilt(sos, x)
     >>> zf.shape, zf.chunks
-    ((2, 2, 4), ((2,), (2,), (2, 2)))
+    ((2, 4, 2), ((2,), (2, 2), (2,)))
     """
     x = _signal(x)
     x_complex = _core._check_signal(x.dtype)
