@@ -2,6 +2,7 @@
 and the GIL released during a call."""
 
 import builtins
+import doctest
 import inspect
 import operator
 import os
@@ -324,7 +325,9 @@ def test_package_explains_itself():
     for f in (marrowick.filter, marrowick.lfilter, marrowick.sosfilt, marrowick.Filter, marrowick.SOSFilter,
               mdask.filter, mdask.sosfilt):
         assert all(s in f.__doc__ for s in ("Parameters", "Examples")), f
-    # The exceptions the docstrings name exist on this NumPy.
+    # The docstrings' examples run as shown, and the exceptions they name exist on this NumPy.
+    for module in (marrowick, marrowick.zerophase, mdask, marrowick.npyfile):
+        assert doctest.testmod(module).failed == 0, module
     documented = [getattr(marrowick, n) for n in marrowick.__all__ + ["filter"]]
     for f in documented + [mdask.filter, mdask.sosfilt, mdask.NpyFile, mdask.NpyFile.create]:
         raises = f.__doc__.split("Raises\n")[1].split("\n\n    Warns")[0].split("\n    Notes")[0]
