@@ -237,35 +237,34 @@ class NpyFile:
         return inner[::-1], outer
 
     def _pieces(self, ranges):
-        """(the runs' axes, the other axes, per run: its position along the
-        other axes and its offset in the file)."""
+        """The block's runs: the axes they run along and the other axes (the
+        block transposed to these, outermost first, lays the runs out one
+        after the other), the bytes of one run, and each run's offset in the
+        file, in that order."""
         inner, outer = self._runs(ranges)
         strides, step = [0] * self.ndim, self.dtype.itemsize
         for d in (reversed(range(self.ndim)) if self.c_order else range(self.ndim)):
             strides[d], step = step, step * self.shape[d]
-        base = self.offset + sum(r.start * s for r, s in zip(ranges, strides) if len(r))
-        lengths = [len(ranges[d]) for d in outer]
-
-        def positions():
-            for lead in np.ndindex(*lengths):
-                yield lead, base + sum(i * ranges[d].step * strides[d] for i, d in zip(lead, outer))
-
+        offsets = np.array(self.offset + sum(r.start * s for r, s in zip(ranges, strides) if len(r)), np.int64)
+        for d in outer:
+            offsets = np.add.outer(offsets, np.arange(len(ranges[d]), dtype=np.int64) * (ranges[d].step * strides[d]))
         run = math.prod(len(ranges[d]) for d in inner) * self.dtype.itemsize
-        return inner, outer, run, positions()
+        return inner, outer, run, offsets.reshape(-1).tolist()
 
     def __getitem__(self, index):
         plan = self._ranges(index)
         if plan is not None:
             ranges, kept = plan
-            inner, outer, run, positions = self._pieces(ranges)
+            inner, outer, run, offsets = self._pieces(ranges)
             if run >= self.RUN:
                 full = np.empty([len(r) for r in ranges], self.dtype)
-                view = full.transpose(outer + inner)  # runs innermost, in the file's order
+                view = full.transpose(outer + inner)  # the runs one after the other
                 block = np.empty(view.shape, self.dtype)
+                data = memoryview(block.reshape(-1)).cast("B")
                 fd = _open(self.path, os.O_RDONLY)
                 try:
-                    for lead, offset in positions:
-                        piece = memoryview(block[lead]).cast("B")
+                    for k, offset in enumerate(offsets):
+                        piece = data[k * run:(k + 1) * run]
                         while piece:
                             n = os.preadv(fd, [piece], offset)
                             if n <= 0:
@@ -307,14 +306,15 @@ class NpyFile:
                              f"does not fit a block of shape {block} and dtype {self.dtype}: {_line(e)}") from None
         if 0 in shape:
             return
-        inner, outer, run, positions = self._pieces(ranges)
-        value = value.transpose(outer + inner)  # runs innermost, in the file's order
+        inner, outer, run, offsets = self._pieces(ranges)
+        # The runs one after the other: one copy of the block at most.
+        data = memoryview(np.ascontiguousarray(value.transpose(outer + inner)).reshape(-1)).cast("B")
         fd = _open(self.path, os.O_WRONLY)
         try:
-            for lead, offset in positions:
-                piece = memoryview(np.ascontiguousarray(value[lead])).cast("B")
+            for k, offset in enumerate(offsets):
+                piece = data[k * run:(k + 1) * run]
                 while piece:
-                    n = os.pwritev(fd, [piece], offset)
+                    n = os.pwrite(fd, piece, offset)
                     if n <= 0:
                         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
                     piece, offset = piece[n:], offset + n
