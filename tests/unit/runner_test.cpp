@@ -596,6 +596,9 @@ TEST_F(Runner, ShowsProgressWhenAsked) {
         const std::vector<std::uint8_t> data = npy("<f4", true, {1000}, std::vector<std::uint8_t>(4000));
         const std::size_t half = data.size() / 2;
         ASSERT_EQ(::write(fd, data.data(), half), static_cast<ssize_t>(half));
+        // Once the run has begun to write (its clock started), stall it.
+        for (int i = 0; i < 500 && !holdsTemporary(pid, dir_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
         ASSERT_EQ(::write(fd, data.data() + half, data.size() - half), static_cast<ssize_t>(data.size() - half));
         close(fd);
