@@ -13,7 +13,6 @@ import operator
 import numpy as np
 
 from . import _core
-from ._core import filter
 
 __all__ = ["lfilter_zi", "sosfilt_zi", "filtfilt", "sosfiltfilt"]
 
@@ -41,29 +40,35 @@ def _sos(sos):
 
 
 def _signal(x):
-    x = np.asarray(x)
+    if not isinstance(x, np.ndarray):
+        try:
+            x = np.asarray(x)
+        except Exception:
+            raise TypeError("marrowick:notSingle: x must be a float32 or complex64 array, got "
+                            f"{_core._argument_text(x)}") from None
     _core._check_signal(x.dtype)
     return x
 
 
 def _edge(padtype, padlen, n, ntaps):
     """The padding at each end for a signal of n samples."""
-    if padtype not in _PADTYPES:
-        raise ValueError("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got %r" % (padtype,))
+    if not (padtype is None or isinstance(padtype, str) and padtype in _PADTYPES):
+        raise ValueError("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got "
+                         f"{_core._argument_text(padtype)}")
     if padtype is None:
-        return 0
+        padlen = 0
     if padlen is None:
         edge = 3 * ntaps
     else:
         try:
             edge = operator.index(padlen)
         except TypeError:
-            raise TypeError("marrowick:padLength: padlen must be an integer or None, got %r" % (padlen,)) from None
+            raise TypeError("marrowick:padLength: padlen must be an integer or None, got "
+                            f"{_core._argument_text(padlen)}") from None
         if edge < 0:
-            raise ValueError("marrowick:padLength: padlen must be 0 or more, got %d" % edge)
-    if n <= edge:
-        raise ValueError("marrowick:padLength: x must be longer than padlen along axis: %d samples, padlen %d"
-                         % (n, edge))
+            raise ValueError(f"marrowick:padLength: padlen must be 0 or more, got {edge}")
+    if n <= edge:  # 0 samples included, whatever the filter
+        raise ValueError(f"marrowick:padLength: x must be longer than padlen along axis: {n} samples, padlen {edge}")
     return edge
 
 
@@ -106,13 +111,12 @@ def _step_state(b, a, where="a", first="a[0]"):
     state k = sum over j > k of (b[j] - a[j] * H). b and a are rounded
     coefficients; the products are formed part by part in float64."""
     if a[0] == 0:
-        raise ValueError("marrowick:zeroLeadingCoefficient: %s must not be 0 (the filter has no output scale)"
-                         % first)
+        raise ValueError(f"marrowick:zeroLeadingCoefficient: {first} must not be 0 (the filter has no output scale)")
     n = max(a.size, b.size)
     sa, sb = _csum(a), _csum(b)
     if sa == 0:
-        raise np.linalg.LinAlgError("marrowick:noSteadyState: the coefficients of %s sum to 0 (a pole at z = 1), "
-                                    "so a step never settles" % where)
+        raise np.linalg.LinAlgError(f"marrowick:noSteadyState: the coefficients of {where} sum to 0 (a pole at "
+                                    "z = 1), so a step never settles")
     bt = np.zeros(n - 1, b.dtype)
     at = np.zeros(n - 1, a.dtype)
     bt[:b.size - 1] = b[1:]
@@ -159,7 +163,9 @@ def lfilter_zi(b, a):
     ValueError
         ``marrowick:coefficientShape``, ``marrowick:emptyCoefficients``: b or
         a is not a number or a 1-D array, or is empty;
-        ``marrowick:zeroLeadingCoefficient``: a[0] is 0.
+        ``marrowick:zeroLeadingCoefficient``: a[0] is 0 (once rounded);
+        ``marrowick:noState``: b and a have one coefficient each (a gain has
+        no state), refused as SciPy refuses it.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: the coefficients of a sum to 0.
 
@@ -184,6 +190,9 @@ def lfilter_zi(b, a):
     True
     """
     b, a = _ba(b, a)
+    if max(a.size, b.size) < 2:
+        raise ValueError("marrowick:noState: b and a have one coefficient each, so the filter has no state to "
+                         "settle; give at least two coefficients in b or a")
     return _step_state(b, a)[0]
 
 
@@ -238,7 +247,7 @@ def _sections_zi(sos):
     zi = np.empty((sos.shape[0], 2), np.complex128 if sos.dtype.kind == "c" else np.float64)
     scale = 1.0
     for k in range(sos.shape[0]):
-        z, h = _step_state(sos[k, :3], sos[k, 3:], "sos[%d, 3:]" % k, "sos[%d, 3]" % k)
+        z, h = _step_state(sos[k, :3], sos[k, 3:], f"sos[{k}, 3:]", f"sos[{k}, 3]")
         if sos.dtype.kind == "c":
             zi[k].real = scale.real * z.real - scale.imag * z.imag
             zi[k].imag = scale.real * z.imag + scale.imag * z.real
@@ -264,7 +273,7 @@ def _apply(coefficients, x, zi, axis, workers):
     """
     if isinstance(coefficients, tuple):
         b, a = coefficients
-        return filter(b, a, x, zi, axis=axis, workers=workers)
+        return _core._filter(b, a, x, zi, axis, workers)
     return _core._sosfilt(coefficients, x, zi, axis, workers)
 
 
@@ -297,7 +306,9 @@ def _ends(x, edge, axis, padtype):
 
 
 def _zero_phase(coefficients, zi, x, axis, padtype, padlen, ntaps, workers):
+    _core._check_dimensions(x.ndim, zi.ndim - 1)
     axis = _core._check_axis(axis, x.ndim)
+    _core._check_workers(workers)
     n = x.shape[axis]
     edge = _edge(padtype, padlen, n, ntaps)
     single = np.complex64 if x.dtype.kind == "c" or zi.dtype.kind == "c" else np.float32
@@ -369,14 +380,15 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
         The extension of x at both ends before filtering. Default 'odd'.
     padlen : int or None, optional
         Samples added at each end (0: none). Default
-        ``3 * max(len(a), len(b))``. x must be longer than padlen.
+        ``3 * max(len(a), len(b))``. x must be longer than padlen (so
+        have one sample at least, whatever padtype).
     method : {'pad'}, optional
         Only 'pad' is available.
     irlen : int or None, optional
         Accepted for SciPy's signature; unused with 'pad'.
-    workers : int, optional
-        Threads per pass, as in ``filter`` (-1: one per core). The result
-        does not depend on it.
+    workers : int or None, optional
+        The most threads per pass, as in ``filter`` (-1: one per core,
+        None: 1). The result does not depend on it.
 
     Returns
     -------
@@ -394,8 +406,9 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
         a negative padlen, or x not longer than padlen along axis;
         ``marrowick:method``: a method other than 'pad'; as ``lfilter_zi``
         for b and a.
-    numpy.exceptions.AxisError
-        ``marrowick:badAxis``: axis is out of range for x.
+    numpy.AxisError
+        ``marrowick:badAxis``: axis is out of range for x (a TypeError when
+        it is no integer); ``marrowick:badWorkers`` as in ``filter``.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: the coefficients of a sum to 0.
 
@@ -404,6 +417,9 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     RuntimeWarning
         ``marrowick:unstable``: a is stable as given but not once rounded to
         single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable a whose a[0] rounds to 0 (the outputs are then those of
+        a[0] = 0), or a coefficient of which rounds to infinity.
 
     Notes
     -----{definition}
@@ -417,10 +433,10 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     >>> y.shape, y.dtype, bool(np.allclose(y, 1.0, atol=1e-6))
     ((2, 50), dtype('float32'), True)
     """
-    if method != "pad":
-        if method == "gust":
+    if not (isinstance(method, str) and method == "pad"):
+        if isinstance(method, str) and method == "gust":
             raise ValueError("marrowick:method: method='gust' is not available; use method='pad'")
-        raise ValueError("marrowick:method: method must be 'pad', got %r" % (method,))
+        raise ValueError(f"marrowick:method: method must be 'pad', got {_core._argument_text(method)}")
     b, a = _ba(b, a)
     x = _signal(x)
     zi = _step_state(b, a)[0]
@@ -448,10 +464,11 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     padlen : int or None, optional
         Samples added at each end (0: none). Default
         ``3 * (2 * n_sections + 1 - min((sos[:, 2] == 0).sum(),
-        (sos[:, 5] == 0).sum()))``. x must be longer than padlen.
-    workers : int, optional
-        Threads per pass, as in ``filter`` (-1: one per core). The result
-        does not depend on it.
+        (sos[:, 5] == 0).sum()))``. x must be longer than padlen (so have
+        one sample at least, whatever padtype).
+    workers : int or None, optional
+        The most threads per pass, as in ``filter`` (-1: one per core,
+        None: 1). The result does not depend on it.
 
     Returns
     -------
@@ -467,8 +484,9 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
         ``marrowick:padType``, ``marrowick:padLength``: an unknown padtype,
         a negative padlen, or x not longer than padlen along axis; as
         ``sosfilt_zi`` for sos.
-    numpy.exceptions.AxisError
-        ``marrowick:badAxis``: axis is out of range for x.
+    numpy.AxisError
+        ``marrowick:badAxis``: axis is out of range for x (a TypeError when
+        it is no integer); ``marrowick:badWorkers`` as in ``filter``.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: a section's denominator sums to 0.
 
@@ -477,6 +495,9 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     RuntimeWarning
         ``marrowick:unstable``: a section's denominator is stable as given
         but not once rounded to single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable section's a0 rounds to 0, or a coefficient of its denominator
+        to infinity.
 
     Notes
     -----{definition}
