@@ -4,8 +4,8 @@
 // the kernel, building y and zf, releasing scratch, destroying the outputs).
 // Copies/W times the memory passes of a whole call around the kernel as plain
 // memset and memcpy of the same sizes.
-// Each reports ns_per_sample_channel, wall-clock time per sample per channel
-// (for W7, one sample of one channel, the time per call). The cascade
+// Each reports ns_per_sample_channel, wall-clock ns per sample per channel
+// (for W7, one sample of one channel, the time per call), a plain number. The cascade
 // workloads (SOS1, SOS16, SOS256 and 24-section variants) run the typed
 // cascade call alone, on every path, and also report the time per section.
 //
@@ -15,6 +15,7 @@
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/cascade.h"
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
 #include "kernels/record.h"
@@ -36,10 +38,24 @@ MexFunction moduleEntry() { return loadMarrowickModule(); }
 
 namespace {
 
-void setCounter(benchmark::State& state, const Workload& w) {
-    const double items = static_cast<double>(w.samples) * w.channels;
-    state.counters["ns_per_sample_channel"] =
-        benchmark::Counter(items / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+// The wall-clock time of a benchmark's loop, started just before it. The
+// figures are plain counters in ns: the library prints a rate counter with a
+// unit of seconds whatever its scale.
+class LoopClock {
+public:
+    LoopClock() : start_(std::chrono::steady_clock::now()) {}
+    // ns per iteration and item, once the loop has run.
+    double nsPer(const benchmark::State& state, double items) const {
+        const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start_;
+        return state.iterations() > 0 ? elapsed.count() / static_cast<double>(state.iterations()) / items : 0.0;
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+void setCounter(benchmark::State& state, const Workload& w, const LoopClock& clock) {
+    state.counters["ns_per_sample_channel"] = clock.nsPer(state, static_cast<double>(w.samples) * w.channels);
 }
 
 // The kernel alone: the kernel the call would run, on buffers in the kernel's
@@ -58,11 +74,12 @@ void kernelAlone(benchmark::State& state, KernelCase kc) {
     const Workload& w = *kc.workload;
     KernelBuffers buffers(w, kc.interleaved);
     const std::vector<float> zi = buffers.z;
+    const LoopClock clock;
     for (auto _ : state) {
         if (kc.freshState) std::memcpy(buffers.z.data(), zi.data(), zi.size() * sizeof(float));
         marrowick::runFilterCall(buffers.call, kc.path);
     }
-    setCounter(state, w);
+    setCounter(state, w, clock);
     // The share of the final state's floats that are subnormal: a state that
     // decays into subnormals makes every update of the next call slow on
     // CPUs that handle them with microcode assists.
@@ -83,13 +100,11 @@ struct CascadeCase {
 void cascadeAlone(benchmark::State& state, CascadeCase cc) {
     const CascadeWorkload& w = *cc.workload;
     CascadeBuffers buffers(w, cc.interleaved);
+    const LoopClock clock;
     for (auto _ : state) marrowick::runCascadeCall(buffers.call, cc.path);
     const double items = static_cast<double>(w.samples) * w.channels;
-    state.counters["ns_per_sample_channel"] =
-        benchmark::Counter(items / 1e9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["ns_per_section_sample_channel"] =
-        benchmark::Counter(items * buffers.call.sections / 1e9,
-                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_sample_channel"] = clock.nsPer(state, items);
+    state.counters["ns_per_section_sample_channel"] = clock.nsPer(state, items * buffers.call.sections);
     state.SetLabel(std::string(marrowick::pathName(cc.path)) + (cc.interleaved ? " interleaved" : ""));
 }
 
@@ -99,6 +114,7 @@ void endToEnd(benchmark::State& state, const Workload* wp) {
     Arrays arr = makeArrays(w);
     const std::vector<const mxArray*> inputs{arr.b.get(), arr.a.get(), arr.x.get(), arr.zi.get()};
     const MexFunction fn = moduleEntry();
+    const LoopClock clock;
     for (auto _ : state) {
         mxhost::CallResult r = mxhost::callModule(fn, 2, inputs);
         if (!r.ok) {
@@ -107,7 +123,7 @@ void endToEnd(benchmark::State& state, const Workload* wp) {
         }
         benchmark::DoNotOptimize(r.outputs.data());
     }
-    setCounter(state, w);
+    setCounter(state, w, clock);
 }
 
 // The memory passes a whole call makes around the kernel, as plain memset
@@ -144,6 +160,7 @@ void copies(benchmark::State& state, const Workload* wp) {
         for (int i : {p.dst, p.src})
             if (i >= 0 && buffers[i].size() < p.bytes) buffers[i].assign(p.bytes, 1);
     }
+    const LoopClock clock;
     for (auto _ : state) {
         for (const Pass& p : passes) {
             if (p.src < 0) {
@@ -154,7 +171,7 @@ void copies(benchmark::State& state, const Workload* wp) {
         }
         benchmark::ClobberMemory();
     }
-    setCounter(state, w);
+    setCounter(state, w, clock);
 }
 
 bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "host.h"
-#include "kernels/paths.h"
+#include "kernels/cascade.h"
+#include "kernels/kernels.h"
 #include "marrowick/mex.h"
 
 namespace bench {

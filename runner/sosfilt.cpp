@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host.h"
-#include "kernels/paths.h"
+#include "kernels/cascade.h"
 #include "npy.h"
 #include "runner.h"
 #include "stream.h"

@@ -22,6 +22,7 @@
 #include <map>
 #include <string>
 
+#include "kernels/kernels.h"
 #include "kernels/paths.h"
 #include "load_module.h"
 #include "workloads.h"

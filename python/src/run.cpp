@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "kernels/paths.h"
+#include "kernels/cascade.h"
+#include "kernels/kernels.h"
 
 namespace marrowick::python {
 namespace {

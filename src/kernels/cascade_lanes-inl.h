@@ -6,11 +6,11 @@
 // sample of 0 .. M-1, and leave the states of the others untouched.
 //
 //  - Channels in lanes (any kernel mix, column-major or channel-interleaved
-//    data): groups of channels side by side with the tiles of lane_paths-inl.h, all
-//    the sections' states held by the group for the whole signal, so that x
-//    is read and y written once. All-real sections carry their values and
-//    states as doubles (each exactly a single), so that a value is widened
-//    once and not again by every section that reads it.
+//    data): groups of channels side by side with the tiles of lanes-inl.h,
+//    all the sections' states held by the group for the whole signal, so
+//    that x is read and y written once. All-real sections carry their values
+//    and states as doubles (each exactly a single), so that a value is
+//    widened once and not again by every section that reads it.
 //  - Sections in lanes (all-real sections of a few channels, or in other
 //    layouts): one to four channels at a time, the sections side by side in
 //    vectors of doubles; a step then costs about one section's chain of
@@ -19,9 +19,14 @@
 // Both form every value by the operations of the one-channel kernels
 // (policies.h; the all-real rule written out below for the pipeline).
 //
-// Included by lane_paths-inl.h, inside its instruction set's namespace, after its
-// own helpers.
+// Included by the translation unit of each instruction set (lanes_sse2.cpp
+// and so on), after its group widths.
+#pragma once
 
+#include "lanes-inl.h"
+
+namespace marrowick {
+inline namespace MARROWICK_ISA {
 namespace {
 
 // Doubles to a vector of a channel group's values: half the widest group.
@@ -184,7 +189,7 @@ void cascadeGroupReal(const CascadeRecord<Kernel::RR>& r, int32_t j0, int live) 
 }
 
 // Complex sections (and real ones over complex data or state) over a group
-// of C channels, in the lane arithmetic of lane_paths-inl.h.
+// of C channels, in the lane arithmetic of lanes-inl.h.
 template <Kernel K, int C, bool Interleaved>
 void cascadeGroupComplex(const CascadeRecord<K>& r, int32_t j0, int live) {
     constexpr Kernel Later = laterKernel(K);
@@ -306,9 +311,10 @@ void cascadeGroupsOnce(const CascadeRecord<K>& r) {
     cascadeGroup<K, Wide, Interleaved>(r, j, rest);
 }
 
-// As filterGroups: column-major data runs each group through the whole
-// signal; channel-interleaved data runs all groups through one block of rows
-// at a time, the states waiting in their buffer between blocks.
+// Column-major data runs each group through the whole signal, every channel
+// one sequential stream; channel-interleaved data runs all groups through one
+// block of rows at a time (forInterleavedBlocks), the states waiting in their
+// buffer between blocks.
 template <Kernel K, bool Interleaved>
 void cascadeGroups(const CascadeRecord<K>& r) {
     if constexpr (!Interleaved) {
@@ -511,8 +517,8 @@ void cascadeSectionsInLanes(const CascadeRecord<Kernel::RR>& r) {
     }
 }
 
-}  // namespace
-
+// Runs the piece and returns true, or returns false without touching
+// anything when the call is beyond these paths (see lanes.h).
 template <Kernel K>
 bool cascadeLanes(const CascadeRecord<K>& r) {
     const LaneLayout layout = laneLayout(r.inLayout, r.outLayout);
@@ -531,8 +537,6 @@ bool cascadeLanes(const CascadeRecord<K>& r) {
     return false;
 }
 
-template bool cascadeLanes<Kernel::CC>(const CascadeRecord<Kernel::CC>&);
-template bool cascadeLanes<Kernel::CR>(const CascadeRecord<Kernel::CR>&);
-template bool cascadeLanes<Kernel::RC>(const CascadeRecord<Kernel::RC>&);
-template bool cascadeLanes<Kernel::RRZ>(const CascadeRecord<Kernel::RRZ>&);
-template bool cascadeLanes<Kernel::RR>(const CascadeRecord<Kernel::RR>&);
+}  // namespace
+}  // namespace MARROWICK_ISA
+}  // namespace marrowick

@@ -1,7 +1,8 @@
 // Arithmetic policies of the five kernels. Each policy says, for one
 // combination of operand types, how every stored value of the recurrence is
 // formed and rounded; the recurrence itself (recurrence.h for one channel at a
-// time, lane_paths-inl.h for many channels side by side) is shared.
+// time, filter_lanes-inl.h and cascade_lanes-inl.h for many channels side by
+// side) is shared.
 //
 // Every policy is a template over an arithmetic A that supplies the value
 // types: A::Real (one float, or a vector of floats with one channel per lane),
@@ -15,6 +16,8 @@
 // therefore form every value by the same sequence of operations.
 //
 // The policies are named after their kernels: Policy<Kernel::RR, A> and so on.
+// Their operand types are the kernel's (KernelTypes in record.h), each data
+// type taken as A's value of it (PolicyOperands).
 //
 // Names of the steps: the zero-state path (L = 0), the output step (the
 // unscaled sum b[0]*x + z[0], then the gain), the shared range, the denominator
@@ -37,6 +40,24 @@ inline double wideCoef(float v) { return static_cast<double>(v); }
 template <Kernel K, class A>
 struct Policy;
 
+// A's value for one stored element: A::Real for a float, A::Complex for a
+// ComplexSingle.
+template <class A, class T>
+using ValueOf = typename std::conditional<std::is_same<T, float>::value, typename A::Real, typename A::Complex>::type;
+
+// The operand types of kernel K in arithmetic A: the coefficients and the
+// gain as the kernel stores them (shared by all lanes), the input, the output
+// and the state as A's values of the kernel's types.
+template <Kernel K, class A>
+struct PolicyOperands {
+    using Num = typename KernelTypes<K>::Num;
+    using Den = typename KernelTypes<K>::Den;
+    using Gain = typename KernelTypes<K>::Gain;
+    using In = ValueOf<A, typename KernelTypes<K>::In>;
+    using Out = ValueOf<A, typename KernelTypes<K>::Out>;
+    using State = ValueOf<A, typename KernelTypes<K>::State>;
+};
+
 struct ScalarArith {
     using Real = float;
     using Wide = double;
@@ -52,14 +73,8 @@ struct ScalarArith {
 // product of two singles is exact in double, so only sums and differences
 // round (to double) before the store.
 template <class A>
-struct Policy<Kernel::RR, A> {
+struct Policy<Kernel::RR, A> : PolicyOperands<Kernel::RR, A> {
     using R = typename A::Real;
-    using Out = R;
-    using State = R;
-    using Num = float;
-    using Den = float;
-    using In = R;
-    using Gain = float;
     // The coefficients may be handed over already widened (exactly) as lane
     // vectors of doubles; the one-channel kernels pass the floats themselves.
     // wideCoef gives the double (or double lanes) of each.
@@ -110,19 +125,15 @@ struct Policy<Kernel::RR, A> {
 // gain. Complex coefficients, real data (CR): the numerator product scales the
 // complex coefficient by the real sample, which is never widened to complex.
 // The two kernels share this body.
-template <class A, bool ComplexData>
-struct ComplexCoefficients {
+template <Kernel K, class A>
+struct ComplexCoefficients : PolicyOperands<K, A> {
     using C = typename A::Complex;
-    using Out = C;
-    using State = C;
-    using Num = ComplexSingle;
-    using Den = ComplexSingle;
-    using In = typename std::conditional<ComplexData, C, typename A::Real>::type;
-    using Gain = ComplexSingle;
+    using typename PolicyOperands<K, A>::In;
+    static constexpr bool kComplexData = std::is_same<typename KernelTypes<K>::In, ComplexSingle>::value;
     static constexpr bool kWideCoefficients = false;
 
     static C numerator(ComplexSingle bk, In x) {
-        if constexpr (ComplexData) {
+        if constexpr (kComplexData) {
             return complexProduct(bk, x);
         } else {
             return A::coefScale(bk, x);
@@ -147,23 +158,17 @@ struct ComplexCoefficients {
     }
 };
 
+template <class A>
+struct Policy<Kernel::CC, A> : ComplexCoefficients<Kernel::CC, A> {};
+template <class A>
+struct Policy<Kernel::CR, A> : ComplexCoefficients<Kernel::CR, A> {};
+
 // Real coefficients over complex data (any state): numerator and denominator
 // products are complex scalings by the real coefficient; the real gain scales
 // both parts, even a part that is +0.
 template <class A>
-struct Policy<Kernel::CC, A> : ComplexCoefficients<A, true> {};
-template <class A>
-struct Policy<Kernel::CR, A> : ComplexCoefficients<A, false> {};
-
-template <class A>
-struct Policy<Kernel::RC, A> {
+struct Policy<Kernel::RC, A> : PolicyOperands<Kernel::RC, A> {
     using C = typename A::Complex;
-    using Out = C;
-    using State = C;
-    using Num = float;
-    using Den = float;
-    using In = C;
-    using Gain = float;
     static constexpr bool kWideCoefficients = false;
 
     static C zeroStateOutput(float b0, C x) { return complexScale(b0, x); }
@@ -187,15 +192,9 @@ struct Policy<Kernel::RC, A> {
 // (real products, real-plus-complex sums); imaginary parts come from the state
 // and flow back through the denominator products.
 template <class A>
-struct Policy<Kernel::RRZ, A> {
+struct Policy<Kernel::RRZ, A> : PolicyOperands<Kernel::RRZ, A> {
     using R = typename A::Real;
     using C = typename A::Complex;
-    using Out = C;
-    using State = C;
-    using Num = float;
-    using Den = float;
-    using In = R;
-    using Gain = float;
     static constexpr bool kWideCoefficients = false;
 
     static C zeroStateOutput(float b0, R x) { return C{b0 * x, R{}}; }

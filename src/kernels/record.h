@@ -35,7 +35,8 @@ constexpr Kernel chooseKernel(bool coefComplex, bool dataComplex, bool stateComp
 const char* kernelName(Kernel kernel);
 
 // The operand types of each kernel: b, a and the gain share one type, the
-// output and the state another.
+// output and the state another. Declared here alone: the arithmetic policies
+// (policies.h) take theirs from these.
 template <class Coefficient, class Input, class Output>
 struct Operands {
     using Num = Coefficient;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/cascade.h"
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
 #include "kernels/record.h"

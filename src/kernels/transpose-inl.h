@@ -4,8 +4,8 @@
 // the result at out + r * outStride; all accesses are unaligned loads and
 // stores of whole rows.
 //
-// Include only from the per-instruction-set translation units, inside their
-// own namespace (see lane_paths-inl.h).
+// Included by lanes-inl.h alone, inside the anonymous namespace of the
+// instruction set its translation unit is compiled for.
 
 template <int W>
 struct Transpose;
