@@ -86,6 +86,15 @@ def build(tmp, prefix, pcdir):
     run(["cmake", "-S", os.path.join(HERE, "cmake-consumer"), "-B", cxx_build, "-DCMAKE_PREFIX_PATH=" + prefix,
          "-DCONSUMER_SOURCE=" + consumer])
     run(["cmake", "--build", cxx_build])
+    # The examples, as a user builds them.
+    example = os.path.join(tmp, "lowpass")
+    run(["cc", "-std=c99"] + WARNINGS + [os.path.join(SOURCE, "examples", "c", "lowpass.c"), "-o", example]
+        + pkgconfig(pcdir, "--cflags") + libs + ["-Wl,-rpath," + libdir])
+    assert "libmarrowick %s" % marrowick.__version__ in run([example])
+    run(["cmake", "-S", os.path.join(SOURCE, "examples", "cxx"), "-B", os.path.join(tmp, "example-cxx"),
+         "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_CXX_FLAGS=" + " ".join(WARNINGS)])
+    run(["cmake", "--build", os.path.join(tmp, "example-cxx")])
+    assert "stream:" in run([os.path.join(tmp, "example-cxx", "zero_phase")])
     # A version the installed package does not offer is not found.
     r = subprocess.run(["cmake", "-DCMAKE_PREFIX_PATH=" + prefix, "-DWANT=99.0", "-P",
                         os.path.join(HERE, "cmake-consumer", "find_version.cmake")],
