@@ -110,7 +110,9 @@ int64_t gcd(int64_t p, int64_t q) {
 // such pair is (|channel| / g, |sample| / g), g their greatest common divisor.
 bool folds(const Layout& l, int64_t M, int64_t N) {
     if (M == 0 || N == 0) return false;
-    const int64_t s = l.sample < 0 ? -l.sample : l.sample, c = l.channel < 0 ? -l.channel : l.channel;
+    // A stride that is never taken does not matter (and may be any value).
+    const int64_t s = M == 1 ? 0 : l.sample < 0 ? -l.sample : l.sample;
+    const int64_t c = N == 1 ? 0 : l.channel < 0 ? -l.channel : l.channel;
     if (s == 0 && M > 1) return true;
     if (c == 0 && N > 1) return true;
     if (s == 0 || c == 0) return false;

@@ -136,7 +136,8 @@ def fmt(w):
 
 def design(sections, complex_):
     if sections:
-        c = signal.butter(4, [0.1, 0.35], "bandpass", output="sos") * np.array([[1.0] * 3 + [2.0] * 3] + [[1.0] * 6] * 3)
+        scale = np.array([[1.0] * 3 + [2.0] * 3] + [[1.0] * 6] * 3)  # a0 = 2 in the first section
+        c = signal.butter(4, [0.1, 0.35], "bandpass", output="sos") * scale
         if complex_:
             c = c * np.tile(np.exp(0.4j * np.arange(3)), 2)
         return c.astype(np.complex64 if complex_ else np.float32)
