@@ -225,7 +225,7 @@ void oneShot(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_chan
     char* state = zf ? static_cast<char*>(zf) : scratch.data();
     if (zi == nullptr) {
         if (bytes) std::memset(state, 0, bytes);
-    } else if (zi != state) {
+    } else if (zi != state && bytes) {
         std::memcpy(state, zi, bytes);
     }
     filters::runPass(filters::Pass{k, c.c, s.M, s.N, x, s.xl, y, s.yl, state}, threads);

@@ -118,6 +118,20 @@ void pad(PadType type, const ZeroPhase& c, int64_t jg, int64_t N, int64_t count,
     }
 }
 
+// Samples last, last - 1, ... of N channels (m of each) to a planar buffer,
+// or (back) from it.
+template <class T>
+void reverseBlock(char* last, Layout layout, char* buffer, int64_t m, int64_t N, bool back) {
+    for (int64_t j = 0; j < N; ++j) {
+        T* y = reinterpret_cast<T*>(last) + j * layout.channel;
+        T* v = reinterpret_cast<T*>(buffer) + j * m;
+        if (back)
+            for (int64_t t = 0; t < m; ++t) y[-t * layout.sample] = v[t];
+        else
+            for (int64_t t = 0; t < m; ++t) v[t] = y[-t * layout.sample];
+    }
+}
+
 // Channels [jg, jg + N) through every pass.
 void runGroup(const ZeroPhase& c, const Steady& steady, int64_t jg, int64_t N, int64_t edge) {
     const Kernel forward = c.kernel, backward = laterKernel(c.kernel);
@@ -145,11 +159,33 @@ void runGroup(const ZeroPhase& c, const Steady& steady, int64_t jg, int64_t N, i
     auto pass = [&](Kernel k, int64_t M, const void* in, Layout inLayout, void* out, Layout outLayout) {
         runPass(Pass{k, c.c, M, N, in, inLayout, out, outLayout, state.data()}, 1);
     };
+    // The backward pass over y, in place. Reversed, a layout with channels
+    // side by side stays one the lane paths take; any other (time-contiguous
+    // channels, reversed) is run in blocks copied into a forward planar
+    // buffer and back, the states carried from block to block.
+    auto backwardOverY = [&]() {
+        if (yBack.channel == 1 || N == 1) {
+            pass(backward, c.M, yEnd, yBack, yEnd, yBack);
+            return;
+        }
+        const int64_t block = std::min<int64_t>(c.M, std::max<int64_t>(256, kPadElements / N));
+        std::vector<char> buffer(static_cast<std::size_t>(block * N) * outItem);
+        for (int64_t i1 = c.M; i1 > 0; i1 -= block) {
+            const int64_t m = std::min(block, i1);
+            const Layout planar{1, m};
+            char* last = at(c.output, c.outLayout, outItem, i1 - 1, jg);
+            if (outComplex) reverseBlock<ComplexSingle>(last, c.outLayout, buffer.data(), m, N, false);
+            else reverseBlock<float>(last, c.outLayout, buffer.data(), m, N, false);
+            pass(backward, m, buffer.data(), planar, buffer.data(), planar);
+            if (outComplex) reverseBlock<ComplexSingle>(last, c.outLayout, buffer.data(), m, N, true);
+            else reverseBlock<float>(last, c.outLayout, buffer.data(), m, N, true);
+        }
+    };
     if (edge == 0) {
         setSteady(steady, state.data(), N, x, c.inLayout, inComplex, 0);
         pass(forward, c.M, x, c.inLayout, y, c.outLayout);
         setSteady(steady, state.data(), N, y, c.outLayout, outComplex, c.M - 1);
-        pass(backward, c.M, yEnd, yBack, yEnd, yBack);
+        backwardOverY();
         return;
     }
     setSteady(steady, state.data(), N, left.data(), padLayout, inComplex, 0);
@@ -160,7 +196,7 @@ void runGroup(const ZeroPhase& c, const Steady& steady, int64_t jg, int64_t N, i
     char* tailEnd = tail.data() + (edge - 1) * static_cast<int64_t>(outItem);
     const Layout tailBack{-1, edge};
     pass(backward, edge, tailEnd, tailBack, tailEnd, tailBack);
-    pass(backward, c.M, yEnd, yBack, yEnd, yBack);
+    backwardOverY();
 }
 
 }  // namespace
