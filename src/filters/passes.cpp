@@ -37,7 +37,7 @@ const char* at(const void* base, Layout layout, std::size_t item, int64_t i, int
 // at `state` (laid out for ng channels).
 void runGroup(const Pass& p, int64_t jg, int64_t ng, void* state) {
     const std::size_t inItem = inputItem(p.kernel), outItem = outputItem(p.kernel);
-    const int64_t piece = std::max<int64_t>(1, std::min(p.M, kLimit / ng));
+    const int64_t piece = p.M <= kLimit / ng ? p.M : std::max<int64_t>(1, kLimit / ng);
     for (int64_t i0 = 0; i0 < p.M; i0 += piece) {
         const int64_t m = std::min(piece, p.M - i0);
         const void* input = at(p.input, p.inLayout, inItem, i0, jg);
@@ -112,6 +112,12 @@ void runChannels(const Pass& p, int64_t j0, int64_t n) {
 
 void runPass(const Pass& pass, int64_t workers) {
     if (pass.M == 0 || pass.N == 0) return;
+    // One group of every channel on the calling thread: no split to make
+    // (the short calls' case).
+    if ((workers == 1 || pass.N == 1) && pass.N <= kLimit / std::max<int64_t>(stateLength(pass.c), 1)) {
+        runGroup(pass, 0, pass.N, pass.state);
+        return;
+    }
     onThreads(pass.N, workers, [&pass](int64_t j0, int64_t n) { runChannels(pass, j0, n); });
 }
 
