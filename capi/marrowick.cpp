@@ -274,6 +274,7 @@ constexpr Status kStatus[] = {
     {"marrowick:badWorkers", "workers must be a positive number of threads or -1 (one per core)"},
     {"marrowick:noMemory", "out of memory"},
     {"marrowick:internal", "an internal fault of the library (please report it)"},
+    {"marrowick:noState", "b and a have one coefficient each, so the filter has no state to settle"},
 };
 constexpr int kStatusCount = static_cast<int>(sizeof kStatus / sizeof kStatus[0]);
 
@@ -336,7 +337,8 @@ int marrowick_lfilter_zi(marrowick_kind kind, const void* b, size_t nb, const vo
         const Coefs c = baChecked(k, b, nb, a, na);
         const bool complex = coefficientItem(k) == sizeof(ComplexSingle);
         const int64_t L = filters::stateLength(c.c);
-        if (L > 0) need(zi);
+        if (L == 0) throw Refusal{MARROWICK_E_NO_STATE};
+        need(zi);
         const Span out = dense(zi, L, complex ? 2 * sizeof(double) : sizeof(double));
         if (meet(out, c.b) || meet(out, c.a)) throw Refusal{MARROWICK_E_OVERLAP};
         std::vector<double> z(static_cast<std::size_t>(complex ? 2 * L : L));

@@ -7,7 +7,7 @@ results are bit for bit those of the marrowick module.
 
 - ``filter(b, a, x, zi=None, *, axis=0, workers=1) -> (y, zf)``: the module's
   call, time along ``axis``.
-- ``lfilter(b, a, x, axis=-1, zi=None)``: the same arithmetic with the
+- ``lfilter(b, a, x, axis=-1, zi=None, *, workers=1)``: the same arithmetic with the
   signature and conventions of ``scipy.signal.lfilter``.
 - ``sosfilt(sos, x, axis=-1, zi=None, *, workers=1)``: second-order
   sections in one pass, as ``scipy.signal.sosfilt``.
@@ -24,10 +24,11 @@ Every refusal's message starts with an identifier ``marrowick:...``.
 builtin ``filter`` alone.
 """
 
+import operator
+
 import numpy as np
 
 from . import _core
-from ._core import filter
 from .zerophase import filtfilt, lfilter_zi, sosfilt_zi, sosfiltfilt
 
 __version__ = "0.1.0"
@@ -35,7 +36,101 @@ __version__ = "0.1.0"
 __all__ = ["lfilter", "sosfilt", "Filter", "SOSFilter", "filtfilt", "sosfiltfilt", "lfilter_zi", "sosfilt_zi"]
 
 
-def lfilter(b, a, x, axis=-1, zi=None):
+def filter(b, a, x, zi=None, *, axis=0, workers=1):
+    """Filter x along an axis with the rational transfer function b/a.
+
+    Every index of x other than along `axis` is one channel; each channel is
+    filtered from its initial state in `zi` with the direct-form II transposed
+    structure, in single precision, bit for bit as the marrowick module does.
+
+    Parameters
+    ----------
+    b : array_like
+        Numerator coefficients: real or complex numbers in a vector of any
+        orientation (at most one dimension longer than 1), rounded to single
+        precision.
+    a : array_like
+        Denominator coefficients, as `b`. They are used as they are, not
+        divided by ``a[0]``.
+    x : numpy.ndarray
+        The signal, float32 or complex64. It is never converted.
+    zi : array_like, optional
+        Initial states: x's shape with `axis` of length
+        ``L = max(len(b), len(a)) - 1``, any real or complex numbers (rounded
+        to single precision). None (the default) is the zero state. A zi of
+        length 0 along `axis` takes the zero-state path ``y = b[0]*x/a[0]``.
+    axis : int, optional
+        The axis time runs along (default 0).
+    workers : int or None, optional
+        The most threads to filter groups of channels on (default 1; -1: one
+        per core; None: 1; never more than four per core); the bits do not
+        depend on it.
+
+    Returns
+    -------
+    y : numpy.ndarray
+        The output, x's shape.
+    zf : numpy.ndarray
+        The final states, zi's shape, to start the next piece of the signal
+        from. y and zf are float32, or complex64 when b, a, x or zi is complex
+        (by dtype, not by value).
+
+    Raises
+    ------
+    TypeError
+        ``marrowick:notSingle``: x is not float32 or complex64, or b, a or zi
+        do not hold numbers.
+    ValueError
+        ``marrowick:coefficientShape``, ``marrowick:emptyCoefficients``,
+        ``marrowick:ziLength``, ``marrowick:ziSize``, ``marrowick:badWorkers``,
+        ``marrowick:tooLarge``, ``marrowick:tooManyDimensions``: the message
+        names what was received and what is accepted.
+    numpy.AxisError
+        ``marrowick:badAxis``: `axis` is out of range for x (NumPy's
+        AxisError, a ValueError; ``numpy.exceptions.AxisError`` from NumPy
+        1.25). An `axis` or `workers` that is no integer is a TypeError with
+        ``marrowick:badAxis`` or ``marrowick:badWorkers``.
+
+    Warns
+    -----
+    RuntimeWarning
+        ``marrowick:unstable``: a is stable as given but not once rounded to
+        single precision (use second-order sections).
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable a whose a[0] rounds to 0 (the outputs are then those of
+        a[0] = 0), or a coefficient of which rounds to infinity.
+
+    Notes
+    -----
+    With ``g = 1/a[0]`` and ``n = max(len(b), len(a))``, for each sample k::
+
+        y[k]   = g * (b[0]*x[k] + z[0])
+        z[i]   = b[i+1]*x[k] + z[i+1] - a[i+1]*y[k],   i = 0 .. n-3
+        z[n-2] = b[n-1]*x[k] - a[n-1]*y[k]
+
+    (missing coefficients are 0). The states are ``a[0]`` times those of the
+    filter divided by ``a[0]``; the two agree when ``a[0] == 1``. ``a[0] == 0``
+    is not refused: the gain is infinite, so with real b and a the outputs are
+    +-inf, and NaN once infinities of opposite signs meet in the states; with
+    complex b or a they are NaN.
+
+    The all-real filter computes each stored value in double precision and
+    rounds it once; the complex ones round after every operation. x is read in
+    place when its other axes collapse into one channel stride, else copied
+    once; y keeps x's memory pattern. The GIL is released while filtering.
+
+    Examples
+    --------
+    >>> import numpy as np, marrowick
+    >>> x = np.ones((4, 2), np.float32)
+    >>> y, zf = marrowick.filter([0.5, 0.5], [1.0], x)
+    >>> y[:, 0]
+    array([0.5, 1. , 1. , 1. ], dtype=float32)
+    """
+    return _core._filter(b, a, x, zi, axis, workers)
+
+
+def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
     """Filter x along an axis with b/a, with ``scipy.signal.lfilter``'s
     signature and conventions and marrowick's arithmetic.
 
@@ -55,6 +150,9 @@ def lfilter(b, a, x, axis=-1, zi=None):
         Initial states: x's shape with `axis` of length
         ``L = max(len(b), len(a)) - 1``; dimensions of length 1 other than
         `axis` broadcast over x's. None (the default) is the zero state.
+    workers : int or None, optional
+        The most threads to filter groups of channels on, as in `filter`
+        (default 1); the bits do not depend on it.
 
     Returns
     -------
@@ -72,15 +170,20 @@ def lfilter(b, a, x, axis=-1, zi=None):
         ``marrowick:coefficientShape`` (b or a not 0-d or 1-D),
         ``marrowick:emptyCoefficients``, ``marrowick:ziLength`` (zi's length
         along `axis` is not L; a length 0 is refused when L > 0),
-        ``marrowick:ziSize``.
-    numpy.exceptions.AxisError
-        ``marrowick:badAxis``.
+        ``marrowick:ziSize``, ``marrowick:badWorkers``,
+        ``marrowick:tooManyDimensions``.
+    numpy.AxisError
+        ``marrowick:badAxis``: `axis` is out of range for x (a TypeError
+        when it is no integer).
 
     Warns
     -----
     RuntimeWarning
         ``marrowick:unstable``: a is stable as given but not once rounded to
         single precision; use second-order sections and `sosfilt`.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable a whose a[0] rounds to 0 (the outputs are then those of
+        a[0] = 0), or a coefficient of which rounds to infinity.
 
     Notes
     -----
@@ -99,7 +202,7 @@ def lfilter(b, a, x, axis=-1, zi=None):
     >>> marrowick.lfilter(b, a, x).dtype
     dtype('float32')
     """
-    y, zf = _core._lfilter(b, a, x, zi, axis)
+    y, zf = _core._lfilter(b, a, x, zi, axis, workers)
     return y if zi is None else (y, zf)
 
 
@@ -121,9 +224,10 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
         Initial states of shape ``(n_sections, ..., 2, ...)``: per section
         x's shape with `axis` of length 2; dimensions of length 1 other than
         `axis` broadcast. None (the default) is the zero state.
-    workers : int, optional
-        Threads to filter groups of channels on (default 1, -1: one per
-        core); the bits do not depend on it.
+    workers : int or None, optional
+        The most threads to filter groups of channels on, as in `filter`
+        (default 1, -1: one per core, None: 1); the bits do not depend on
+        it.
 
     Returns
     -------
@@ -143,14 +247,18 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
         ``marrowick:sosShape``: sos is not of shape ``(n_sections, 6)`` with
         at least one section; ``marrowick:ziLength``, ``marrowick:ziSize``,
         ``marrowick:badWorkers``.
-    numpy.exceptions.AxisError
-        ``marrowick:badAxis``.
+    numpy.AxisError
+        ``marrowick:badAxis``: `axis` is out of range for x (a TypeError
+        when it is no integer).
 
     Warns
     -----
     RuntimeWarning
         ``marrowick:unstable``: a section's denominator is stable as given
         but not once rounded to single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable section's a0 rounds to 0, or a coefficient of its denominator
+        to infinity.
 
     Notes
     -----
@@ -190,8 +298,17 @@ def _block_shape_error(state, axis, lead, shape):
     block = state.shape[lead:]
     expected = ", ".join("M" if k == axis else str(n) for k, n in enumerate(block))
     return ValueError(
-        "marrowick:blockShape: this filter's state %r is for blocks of shape (%s%s) with time along axis %d, "
-        "got a block of shape %r" % (state.shape, expected, "," if len(block) == 1 else "", axis, tuple(shape)))
+        f"marrowick:blockShape: this filter's state {state.shape!r} is for blocks of shape "
+        f"({expected}{',' if len(block) == 1 else ''}) with time along axis {axis}, got a block of shape "
+        f"{tuple(shape)!r}")
+
+
+def _stream_axis(axis, most):
+    """axis as a streaming filter keeps it, checked when the filter is made:
+    an integer that is an axis of blocks of `most` dimensions (NumPy's limit,
+    less the state's leading dimensions)."""
+    _core._check_axis(axis, most)
+    return operator.index(axis)
 
 
 def _fits(state, axis, lead, shape):
@@ -219,10 +336,18 @@ class _Streaming:
             self._check(zi)
         self._zi = zi
 
+    def __setstate__(self, state):
+        """Restores a pickled filter, checking what it holds as the
+        constructor and `reset` check theirs."""
+        if not isinstance(state, dict):
+            raise TypeError(f"marrowick:badState: a pickled {type(self).__name__} holds a dict of its attributes, "
+                            f"got {type(state).__name__}")
+        self._restore(state)
+
     def process(self, x):
         """Filters the next block x and returns its y."""
         zi = self._zi
-        if zi is not None:
+        if zi is not None and isinstance(x, np.ndarray):  # anything else is refused as a signal
             axis = self.axis % (zi.ndim - self._lead)
             if not _fits(zi, axis, self._lead, np.shape(x)):
                 raise _block_shape_error(zi, axis, self._lead, np.shape(x))
@@ -258,7 +383,7 @@ class Filter(_Streaming):
 
     Raises
     ------
-    ValueError, TypeError, numpy.exceptions.AxisError
+    ValueError, TypeError, numpy.AxisError
         As `filter`, here at construction for the coefficients and zi.
 
     Notes
@@ -280,8 +405,11 @@ class Filter(_Streaming):
 
     def __init__(self, b, a, zi=None, *, axis=0):
         self.b, self.a, _ = _core._coefficients(b, a)
-        self.axis = int(axis)
+        self.axis = _stream_axis(axis, 32)
         self.reset(zi)
+
+    def _restore(self, state):
+        Filter.__init__(self, state.get("b"), state.get("a"), state.get("_zi"), axis=state.get("axis"))
 
     def _check(self, zi):
         axis = _core._check_axis(self.axis, zi.ndim)
@@ -292,7 +420,7 @@ class Filter(_Streaming):
         return filter(self.b, self.a, x, zi, axis=self.axis)
 
     def __repr__(self):
-        return "marrowick.Filter(b=%r, a=%r, axis=%d)" % (self.b, self.a, self.axis)
+        return f"marrowick.Filter(b={self.b!r}, a={self.a!r}, axis={self.axis})"
 
 
 class SOSFilter(_Streaming):
@@ -323,7 +451,7 @@ class SOSFilter(_Streaming):
 
     Raises
     ------
-    ValueError, TypeError, numpy.exceptions.AxisError
+    ValueError, TypeError, numpy.AxisError
         As `sosfilt`, here at construction for sos and zi.
 
     Warns
@@ -354,13 +482,16 @@ class SOSFilter(_Streaming):
 
     def __init__(self, sos, zi=None, *, axis=0):
         self.sos = _single_sections(sos)
-        self.axis = int(axis)
+        self.axis = _stream_axis(axis, 31)
         self.reset(zi)
+
+    def _restore(self, state):
+        SOSFilter.__init__(self, state.get("sos"), state.get("_zi"), axis=state.get("axis"))
 
     def _check(self, zi):
         if zi.ndim < 2:
             raise ValueError("marrowick:ziSize: zi must have shape (n_sections,) + a block's shape with "
-                             "the time axis of length 2, got %r" % (zi.shape,))
+                             f"the time axis of length 2, got {zi.shape!r}")
         axis = _core._check_axis(self.axis, zi.ndim - 1)
         _core._check_state(zi.shape, zi.shape[1:], axis, 2, True, self.sos.shape[0])
 
@@ -368,4 +499,4 @@ class SOSFilter(_Streaming):
         return _core._sosfilt(self.sos, x, zi, self.axis, 1)
 
     def __repr__(self):
-        return "marrowick.SOSFilter(sos=%r, axis=%d)" % (self.sos, self.axis)
+        return f"marrowick.SOSFilter(sos={self.sos!r}, axis={self.axis})"

@@ -1,6 +1,6 @@
 """Types of marrowick's extension module."""
 
-from typing import Optional, Sequence, Tuple
+from typing import Optional, Sequence, SupportsIndex, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike, DTypeLike, NDArray
@@ -8,16 +8,19 @@ from numpy.typing import ArrayLike, DTypeLike, NDArray
 _Single = NDArray[np.float32] | NDArray[np.complex64]
 
 
-def filter(b: ArrayLike, a: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64],
-           zi: Optional[ArrayLike] = None, *, axis: int = 0, workers: int = 1) -> Tuple[_Single, _Single]: ...
+_Workers = Optional[SupportsIndex]
+
+
+def _filter(b: ArrayLike, a: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64], zi: Optional[ArrayLike],
+            axis: SupportsIndex, workers: _Workers) -> Tuple[_Single, _Single]: ...
 
 
 def _lfilter(b: ArrayLike, a: ArrayLike, x: ArrayLike, zi: Optional[ArrayLike],
-             axis: int) -> Tuple[_Single, _Single]: ...
+             axis: SupportsIndex, workers: _Workers = 1) -> Tuple[_Single, _Single]: ...
 
 
-def _sosfilt(sos: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64], zi: Optional[ArrayLike], axis: int,
-             workers: int) -> Tuple[_Single, _Single]: ...
+def _sosfilt(sos: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64], zi: Optional[ArrayLike],
+             axis: SupportsIndex, workers: _Workers) -> Tuple[_Single, _Single]: ...
 
 
 def _steady_states(coefficients: Tuple[_Single, _Single] | _Single) -> np.ndarray: ...
@@ -33,7 +36,16 @@ def _coefficients(b: ArrayLike, a: ArrayLike, scipy: bool = False) -> Tuple[_Sin
 def _check_signal(dtype: DTypeLike) -> bool: ...
 
 
-def _check_axis(axis: int, ndim: int) -> int: ...
+def _check_axis(axis: SupportsIndex, ndim: int) -> int: ...
+
+
+def _argument_text(value: object) -> str: ...
+
+
+def _check_workers(workers: _Workers) -> int: ...
+
+
+def _check_dimensions(ndim: int, lead: int) -> None: ...
 
 
 def _check_numbers(values: ArrayLike, name: str) -> np.ndarray: ...

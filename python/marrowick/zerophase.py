@@ -25,7 +25,7 @@ _PADTYPES = ("odd", "even", "constant", None)
 def _ba(b, a):
     """(b, a), each a number or a 1-D array, checked as every front checks
     them and rounded as the filter rounds them (float32, or complex64)."""
-    return _core._coefficients(b, a, True)[:2]
+    return tuple(_core._coefficients(b, a, True)[:2])
 
 
 def _sos(sos):
@@ -36,29 +36,35 @@ def _sos(sos):
 
 
 def _signal(x):
-    x = np.asarray(x)
+    if not isinstance(x, np.ndarray):
+        try:
+            x = np.asarray(x)
+        except Exception:
+            raise TypeError("marrowick:notSingle: x must be a float32 or complex64 array, got "
+                            f"{_core._argument_text(x)}") from None
     _core._check_signal(x.dtype)
     return x
 
 
 def _edge(padtype, padlen, n, ntaps):
     """The padding at each end for a signal of n samples."""
-    if padtype not in _PADTYPES:
-        raise ValueError("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got %r" % (padtype,))
+    if not (padtype is None or isinstance(padtype, str) and padtype in _PADTYPES):
+        raise ValueError("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got "
+                         f"{_core._argument_text(padtype)}")
     if padtype is None:
-        return 0
+        padlen = 0
     if padlen is None:
         edge = 3 * ntaps
     else:
         try:
             edge = operator.index(padlen)
         except TypeError:
-            raise TypeError("marrowick:padLength: padlen must be an integer or None, got %r" % (padlen,)) from None
+            raise TypeError("marrowick:padLength: padlen must be an integer or None, got "
+                            f"{_core._argument_text(padlen)}") from None
         if edge < 0:
-            raise ValueError("marrowick:padLength: padlen must be 0 or more, got %d" % edge)
-    if n <= edge:
-        raise ValueError("marrowick:padLength: x must be longer than padlen along axis: %d samples, padlen %d"
-                         % (n, edge))
+            raise ValueError(f"marrowick:padLength: padlen must be 0 or more, got {edge}")
+    if n <= edge:  # 0 samples included, whatever the filter
+        raise ValueError(f"marrowick:padLength: x must be longer than padlen along axis: {n} samples, padlen {edge}")
     return edge
 
 
@@ -94,7 +100,9 @@ def lfilter_zi(b, a):
     ValueError
         ``marrowick:coefficientShape``, ``marrowick:emptyCoefficients``: b or
         a is not a number or a 1-D array, or is empty;
-        ``marrowick:zeroLeadingCoefficient``: a[0] is 0.
+        ``marrowick:zeroLeadingCoefficient``: a[0] is 0 (once rounded);
+        ``marrowick:noState``: b and a have one coefficient each (a gain has
+        no state), refused as SciPy refuses it.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: the coefficients of a sum to 0.
 
@@ -118,7 +126,11 @@ def lfilter_zi(b, a):
     >>> np.allclose(y, 1.0)
     True
     """
-    return _core._steady_states(_ba(b, a))
+    b, a = _ba(b, a)
+    if max(a.size, b.size) < 2:
+        raise ValueError("marrowick:noState: b and a have one coefficient each, so the filter has no state to "
+                         "settle; give at least two coefficients in b or a")
+    return _core._steady_states((b, a))
 
 
 def sosfilt_zi(sos):
@@ -172,7 +184,9 @@ def sosfilt_zi(sos):
 # Zero-phase filtering
 
 def _zero_phase(coefficients, x, axis, padtype, padlen, ntaps, workers):
+    _core._check_dimensions(x.ndim, 0 if isinstance(coefficients, tuple) else 1)  # as sosfilt's zf would
     axis = _core._check_axis(axis, x.ndim)
+    workers = _core._check_workers(workers)
     edge = _edge(padtype, padlen, x.shape[axis], ntaps)
     return _core._zero_phase(coefficients, x, axis, padtype, edge, workers)
 
@@ -222,14 +236,15 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
         The extension of x at both ends before filtering. Default 'odd'.
     padlen : int or None, optional
         Samples added at each end (0: none). Default
-        ``3 * max(len(a), len(b))``. x must be longer than padlen.
+        ``3 * max(len(a), len(b))``. x must be longer than padlen (so
+        have one sample at least, whatever padtype).
     method : {'pad'}, optional
         Only 'pad' is available.
     irlen : int or None, optional
         Accepted for SciPy's signature; unused with 'pad'.
-    workers : int, optional
-        Threads per pass, as in ``filter`` (-1: one per core). The result
-        does not depend on it.
+    workers : int or None, optional
+        The most threads per pass, as in ``filter`` (-1: one per core,
+        None: 1). The result does not depend on it.
 
     Returns
     -------
@@ -247,8 +262,9 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
         a negative padlen, or x not longer than padlen along axis;
         ``marrowick:method``: a method other than 'pad'; as ``lfilter_zi``
         for b and a.
-    numpy.exceptions.AxisError
-        ``marrowick:badAxis``: axis is out of range for x.
+    numpy.AxisError
+        ``marrowick:badAxis``: axis is out of range for x (a TypeError when
+        it is no integer); ``marrowick:badWorkers`` as in ``filter``.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: the coefficients of a sum to 0.
 
@@ -257,6 +273,9 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     RuntimeWarning
         ``marrowick:unstable``: a is stable as given but not once rounded to
         single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable a whose a[0] rounds to 0 (the outputs are then those of
+        a[0] = 0), or a coefficient of which rounds to infinity.
 
     Notes
     -----{definition}
@@ -270,10 +289,10 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     >>> y.shape, y.dtype, bool(np.allclose(y, 1.0, atol=1e-6))
     ((2, 50), dtype('float32'), True)
     """
-    if method != "pad":
-        if method == "gust":
+    if not (isinstance(method, str) and method == "pad"):
+        if isinstance(method, str) and method == "gust":
             raise ValueError("marrowick:method: method='gust' is not available; use method='pad'")
-        raise ValueError("marrowick:method: method must be 'pad', got %r" % (method,))
+        raise ValueError(f"marrowick:method: method must be 'pad', got {_core._argument_text(method)}")
     b, a = _ba(b, a)
     x = _signal(x)
     return _zero_phase((b, a), x, axis, padtype, padlen, max(a.size, b.size), workers)
@@ -300,10 +319,11 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     padlen : int or None, optional
         Samples added at each end (0: none). Default
         ``3 * (2 * n_sections + 1 - min((sos[:, 2] == 0).sum(),
-        (sos[:, 5] == 0).sum()))``. x must be longer than padlen.
-    workers : int, optional
-        Threads per pass, as in ``filter`` (-1: one per core). The result
-        does not depend on it.
+        (sos[:, 5] == 0).sum()))``. x must be longer than padlen (so have
+        one sample at least, whatever padtype).
+    workers : int or None, optional
+        The most threads per pass, as in ``filter`` (-1: one per core,
+        None: 1). The result does not depend on it.
 
     Returns
     -------
@@ -319,8 +339,9 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
         ``marrowick:padType``, ``marrowick:padLength``: an unknown padtype,
         a negative padlen, or x not longer than padlen along axis; as
         ``sosfilt_zi`` for sos.
-    numpy.exceptions.AxisError
-        ``marrowick:badAxis``: axis is out of range for x.
+    numpy.AxisError
+        ``marrowick:badAxis``: axis is out of range for x (a TypeError when
+        it is no integer); ``marrowick:badWorkers`` as in ``filter``.
     numpy.linalg.LinAlgError
         ``marrowick:noSteadyState``: a section's denominator sums to 0.
 
@@ -329,6 +350,9 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     RuntimeWarning
         ``marrowick:unstable``: a section's denominator is stable as given
         but not once rounded to single precision.
+        ``marrowick:zeroLeadingCoefficient``, ``marrowick:overflow``: a
+        stable section's a0 rounds to 0, or a coefficient of its denominator
+        to infinity.
 
     Notes
     -----{definition}

@@ -85,23 +85,88 @@ bool checkSignalType(const py::dtype& type) {
     refuse(PyExc_TypeError, message);
 }
 
-int checkAxis(int64_t axis, int ndim) {
-    if (axis >= -ndim && axis < ndim) return static_cast<int>(axis < 0 ? axis + ndim : axis);
+namespace {
+
+// obj as a Python int, as operator.index takes it, or a TypeError with the
+// identifier.
+py::object integerArgument(py::handle obj, const char* name, const char* id) {
+    PyObject* index = PyNumber_Index(obj.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        refuse(PyExc_TypeError, std::string(id) + ": " + name + " must be an integer, got " + argumentText(obj));
+    }
+    return py::reinterpret_steal<py::object>(index);
+}
+
+// The int's value, or false when it is beyond int64.
+bool int64Value(const py::object& index, int64_t& value) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+std::string shapeText(const py::ssize_t* shape, py::ssize_t ndim) {
+    std::string s = "(";
+    for (py::ssize_t k = 0; k < ndim; ++k) {
+        if (k) s += ", ";
+        s += std::to_string(shape[k]);
+    }
+    if (ndim == 1) s += ",";
+    return s + ")";
+}
+
+std::string argumentText(py::handle obj) {
+    std::string text = py::type::handle_of(obj).attr("__name__").cast<std::string>();
+    PyObject* r = PyObject_Repr(obj.ptr());
+    if (r == nullptr) {
+        PyErr_Clear();
+        return text;
+    }
+    const std::string value = py::reinterpret_steal<py::str>(r).cast<std::string>();
+    const bool plain = value.size() <= 40 && std::none_of(value.begin(), value.end(), [](char c) {
+                           return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                       });
+    return plain ? text + " " + value : text;
+}
+
+int checkAxis(py::handle axisObj, int ndim) {
+    const py::object index = integerArgument(axisObj, "axis", "marrowick:badAxis");
+    int64_t axis = 0;
+    if (int64Value(index, axis) && axis >= -ndim && axis < ndim) return static_cast<int>(axis < 0 ? axis + ndim : axis);
     py::module_ numpy = py::module_::import("numpy");
     py::object axisError = py::hasattr(numpy, "exceptions") && py::hasattr(numpy.attr("exceptions"), "AxisError")
                                ? numpy.attr("exceptions").attr("AxisError")
                                : numpy.attr("AxisError");
-    const py::object error = axisError(axis, ndim, "marrowick:badAxis");
+    const py::object error = axisError(index, ndim, "marrowick:badAxis");
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
 }
 
-int64_t checkWorkers(int64_t workers) {
-    if (workers == -1) return std::max(1u, std::thread::hardware_concurrency());
-    if (workers < 1)
-        refuse(PyExc_ValueError, "marrowick:badWorkers: workers must be a positive number of threads or -1, got " +
-                                     std::to_string(workers));
-    return workers;
+int64_t checkWorkers(py::handle workersObj) {
+    if (workersObj.is_none()) return 1;
+    const py::object index = integerArgument(workersObj, "workers", "marrowick:badWorkers");
+    const int64_t cores = std::max(1u, std::thread::hardware_concurrency());
+    int64_t workers = 0;
+    if (!int64Value(index, workers) || (workers < 1 && workers != -1))
+        refuse(PyExc_ValueError,
+               "marrowick:badWorkers: workers must be a positive number of threads, -1 (one per core) or None (1), "
+               "got " +
+                   py::str(index).cast<std::string>());
+    return workers == -1 ? cores : std::min(workers, 4 * cores);
+}
+
+void checkDimensions(int ndim, int lead) {
+    if (ndim + lead <= Dims::kMax) return;
+    refuse(PyExc_ValueError, "marrowick:tooManyDimensions: x may have at most " + std::to_string(Dims::kMax - lead) +
+                                 " dimensions" + (lead ? " here, since zf has one more (the sections)" : "") +
+                                 ", got " + std::to_string(ndim));
 }
 
 py::array checkNumbers(py::handle obj, const char* name, bool& complex) {
@@ -154,12 +219,17 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
 
 namespace {
 
-// Whether the n values at `data` (doubles, or complex doubles when
-// `complex`), a stable denominator as given, are unstable rounded to single
-// precision; then the largest magnitude of a root of the rounded values is
-// in `radius`. The values as given and rounded, and a scratch copy, real and
-// imaginary parts apart, live on the stack for the usual orders.
-bool roundingDestabilises(const char* data, bool complex, std::size_t n, double& radius) {
+// What rounding to single precision does to the n values at `data`
+// (doubles, or complex doubles when `complex`) of a denominator: the
+// warning it deserves, or "" when it stays stable or was not stable as
+// given. `name(k)` names value k in the messages; a pole pushed out is told
+// as `subject` + " is stable as given but ..." + `consequence`. The values
+// as given and rounded, and a scratch copy, real and imaginary parts apart,
+// live on the stack for the usual orders. Nothing here raises: the caller
+// issues the warning.
+template <class Name>
+std::string roundingProblem(const char* data, bool complex, std::size_t n, const Name& name, const std::string& subject,
+                            const char* consequence) {
     constexpr std::size_t kSmall = 32;
     long double small[6 * kSmall];
     std::vector<long double> large(n > kSmall ? 6 * n : 0);
@@ -182,28 +252,51 @@ bool roundingDestabilises(const char* data, bool complex, std::size_t n, double&
         rounded[n + k] = imSingle;
         if (exact[k] != rounded[k] || exact[n + k] != rounded[n + k]) changed = true;
     }
-    if (!changed) return false;
+    if (!changed) return "";
     std::copy(exact, exact + 2 * n, scratch);
-    if (!stable(scratch, scratch + n, n - 1)) return false;
-    std::copy(rounded, rounded + 2 * n, scratch);
-    if (stable(scratch, scratch + n, n - 1)) return false;
+    if (!stable(scratch, scratch + n, n - 1)) return "";
 
-    py::array_t<std::complex<double>> roundedArray(static_cast<py::ssize_t>(n));
+    auto valueText = [&](std::size_t k) {
+        char text[64];
+        if (complex)
+            std::snprintf(text, sizeof text, "(%.4g%+.4gj)", static_cast<double>(exact[k]),
+                          static_cast<double>(exact[n + k]));
+        else std::snprintf(text, sizeof text, "%.4g", static_cast<double>(exact[k]));
+        return std::string(text);
+    };
     for (std::size_t k = 0; k < n; ++k)
-        roundedArray.mutable_data()[k] =
-            std::complex<double>(static_cast<double>(rounded[k]), static_cast<double>(rounded[n + k]));
-    py::module_ numpy = py::module_::import("numpy");
-    radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
-    return true;
+        if (std::isinf(rounded[k]) || std::isinf(rounded[n + k]))
+            return "marrowick:overflow: " + name(k) + " = " + valueText(k) +
+                   " is beyond single precision and rounds to inf, so the filter run is not the one given; scale "
+                   "the coefficients down together";
+    if (rounded[0] == 0 && rounded[n] == 0)
+        return "marrowick:zeroLeadingCoefficient: " + name(0) + " = " + valueText(0) +
+               " rounds to 0 in single precision, so the gain 1/" + name(0) +
+               " is infinite and the outputs are +-inf or NaN, as for a leading coefficient of 0; scale the "
+               "coefficients up together";
+    std::copy(rounded, rounded + 2 * n, scratch);
+    if (stable(scratch, scratch + n, n - 1)) return "";
+
+    // The largest magnitude of a root of the rounded values, for the message.
+    std::string where;
+    try {
+        py::array_t<std::complex<double>> roundedArray(static_cast<py::ssize_t>(n));
+        for (std::size_t k = 0; k < n; ++k)
+            roundedArray.mutable_data()[k] =
+                std::complex<double>(static_cast<double>(rounded[k]), static_cast<double>(rounded[n + k]));
+        py::module_ numpy = py::module_::import("numpy");
+        const double radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
+        char text[48];
+        std::snprintf(text, sizeof text, " (a pole moves to |z| = %.4g)", radius);
+        where = text;
+    } catch (const py::error_already_set&) {
+    } catch (const py::cast_error&) {
+    }
+    return "marrowick:unstable: " + subject + " is stable as given but unstable rounded to single precision" + where +
+           consequence;
 }
 
-std::string radiusText(double radius) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.4g", radius);
-    return text;
-}
-
-void warnUnstable(const std::string& message) {
+void warn(const std::string& message) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
 }
 
@@ -212,11 +305,13 @@ bool singlePrecision(const py::array& values) {
     return type == py::detail::npy_api::NPY_FLOAT_ || type == py::detail::npy_api::NPY_CFLOAT_;
 }
 
-// The values as doubles or complex doubles in C order: the array itself when
-// it holds them so already, else a converted copy (kept alive by `keep`).
+// The values as native doubles or complex doubles in C order: the array
+// itself when it holds them so already, else a converted copy (kept alive by
+// `keep`). Any byte order and any real or complex dtype is read by value.
 const char* asDoubles(const py::array& values, py::object& keep, bool& complex) {
     const int type = values.dtype().num();
-    if ((type == py::detail::npy_api::NPY_DOUBLE_ || type == py::detail::npy_api::NPY_CDOUBLE_) &&
+    const bool native = values.dtype().attr("isnative").cast<bool>();
+    if (native && (type == py::detail::npy_api::NPY_DOUBLE_ || type == py::detail::npy_api::NPY_CDOUBLE_) &&
         (values.flags() & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
         complex = type == py::detail::npy_api::NPY_CDOUBLE_;
         return static_cast<const char*>(values.data());
@@ -234,14 +329,12 @@ void warnIfRoundingDestabilises(const Coefficients& a) {
     py::object keep;
     bool complex;
     const char* data = asDoubles(a.values, keep, complex);
-    double radius;
-    if (!roundingDestabilises(data, complex, static_cast<std::size_t>(a.count), radius)) return;
-    warnUnstable(
-        "marrowick:unstable: a is stable as given but unstable rounded to single precision (a pole moves "
-        "to |z| = " +
-        radiusText(radius) +
-        "), so the output grows without bound; filter with second-order "
-        "sections instead (a design with output='sos' and marrowick.sosfilt)");
+    const std::string message = roundingProblem(
+        data, complex, static_cast<std::size_t>(a.count), [](std::size_t k) { return "a[" + std::to_string(k) + "]"; },
+        "a",
+        ", so the output grows without bound; filter with second-order sections instead (a design with "
+        "output='sos' and marrowick.sosfilt)");
+    if (!message.empty()) warn(message);
 }
 
 void warnIfSectionsDestabilise(const py::array& sos) {
@@ -251,11 +344,13 @@ void warnIfSectionsDestabilise(const py::array& sos) {
     const char* data = asDoubles(sos, keep, complex);
     const std::size_t item = complex ? 16 : 8;
     for (py::ssize_t s = 0; s < sos.shape(0); ++s) {
-        double radius;
-        if (!roundingDestabilises(data + (6 * s + 3) * item, complex, 3, radius)) continue;
-        warnUnstable("marrowick:unstable: section " + std::to_string(s) + "'s denominator sos[" + std::to_string(s) +
-                     ", 3:] is stable as given but unstable rounded to single precision (a pole moves to |z| = " +
-                     radiusText(radius) + "), so the filter is no longer stable");
+        const std::string row = std::to_string(s);
+        const std::string message = roundingProblem(
+            data + (6 * s + 3) * item, complex, 3,
+            [&row](std::size_t k) { return "sos[" + row + ", " + std::to_string(3 + k) + "]"; },
+            "section " + row + "'s denominator sos[" + row + ", 3:]", ", so the filter is no longer stable");
+        if (message.empty()) continue;
+        warn(message);
         return;
     }
 }
@@ -292,10 +387,14 @@ Dims checkStateShape(const Dims& zi, const Dims& x, int axis, int64_t L, Convent
     if (lead && zi[0] != sections) sizeError();
     const py::ssize_t along = zi[lead + axis];
     if (along != L && !(along == 0 && !scipy)) {
-        std::string message =
-            "marrowick:ziLength: zi must have length L = max(len(b), len(a)) - 1 = " + std::to_string(L) +
-            (scipy ? "" : " (or 0)") + " along " + axisText(axis) + ", got " + std::to_string(along);
-        refuse(PyExc_ValueError, message);
+        // zi's own axis: behind the sections' one when there is one.
+        if (lead)
+            refuse(PyExc_ValueError, "marrowick:ziLength: zi must have length 2 (each section's two states) along " +
+                                         axisText(axis + lead) + ", x's axis " + std::to_string(axis) +
+                                         " after the sections' axis, got " + std::to_string(along));
+        refuse(PyExc_ValueError,
+               "marrowick:ziLength: zi must have length L = max(len(b), len(a)) - 1 = " + std::to_string(L) +
+                   (scipy ? "" : " (or 0)") + " along " + axisText(axis) + ", got " + std::to_string(along));
     }
     Dims target(zi);
     for (int k = 0; k < ndim; ++k) {

@@ -16,6 +16,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <string>
 
 #include "layout.h"
 
@@ -23,17 +24,32 @@ namespace marrowick::python {
 
 enum class Convention { Module, SciPy };
 
+// "(3, 4)", "(5,)", "()": a shape as NumPy prints it, for the messages.
+std::string shapeText(const py::ssize_t* shape, py::ssize_t ndim);
+inline std::string shapeText(const Dims& shape) { return shapeText(shape.data(), shape.size()); }
+
+// An argument as a message names it: its type, and its value when that is
+// short and on one line.
+std::string argumentText(py::handle obj);
+
 // x: float32 or complex64 as it is, never converted. `complex` tells which.
 py::array checkSignal(py::handle obj, bool& complex);
 // The same for a dtype alone (a lazy array's); returns whether complex.
 bool checkSignalType(const py::dtype& type);
 
-// An axis of an array of ndim dimensions, counted from 0 (NumPy's AxisError
-// otherwise).
-int checkAxis(int64_t axis, int ndim);
+// An axis of an array of ndim dimensions, anything operator.index takes,
+// counted from 0: marrowick:badAxis otherwise (a TypeError for what is no
+// integer, NumPy's AxisError out of range).
+int checkAxis(py::handle axis, int ndim);
 
-// workers: a positive count of threads, or -1 for one per core.
-int64_t checkWorkers(int64_t workers);
+// workers, anything operator.index takes: a positive count of threads, -1
+// for one per core, None for 1; marrowick:badWorkers otherwise. Returns the
+// threads to start at most (never more than four per core).
+int64_t checkWorkers(py::handle workers);
+
+// x of ndim dimensions for a call whose zf has `lead` more:
+// marrowick:tooManyDimensions when zf would exceed NumPy's 32.
+void checkDimensions(int ndim, int lead);
 
 // Any real or complex numbers as a NumPy array; `complex` tells which.
 py::array checkNumbers(py::handle obj, const char* name, bool& complex);

@@ -53,39 +53,6 @@ const void* kernelCoefficients(const Coefficients& c, bool wantComplex, py::obje
     return widened.data();
 }
 
-// Copies zi, rounded to single precision (widened to complex where the
-// kernel's state is complex), into zf, which the kernels then update in place.
-void copyState(const State& zi, bool stateComplex, py::array& zf, const Dims& shape) {
-    const int ndim = shape.size();
-    char* state = static_cast<char*>(zf.mutable_data());
-    const Dims to(zf.strides(), zf.strides() + ndim);
-    if (zi.complex) {
-        auto z = py::array_t<std::complex<float>, py::array::forcecast>::ensure(zi.values);
-        if (!z) throw py::error_already_set();
-        stridedCopy<ComplexSingle, ComplexSingle>(reinterpret_cast<const char*>(z.data()),
-                                                  Dims(z.strides(), z.strides() + ndim), state, to, shape, Same{});
-        return;
-    }
-    auto z = py::array_t<float, py::array::forcecast>::ensure(zi.values);
-    if (!z) throw py::error_already_set();
-    const Dims from(z.strides(), z.strides() + ndim);
-    const char* src = reinterpret_cast<const char*>(z.data());
-    if (stateComplex) stridedCopy<float, ComplexSingle>(src, from, state, to, shape, Widen{});
-    else stridedCopy<float, float>(src, from, state, to, shape, Same{});
-}
-
-// Copies x into `input`, a new array of x's shape laid out as y (the GIL
-// may be released).
-void copyInput(const py::array& x, const py::array& input, bool complex) {
-    const int ndim = static_cast<int>(x.ndim());
-    const Dims shape(x.shape(), x.shape() + ndim);
-    const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
-    const char* src = static_cast<const char*>(x.data());
-    char* dst = static_cast<char*>(const_cast<void*>(input.data()));
-    if (complex) stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
-    else stridedCopy<float, float>(src, from, dst, to, shape, Same{});
-}
-
 // The channel count of an array of this shape with time along `axis`.
 int64_t channelCount(const Dims& shape, int axis) {
     int64_t N = 1;
@@ -120,7 +87,7 @@ CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const
     if (!haveZi) {
         if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
     } else {
-        copyState(zi, outComplex, zf, stateShape);
+        copyState(zi.values, zi.complex, outComplex, zf, stateShape);
     }
 
     const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, xShape[axis]);
@@ -147,13 +114,14 @@ void runReleased(const py::array& x, bool xComplex, const CallArrays& c, const R
 }
 
 py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py::handle xObj, py::handle ziObj,
-                     int64_t axisArg, int64_t workersArg) {
+                     py::handle axisArg, py::handle workersArg) {
     bool xComplex;
     const py::array x = checkSignal(xObj, xComplex);
     const Coefficients b = checkCoefficients(bObj, "b", convention);
     const Coefficients a = checkCoefficients(aObj, "a", convention);
     const int64_t workers = checkWorkers(workersArg);
     const int ndim = static_cast<int>(x.ndim());
+    checkDimensions(ndim, 0);
     const int axis = checkAxis(axisArg, ndim);
     const int32_t L = stateLength(b, a);
     const Dims xShape(x.shape(), x.shape() + ndim);
@@ -185,12 +153,13 @@ py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py
 // zi is None). zf is laid out sections outermost, then the channels in the
 // order the plan numbers them, the two states innermost, which is the
 // cascade's order of the states.
-py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, int64_t axisArg, int64_t workersArg) {
+py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, py::handle axisArg, py::handle workersArg) {
     bool xComplex, sosComplex;
     const py::array x = checkSignal(xObj, xComplex);
     const py::array sos = checkSections(sosObj, sosComplex);
     const int64_t workers = checkWorkers(workersArg);
     const int ndim = static_cast<int>(x.ndim());
+    checkDimensions(ndim, 1);
     const int axis = checkAxis(axisArg, ndim);
     const int32_t S = static_cast<int32_t>(sos.shape(0));
     const Dims xShape(x.shape(), x.shape() + ndim);
@@ -217,7 +186,7 @@ py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, int64_t 
     return py::make_tuple(std::move(c.y), std::move(c.zf));
 }
 
-py::tuple filter(py::handle b, py::handle a, py::handle x, py::handle zi, int64_t axis, int64_t workers) {
+py::tuple filter(py::handle b, py::handle a, py::handle x, py::handle zi, py::handle axis, py::handle workers) {
     return filterWith(Convention::Module, b, a, x, zi, axis, workers);
 }
 
@@ -251,108 +220,24 @@ py::array singleVector(const Coefficients& c) {
     return std::move(out);
 }
 
-const char* const kFilterDoc = R"doc(filter(b, a, x, zi=None, *, axis=0, workers=1)
---
-
-Filter x along an axis with the rational transfer function b/a.
-
-Every index of x other than along `axis` is one channel; each channel is
-filtered from its initial state in `zi` with the direct-form II transposed
-structure, in single precision, bit for bit as the marrowick module does.
-
-Parameters
-----------
-b : array_like
-    Numerator coefficients: real or complex numbers in a vector of any
-    orientation (at most one dimension longer than 1), rounded to single
-    precision.
-a : array_like
-    Denominator coefficients, as `b`. They are used as they are, not
-    divided by ``a[0]``.
-x : numpy.ndarray
-    The signal, float32 or complex64. It is never converted.
-zi : array_like, optional
-    Initial states: x's shape with `axis` of length
-    ``L = max(len(b), len(a)) - 1``, any real or complex numbers (rounded
-    to single precision). None (the default) is the zero state. A zi of
-    length 0 along `axis` takes the zero-state path ``y = b[0]*x/a[0]``.
-axis : int, optional
-    The axis time runs along (default 0).
-workers : int, optional
-    Threads to filter groups of channels on (default 1, -1: one per core);
-    the bits do not depend on it.
-
-Returns
--------
-y : numpy.ndarray
-    The output, x's shape.
-zf : numpy.ndarray
-    The final states, zi's shape, to start the next piece of the signal
-    from. y and zf are float32, or complex64 when b, a, x or zi is complex
-    (by dtype, not by value).
-
-Raises
-------
-TypeError
-    ``marrowick:notSingle``: x is not float32 or complex64, or b, a or zi
-    do not hold numbers.
-ValueError
-    ``marrowick:coefficientShape``, ``marrowick:emptyCoefficients``,
-    ``marrowick:ziLength``, ``marrowick:ziSize``, ``marrowick:badWorkers``,
-    ``marrowick:tooLarge``: the message names what was received and what is
-    accepted.
-numpy.exceptions.AxisError
-    ``marrowick:badAxis``: `axis` is out of range for x.
-
-Warns
------
-RuntimeWarning
-    ``marrowick:unstable``: a is stable as given but not once rounded to
-    single precision (use second-order sections).
-
-Notes
------
-With ``g = 1/a[0]`` and ``n = max(len(b), len(a))``, for each sample k::
-
-    y[k]   = g * (b[0]*x[k] + z[0])
-    z[i]   = b[i+1]*x[k] + z[i+1] - a[i+1]*y[k],   i = 0 .. n-3
-    z[n-2] = b[n-1]*x[k] - a[n-1]*y[k]
-
-(missing coefficients are 0). The states are ``a[0]`` times those of the
-filter divided by ``a[0]``; the two agree when ``a[0] == 1``. ``a[0] == 0``
-is not refused: the gain is infinite, so with real b and a the outputs are
-+-inf, and NaN once infinities of opposite signs meet in the states; with
-complex b or a they are NaN.
-
-The all-real filter computes each stored value in double precision and
-rounds it once; the complex ones round after every operation. x is read in
-place when its other axes collapse into one channel stride, else copied
-once; y keeps x's memory pattern. The GIL is released while filtering.
-
-Examples
---------
->>> import numpy as np, marrowick
->>> x = np.ones((4, 2), np.float32)
->>> y, zf = marrowick.filter([0.5, 0.5], [1.0], x)
->>> y[:, 0]
-array([0.5, 1. , 1. , 1. ], dtype=float32)
-)doc";
-
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "marrowick's filter call on NumPy arrays, and the argument checks of the package's fronts";
     py::options options;
     options.disable_function_signatures();
-    m.def("filter", &filter, py::arg("b"), py::arg("a"), py::arg("x"), py::arg("zi") = py::none(), py::kw_only(),
-          py::arg("axis") = 0, py::arg("workers") = 1, kFilterDoc);
+    m.def("_filter", &filter, py::arg("b"), py::arg("a"), py::arg("x"), py::arg("zi"), py::arg("axis"),
+          py::arg("workers"),
+          "_filter(b, a, x, zi, axis, workers)\n--\n\nThe module's call on NumPy arrays (marrowick.filter's "
+          "work); returns (y, zf).");
     m.def(
         "_lfilter",
-        [](py::handle b, py::handle a, py::handle x, py::handle zi, int64_t axis) {
-            return filterWith(Convention::SciPy, b, a, x, zi, axis, 1);
+        [](py::handle b, py::handle a, py::handle x, py::handle zi, py::handle axis, py::handle workers) {
+            return filterWith(Convention::SciPy, b, a, x, zi, axis, workers);
         },
-        py::arg("b"), py::arg("a"), py::arg("x"), py::arg("zi"), py::arg("axis"),
-        "_lfilter(b, a, x, zi, axis)\n--\n\nfilter under SciPy's conventions (b and a 0-d or 1-D, zi of length L "
+        py::arg("b"), py::arg("a"), py::arg("x"), py::arg("zi"), py::arg("axis"), py::arg("workers") = 1,
+        "_lfilter(b, a, x, zi, axis, workers=1)\n--\n\nfilter under SciPy's conventions (b and a 0-d or 1-D, zi of "
+        "length L "
         "exactly, broadcast); returns (y, zf).");
     defineZeroPhase(m);
     m.def("_sosfilt", &sosfilt, py::arg("sos"), py::arg("x"), py::arg("zi"), py::arg("axis"), py::arg("workers"),
@@ -376,7 +261,16 @@ PYBIND11_MODULE(_core, m) {
         "_check_signal(dtype)\n--\n\nRefuses a signal dtype other than float32 or complex64; "
         "returns whether it is complex.");
     m.def("_check_axis", &checkAxis, py::arg("axis"), py::arg("ndim"),
-          "_check_axis(axis, ndim)\n--\n\nThe axis counted from 0, or NumPy's AxisError.");
+          "_check_axis(axis, ndim)\n--\n\nThe axis counted from 0, or marrowick:badAxis (NumPy's AxisError out of "
+          "range).");
+    m.def("_argument_text", &argumentText, py::arg("value"),
+          "_argument_text(value)\n--\n\nA value as a message names it: its type, and its repr when short and on "
+          "one line.");
+    m.def("_check_workers", &checkWorkers, py::arg("workers"),
+          "_check_workers(workers)\n--\n\nThe threads to start at most, or marrowick:badWorkers.");
+    m.def("_check_dimensions", &checkDimensions, py::arg("ndim"), py::arg("lead"),
+          "_check_dimensions(ndim, lead)\n--\n\nRefuses x of ndim dimensions when its zf, `lead` dimensions "
+          "more, would exceed NumPy's limit.");
     m.def(
         "_check_numbers",
         [](py::handle v, const char* name) {

@@ -1,16 +1,8 @@
 #include "layout.h"
 
-namespace marrowick::python {
+#include <complex>
 
-std::string shapeText(const py::ssize_t* shape, py::ssize_t ndim) {
-    std::string s = "(";
-    for (py::ssize_t k = 0; k < ndim; ++k) {
-        if (k) s += ", ";
-        s += std::to_string(shape[k]);
-    }
-    if (ndim == 1) s += ",";
-    return s + ")";
-}
+namespace marrowick::python {
 
 py::array newArray(const py::dtype& type, const Dims& shape, const Dims& strides) {
     auto& api = py::detail::npy_api::get();
@@ -68,6 +60,35 @@ LayoutPlan planLayout(int ndim, const py::ssize_t* shape, const py::ssize_t* str
     plan.stateOrder.push_back(axis);
     plan.inLayout = direct ? elementLayout(plan, strides, itemsize, axis, M) : Layout{1, 1};
     return plan;
+}
+
+void copyState(const py::object& zi, bool ziComplex, bool stateComplex, py::array& zf, const Dims& shape) {
+    const int ndim = shape.size();
+    char* state = static_cast<char*>(zf.mutable_data());
+    const Dims to(zf.strides(), zf.strides() + ndim);
+    if (ziComplex) {
+        auto z = py::array_t<std::complex<float>, py::array::forcecast>::ensure(zi);
+        if (!z) throw py::error_already_set();
+        stridedCopy<ComplexSingle, ComplexSingle>(reinterpret_cast<const char*>(z.data()),
+                                                  Dims(z.strides(), z.strides() + ndim), state, to, shape, Same{});
+        return;
+    }
+    auto z = py::array_t<float, py::array::forcecast>::ensure(zi);
+    if (!z) throw py::error_already_set();
+    const Dims from(z.strides(), z.strides() + ndim);
+    const char* src = reinterpret_cast<const char*>(z.data());
+    if (stateComplex) stridedCopy<float, ComplexSingle>(src, from, state, to, shape, Widen{});
+    else stridedCopy<float, float>(src, from, state, to, shape, Same{});
+}
+
+void copyInput(const py::array& x, const py::array& input, bool complex) {
+    const int ndim = static_cast<int>(x.ndim());
+    const Dims shape(x.shape(), x.shape() + ndim);
+    const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
+    const char* src = static_cast<const char*>(x.data());
+    char* dst = static_cast<char*>(const_cast<void*>(input.data()));
+    if (complex) stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
+    else stridedCopy<float, float>(src, from, dst, to, shape, Same{});
 }
 
 }  // namespace marrowick::python

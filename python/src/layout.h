@@ -1,6 +1,7 @@
 // The memory side of a call: small per-axis lists, new arrays of a chosen
-// layout, the strided copy, and the layout plan that decides whether x goes
-// to the kernels as it is and how y and zf are laid out.
+// layout, the strided copy, the layout plan that decides whether x goes to
+// the kernels as it is and how y and zf are laid out, and the copies of x
+// and zi into the arrays the plan lays out.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "kernels/record.h"
 #include "marrowick/complex_ops.h"
@@ -60,10 +60,6 @@ private:
 };
 using Dims = AxisList<py::ssize_t>;
 using Axes = AxisList<int>;
-
-// "(3, 4)", "(5,)", "()": a shape as NumPy prints it.
-std::string shapeText(const py::ssize_t* shape, py::ssize_t ndim);
-inline std::string shapeText(const Dims& shape) { return shapeText(shape.data(), shape.size()); }
 
 // A new uninitialised array of the given shape and byte strides.
 py::array newArray(const py::dtype& type, const Dims& shape, const Dims& strides);
@@ -154,5 +150,14 @@ void stridedCopy(const char* src, const Dims& srcStrides, char* dst, const Dims&
         }
     }
 }
+
+// Copies zi (any real or complex numbers, complex when `ziComplex`), rounded
+// to single precision (widened to complex where the kernel's state is
+// complex), into zf of `shape`, which the kernels then update in place.
+void copyState(const py::object& zi, bool ziComplex, bool stateComplex, py::array& zf, const Dims& shape);
+
+// Copies x into `input`, a new array of x's shape laid out as y (the GIL
+// may be released).
+void copyInput(const py::array& x, const py::array& input, bool complex);
 
 }  // namespace marrowick::python

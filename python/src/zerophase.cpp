@@ -151,7 +151,7 @@ void defineZeroPhase(py::module_& m) {
     m.def(
         "_zero_phase",
         [](const py::object& coefficients, const py::array& x, int axis, const py::object& padtype, int64_t edge,
-           int64_t workers) { return zeroPhase(coefficients, x, axis, padtype, edge, checkWorkers(workers)); },
+           py::handle workers) { return zeroPhase(coefficients, x, axis, padtype, edge, checkWorkers(workers)); },
         py::arg("coefficients"), py::arg("x"), py::arg("axis"), py::arg("padtype"), py::arg("edge"), py::arg("workers"),
         "_zero_phase(coefficients, x, axis, padtype, edge, workers)\n--\n\nfiltfilt or sosfiltfilt of x (float32 "
         "or complex64, checked) along axis (counted from 0) with edge samples of padtype's padding (checked).");

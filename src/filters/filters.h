@@ -68,7 +68,7 @@ enum class Status {
     Ok,
     ZeroLeadingCoefficient,  // a[0] (a section's a0) is 0
     NoSteadyState,           // a (a section's denominator) sums to 0
-    PadLength,               // the signal is not longer than the padding
+    PadLength,               // the signal is not longer than the padding (0 samples included)
 };
 struct Result {
     Status status;

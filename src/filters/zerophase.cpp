@@ -209,7 +209,8 @@ Result runZeroPhase(const ZeroPhase& c, int64_t workers) {
     const Result r = c.c.sections ? sectionsSteadyState(zComplex, c.c.sos, c.c.nSections, z.data())
                                   : steadyState(zComplex, c.c.b, c.c.nb, c.c.a, c.c.na, z.data(), nullptr);
     if (r.status != Status::Ok) return r;
-    if (c.padType != PadType::None && c.M <= edge) return Result{Status::PadLength, 0};
+    // The signal must be longer than its padding: one sample at least.
+    if (c.M <= edge) return Result{Status::PadLength, 0};
     if (c.M == 0 || c.N == 0) return r;
     const Steady steady{z.data(), zComplex, L, c.c.sections, c.kernel != Kernel::RR};
     const int64_t group = std::max<int64_t>(16, kPadElements / std::max<int64_t>(edge, 1));

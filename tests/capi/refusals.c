@@ -64,6 +64,9 @@ static int row(int r) {
         case 33: return marrowick_filter_process(made, M, x, NULL, x + 4, NULL);
         case 34: return marrowick_filter_create(NULL, MARROWICK_RR, b, 3, a, 3, N, NULL);
         case 35: return marrowick_filter_clone(made, NULL);
+        case 36: return marrowick_lfilter_zi(MARROWICK_RR, b, 1, a, 1, steady);
+        case 37:
+            return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, 0, N, NULL, NULL, NULL, NULL, MARROWICK_PAD_NONE, 0, 1);
     }
     return -1;
 }
@@ -106,6 +109,8 @@ static const int expected[] = {
     MARROWICK_E_OVERLAP,
     MARROWICK_E_NULL_POINTER,
     MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_NO_STATE,
+    MARROWICK_E_PAD_LENGTH,
 };
 
 static int untouched(const void *p, size_t bytes) {

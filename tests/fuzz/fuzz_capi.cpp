@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     };
     const int status = call();
-    FUZZ_CHECK(status >= 0 && status <= MARROWICK_E_INTERNAL && status != MARROWICK_E_INTERNAL, "status %d", status);
+    FUZZ_CHECK(status >= 0 && status <= MARROWICK_E_NO_STATE && status != MARROWICK_E_INTERNAL, "status %d", status);
     FUZZ_CHECK(std::strlen(marrowick_strerror(status)) > 0 && !std::strchr(marrowick_strerror(status), '\n'),
                "status text");
     if (tooLarge) return 0;  // the buffers are a few elements: the sanitizers catch any use of them

@@ -1,8 +1,12 @@
 """The SciPy-style functions against SciPy in double precision, refusals,
 and the GIL released during a call."""
 
+import builtins
+import doctest
 import inspect
+import operator
 import os
+import pickle
 import re
 import threading
 import time
@@ -10,6 +14,7 @@ import time
 import dask.array as da
 import numpy as np
 import pytest
+from conftest import assert_bits
 from scipy import signal
 
 import marrowick
@@ -61,8 +66,11 @@ x2 = np.zeros((10, 3), np.float32)
 BA = signal.butter(4, 0.1)
 SOS = signal.butter(4, 0.1, output="sos")
 FRONTS = ["filter", "lfilter", "Filter", "dask"]
-# Identifiers a Filter object raises at construction, before any block.
-AT_CONSTRUCTION = ("coefficientShape", "emptyCoefficients", "ziLength")
+# Refusals a streaming object makes at construction, before any block.
+AT_CONSTRUCTION = ("coefficientShape", "emptyCoefficients", "ziLength", "badAxis: axis must", "badAxis: axis 1180")
+HUGE = 2**70
+BIG_ENDIAN = tuple(v.astype(">f8") for v in BA)
+X32 = np.zeros((2,) + (1,) * 31, np.float32)  # NumPy's 32 dimensions
 
 
 def call_front(front, b, a, x, zi, axis):
@@ -104,9 +112,18 @@ ARGUMENTS = [
     ([1, 2], [1], x2, np.zeros((10, 2)), -1, {"*": (V, "marrowick:ziLength")}),
     ([1], [1], x2, N, 2, {"*": (A, "marrowick:badAxis: axis 2")}),
     ([1], [1], np.float32(1), N, 0, {"*": (A, "marrowick:badAxis: axis 0")}),
+    ([1], [1], x2, N, 1.5, {"*": (T, r"marrowick:badAxis: axis must be an integer, got float 1.5$")}),
+    ([1], [1], x2, N, "0", {"*": (T, r"marrowick:badAxis: axis must be an integer, got str '0'$")}),
+    ([1], [1], x2, N, None, {"*": (T, r"marrowick:badAxis: axis must be an integer, got NoneType None$")}),
+    ([1], [1], x2, N, HUGE, {"*": (A, r"marrowick:badAxis: axis 1180591620717411303424 is out")}),
+    ([1], [1], x2, N, np.uint8(1), {"*": N}),
+    (*BIG_ENDIAN, x2, N, 0, {"*": N}),  # a design from a file of another byte order
+    ([1], [1e-46, 1e-47], x2, N, 0, {"*": N}),  # a rounds to zeros: a[0] = 0, as in float32
+    ([1], [1], X32, N, 0, {"*": N}),
 ]
 
 
+@pytest.mark.filterwarnings("ignore:marrowick.zeroLeadingCoefficient:RuntimeWarning")
 @pytest.mark.parametrize("front", FRONTS)
 @pytest.mark.parametrize("b, a, x, zi, axis, expected", ARGUMENTS)
 def test_arguments(front, b, a, x, zi, axis, expected):
@@ -131,7 +148,7 @@ def call_sos_front(front, sos, x, zi, axis):
     if front == "sosfilt":
         return marrowick.sosfilt(sos, x, axis=axis, zi=zi)
     if front == "dask":
-        return mdask.sosfilt(sos, da.from_array(np.asarray(x)), zi, axis=axis)
+        return mdask.sosfilt(sos, da.from_array(np.asarray(x)), axis, zi)
     if front == "sosfiltfilt":  # no zi
         return marrowick.sosfiltfilt(sos, x, axis=axis)
     return marrowick.SOSFilter(sos, zi, axis=axis).process(x)
@@ -146,12 +163,19 @@ SOS_ARGUMENTS = [
     (np.ones(6), x40, N, 0, {"*": (V, r"marrowick:sosShape: .* got shape \(6,\)")}),
     (SOS2, x40.astype(np.float64), N, 0, {"*": (T, "marrowick:notSingle: x .* got float64")}),
     (SOS2, x40, N, 2, {"*": (A, "marrowick:badAxis: axis 2")}),
-    (SOS2, x40, np.zeros((2, 40, 3)), 0, {"*": (V, "marrowick:ziLength: .* along axis 0, got 40"), "sosfiltfilt": N}),
+    (SOS2, x40, np.zeros((2, 40, 3)), 0,
+     {"*": (V, r"marrowick:ziLength: zi must have length 2 \(each section's two states\) along axis 1, .*got 40"),
+      "sosfiltfilt": N}),
     (SOS2, x40, np.zeros((3, 2, 3)), 0, {"*": (V, S), "sosfiltfilt": N}),
     (SOS2, x40, np.zeros((2, 2)), 0, {"*": (V, S), "SOSFilter": (V, r"blockShape: .*\(M,\)"), "sosfiltfilt": N}),
     (SOS2, x40, np.zeros((2, 2, 1)), 0, {"*": N, "SOSFilter": (V, r"marrowick:blockShape: .*\(M, 1\)")}),
     (SOS2, x40, np.zeros((2, 2, 4)), 0, {"*": (V, S), "SOSFilter": (V, r"marrowick:blockShape: .*\(M, 4\)"),
                                          "sosfiltfilt": N}),
+    (np.array([[1, 0, 0, 1, 0, 0]], ">f8"), x40, N, 0, {"*": N}),
+    (SOS2, x40, N, 1.5, {"*": (T, r"marrowick:badAxis: axis must be an integer, got float 1.5$")}),
+    (SOS2, x40, N, HUGE, {"*": (A, r"marrowick:badAxis: axis 1180591620717411303424 is out")}),
+    (SOS2, np.zeros((16,) + (1,) * 31, np.float32), N, 0,
+     {"*": (V, r"marrowick:tooManyDimensions: x may have at most 31 dimensions.*got 32$")}),
 ]
 
 
@@ -164,16 +188,29 @@ def test_sections_arguments(front, sos, x, zi, axis, expected):
         return
     error, pattern = outcome
     with pytest.raises(error, match=pattern):
-        if front == "SOSFilter" and any(name in pattern for name in ("sos", "ziLength", "ziSize")):
+        if front == "SOSFilter" and any(name in pattern for name in ("sos", "ziLength", "ziSize") + AT_CONSTRUCTION):
             marrowick.SOSFilter(sos, zi, axis=axis)  # refused at construction, before any block
         else:
             call_sos_front(front, sos, x, zi, axis)
 
 
+def tampered(f, **attributes):
+    """f pickled with some attributes changed, and unpickled."""
+    f.__dict__.update(attributes)
+    return pickle.loads(pickle.dumps(f))
+
+
 @pytest.mark.parametrize("call, error, pattern", [
     (lambda: marrowick.filter([1], [1], x2, workers=0), ValueError, "marrowick:badWorkers: .* got 0"),
     (lambda: marrowick.sosfilt(SOS2, x2, workers=-2), ValueError, "marrowick:badWorkers: .* got -2"),
+    (lambda: marrowick.lfilter([1], [1], x2, workers=HUGE), ValueError, "marrowick:badWorkers: .* got 1180591"),
+    (lambda: marrowick.sosfiltfilt(SOS2, x40, 0, workers=2.0), TypeError, "marrowick:badWorkers: .* got float 2.0$"),
+    (lambda: mdask.sosfilt(SOS2, da.zeros((3, 8), dtype=np.float32), workers="1"), TypeError, "marrowick:badWorkers"),
+    (lambda: marrowick.lfilter([1], [1], x2, workers=None), None, None),
     (lambda: marrowick.Filter([1, 2], [1]).process(x2.astype(np.float64)), TypeError, "marrowick:notSingle"),
+    (lambda: tampered(marrowick.SOSFilter(SOS2, axis=0), _zi=np.zeros(3)), ValueError, "marrowick:ziSize"),
+    (lambda: tampered(marrowick.Filter([1, 2], [1]), axis=HUGE), np.AxisError, "marrowick:badAxis"),
+    (lambda: tampered(marrowick.Filter([1, 2], [1]), b=["x"]), TypeError, "marrowick:notSingle: b"),
 ])
 def test_other_refusals(call, error, pattern):
     if error is None:
@@ -183,22 +220,82 @@ def test_other_refusals(call, error, pattern):
         call()
 
 
+# Every public function with arguments it accepts; each argument in turn
+# takes each odd value, and the call must either work or be refused with an
+# identifier on one line (never a binding's or NumPy's own message).
+ODD_VALUES = [1.5, HUGE, -HUGE, None, "0", "odd", np.zeros(3, ">f8"), np.float64(2.0), np.zeros(0), np.zeros((0, 6)),
+              np.ones((2, 2), np.float32), object(), [[1.0, 2.0], [3.0]], np.array(["x"], object)]
+x30 = np.zeros((30, 2), np.float32)
+PUBLIC = {
+    "filter": (marrowick.filter, dict(b=BA[0], a=BA[1], x=x30, zi=None, axis=0, workers=1)),
+    "lfilter": (marrowick.lfilter, dict(b=BA[0], a=BA[1], x=x30, axis=0, zi=None, workers=1)),
+    "sosfilt": (marrowick.sosfilt, dict(sos=SOS, x=x30, axis=0, zi=None, workers=1)),
+    "filtfilt": (marrowick.filtfilt, dict(b=[1.0, 0.5], a=[1.0, -0.5], x=x30, axis=0, padtype="odd", padlen=None,
+                                          method="pad", irlen=None, workers=1)),
+    "sosfiltfilt": (marrowick.sosfiltfilt, dict(sos=SOS[:1], x=x30, axis=0, padtype="odd", padlen=None, workers=1)),
+    "lfilter_zi": (marrowick.lfilter_zi, dict(b=BA[0], a=BA[1])),
+    "sosfilt_zi": (marrowick.sosfilt_zi, dict(sos=SOS)),
+    "Filter": (marrowick.Filter, dict(b=BA[0], a=BA[1], zi=None, axis=0)),
+    "Filter.process": (lambda x: marrowick.Filter(*BA, np.zeros((4, 2))).process(x), dict(x=x30)),
+    "SOSFilter": (marrowick.SOSFilter, dict(sos=SOS, zi=None, axis=0)),
+    "SOSFilter.process": (lambda x: marrowick.SOSFilter(SOS, np.zeros((2, 2, 2))).process(x), dict(x=x30)),
+    "dask.filter": (mdask.filter, dict(b=BA[0], a=BA[1], x=da.from_array(x30), zi=None, axis=0, workers=1)),
+    "dask.sosfilt": (mdask.sosfilt, dict(sos=SOS, x=da.from_array(x30), axis=0, zi=None, workers=1)),
+    "NpyFile": (mdask.NpyFile, dict(path="a.npy")),
+    "NpyFile.create": (mdask.NpyFile.create, dict(path="new.npy", shape=(2, 3), dtype=np.float32, overwrite=True)),
+    "NpyFile[]": (lambda index: mdask.NpyFile("a.npy")[index], dict(index=0)),
+    "NpyFile[]=": (lambda index, value: mdask.NpyFile("a.npy").__setitem__(index, value), dict(index=0, value=1.0)),
+}
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::DeprecationWarning", "ignore::FutureWarning",
+                            "ignore::numpy.ComplexWarning")
+@pytest.mark.parametrize("name, argument", [(n, a) for n, (_, args) in PUBLIC.items() for a in args])
+def test_odd_arguments_are_refused_with_an_identifier(name, argument, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    np.save("a.npy", np.zeros((3, 4), np.float32))
+    f, arguments = PUBLIC[name]
+    raw = []
+    for value in ODD_VALUES:
+        try:
+            f(**dict(arguments, **{argument: value}))
+        except Exception as e:
+            if not re.fullmatch(r"marrowick:\w+: [^\n]*", str(e)):
+                raw.append((value, type(e).__name__, str(e)[:200]))
+    assert not raw, raw
+
+
 def unstable_designs():
     # Stable in double precision; rounded to single a pole moves to |z| = 1.42
-    # (1.40 with the poles turned, complex coefficients).
+    # (1.40 with the poles turned, complex coefficients), in either byte
+    # order. A denominator that rounds to zeros, or to infinity, is told so.
     b, a = signal.butter(8, [0.1, 0.2], btype="band")
     turn = np.exp(0.3j * np.arange(a.size))
-    return [(b, a, "1.416"), (b * turn, a * turn, "1.399")]
+    pole = r"marrowick:unstable: .*\|z\| = %s.*sosfilt"
+    return [(b, a, pole % "1.416"), (b * turn, a * turn, pole % "1.399"),
+            (b.astype(">f8"), a.astype(">f8"), pole % "1.416"), ((b * turn).astype(">c16"), a * turn, pole % "1.399"),
+            (np.ones(1), np.array([1e-46, 1e-47]), r"marrowick:zeroLeadingCoefficient: a\[0\] = 1e-46 rounds to 0"),
+            (np.ones(1), np.array([1e39, 1e38]), r"marrowick:overflow: a\[0\] = 1e\+39 .* rounds to inf, ")]
+
+
+def output(result):
+    """y of any front's result, computed."""
+    y = result[0] if isinstance(result, tuple) else result
+    return y.compute(scheduler="sync") if isinstance(y, da.Array) else y
 
 
 @pytest.mark.filterwarnings("error::RuntimeWarning")
 @pytest.mark.parametrize("front", FRONTS)
 def test_rounding_that_makes_a_unstable_warns(front):
-    for b, a, radius in unstable_designs():
-        with pytest.warns(RuntimeWarning, match=r"marrowick:unstable: .*\|z\| = %s.*sosfilt" % radius):
-            call_front(front, b, a, x2, None, 0)
+    x = np.linspace(-1, 1, 30, dtype=np.float32).reshape(10, 3)
+    for b, a, pattern in unstable_designs():
+        with pytest.warns(RuntimeWarning, match=pattern), np.errstate(over="ignore"):
+            got = output(call_front(front, b, a, x, None, 0))
         single = np.complex64 if a.dtype.kind == "c" else np.float32
-        call_front(front, b.astype(single), a.astype(single), x2, None, 0)  # already single: no check
+        with np.errstate(over="ignore"):
+            b1, a1 = b.astype(single), a.astype(single)
+        want = output(call_front(front, b1, a1, x, None, 0))  # already single: no check
+        assert_bits(got, want)
     call_front(front, *signal.butter(4, 0.1), x2, None, 0)
 
 
@@ -221,9 +318,24 @@ def test_package_explains_itself():
         assert "marrowick.__version__" in f.read()
     assert re.fullmatch(r"\d+\.\d+\.\d+", marrowick.__version__)
     assert str(inspect.signature(marrowick.filter)) == "(b, a, x, zi=None, *, axis=0, workers=1)"
+    assert str(inspect.signature(marrowick.lfilter)) == "(b, a, x, axis=-1, zi=None, *, workers=1)"
+    for name in mdask.__all__:  # the Dask front takes what the package's function of the same name takes
+        if hasattr(marrowick, name):
+            assert inspect.signature(getattr(mdask, name)) == inspect.signature(getattr(marrowick, name)), name
     for f in (marrowick.filter, marrowick.lfilter, marrowick.sosfilt, marrowick.Filter, marrowick.SOSFilter,
               mdask.filter, mdask.sosfilt):
         assert all(s in f.__doc__ for s in ("Parameters", "Examples")), f
+    # The docstrings' examples run as shown, and the exceptions they name exist on this NumPy.
+    for module in (marrowick, marrowick.zerophase, mdask, marrowick.npyfile):
+        assert doctest.testmod(module).failed == 0, module
+    documented = [getattr(marrowick, n) for n in marrowick.__all__ + ["filter"]]
+    for f in documented + [mdask.filter, mdask.sosfilt, mdask.NpyFile, mdask.NpyFile.create]:
+        raises = f.__doc__.split("Raises\n")[1].split("\n\n    Warns")[0].split("\n    Notes")[0]
+        for line in re.findall(r"^ {4}(\w.*)$", raises, re.M):
+            for name in line.split(", "):
+                module, _, attribute = name.rpartition(".")
+                where = np if module == "numpy" else operator.attrgetter(module[6:])(np) if module else builtins
+                assert hasattr(where, attribute), (f, name)
     package = os.path.dirname(marrowick.__file__)
     assert os.path.exists(os.path.join(package, "py.typed")) and os.path.exists(os.path.join(package, "_core.pyi"))
 

@@ -96,7 +96,7 @@ def test_any_chunking_equals_one_call(compute, front, shape, axis, chunks, compl
             return marrowick.sosfilt(sos, v, axis, np.zeros(zi_shape) if z is None else z)
 
         def chained(v, z):
-            return mdask.sosfilt(sos, v, z, axis=axis)
+            return mdask.sosfilt(sos, v, axis, z)
     zi = None if zi_kind is None else signal(zi_shape, "zi" in complex_, seed=1)
     want_y, want_zf = one_call(x, zi)
 
@@ -186,13 +186,20 @@ def test_store_of_a_large_input_holds_a_few_chunks_per_worker(cluster_client, tm
     assert_bits(np.load(dst), want)
 
 
-@pytest.mark.parametrize("shape, index", [
-    ((3, 4, 2000), np.s_[0:2, 1:3, 5:1500]),  # runs of at least 4 KiB: one system call each
-    ((10, 20), np.s_[2:5, 3:9]),              # short runs: through a memory map
+@pytest.mark.parametrize("shape, index, order", [
+    ((3, 4, 2000), np.s_[0:2, 1:3, 5:1500], "C"),  # runs of at least 4 KiB: one system call each
+    ((10, 20), np.s_[2:5, 3:9], "C"),              # short runs: read through a memory map
+    ((2000, 4, 3), np.s_[5:1500, 1:3, 0:2], "F"),  # the same in Fortran order
+    ((10, 20), np.s_[2:5, 3:9], "F"),
+    ((6, 5, 4), np.s_[..., 2], "F"),               # an integer and an Ellipsis
+    ((600, 3), np.s_[1, ::2], "C"),                # a step along the runs: one element each
+    ((3, 600), np.s_[::-1, 2:], "C"),              # a reversed axis
+    ((4, 8), np.s_[:, :], "F"),                    # whole axes: one run
+    ((), (), "C"),                                  # 0-d
 ])
-def test_npy_file_reads_and_writes_blocks(tmp_path, shape, index):
-    path, want = tmp_path / "a.npy", signal(shape, True)
-    np.save(path, want)
+def test_npy_file_reads_and_writes_blocks(tmp_path, shape, index, order):
+    path, want = tmp_path / "a.npy", np.array(signal(shape, True))
+    np.save(path, np.asarray(want, order=order))
     f = mdask.NpyFile(path)
     assert_bits(f[index], want[index])
     want[index] = signal(want[index].shape, True, seed=1)
@@ -216,31 +223,50 @@ def test_unknown_chunk_sizes():
 def test_npy_file_create_replaces_a_file_only_when_asked(tmp_path):
     path = tmp_path / "x.npy"
     np.save(path, signal((4, 3)))
-    with pytest.raises(FileExistsError, match="marrowick:fileExists: .*overwrite=True"):
+    with pytest.raises(FileExistsError, match="^marrowick:fileExists: .*overwrite=True"):
         mdask.NpyFile.create(path, (4, 3), np.float32)
     assert_bits(np.load(path), signal((4, 3)))
     f = mdask.NpyFile.create(path, (2, 5), np.complex64, overwrite=True)
     assert (f.shape, f.dtype) == ((2, 5), np.complex64) and not np.load(path).any()
 
 
+@pytest.mark.parametrize("shape, dtype, error, pattern", [
+    ((-1, 4), np.float32, ValueError, r"marrowick:badShape: .*\(-1, 4\)"),
+    ((2,) * 33, np.float32, ValueError, "marrowick:badShape"),
+    ((2.0, 3), np.float32, TypeError, "marrowick:badShape"),
+    ((2, 3), object, ValueError, "marrowick:badDtype: .* objects, got object"),
+    ((2, 3), "f4,O", ValueError, "marrowick:badDtype"),
+    ((2, 3), "float128x", TypeError, "marrowick:badDtype"),
+])
+def test_npy_file_create_checks_before_it_creates(tmp_path, shape, dtype, error, pattern):
+    with pytest.raises(error, match=pattern):
+        mdask.NpyFile.create(tmp_path / "x.npy", shape, dtype)
+    assert os.listdir(tmp_path) == []
+
+
 FULL_DISK = """
-import sys, numpy as np
+import os, sys, numpy as np
 from marrowick.dask import NpyFile
 d = sys.argv[1]
-try:
-    NpyFile.create(d + "/new.npy", (1024, 1024), np.float32)  # 4 MiB on a 1 MiB file system
-    print("created")
-except OSError as e:
-    assert str(e).startswith("marrowick:noSpace") and e.errno == 28, e
-m = np.lib.format.open_memmap(d + "/sparse.npy", mode="w+", dtype=np.float32, shape=(1024, 1024))
-del m
-f = NpyFile(d + "/sparse.npy")
-try:
-    for i in range(0, 1024, 16):
-        f[i:i + 16, 0:16] = np.ones((16, 16), np.float32)  # runs far shorter than a page
-    print("stored")
-except OSError as e:
-    print("full", e.errno)
+np.save(d + "/old.npy", np.arange(4, dtype=np.float32))
+for name, overwrite in (("new.npy", False), ("old.npy", True)):
+    try:
+        NpyFile.create(d + "/" + name, (1024, 1024), np.float32, overwrite=overwrite)  # 4 MiB on 1 MiB
+        print("created")
+    except OSError as e:
+        assert str(e).startswith("marrowick:noSpace") and e.errno == 28, e
+assert os.listdir(d) == ["old.npy"] and np.load(d + "/old.npy").tolist() == [0, 1, 2, 3]  # nothing lost, nothing left
+for order in "CF":  # blocks whose runs are far shorter than a page, one run in each page of the file
+    m = np.lib.format.open_memmap(d + "/sparse.npy", "w+", np.float32, (1024, 1024), order == "F")
+    del m
+    f = NpyFile(d + "/sparse.npy")
+    try:
+        for i in range(0, 1024, 16):
+            f[(np.s_[i:i + 16], np.s_[0:16])[::1 if order == "C" else -1]] = np.ones((16, 16), np.float32)
+        print("stored")
+    except OSError as e:
+        print("full", e.errno, str(e).split(":")[1])
+    os.unlink(d + "/sparse.npy")
 """
 
 
@@ -256,4 +282,4 @@ def test_npy_file_on_a_full_disk_raises_oserror(tmp_path):
     r = subprocess.run(mount + [sys.executable, "-c", FULL_DISK, str(tmp_path)], env=env, capture_output=True,
                        text=True, timeout=TIMEOUT)
     assert r.returncode == 0, (r.returncode, r.stderr)  # -7: killed by SIGBUS
-    assert r.stdout.split() == ["full", "28"], r.stdout
+    assert r.stdout.split() == ["full", "28", "noSpace"] * 2, r.stdout

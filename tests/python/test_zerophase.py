@@ -43,8 +43,8 @@ def rounded(c):
 def literal(c, x, axis, padtype, padlen):
     """The definition, spelled out with filter calls section after section."""
     if isinstance(c, tuple):
-        sections, zis = [c], [marrowick.lfilter_zi(*c)]
         ntaps = max(np.size(c[0]), np.size(c[1]))
+        sections, zis = [c], [marrowick.lfilter_zi(*c) if ntaps > 1 else np.zeros(0)]  # a gain: no state
     else:
         sections, zis = [(s[:3], s[3:]) for s in c], list(marrowick.sosfilt_zi(c))
         ntaps = 2 * len(c) + 1 - min((rounded(c)[:, 2] == 0).sum(), (rounded(c)[:, 5] == 0).sum())
@@ -109,8 +109,10 @@ def test_zero_phase(name, ccoef, cx, padtype, padlen, shape, axis, order, worker
     # normalised to a0 = 1, as SciPy wants them; the a0 used are powers of 2).
     r = rounded(c) if sections else tuple(rounded(v) for v in c)
     x64 = x.astype(np.complex128 if cx else np.float64)
-    if name == "gain":  # SciPy wants a of length 2 or more for a steady state
-        want, zi, want_zi = x64 / 16, marrowick.lfilter_zi(*c), np.zeros(0)
+    if name == "gain":  # no state to settle: lfilter_zi refuses it, as SciPy does
+        with pytest.raises(ValueError, match="marrowick:noState"):
+            marrowick.lfilter_zi(*c)
+        want, zi, want_zi = x64 / 16, np.zeros(0), np.zeros(0)
     elif sections:
         want = signal.sosfiltfilt(r / r[:, 3:4], x64, axis, padtype, padlen)
         zi, want_zi = marrowick.sosfilt_zi(c), signal.sosfilt_zi(r) * r[:, 3:4]
@@ -144,6 +146,13 @@ REFUSALS = [
     (lambda: marrowick.lfilter_zi(b2, [0.0, 1.0]), ValueError, "marrowick:zeroLeadingCoefficient"),
     (lambda: marrowick.sosfilt_zi(sos2 * [1, 1, 1, 0, 1, 1]), ValueError, r"zeroLeadingCoefficient: sos\[0, 3\]"),
     (lambda: marrowick.filtfilt([1.0], [1.0, -1.0], x2), np.linalg.LinAlgError, "marrowick:noSteadyState"),
+    (lambda: marrowick.lfilter_zi(3.0, 2.0), ValueError, "marrowick:noState"),
+    # 0 samples: refused whatever the filter's order and the padding, as SciPy refuses them
+    (lambda: marrowick.sosfiltfilt(sos2, x2[:, :0], padtype=None), ValueError, "marrowick:padLength: .*0 samples"),
+    (lambda: marrowick.filtfilt(b2, a2, x2[:, :0], padtype=None), ValueError, "marrowick:padLength: .*0 samples"),
+    (lambda: marrowick.filtfilt([1.0, 0.5], [1.0], x2[:, :0], padtype=None), ValueError, "marrowick:padLength"),
+    (lambda: marrowick.filtfilt(b2, a2, x2[:, :0], padlen=0), ValueError, "marrowick:padLength: .*0 samples"),
+    (lambda: marrowick.filtfilt(b2, a2, x2, axis=1.0), TypeError, "marrowick:badAxis: axis must be an integer"),
 ]
 
 
