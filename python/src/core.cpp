@@ -20,6 +20,11 @@
 #include "run.h"
 
 namespace py = pybind11;
+
+namespace marrowick::python {
+void defineZeroPhase(py::module_& m);  // zerophase.cpp
+}
+
 using marrowick::ComplexSingle;
 using marrowick::Kernel;
 using marrowick::Layout;
@@ -234,6 +239,7 @@ PYBIND11_MODULE(_core, m) {
         "_lfilter(b, a, x, zi, axis, workers=1)\n--\n\nfilter under SciPy's conventions (b and a 0-d or 1-D, zi of "
         "length L "
         "exactly, broadcast); returns (y, zf).");
+    defineZeroPhase(m);
     m.def("_sosfilt", &sosfilt, py::arg("sos"), py::arg("x"), py::arg("zi"), py::arg("axis"), py::arg("workers"),
           "_sosfilt(sos, x, zi, axis, workers)\n--\n\nThe cascade of second-order sections in one call, under "
           "SciPy's conventions (zi of shape (n_sections, ..., 2, ...), broadcast; None: from rest); returns "
