@@ -35,17 +35,26 @@ struct Coefficients {
     int32_t na;
     const void* sos;
     int32_t nSections;
+    // b/a with no states at all (the module's empty zi): every output is
+    // b[0] times the input, scaled by the gain.
+    bool zeroState = false;
 };
 
-// State elements per channel: L, or 2 per section.
+// State elements per channel: L (0 for zeroState), or 2 per section.
 int64_t stateLength(const Coefficients& c);
+
+// The most samples, channels and samples times channels one kernel call
+// takes.
+constexpr int64_t kCallLimit = INT32_MAX;
 
 // One pass over M samples of N channels from the states in `state` (channel
 // j's L states at j * L; sections: section s, channel j at (s * N + j) * 2),
 // which it replaces with the final states. `kernel` is the filter's (the
 // first section's) by the dispatch table. The output may be the input in the
 // same layout when their types agree. On `workers` threads (the calling one
-// included; the bits do not depend on it).
+// included; the bits do not depend on it). Each kernel call takes at most
+// `limit` of each count (only tests lower it, to exercise the chaining of
+// pieces and groups on small arrays).
 struct Pass {
     Kernel kernel;
     Coefficients c;
@@ -56,6 +65,7 @@ struct Pass {
     void* output;
     Layout outLayout;
     void* state;
+    int64_t limit = kCallLimit;
 };
 void runPass(const Pass& pass, int64_t workers);
 

@@ -4,7 +4,6 @@
 // of one call; groups of channels on several threads when asked.
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "filters.h"
@@ -21,12 +20,11 @@ std::size_t inputItem(Kernel kernel) {
 std::size_t outputItem(Kernel kernel) { return kernel == Kernel::RR ? sizeof(float) : sizeof(ComplexSingle); }
 
 int64_t stateLength(const Coefficients& c) {
-    return c.sections ? 2 * static_cast<int64_t>(c.nSections) : (c.nb > c.na ? c.nb : c.na) - 1;
+    if (c.sections) return 2 * static_cast<int64_t>(c.nSections);
+    return c.zeroState ? 0 : (c.nb > c.na ? c.nb : c.na) - 1;
 }
 
 namespace {
-
-constexpr int64_t kLimit = std::numeric_limits<int32_t>::max();
 
 // The most bytes of states one group of a cascade gathers.
 constexpr int64_t kGatherBytes = int64_t{1} << 20;
@@ -39,7 +37,7 @@ const char* at(const void* base, Layout layout, std::size_t item, int64_t i, int
 // at `state` (laid out for ng channels).
 void runGroup(const Pass& p, int64_t jg, int64_t ng, void* state) {
     const std::size_t inItem = inputItem(p.kernel), outItem = outputItem(p.kernel);
-    const int64_t piece = p.M <= kLimit / ng ? p.M : std::max<int64_t>(1, kLimit / ng);
+    const int64_t piece = p.M <= p.limit / ng ? p.M : std::max<int64_t>(1, p.limit / ng);
     for (int64_t i0 = 0; i0 < p.M; i0 += piece) {
         const int64_t m = std::min(piece, p.M - i0);
         const void* input = at(p.input, p.inLayout, inItem, i0, jg);
@@ -80,7 +78,7 @@ void runGroup(const Pass& p, int64_t jg, int64_t ng, void* state) {
 void runChannels(const Pass& p, int64_t j0, int64_t n) {
     const int64_t L = stateLength(p.c);
     const std::size_t item = outputItem(p.kernel);
-    int64_t group = std::max<int64_t>(1, std::min({n, kLimit, kLimit / std::max<int64_t>(L, 1)}));
+    int64_t group = std::max<int64_t>(1, std::min({n, p.limit, p.limit / std::max<int64_t>(L, 1)}));
     char* state = static_cast<char*>(p.state);
     if (!p.c.sections) {
         for (int64_t jg = j0; jg < j0 + n; jg += group) {
@@ -116,7 +114,7 @@ void runPass(const Pass& pass, int64_t workers) {
     if (pass.M == 0 || pass.N == 0) return;
     // One group of every channel on the calling thread: no split to make
     // (the short calls' case).
-    if ((workers == 1 || pass.N == 1) && pass.N <= kLimit / std::max<int64_t>(stateLength(pass.c), 1)) {
+    if ((workers == 1 || pass.N == 1) && pass.N <= pass.limit / std::max<int64_t>(stateLength(pass.c), 1)) {
         runGroup(pass, 0, pass.N, pass.state);
         return;
     }
