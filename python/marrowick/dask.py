@@ -30,8 +30,9 @@ from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 import marrowick
 from marrowick import _core
 from marrowick.npyfile import NpyFile
+from marrowick.zerophase import _ba, _check_method, _edge, _padding, _sections_taps, _sos, _steady_start
 
-__all__ = ["filter", "sosfilt", "NpyFile"]
+__all__ = ["filter", "sosfilt", "filtfilt", "sosfiltfilt", "NpyFile"]
 
 
 def _block(b, a, x, zi, axis, workers=1):
@@ -303,12 +304,14 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     return _chains("marrowick-sos", _sections_block, (sos,), x, zi, axis, workers, zf_chunks, dtype)
 
 
-def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype):
+def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype, after=None):
     """The graph of a filter along axis: per chunk of channels, a chain of steps
     ``step(*coefficients, block, state, axis, workers) -> (y, zf)`` along time, each from the state
     the previous one left (zi's block, or from rest for None). zf_chunks are the final
     states' chunks: x's along the other axes, one chunk along axis, and a leading axis of
-    one chunk when they are one dimension longer than x. Returns ``(y, zf)``."""
+    one chunk when they are one dimension longer than x. Returns ``(y, zf)``; a dict ``after``
+    receives, for chunk of channels j and block t, the key of the state after the block
+    (``after[j, t]``)."""
     ndim = x.ndim
     lead = len(zf_chunks) - ndim
     token = tokenize(*coefficients, x, zi, axis, workers)
@@ -340,6 +343,8 @@ def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype):
             ys[(y_name,) + index(channel, t)] = (operator.getitem, key, 0)
             states[j] = (f"{step_name}-state",) + index(channel, t)
             steps[states[j]] = (operator.getitem, key, 1)
+            if after is not None:
+                after[j, t] = states[j]
     for channel, state in zip(channels, states):
         if state is None:
             block_shape = tuple(zf_chunks[d][i] for d, i in enumerate((0,) * lead + index(channel, 0)))
@@ -375,3 +380,272 @@ def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype):
             stacklevel=3,
         )
     return y, zf
+
+
+# ----------------------------------------------------------------------------
+# Zero-phase filtering
+
+def _edge_block(step, coefficients, z, v, state, axis, padtype, edge, sections, after, workers):
+    """The state a pass over x's blocks starts from (one chunk of channels, time along axis).
+
+    Before the forward pass (``after`` false): v holds x's first samples (edge + 1 at
+    least); the padding before x is made from them and filtered from the steady states
+    times its first sample. Before the backward pass: with padding, v holds x's last samples
+    and ``state`` the forward pass's state after x: the padding after x is filtered from it,
+    then that output reversed from the steady states times its last sample; without
+    padding, v holds the forward output's last samples. Returns the state, laid out as the
+    chains take it.
+    """
+    lead = 1 if sections else 0
+    v = np.moveaxis(v, axis, -1)
+    if edge == 0:
+        zi = _steady_start(z, v[..., -1 if after else 0], sections)
+    elif not after:
+        front = _padding(v, padtype, edge, False)
+        _, zi = step(*coefficients, front, _steady_start(z, front[..., 0], sections), -1, workers)
+    else:
+        back = _padding(v, padtype, edge, True)
+        tail, _ = step(*coefficients, back, np.moveaxis(state, axis + lead, -1), -1, workers)
+        reversed_ = np.ascontiguousarray(tail[..., ::-1])
+        _, zi = step(*coefficients, reversed_, _steady_start(z, reversed_[..., 0], sections), -1, workers)
+    return np.ascontiguousarray(np.moveaxis(zi, -1, axis + lead))
+
+
+def _both_passes(step, coefficients, x, forward, backward, axis, workers):
+    """One block of the backward chain: the forward output of block x recomputed from the
+    state ``forward`` the forward pass had before it, then filtered reversed from the state
+    ``backward``; returns ``(y, state)`` with y in time order."""
+    y, _ = step(*coefficients, x, forward, axis, workers)
+    y, state = step(*coefficients, np.flip(y, axis), backward, axis, workers)
+    return np.flip(y, axis), state
+
+
+def _concatenate(blocks, axis, start, stop):
+    """Samples [start, stop) along axis of the concatenated blocks."""
+    v = np.concatenate(blocks, axis) if len(blocks) > 1 else blocks[0]
+    return v[(slice(None),) * axis + (slice(start, stop),)]
+
+
+def _zero_phase(prefix, step, coefficients, z, x, axis, padtype, edge, workers, zf_chunks, dtype):
+    """The graph of a zero-phase filter along axis (see `filtfilt`)."""
+    sections = len(zf_chunks) > x.ndim
+    lead = 1 if sections else 0
+    token = tokenize(prefix, *coefficients, x, axis, padtype, edge, workers)
+    source = _BlockSource(x)
+    bounds = np.concatenate([[0], np.cumsum(x.chunks[axis])]).astype(int)
+    n = int(bounds[-1])
+    channel_ranges = [range(len(c)) for d, c in enumerate(x.chunks) if d != axis]
+    channels = list(product(*channel_ranges))
+
+    def index(channel, t):
+        return channel[:axis] + (t,) + channel[axis:]
+
+    def samples(keys_of, channel, start, stop):
+        """A task for samples [start, stop) along axis from the blocks that hold them."""
+        ts = [t for t in range(len(bounds) - 1) if bounds[t] < stop and bounds[t + 1] > start]
+        return (_concatenate, [keys_of(index(channel, t)) for t in ts], axis, start - bounds[ts[0]],
+                stop - bounds[ts[0]])
+
+    def x_block(i):
+        return source.task((x.name,) + i)
+
+    # The state before x, then the forward chains (whose outputs are dropped as they come).
+    front_name = f"{prefix}-front-{token}"
+    front = {(front_name,) + (0,) * lead + index(c, 0): (
+        _edge_block, step, coefficients, z, samples(x_block, c, 0, edge + 1), None, axis, padtype, edge,
+        sections, False, workers) for c in channels}
+    front_graph = HighLevelGraph.from_collections(front_name, front, dependencies=[x])
+    front_layers = dict(front_graph.layers)
+    front_deps = dict(front_graph.dependencies)
+    front_deps[front_name] = front_deps[front_name] | set(x.__dask_graph__().layers)
+    front = da.Array(HighLevelGraph(front_layers, front_deps), front_name, chunks=zf_chunks,
+                     meta=np.empty((0,) * len(zf_chunks), dtype))
+    after = {}
+    y_forward, zf = _chains(prefix, step, coefficients, x, front, axis, workers, zf_chunks, dtype, after)
+
+    # The state before the backward chains, then those chains from the last block.
+    back_name = f"{prefix}-back-{token}"
+    y_keys = y_forward.name
+    back = {}
+    for c in channels:
+        key = (back_name,) + (0,) * lead + index(c, 0)
+        if edge:
+            v = samples(x_block, c, n - edge - 1, n)
+            state = (zf.name,) + (0,) * lead + index(c, 0)
+        else:
+            v, state = samples(lambda i: (y_keys,) + i, c, n - 1, n), None
+        back[key] = (_edge_block, step, coefficients, z, v, state, axis, padtype, edge, sections, True, workers)
+    step_name = f"{prefix}-twice-{token}"
+    y_name = f"{prefix}-filtfilt-{token}"
+    steps, ys = {}, {}
+    for j, c in enumerate(channels):
+        state = (back_name,) + (0,) * lead + index(c, 0)
+        for t in reversed(range(len(bounds) - 1)):
+            forward_state = (front_name,) + (0,) * lead + index(c, 0) if t == 0 else after[j, t - 1]
+            key = (step_name,) + index(c, t)
+            steps[key] = (_both_passes, step, coefficients, x_block(index(c, t)), forward_state, state, axis,
+                          workers)
+            ys[(y_name,) + index(c, t)] = (operator.getitem, key, 0)
+            state = (f"{step_name}-state",) + index(c, t)
+            steps[state] = (operator.getitem, key, 1)
+    graph = HighLevelGraph.from_collections(back_name, back, dependencies=[x, y_forward, zf])
+    layers, deps = dict(graph.layers), dict(graph.dependencies)
+    deps[back_name] = deps[back_name] | set(x.__dask_graph__().layers)
+    layers[step_name] = MaterializedLayer(steps, annotations={"priority": -1})
+    deps[step_name] = {back_name, zf.name, y_forward.name} | set(x.__dask_graph__().layers)
+    # The forward states live in the layer of the forward steps, which zf's layer depends on.
+    deps[step_name] |= set(zf.__dask_graph__().dependencies[zf.name])
+    layers[y_name], deps[y_name] = ys, {step_name}
+    return da.Array(HighLevelGraph(layers, deps), y_name, chunks=x.chunks, meta=np.empty((0,) * x.ndim, dtype))
+
+
+def _zero_phase_arguments(x, axis, padtype, padlen, ntaps, sections, workers):
+    """x as a dask array, axis, and the padding at each end, checked as the package checks
+    them."""
+    x = _signal(x)
+    _core._check_signal(x.dtype)
+    _core._check_dimensions(x.ndim, 1 if sections else 0)
+    axis = _core._check_axis(axis, x.ndim)
+    _core._check_workers(workers)
+    _channels_known(x, axis)
+    if any(math.isnan(n) for n in x.chunks[axis]):
+        raise ValueError(
+            f"marrowick:unknownChunks: x's chunk sizes along axis {axis} are unknown (nan); zero-phase "
+            "filtering pads x from both its ends, so call x.compute_chunk_sizes() first")
+    return x, axis, _edge(padtype, padlen, x.shape[axis], ntaps)
+
+
+def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=None, *, workers=1):
+    """Zero-phase filtering of a Dask array: b/a applied forward, then backward,
+    with the bits of one `marrowick.filtfilt` call on the whole array.
+
+    Parameters
+    ----------
+    b, a : array_like
+        Numerator and denominator coefficients, as `marrowick.filtfilt`:
+        checked and rounded to single precision while the graph is built.
+    x : dask.array.Array
+        The signal, float32 or complex64. Its chunk sizes must be known.
+    axis : int, optional
+        The time axis of x. Default -1.
+    padtype : {'odd', 'even', 'constant', None}, optional
+        The extension of x at both ends. Default 'odd'.
+    padlen : int or None, optional
+        Samples added at each end (0: none). Default
+        ``3 * max(len(a), len(b))``. x must be longer than padlen.
+    method : {'pad'}, optional
+        Only 'pad' is available.
+    irlen : int or None, optional
+        Accepted for SciPy's signature; unused with 'pad'.
+    workers : int or None, optional
+        The most threads each block is filtered on (default 1).
+
+    Returns
+    -------
+    y : dask.array.Array
+        The output, lazy, with x's chunks: float32, or complex64 when x, b
+        or a is complex.
+
+    Raises
+    ------
+    TypeError, ValueError, numpy.AxisError, numpy.linalg.LinAlgError
+        As `marrowick.filtfilt`, while the graph is built (nothing is read);
+        ``marrowick:unknownChunks`` when a chunk size of x is unknown (call
+        ``x.compute_chunk_sizes()``).
+
+    Warns
+    -----
+    dask.array.core.PerformanceWarning
+        When there are fewer chunks of channels than the scheduler has
+        workers.
+
+    Notes
+    -----
+    Every chunk of channels runs a forward chain along time that keeps only
+    the state at each block boundary, then a backward chain from the last
+    block: each of its steps reads its block of x again, recomputes the
+    forward output from the kept state and filters it reversed from the
+    state the later block left. The padding is made from x's first and last
+    samples. Nothing array-sized is held, so x may be larger than the
+    workers' memory together, at the cost of a third filter pass and a
+    second read of x.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, marrowick.dask
+    >>> x = da.ones((2, 100), dtype=np.float32, chunks=(1, 30))
+    >>> y = marrowick.dask.filtfilt([0.25, 0.5, 0.25], [1.0, -0.5, 0.5], x)
+    >>> y.chunks, bool(np.allclose(y.compute(), 1.0, atol=1e-6))
+    (((1, 1), (30, 30, 30, 10)), True)
+    """
+    _check_method(method)
+    b, a = _ba(b, a)
+    x, axis, edge = _zero_phase_arguments(x, axis, padtype, padlen, max(a.size, b.size), False, workers)
+    z = _core._steady_states((b, a))
+    complex_ = x.dtype.kind == "c" or b.dtype.kind == "c" or a.dtype.kind == "c"
+    dtype = np.dtype(np.complex64 if complex_ else np.float32)
+    zf_chunks = x.chunks[:axis] + ((z.shape[0],),) + x.chunks[axis + 1:]
+    return _zero_phase("marrowick-filtfilt", _block, (b, a), z, x, axis, padtype, edge, workers, zf_chunks, dtype)
+
+
+def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
+    """Zero-phase filtering of a Dask array with second-order sections, with the
+    bits of one `marrowick.sosfiltfilt` call on the whole array.
+
+    Parameters
+    ----------
+    sos : array_like
+        Second-order sections, shape ``(n_sections, 6)``, as
+        `marrowick.sosfiltfilt`: checked and rounded to single precision
+        while the graph is built.
+    x : dask.array.Array
+        The signal, float32 or complex64. Its chunk sizes must be known.
+    axis : int, optional
+        The time axis of x. Default -1.
+    padtype : {'odd', 'even', 'constant', None}, optional
+        The extension of x at both ends. Default 'odd'.
+    padlen : int or None, optional
+        Samples added at each end (0: none); the default is that of
+        `marrowick.sosfiltfilt`. x must be longer than padlen.
+    workers : int or None, optional
+        The most threads each block is filtered on (default 1).
+
+    Returns
+    -------
+    y : dask.array.Array
+        The output, lazy, with x's chunks: float32, or complex64 when x or
+        sos is complex.
+
+    Raises
+    ------
+    TypeError, ValueError, numpy.AxisError, numpy.linalg.LinAlgError
+        As `marrowick.sosfiltfilt`, while the graph is built;
+        ``marrowick:unknownChunks`` as `filtfilt`.
+
+    Warns
+    -----
+    dask.array.core.PerformanceWarning
+        When there are fewer chunks of channels than the scheduler has
+        workers.
+
+    Notes
+    -----
+    Computed as `filtfilt` computes it, each block through all the sections
+    in one call.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, marrowick.dask
+    >>> sos = [[0.25, 0.5, 0.25, 1.0, -0.5, 0.5], [0.5, 0.0, 0.0, 1.0, -0.5, 0.0]]
+    >>> x = da.ones((100, 3), dtype=np.float32, chunks=(40, 3))
+    >>> y = marrowick.dask.sosfiltfilt(sos, x, axis=0)
+    >>> bool(np.allclose(y.compute(), 1.0, atol=1e-6))
+    True
+    """
+    sos = _sos(sos)
+    x, axis, edge = _zero_phase_arguments(x, axis, padtype, padlen, _sections_taps(sos), True, workers)
+    z = _core._steady_states(sos)
+    dtype = np.dtype(np.complex64 if x.dtype.kind == "c" or sos.dtype.kind == "c" else np.float32)
+    zf_chunks = ((sos.shape[0],),) + x.chunks[:axis] + ((2,),) + x.chunks[axis + 1:]
+    return _zero_phase("marrowick-sosfiltfilt", _sections_block, (sos,), z, x, axis, padtype, edge, workers,
+                       zf_chunks, dtype)

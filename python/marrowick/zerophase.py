@@ -68,6 +68,46 @@ def _edge(padtype, padlen, n, ntaps):
     return edge
 
 
+def _padding(v, padtype, edge, after):
+    """The padding of one end of v (time along its last axis, x's dtype): edge samples
+    before its first sample, or (after) beyond its last, as the definition below spells
+    them. v needs only the edge + 1 samples at that end."""
+    if after:
+        ends, mirror = v[..., -1:], v[..., -2:-edge - 2:-1]
+    else:
+        ends, mirror = v[..., :1], v[..., edge:0:-1]
+    if padtype == "odd":
+        return 2 * ends - mirror
+    if padtype == "even":
+        return np.array(mirror)
+    return np.ones(edge, v.dtype) * ends
+
+
+def _steady_start(z, v, sections):
+    """The states a pass starts from: the steady states z times each channel's sample v
+    (x's shape without its time axis), formed in float64 (complex128) and rounded once to
+    float32, or complex64 when z or v is complex. Laid out with time last: (..., L), or
+    (n_sections, ..., 2) for sections."""
+    single = np.complex64 if z.dtype.kind == "c" or v.dtype.kind == "c" else np.float32
+    if sections:
+        states = z.reshape((z.shape[0],) + (1,) * v.ndim + (2,)) * v[..., None]
+    else:
+        states = z * v[..., None]
+    return states.astype(single)
+
+
+def _sections_taps(sos):
+    """The length of the cascade as one filter, for the default padlen."""
+    return 2 * sos.shape[0] + 1 - min(int((sos[:, 2] == 0).sum()), int((sos[:, 5] == 0).sum()))
+
+
+def _check_method(method):
+    if not (isinstance(method, str) and method == "pad"):
+        if isinstance(method, str) and method == "gust":
+            raise ValueError("marrowick:method: method='gust' is not available; use method='pad'")
+        raise ValueError(f"marrowick:method: method must be 'pad', got {_core._argument_text(method)}")
+
+
 # ----------------------------------------------------------------------------
 # Steady states
 
@@ -289,10 +329,7 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     >>> y.shape, y.dtype, bool(np.allclose(y, 1.0, atol=1e-6))
     ((2, 50), dtype('float32'), True)
     """
-    if not (isinstance(method, str) and method == "pad"):
-        if isinstance(method, str) and method == "gust":
-            raise ValueError("marrowick:method: method='gust' is not available; use method='pad'")
-        raise ValueError(f"marrowick:method: method must be 'pad', got {_core._argument_text(method)}")
+    _check_method(method)
     b, a = _ba(b, a)
     x = _signal(x)
     return _zero_phase((b, a), x, axis, padtype, padlen, max(a.size, b.size), workers)
@@ -368,8 +405,7 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     """
     sos = _sos(sos)
     x = _signal(x)
-    ntaps = 2 * sos.shape[0] + 1 - min(int((sos[:, 2] == 0).sum()), int((sos[:, 5] == 0).sum()))
-    return _zero_phase(sos, x, axis, padtype, padlen, ntaps, workers)
+    return _zero_phase(sos, x, axis, padtype, padlen, _sections_taps(sos), workers)
 
 
 if filtfilt.__doc__:  # None under python -OO

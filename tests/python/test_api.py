@@ -207,6 +207,12 @@ def tampered(f, **attributes):
     (lambda: marrowick.sosfiltfilt(SOS2, x40, 0, workers=2.0), TypeError, "marrowick:badWorkers: .* got float 2.0$"),
     (lambda: mdask.sosfilt(SOS2, da.zeros((3, 8), dtype=np.float32), workers="1"), TypeError, "marrowick:badWorkers"),
     (lambda: marrowick.lfilter([1], [1], x2, workers=None), None, None),
+    (lambda: mdask.filtfilt([1, 2], [1], da.zeros((3, 6), dtype=np.float32)), ValueError,
+     "marrowick:padLength: x must be longer than padlen along axis: 6 samples, padlen 6$"),
+    (lambda: mdask.sosfiltfilt(SOS2, da.zeros((8, 3), dtype=np.float32), 0, "mirror"), ValueError,
+     "marrowick:padType: .* got str 'mirror'$"),
+    (lambda: mdask.filtfilt([1, 2], [1], da.zeros((8,), dtype=np.float32)[da.arange(8) > 2]), ValueError,
+     r"marrowick:unknownChunks: .*compute_chunk_sizes\(\)"),
     (lambda: marrowick.Filter([1, 2], [1]).process(x2.astype(np.float64)), TypeError, "marrowick:notSingle"),
     (lambda: tampered(marrowick.SOSFilter(SOS2, axis=0), _zi=np.zeros(3)), ValueError, "marrowick:ziSize"),
     (lambda: tampered(marrowick.Filter([1, 2], [1]), axis=HUGE), np.AxisError, "marrowick:badAxis"),
@@ -241,6 +247,10 @@ PUBLIC = {
     "SOSFilter.process": (lambda x: marrowick.SOSFilter(SOS, np.zeros((2, 2, 2))).process(x), dict(x=x30)),
     "dask.filter": (mdask.filter, dict(b=BA[0], a=BA[1], x=da.from_array(x30), zi=None, axis=0, workers=1)),
     "dask.sosfilt": (mdask.sosfilt, dict(sos=SOS, x=da.from_array(x30), axis=0, zi=None, workers=1)),
+    "dask.filtfilt": (mdask.filtfilt, dict(b=[1.0, 0.5], a=[1.0, -0.5], x=da.from_array(x30), axis=0, padtype="odd",
+                                           padlen=None, method="pad", irlen=None, workers=1)),
+    "dask.sosfiltfilt": (mdask.sosfiltfilt, dict(sos=SOS[:1], x=da.from_array(x30), axis=0, padtype="odd", padlen=None,
+                                                 workers=1)),
     "NpyFile": (mdask.NpyFile, dict(path="a.npy")),
     "NpyFile.create": (mdask.NpyFile.create, dict(path="new.npy", shape=(2, 3), dtype=np.float32, overwrite=True)),
     "NpyFile[]": (lambda index: mdask.NpyFile("a.npy")[index], dict(index=0)),
@@ -323,13 +333,14 @@ def test_package_explains_itself():
         if hasattr(marrowick, name):
             assert inspect.signature(getattr(mdask, name)) == inspect.signature(getattr(marrowick, name)), name
     for f in (marrowick.filter, marrowick.lfilter, marrowick.sosfilt, marrowick.Filter, marrowick.SOSFilter,
-              mdask.filter, mdask.sosfilt):
+              mdask.filter, mdask.sosfilt, mdask.filtfilt, mdask.sosfiltfilt):
         assert all(s in f.__doc__ for s in ("Parameters", "Examples")), f
     # The docstrings' examples run as shown, and the exceptions they name exist on this NumPy.
     for module in (marrowick, marrowick.zerophase, mdask, marrowick.npyfile):
         assert doctest.testmod(module).failed == 0, module
     documented = [getattr(marrowick, n) for n in marrowick.__all__ + ["filter"]]
-    for f in documented + [mdask.filter, mdask.sosfilt, mdask.NpyFile, mdask.NpyFile.create]:
+    for f in documented + [mdask.filter, mdask.sosfilt, mdask.filtfilt, mdask.sosfiltfilt, mdask.NpyFile,
+                           mdask.NpyFile.create]:
         raises = f.__doc__.split("Raises\n")[1].split("\n\n    Warns")[0].split("\n    Notes")[0]
         for line in re.findall(r"^ {4}(\w.*)$", raises, re.M):
             for name in line.split(", "):
