@@ -118,6 +118,8 @@ ZERO_PHASE = [
     ((30, 6), 0, ((1,) * 30, (3, 3)), "ba", "odd", 0),
     ((50, 2), 0, ((20, 20, 10), (1, 1)), "x", "odd", 49),             # padding from the whole signal
     ((3, 64), -1, ((3,), (30, 34)), "bax", "even", 63),
+    ((3, 97), 1, ((2, 1), tuple(int(n) for n in np.random.default_rng(5).multinomial(97, [1 / 9] * 9))), "x",
+     "odd", None),                                                     # a random chunking
 ]
 
 
