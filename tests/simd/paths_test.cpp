@@ -23,7 +23,8 @@
 namespace marrowick {
 namespace {
 
-const KernelPath kFastPaths[] = {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512};
+const KernelPath kFastPaths[] = {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512,
+                                 KernelPath::Neon};
 
 // Memory layouts of x and y: column-major (each channel contiguous), channel-
 // interleaved (a C-order samples x channels array) and a strided view with
