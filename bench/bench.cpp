@@ -201,7 +201,7 @@ int dump(int argc, char** argv) {
         const std::pair<const char*, const mxArray*> files[] = {
             {"b", arr.b.get()}, {"a", arr.a.get()}, {"x", arr.x.get()}, {"zi", arr.zi.get()}};
         for (const auto& [name, array] : files) {
-            if (!writeFile(sub + "/" + name + ".npy", mxhost::encodeNpy(array, mxhost::shapeOf(array)))) {
+            if (!writeFile(sub + "/" + name + ".npy", runner::encodeNpy(array, runner::shapeOf(array)))) {
                 std::fprintf(stderr, "cannot write %s/%s.npy\n", sub.c_str(), name);
                 return 1;
             }

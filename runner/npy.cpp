@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-namespace mxhost {
+namespace runner {
 namespace {
 
 // NumPy's loader refuses longer headers as unsafe to parse.
@@ -276,7 +276,7 @@ std::vector<std::size_t> shapeOf(const mxArray* array) {
     return std::vector<std::size_t>(d, d + mxGetNumberOfDimensions(array));
 }
 
-bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error) {
+bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error, bool wide) {
     int major = 0;
     std::size_t offset = 0, headerLength = 0;
     if (!parsePrefix(data, size, major, offset, headerLength, error)) return false;
@@ -295,16 +295,16 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
     Header h;
     if (!HeaderParser(text, major < 3).parse(h, error)) return false;
 
-    bool complex = false;
-    if (h.descr == "<f4") {
-        complex = false;
-    } else if (h.descr == "<c8") {
-        complex = true;
-    } else if (h.descr == ">f4" || h.descr == ">c8") {
-        error = "dtype " + shown(h.descr) + " is big-endian; only little-endian '<f4' and '<c8' are supported";
-        return false;
-    } else {
-        error = "dtype " + shown(h.descr) + " is not supported; use float32 '<f4' or complex64 '<c8'";
+    const bool complex = h.descr == "<c8" || (wide && h.descr == "<c16");
+    const bool doubles = wide && (h.descr == "<f8" || h.descr == "<c16");
+    if (!complex && !doubles && h.descr != "<f4") {
+        if (h.descr == ">f4" || h.descr == ">c8" || (wide && (h.descr == ">f8" || h.descr == ">c16"))) {
+            error = "dtype " + shown(h.descr) + " is big-endian; only little-endian " +
+                    (wide ? "'<f4', '<c8', '<f8' and '<c16'" : "'<f4' and '<c8'") + " are supported";
+        } else {
+            error = "dtype " + shown(h.descr) + " is not supported; use float32 '<f4' or complex64 '<c8'" +
+                    (wide ? ", or float64 '<f8' or complex128 '<c16'" : "");
+        }
         return false;
     }
 
@@ -316,7 +316,7 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
         }
         count *= d;
     }
-    const std::size_t itemSize = complex ? 8 : 4;
+    const std::size_t itemSize = (complex ? 8 : 4) * (doubles ? 2 : 1);
     if (count > std::numeric_limits<std::size_t>::max() / itemSize) {
         error = "shape's byte count overflows";
         return false;
@@ -324,6 +324,7 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
     out.shape = h.shape;
     out.fortran = h.fortran;
     out.complex = complex;
+    out.doubles = doubles;
     out.itemSize = itemSize;
     out.count = count;
     out.dataOffset = offset + headerLength;
@@ -341,8 +342,16 @@ void decodeNpyData(const NpyHeader& h, const std::uint8_t* payload, float* re, f
     for (std::size_t i = 0; i < h.count; ++i) {
         const std::size_t from = h.fortran ? i : source;
         const std::uint8_t* p = payload + from * h.itemSize;
-        std::memcpy(&re[i], p, 4);
-        if (h.complex) std::memcpy(&im[i], p + 4, 4);
+        if (h.doubles) {
+            // Rounded once to single precision, as NumPy's cast rounds.
+            double v[2] = {0, 0};
+            std::memcpy(v, p, h.complex ? 16 : 8);
+            re[i] = static_cast<float>(v[0]);
+            if (h.complex) im[i] = static_cast<float>(v[1]);
+        } else {
+            std::memcpy(&re[i], p, 4);
+            if (h.complex) std::memcpy(&im[i], p + 4, 4);
+        }
         if (!h.fortran) {
             // advance the column-major counter; first index fastest
             for (std::size_t k = 0; k < nd; ++k) {
@@ -363,8 +372,8 @@ bool makeHostArray(const NpyHeader& h, NpyArray& out, std::string& error) {
     else if (dims.size() == 1) dims.push_back(1);
     out.shape = h.shape;
     try {
-        out.array = makeArray(dims, mxSINGLE_CLASS, h.complex);
-    } catch (const HostError& e) {
+        out.array = mxhost::makeArray(dims, mxSINGLE_CLASS, h.complex);
+    } catch (const mxhost::HostError& e) {
         error = e.what();
         return false;
     }
@@ -407,7 +416,7 @@ bool NpyReader::readFully(void* into, std::size_t bytes, std::size_t& got, std::
     return true;
 }
 
-bool NpyReader::open(const std::string& path, std::string& error) {
+bool NpyReader::open(const std::string& path, std::string& error, bool wide) {
     path_ = path;
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
@@ -440,7 +449,7 @@ bool NpyReader::open(const std::string& path, std::string& error) {
     }
     head.resize(offset + headerLength);
     if (!readFully(head.data() + offset, headerLength, more, error)) return false;
-    if (!parseNpyHeader(head.data(), offset + more, header_, why)) {
+    if (!parseNpyHeader(head.data(), offset + more, header_, why, wide)) {
         error = path + ": " + why;
         return false;
     }
@@ -499,9 +508,9 @@ bool NpyReader::finishData(std::string& error) {
     return true;
 }
 
-bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes) {
+bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes, bool wide) {
     NpyReader reader;
-    if (!reader.open(path, error)) return false;
+    if (!reader.open(path, error, wide)) return false;
     const NpyHeader& h = reader.header();
     if (h.dataBytes > maxDataBytes) {
         error = path + ": holds " + std::to_string(h.dataBytes) + " bytes of data, more than the " +
@@ -562,4 +571,4 @@ std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std:
     return bytes;
 }
 
-}  // namespace mxhost
+}  // namespace runner

@@ -1,7 +1,8 @@
 // Reading and writing NumPy .npy files as host arrays.
 //
 // Accepted: format versions 1.0, 2.0 and 3.0 with the header dict NumPy's own
-// loader accepts, little-endian float32 ('<f4') and complex64 ('<c8'), C or
+// loader accepts, little-endian float32 ('<f4') and complex64 ('<c8') (and
+// where asked float64 and complex128, rounded to single), C or
 // Fortran order, any number of dimensions. The logical shape is what counts: a
 // 1-D array of n elements becomes an n-by-1 host array, a 0-d array 1-by-1.
 // Written: Fortran order (or C order, header only, for data written piece by
@@ -15,11 +16,11 @@
 
 #include "host.h"
 
-namespace mxhost {
+namespace runner {
 
 struct NpyArray {
     std::vector<std::size_t> shape;  // as stored in the file
-    ArrayPtr array;                  // column-major host array
+    mxhost::ArrayPtr array;          // column-major host array
 };
 
 // What a header says, checked: a supported dtype and a data length that fits
@@ -28,15 +29,17 @@ struct NpyHeader {
     std::vector<std::size_t> shape;
     bool fortran = false;
     bool complex = false;
-    std::size_t itemSize = 4;     // bytes per element: 4 or 8
+    bool doubles = false;         // float64 or complex128, rounded to single when read
+    std::size_t itemSize = 4;     // bytes per element: 4, 8 or 16
     std::size_t count = 1;        // elements
     std::size_t dataOffset = 0;   // bytes before the data
     std::uint64_t dataBytes = 0;  // count * itemSize
 };
 
 // Parses the magic, version and header at the start of data (the data may
-// follow or not). On failure returns false with a one-line error.
-bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error);
+// follow or not). On failure returns false with a one-line error. wide
+// accepts float64 ('<f8') and complex128 ('<c16') too.
+bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error, bool wide = false);
 
 // Parses a whole .npy image. On failure returns false and sets error to a
 // one-line description (without the file name).
@@ -53,7 +56,7 @@ public:
     NpyReader& operator=(const NpyReader&) = delete;
     ~NpyReader();
 
-    bool open(const std::string& path, std::string& error);
+    bool open(const std::string& path, std::string& error, bool wide = false);
     const NpyHeader& header() const { return header_; }
     const std::string& path() const { return path_; }
     // Whether data can be read in any order; a pipe is read front to back.
@@ -80,7 +83,9 @@ void decodeNpyData(const NpyHeader& header, const std::uint8_t* data, float* re,
 
 // Reads a whole file into a host array; errors name the file. A file whose
 // data is larger than maxDataBytes is refused before anything is allocated.
-bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes = UINT64_MAX);
+// wide accepts float64 and complex128 data, rounded once to single.
+bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes = UINT64_MAX,
+             bool wide = false);
 
 // The header of a file of the given shape, Fortran order unless fortran is
 // false, padded so the data starts on a 64-byte boundary.
@@ -94,4 +99,4 @@ std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std:
 // own dimensions.
 std::vector<std::size_t> shapeOf(const mxArray* array);
 
-}  // namespace mxhost
+}  // namespace runner

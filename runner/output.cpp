@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,21 @@ namespace {
 constexpr int kSlots = 4;
 char temporaries[kSlots][PATH_MAX + 1];
 volatile sig_atomic_t slotUsed[kSlots];
+
+// The name of a temporary beside its target: "XXXXXX" is made unique.
+constexpr const char* kTemporaryName = "/.marrowick-XXXXXX";
+
+// A free slot, holding the name given but not yet in use.
+int takeSlot(const char* name) {
+    int slot = 0;
+    while (slot < kSlots && slotUsed[slot]) ++slot;
+    if (slot == kSlots) die("too many temporary files");
+    std::memcpy(temporaries[slot], name, std::strlen(name) + 1);
+    return slot;
+}
+
+// The name /proc gives a descriptor of this process.
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 void removeTemporaries() {
     for (int i = 0; i < kSlots; ++i) {
@@ -113,8 +129,9 @@ bool writeAll(int fd, const void* data, std::size_t bytes, std::int64_t at) {
 }
 
 // Test hook: MARROWICK_TEST_PUBLISH lists, comma-separated, failures to
-// inject while publishing: "no-exchange" (the file system has no atomic
-// exchange), "no-link" (nor hard links), "fail-second" (the second output's
+// inject while writing and publishing: "no-tmpfile" (the file system makes
+// no unnamed files), "no-exchange" (nor atomic exchanges), "no-link" (nor
+// hard links), "fail-second" (the second output's
 // rename fails). Read by nothing but the runner, for the tests of the
 // fallbacks.
 bool injected(const char* failure) {
@@ -278,40 +295,56 @@ void OutputFile::checkReplaceable() const {
 
 void OutputFile::open() {
     if (direct_) {
-        // A descriptor of this process is taken as it is: a socket behind
-        // /dev/stdout cannot be opened again.
-        if (descriptor_ >= 0) {
-            const int flags = fcntl(descriptor_, F_GETFL);
-            if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) {
-                die(given_ + ": cannot open for writing: the descriptor is open for reading only");
-            }
-            fd_ = fcntl(descriptor_, F_DUPFD_CLOEXEC, 3);
-        } else {
-            fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        }
-        if (fd_ < 0) die(given_ + ": cannot open for writing: " + std::strerror(errno));
-        seekable_ = lseek(fd_, 0, SEEK_CUR) >= 0;
+        openDirect();
         return;
     }
     // A short name of its own, so that a target name of the full 255 bytes
     // still leaves room for it.
-    std::string pattern = dir_ + "/.marrowick-XXXXXX";
-    if (pattern.size() > PATH_MAX) die(given_ + ": cannot create a file there: name too long");
+    if (dir_.size() + std::strlen(kTemporaryName) > PATH_MAX) {
+        die(given_ + ": cannot create a file there: name too long");
+    }
     SignalsHeld held;
-    int slot = 0;
-    while (slot < kSlots && slotUsed[slot]) ++slot;
-    if (slot == kSlots) die("too many temporary files");
-    std::memcpy(temporaries[slot], pattern.c_str(), pattern.size() + 1);
-    fd_ = mkostemp(temporaries[slot], O_CLOEXEC);
-    if (fd_ < 0) die(given_ + ": cannot create a file there: " + std::strerror(errno));
-    slotUsed[slot] = 1;
-    slot_ = slot;
-    temporary_ = temporaries[slot];
+    // An unnamed file where the file system makes one, so that nothing is
+    // left behind whatever ends the run (even SIGKILL); it gets a name only
+    // when it is published. Linking it needs /proc, as an unprivileged
+    // process links an open file through its descriptor there.
+    if (!injected("no-tmpfile")) fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0 && access(procPath(fd_).c_str(), F_OK) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    if (fd_ < 0) {
+        const int slot = takeSlot((dir_ + kTemporaryName).c_str());
+        fd_ = mkostemp(temporaries[slot], O_CLOEXEC);
+        if (fd_ < 0) die(given_ + ": cannot create a file there: " + std::strerror(errno));
+        slotUsed[slot] = 1;
+        slot_ = slot;
+        temporary_ = temporaries[slot];
+    }
+    checkDirectory();
+}
 
-    // The directory is locked while the outputs are published and synced
-    // after: a directory that can be written but neither locked nor synced
-    // (one that cannot be read, a file system without locks) is refused now,
-    // before anything is replaced.
+void OutputFile::openDirect() {
+    // A descriptor of this process is taken as it is: a socket behind
+    // /dev/stdout cannot be opened again.
+    if (descriptor_ >= 0) {
+        const int flags = fcntl(descriptor_, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) {
+            die(given_ + ": cannot open for writing: the descriptor is open for reading only");
+        }
+        fd_ = fcntl(descriptor_, F_DUPFD_CLOEXEC, 3);
+    } else {
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    }
+    if (fd_ < 0) die(given_ + ": cannot open for writing: " + std::strerror(errno));
+    seekable_ = lseek(fd_, 0, SEEK_CUR) >= 0;
+}
+
+// The directory is locked while the outputs are published and synced after:
+// a directory that can be written but neither locked nor synced (one that
+// cannot be read, a file system without locks) is refused now, before
+// anything is replaced.
+void OutputFile::checkDirectory() {
     dirFd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd_ < 0) {
         die(what() + ": its directory cannot be opened to lock and sync it: " + std::strerror(errno));
@@ -322,6 +355,33 @@ void OutputFile::open() {
     if (locked != 0 && errno != EWOULDBLOCK) die(what() + ": its directory cannot be locked: " + std::strerror(errno));
     if (locked == 0) flock(dirFd_, LOCK_UN);
     if (fsync(dirFd_) != 0) die(what() + ": its directory cannot be synced: " + std::strerror(errno));
+}
+
+// An unnamed temporary gets a name beside its target, in the table the
+// signal handler and die() clear; the publishing goes on as for a named
+// one. (Called with the signals held.)
+void OutputFile::nameTemporary() {
+    if (!temporary_.empty()) return;
+    const int slot = takeSlot((dir_ + kTemporaryName).c_str());
+    char* name = temporaries[slot];
+    const std::size_t length = std::strlen(name);
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (getrandom(random, sizeof random, 0) != sizeof random) break;
+        for (int k = 0; k < 6; ++k) name[length - 6 + k] = letters[random[k] % 62];
+        slotUsed[slot] = 1;
+        if (linkat(AT_FDCWD, procPath(fd_).c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
+            slot_ = slot;
+            temporary_ = name;
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        slotUsed[slot] = 0;
+        if (errno != EEXIST) break;
+    }
+    die(what() + ": cannot give the new file a name in its directory: " + std::strerror(errno));
 }
 
 void OutputFile::writeAt(std::uint64_t at, const void* data, std::size_t bytes) {
@@ -350,11 +410,139 @@ void OutputFile::finish() {
             // Not permitted: the file becomes ours, as any rewrite would.
         }
     }
-    if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0 || close(fd_) != 0) {
-        fd_ = -1;
-        die(given_ + ": write failed: " + std::strerror(errno));
-    }
+    if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) die(given_ + ": write failed: " + std::strerror(errno));
+    // An unnamed temporary stays open until it is named.
+    if (temporary_.empty()) return;
+    const int fd = fd_;
     fd_ = -1;
+    if (close(fd) != 0) die(given_ + ": write failed: " + std::strerror(errno));
+}
+
+// Publishing one or two outputs: their directories locked in a fixed order,
+// the first target's old content kept at hand until the second is in place,
+// and put back if the second cannot be.
+class Publication {
+public:
+    Publication(OutputFile* first, OutputFile* second) : first_(first), second_(second) {}
+    void run();
+
+private:
+    void lockDirectories();
+    void keepOldFirst();
+    void placeFirst();
+    void placeSecond();
+    [[noreturn]] void restoreFirst(const std::string& why);
+    void finish();
+
+    // Where the first target's old content is while the second is placed:
+    // exchanged with the temporary, or where there is no atomic exchange
+    // (network file systems), linked (else moved) to a second name.
+    enum class Old { gone, exchanged, linked, movedAside };
+
+    OutputFile* first_;
+    OutputFile* second_;
+    int dirs_[2] = {-1, -1};
+    Old old_ = Old::gone;
+    bool firstExisted_ = false;
+    std::string backup_;
+};
+
+void Publication::run() {
+    SignalsHeld held;
+    lockDirectories();
+    first_->nameTemporary();
+    if (second_ != nullptr) second_->nameTemporary();
+    first_->checkReplaceable();
+    if (second_ != nullptr) second_->checkReplaceable();
+    keepOldFirst();
+    placeFirst();
+    placeSecond();
+    finish();
+}
+
+// Lock the directories in a fixed order, so two runs publishing into the
+// same pair of directories take turns instead of interleaving. (A second
+// lock on one directory would wait for the first.)
+void Publication::lockDirectories() {
+    dirs_[0] = first_->dirFd_;
+    dirs_[1] = second_ != nullptr ? second_->dirFd_ : -1;
+    if (dirs_[1] >= 0 && sameDirectory(dirs_[0], dirs_[1])) dirs_[1] = -1;
+    if (dirs_[1] >= 0 && lockedFirst(dirs_[1], dirs_[0])) std::swap(dirs_[0], dirs_[1]);
+    for (int fd : dirs_) {
+        if (fd < 0) continue;
+        int locked = 0;
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) die(first_->what() + ": its directory cannot be locked: " + std::strerror(errno));
+    }
+}
+
+void Publication::keepOldFirst() {
+    struct stat st {};
+    firstExisted_ = lstat(first_->target_.c_str(), &st) == 0;
+    backup_ = first_->temporary_ + "-old";
+    if (!firstExisted_ || second_ == nullptr) return;
+    const char* temporary = first_->temporary_.c_str();
+    const char* target = first_->target_.c_str();
+    if (!injected("no-exchange") && renameat2(AT_FDCWD, temporary, AT_FDCWD, target, RENAME_EXCHANGE) == 0) {
+        old_ = Old::exchanged;
+    } else if (!injected("no-link") && link(target, backup_.c_str()) == 0) {
+        old_ = Old::linked;
+    } else if (rename(target, backup_.c_str()) == 0) {
+        old_ = Old::movedAside;
+    } else {
+        die(first_->what() + ": cannot keep the old file while it is replaced: " + std::strerror(errno));
+    }
+}
+
+void Publication::placeFirst() {
+    if (old_ == Old::exchanged) return;
+    if (rename(first_->temporary_.c_str(), first_->target_.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        if (old_ == Old::linked) unlink(backup_.c_str());
+        if (old_ == Old::movedAside) rename(backup_.c_str(), first_->target_.c_str());
+        die(first_->given_ + ": cannot write: " + why);
+    }
+    slotUsed[first_->slot_] = 0;
+}
+
+void Publication::placeSecond() {
+    if (second_ == nullptr) return;
+    if (injected("fail-second")) {
+        errno = EIO;
+        restoreFirst(std::strerror(errno));
+    }
+    if (rename(second_->temporary_.c_str(), second_->target_.c_str()) != 0) restoreFirst(std::strerror(errno));
+    slotUsed[second_->slot_] = 0;
+}
+
+// The second output could not be placed: put the first target back as it
+// was.
+void Publication::restoreFirst(const std::string& why) {
+    if (old_ == Old::exchanged) {
+        renameat2(AT_FDCWD, first_->temporary_.c_str(), AT_FDCWD, first_->target_.c_str(), RENAME_EXCHANGE);
+    } else if (old_ == Old::linked || old_ == Old::movedAside) {
+        if (rename(backup_.c_str(), first_->target_.c_str()) != 0) {
+            die(second_->given_ + ": cannot write: " + why + "; the old " + first_->what() + " is kept as " + backup_);
+        }
+    } else if (!firstExisted_) {
+        unlink(first_->target_.c_str());
+    }
+    die(second_->given_ + ": cannot write: " + why);
+}
+
+void Publication::finish() {
+    if (old_ == Old::exchanged) {
+        unlink(first_->temporary_.c_str());  // now the old content
+        slotUsed[first_->slot_] = 0;
+    } else if (old_ != Old::gone) {
+        unlink(backup_.c_str());
+    }
+    for (int fd : dirs_) {
+        if (fd < 0) continue;
+        fsync(fd);
+        flock(fd, LOCK_UN);
+    }
 }
 
 void publish(OutputFile* first, OutputFile* second) {
@@ -362,87 +550,7 @@ void publish(OutputFile* first, OutputFile* second) {
     if (second != nullptr && second->direct_) second = nullptr;
     if (first == nullptr) std::swap(first, second);
     if (first == nullptr) return;
-
-    SignalsHeld held;
-    // Lock the directories in a fixed order, so two runs publishing into
-    // the same pair of directories take turns instead of interleaving. (A
-    // second lock on one directory would wait for the first.)
-    int dirs[2] = {first->dirFd_, second != nullptr ? second->dirFd_ : -1};
-    if (dirs[1] >= 0 && sameDirectory(dirs[0], dirs[1])) dirs[1] = -1;
-    if (dirs[1] >= 0 && lockedFirst(dirs[1], dirs[0])) std::swap(dirs[0], dirs[1]);
-    for (int fd : dirs) {
-        if (fd < 0) continue;
-        int locked = 0;
-        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        if (locked != 0) die(first->what() + ": its directory cannot be locked: " + std::strerror(errno));
-    }
-
-    first->checkReplaceable();
-    if (second != nullptr) second->checkReplaceable();
-
-    // The first target's old content stays at hand until the second is in
-    // place: exchanged with the temporary, or where there is no atomic
-    // exchange (network file systems), linked (else moved) to a second name.
-    enum class Old { gone, exchanged, linked, movedAside } old = Old::gone;
-    struct stat st {};
-    const bool firstExisted = lstat(first->target_.c_str(), &st) == 0;
-    const std::string backup = first->temporary_ + "-old";
-    if (firstExisted && second != nullptr) {
-        if (!injected("no-exchange") &&
-            renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE) == 0) {
-            old = Old::exchanged;
-        } else if (!injected("no-link") && link(first->target_.c_str(), backup.c_str()) == 0) {
-            old = Old::linked;
-        } else if (rename(first->target_.c_str(), backup.c_str()) == 0) {
-            old = Old::movedAside;
-        } else {
-            die(first->what() + ": cannot keep the old file while it is replaced: " + std::strerror(errno));
-        }
-    }
-    if (old != Old::exchanged && rename(first->temporary_.c_str(), first->target_.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        if (old == Old::linked) unlink(backup.c_str());
-        if (old == Old::movedAside) rename(backup.c_str(), first->target_.c_str());
-        die(first->given_ + ": cannot write: " + why);
-    }
-    if (old != Old::exchanged) slotUsed[first->slot_] = 0;
-
-    bool placed = true;
-    if (second != nullptr) {
-        if (injected("fail-second")) {
-            placed = false;
-            errno = EIO;
-        } else {
-            placed = rename(second->temporary_.c_str(), second->target_.c_str()) == 0;
-        }
-    }
-    if (!placed) {
-        // Put the first target back as it was.
-        const std::string why = std::strerror(errno);
-        if (old == Old::exchanged) {
-            renameat2(AT_FDCWD, first->temporary_.c_str(), AT_FDCWD, first->target_.c_str(), RENAME_EXCHANGE);
-        } else if (old == Old::linked || old == Old::movedAside) {
-            if (rename(backup.c_str(), first->target_.c_str()) != 0) {
-                die(second->given_ + ": cannot write: " + why + "; the old " + first->what() + " is kept as " + backup);
-            }
-        } else if (!firstExisted) {
-            unlink(first->target_.c_str());
-        }
-        die(second->given_ + ": cannot write: " + why);
-    }
-    if (second != nullptr) slotUsed[second->slot_] = 0;
-    if (old == Old::exchanged) {
-        unlink(first->temporary_.c_str());  // now the old content
-        slotUsed[first->slot_] = 0;
-    } else if (old != Old::gone) {
-        unlink(backup.c_str());
-    }
-    for (int fd : dirs) {
-        if (fd < 0) continue;
-        fsync(fd);
-        flock(fd, LOCK_UN);
-    }
+    Publication(first, second).run();
 }
 
 }  // namespace runner

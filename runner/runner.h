@@ -1,4 +1,5 @@
-// Shared parts of the runner: the one-line error rule and the output files.
+// Shared parts of the runner: the one-line error rule, the output files, the
+// module and the commands.
 #pragma once
 
 #include <sys/stat.h>
@@ -29,7 +30,9 @@ int finishStdout(int status);
 void installSignalHandlers();
 
 // One output file. A regular file (or a new one) is written to a temporary
-// beside it and renamed over it when published; a symbolic link is followed
+// beside it and renamed over it when published: an unnamed one where the
+// file system makes one (linked to a name only while it is published), else
+// a named one; a symbolic link is followed
 // and the file it points to is replaced, the link stays. Anything else (a
 // character device, a FIFO, a pipe or socket through /dev/stdout, /dev/fd/N
 // or /proc/self/fd/N) is written straight into, never replaced.
@@ -60,12 +63,16 @@ public:
 
 private:
     friend void publish(OutputFile* first, OutputFile* second);
+    friend class Publication;
+    void openDirect();
+    void checkDirectory();
+    void nameTemporary();
     void checkReplaceable() const;
     std::string what() const;
 
     std::string given_, role_, target_, dir_;
-    std::string temporary_;
-    int slot_ = -1;  // in the table of temporaries the signal handler removes
+    std::string temporary_;  // empty while the temporary has no name
+    int slot_ = -1;          // in the table of temporaries the signal handler removes
     int fd_ = -1;
     int dirFd_ = -1;       // the directory, for the lock and the sync
     int descriptor_ = -1;  // the descriptor /dev/stdout and the like name
@@ -87,7 +94,11 @@ bool sameFile(const std::string& p, const std::string& q);
 // The module's entry point, loaded as a host loads it; dies if it cannot be.
 MexFunction loadModule();
 
-// marrowick filter B.npy A.npy X.npy ZI.npy Y.npy ZF.npy
+// The commands, each given main's arguments: marrowick filter B.npy A.npy
+// X.npy ZI.npy Y.npy ZF.npy; marrowick sosfilt SOS.npy X.npy ZI.npy Y.npy
+// ZF.npy; marrowick demo [DIR].
 int filterFiles(int argc, char** argv);
+int sosfiltFiles(int argc, char** argv);
+int runDemo(int argc, char** argv);
 
 }  // namespace runner

@@ -23,6 +23,13 @@ def _sosfilt(sos: ArrayLike, x: NDArray[np.float32] | NDArray[np.complex64], zi:
              axis: SupportsIndex, workers: _Workers) -> Tuple[_Single, _Single]: ...
 
 
+def _steady_states(coefficients: Tuple[_Single, _Single] | _Single) -> np.ndarray: ...
+
+
+def _zero_phase(coefficients: Tuple[_Single, _Single] | _Single, x: NDArray[np.float32] | NDArray[np.complex64],
+                axis: int, padtype: Optional[str], edge: int, workers: int) -> _Single: ...
+
+
 def _coefficients(b: ArrayLike, a: ArrayLike, scipy: bool = False) -> Tuple[_Single, _Single, int]: ...
 
 

@@ -1,13 +1,13 @@
 """Zero-phase filtering (filtfilt, sosfiltfilt) and the steady states of a
 unit step it starts from (lfilter_zi, sosfilt_zi), with SciPy's signatures.
 
-The steady states are solved in double precision by a fixed sequence of
-operations (correctly rounded sums, element-wise products, sequential
-cumulative sums), so they come out the same on every machine; the zero-phase
-results are then bit for bit a composition of ``filter`` calls.
+The arguments are checked here; the filters themselves are computed by the
+library's one definition of each (the extension), which solves the steady
+states in double precision by a fixed sequence of operations, so they come
+out the same on every machine, and composes the zero-phase results bit for
+bit from single-precision filter passes.
 """
 
-import math
 import operator
 
 import numpy as np
@@ -23,20 +23,16 @@ _PADTYPES = ("odd", "even", "constant", None)
 # Arguments
 
 def _ba(b, a):
-    """b and a, each a number or a 1-D array, checked as every front checks
-    them and rounded as the filter rounds them, held exactly in float64 or
-    complex128."""
-    b, a, _ = _core._coefficients(b, a, True)
-    return [c.astype(np.complex128 if c.dtype.kind == "c" else np.float64) for c in (b, a)]
+    """(b, a), each a number or a 1-D array, checked as every front checks
+    them and rounded as the filter rounds them (float32, or complex64)."""
+    return tuple(_core._coefficients(b, a, True)[:2])
 
 
 def _sos(sos):
-    """sos of shape (n_sections, 6), checked and rounded, held exactly in
-    float64 or complex128."""
+    """sos of shape (n_sections, 6), checked and rounded (float32, or
+    complex64)."""
     sos = _core._check_sections(sos)
-    if sos.dtype.kind == "c":
-        return sos.astype(np.complex64).astype(np.complex128)
-    return sos.astype(np.float32).astype(np.float64)
+    return sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
 
 
 def _signal(x):
@@ -74,65 +70,6 @@ def _edge(padtype, padlen, n, ntaps):
 
 # ----------------------------------------------------------------------------
 # Steady states
-
-def _sum(v):
-    """The correctly rounded sum of the float64 values v (as read), so that
-    the result does not depend on the order of a vectorised sum."""
-    if not np.all(np.isfinite(v)):
-        return float(np.sum(v))
-    return math.fsum(v.tolist())
-
-
-def _csum(v):
-    if v.dtype.kind == "c":
-        return complex(_sum(v.real), _sum(v.imag))
-    return _sum(v)
-
-
-# Complex products and quotients of scalars spelled out in float operations,
-# each rounded on its own (a compiled complex operation may fuse them). The
-# quotient's plain formula neither overflows nor underflows for sums of
-# single-precision values.
-
-def _cmul(p, q):
-    return complex(p.real * q.real - p.imag * q.imag, p.real * q.imag + p.imag * q.real)
-
-
-def _cdiv(p, q):
-    d = q.real * q.real + q.imag * q.imag
-    return complex((p.real * q.real + p.imag * q.imag) / d, (p.imag * q.real - p.real * q.imag) / d)
-
-
-def _step_state(b, a, where="a", first="a[0]"):
-    """The states after a unit step has settled, in the filter's own scale
-    (a[0] times those of the normalised filter), and the gain at DC.
-
-    Settled, every output is H = sum(b) / sum(a), and the recurrence gives
-    state k = sum over j > k of (b[j] - a[j] * H). b and a are rounded
-    coefficients; the products are formed part by part in float64."""
-    if a[0] == 0:
-        raise ValueError(f"marrowick:zeroLeadingCoefficient: {first} must not be 0 (the filter has no output scale)")
-    n = max(a.size, b.size)
-    sa, sb = _csum(a), _csum(b)
-    if sa == 0:
-        raise np.linalg.LinAlgError(f"marrowick:noSteadyState: the coefficients of {where} sum to 0 (a pole at "
-                                    "z = 1), so a step never settles")
-    bt = np.zeros(n - 1, b.dtype)
-    at = np.zeros(n - 1, a.dtype)
-    bt[:b.size - 1] = b[1:]
-    at[:a.size - 1] = a[1:]
-    if at.dtype.kind == "c" or bt.dtype.kind == "c":
-        h = _cdiv(complex(sb), complex(sa))
-        re = bt.real - (at.real * h.real - at.imag * h.imag)
-        im = bt.imag - (at.real * h.imag + at.imag * h.real)
-        z = np.empty(n - 1, np.complex128)
-        z.real = np.cumsum(re[::-1])[::-1]
-        z.imag = np.cumsum(im[::-1])[::-1]
-    else:
-        h = sb / sa
-        z = np.cumsum((bt - at * h)[::-1])[::-1]
-    return z, h
-
 
 def lfilter_zi(b, a):
     """Steady-state initial conditions of a unit step, for ``filter`` and
@@ -193,7 +130,7 @@ def lfilter_zi(b, a):
     if max(a.size, b.size) < 2:
         raise ValueError("marrowick:noState: b and a have one coefficient each, so the filter has no state to "
                          "settle; give at least two coefficients in b or a")
-    return _step_state(b, a)[0]
+    return _core._steady_states((b, a))
 
 
 def sosfilt_zi(sos):
@@ -240,99 +177,18 @@ def sosfilt_zi(sos):
     >>> marrowick.sosfilt_zi(sos).shape
     (2, 2)
     """
-    return _sections_zi(_sos(sos))
-
-
-def _sections_zi(sos):
-    zi = np.empty((sos.shape[0], 2), np.complex128 if sos.dtype.kind == "c" else np.float64)
-    scale = 1.0
-    for k in range(sos.shape[0]):
-        z, h = _step_state(sos[k, :3], sos[k, 3:], f"sos[{k}, 3:]", f"sos[{k}, 3]")
-        if sos.dtype.kind == "c":
-            zi[k].real = scale.real * z.real - scale.imag * z.imag
-            zi[k].imag = scale.real * z.imag + scale.imag * z.real
-            scale = _cmul(complex(scale), h)
-        else:
-            zi[k] = scale * z
-            scale = scale * h
-    return zi
+    return _core._steady_states(_sos(sos))
 
 
 # ----------------------------------------------------------------------------
 # Zero-phase filtering
 
-def _apply(coefficients, x, zi, axis, workers):
-    """One pass over x along axis from the states zi; returns the output and
-    the final states (of zi's shape).
-
-    coefficients is ``(b, a)`` (zi of x's shape with axis of length L) or
-    sections of shape ``(n_sections, 6)`` (zi stacking one such state per
-    section). Each pass allocates its output: the forward pass's output is
-    the zero-phase filters' one working buffer of y's size, the backward
-    pass's output their result.
-    """
-    if isinstance(coefficients, tuple):
-        b, a = coefficients
-        return _core._filter(b, a, x, zi, axis, workers)
-    return _core._sosfilt(coefficients, x, zi, axis, workers)
-
-
-def _at(axis, index):
-    return (slice(None),) * axis + (index,)
-
-
-def _ends(x, edge, axis, padtype):
-    """The edge samples SciPy's extensions add before and after x along
-    axis, in x's dtype and memory order, by the same NumPy operations."""
-    n = x.shape[axis]
-    shape = list(x.shape)
-    shape[axis] = edge
-    left, right = np.empty_like(x, shape=shape), np.empty_like(x, shape=shape)
-    first, last = x[_at(axis, slice(0, 1))], x[_at(axis, slice(n - 1, n))]
-    if padtype == "constant":
-        ones = np.ones((1,) * x.ndim, x.dtype)
-        np.multiply(ones, first, out=left)
-        np.multiply(ones, last, out=right)
-        return left, right
-    head = x[_at(axis, slice(edge, 0, -1))]
-    tail = x[_at(axis, slice(n - 2, n - edge - 2 if n - edge - 2 >= 0 else None, -1))]
-    if padtype == "even":
-        left[...] = head
-        right[...] = tail
-    else:
-        np.subtract(2 * first, head, out=left)
-        np.subtract(2 * last, tail, out=right)
-    return left, right
-
-
-def _zero_phase(coefficients, zi, x, axis, padtype, padlen, ntaps, workers):
-    _core._check_dimensions(x.ndim, zi.ndim - 1)
+def _zero_phase(coefficients, x, axis, padtype, padlen, ntaps, workers):
+    _core._check_dimensions(x.ndim, 0 if isinstance(coefficients, tuple) else 1)  # as sosfilt's zf would
     axis = _core._check_axis(axis, x.ndim)
-    _core._check_workers(workers)
-    n = x.shape[axis]
-    edge = _edge(padtype, padlen, n, ntaps)
-    single = np.complex64 if x.dtype.kind == "c" or zi.dtype.kind == "c" else np.float32
-    shape = [1] * x.ndim
-    shape[axis] = zi.shape[-1]
-    zi = zi.reshape(zi.shape[:-1] + tuple(shape))
-
-    def steady(v, k):  # the steady states times sample k of v
-        return (zi * v[_at(axis, slice(k, k + 1))]).astype(single)
-
-    # The extended signal goes through each pass in pieces, the states
-    # carried from piece to piece, which gives the bits of one pass over it:
-    # x is read in place, and the backward pass skips the padding it cuts.
-    # The short pieces of padding run on the calling thread alone.
-    reverse = _at(axis, slice(None, None, -1))
-    if edge == 0:
-        y = _apply(coefficients, x, steady(x, 0), axis, workers)[0]
-        return _apply(coefficients, y[reverse], steady(y, n - 1), axis, workers)[0][reverse]
-    left, right = _ends(x, edge, axis, padtype)
-    z = _apply(coefficients, left, steady(left, 0), axis, 1)[1]
-    y, z = _apply(coefficients, x, z, axis, workers)
-    tail = _apply(coefficients, right, z, axis, 1)[0]
-    z = _apply(coefficients, tail[reverse], steady(tail, edge - 1), axis, 1)[1]
-    return _apply(coefficients, y[reverse], z, axis, workers)[0][reverse]
+    workers = _core._check_workers(workers)
+    edge = _edge(padtype, padlen, x.shape[axis], ntaps)
+    return _core._zero_phase(coefficients, x, axis, padtype, edge, workers)
 
 
 _DEFINITION = """
@@ -439,8 +295,7 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
         raise ValueError(f"marrowick:method: method must be 'pad', got {_core._argument_text(method)}")
     b, a = _ba(b, a)
     x = _signal(x)
-    zi = _step_state(b, a)[0]
-    return _zero_phase((b, a), zi, x, axis, padtype, padlen, max(a.size, b.size), workers)
+    return _zero_phase((b, a), x, axis, padtype, padlen, max(a.size, b.size), workers)
 
 
 def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
@@ -513,9 +368,8 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     """
     sos = _sos(sos)
     x = _signal(x)
-    zi = _sections_zi(sos)
     ntaps = 2 * sos.shape[0] + 1 - min(int((sos[:, 2] == 0).sum()), int((sos[:, 5] == 0).sum()))
-    return _zero_phase(sos, zi, x, axis, padtype, padlen, ntaps, workers)
+    return _zero_phase(sos, x, axis, padtype, padlen, ntaps, workers)
 
 
 if filtfilt.__doc__:  # None under python -OO

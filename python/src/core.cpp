@@ -1,11 +1,12 @@
 // marrowick._core: the filter call for NumPy arrays. The call checks its
 // arguments (checks.h), plans the layout of y and zf so the kernels write
-// into them directly (layout.h), and runs the typed filter call with the GIL
-// released (run.h). The checks are also exported, for the package's other
-// fronts.
+// into them directly (layout.h), and runs the whole-array pass of the
+// filters (filters/filters.h) with the GIL released. The checks are also
+// exported, for the package's other fronts.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -14,18 +15,27 @@
 #include <vector>
 
 #include "checks.h"
+#include "filters/filters.h"
 #include "kernels/record.h"
 #include "layout.h"
 #include "marrowick/complex_ops.h"
-#include "run.h"
 
 namespace py = pybind11;
+
+namespace marrowick::python {
+void defineZeroPhase(py::module_& m);  // zerophase.cpp
+}
+
 using marrowick::ComplexSingle;
 using marrowick::Kernel;
 using marrowick::Layout;
+namespace filters = marrowick::filters;
 using namespace marrowick::python;
 
 namespace {
+
+// The largest count of one kernel call; only the tests lower it.
+std::atomic<int64_t> gPieceLimit{filters::kCallLimit};
 
 // Coefficients as the kernel takes them: rounded to single precision, real
 // ones widened with +0 imaginary parts where the kernel wants complex ones.
@@ -58,12 +68,20 @@ int64_t channelCount(const Dims& shape, int axis) {
 
 // The arrays of a call, laid out by the plan: y, zf (the zero state, or zi
 // copied in) and the input the kernels read (x itself, or a new array laid
-// out as y, filled by runReleased), with the buffers the kernels get. zf's
-// first `lead` axes (the sections) are outermost, then the plan's order.
+// out as y, filled by runReleased), with the element layouts the kernels
+// read and write them in. zf's first `lead` axes (the sections) are
+// outermost, then the plan's order.
 struct CallArrays {
     LayoutPlan plan;
     py::array y, zf, input;
-    Buffers io;
+    Layout inLayout, outLayout;
+
+    // The pass of this call's arrays over M samples of N channels.
+    filters::Pass pass(Kernel kernel, const filters::Coefficients& c, int64_t M, int64_t N) {
+        filters::Pass p{kernel, c, M, N, input.data(), inLayout, y.mutable_data(), outLayout, zf.mutable_data()};
+        p.limit = gPieceLimit.load();
+        return p;
+    }
 };
 
 CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const State& zi, bool haveZi,
@@ -88,19 +106,12 @@ CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const
     const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, xShape[axis]);
     py::array input =
         plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), plan.memoryOrder, xItem));
-    const Buffers io{static_cast<const char*>(input.data()),
-                     plan.direct ? plan.inLayout : outLayout,
-                     static_cast<std::size_t>(xItem),
-                     static_cast<char*>(y.mutable_data()),
-                     outLayout,
-                     static_cast<std::size_t>(outItem),
-                     static_cast<char*>(zf.mutable_data()),
-                     static_cast<std::size_t>(outItem)};
-    return CallArrays{plan, std::move(y), std::move(zf), std::move(input), io};
+    const Layout inLayout = plan.direct ? plan.inLayout : outLayout;
+    return CallArrays{plan, std::move(y), std::move(zf), std::move(input), inLayout, outLayout};
 }
 
 // With the GIL released: copies x into the input when it is not x itself,
-// then runs the task.
+// then runs the pass.
 template <class Run>
 void runReleased(const py::array& x, bool xComplex, const CallArrays& c, const Run& run) {
     py::gil_scoped_release release;
@@ -136,9 +147,10 @@ py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py
     const void* bData = kernelCoefficients(b, coefComplex, bKeep, bWide);
     const void* aData = kernelCoefficients(a, coefComplex, aKeep, aWide);
 
-    const Task t{kernel, b.count, a.count, static_cast<int32_t>(zi.length), xShape[axis], channelCount(xShape, axis),
-                 bData,  aData,   c.io};
-    runReleased(x, xComplex, c, [&] { runTask(t, workers); });
+    filters::Coefficients coefficients{false, bData, b.count, aData, a.count, nullptr, 0};
+    coefficients.zeroState = zi.length == 0;  // the module's empty zi
+    const auto pass = c.pass(kernel, coefficients, xShape[axis], channelCount(xShape, axis));
+    runReleased(x, xComplex, c, [&] { filters::runPass(pass, workers); });
     return py::make_tuple(std::move(c.y), std::move(c.zf));
 }
 
@@ -176,8 +188,9 @@ py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, py::hand
     else coefficients = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(sos);
     if (!coefficients) throw py::error_already_set();
 
-    const CascadeTask t{first, S, xShape[axis], channelCount(xShape, axis), coefficients.data(), c.io};
-    runReleased(x, xComplex, c, [&] { runCascadeTask(t, workers); });
+    const filters::Coefficients sections{true, nullptr, 0, nullptr, 0, coefficients.data(), S};
+    const auto pass = c.pass(first, sections, xShape[axis], channelCount(xShape, axis));
+    runReleased(x, xComplex, c, [&] { filters::runPass(pass, workers); });
     return py::make_tuple(std::move(c.y), std::move(c.zf));
 }
 
@@ -234,6 +247,7 @@ PYBIND11_MODULE(_core, m) {
         "_lfilter(b, a, x, zi, axis, workers=1)\n--\n\nfilter under SciPy's conventions (b and a 0-d or 1-D, zi of "
         "length L "
         "exactly, broadcast); returns (y, zf).");
+    defineZeroPhase(m);
     m.def("_sosfilt", &sosfilt, py::arg("sos"), py::arg("x"), py::arg("zi"), py::arg("axis"), py::arg("workers"),
           "_sosfilt(sos, x, zi, axis, workers)\n--\n\nThe cascade of second-order sections in one call, under "
           "SciPy's conventions (zi of shape (n_sections, ..., 2, ...), broadcast; None: from rest); returns "
@@ -293,7 +307,7 @@ PYBIND11_MODULE(_core, m) {
             if (limit < 1 || limit > std::numeric_limits<int32_t>::max())
                 throw py::value_error("marrowick:badLimit: the piece limit must be 1 to 2^31 - 1, got " +
                                       std::to_string(limit));
-            return setPieceLimit(limit);
+            return gPieceLimit.exchange(limit);
         },
         py::arg("limit"),
         "_set_piece_limit(limit)\n--\n\nSets the largest count of one kernel call (tests only); returns the "

@@ -34,10 +34,10 @@ std::vector<std::uint8_t> bytesOf(const mxArray* array) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    mxhost::NpyArray parsed;
+    runner::NpyArray parsed;
     std::string error;
     const std::size_t arraysBefore = mxhost::liveArrays();
-    if (!mxhost::parseNpy(data, size, parsed, error)) {
+    if (!runner::parseNpy(data, size, parsed, error)) {
         FUZZ_CHECK(isOneClearLine(error), "refusal is not one short printable line: '%s'", error.c_str());
         FUZZ_CHECK(parsed.array == nullptr, "a refused file left an array behind");
         FUZZ_CHECK(mxhost::liveArrays() == arraysBefore, "a refused file leaked an array");
@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // Written back (Fortran order) and read again, the data is unchanged.
-    const std::vector<std::uint8_t> image = mxhost::encodeNpy(array, parsed.shape);
-    mxhost::NpyArray again;
-    FUZZ_CHECK(mxhost::parseNpy(image.data(), image.size(), again, error), "own output refused: %s", error.c_str());
+    const std::vector<std::uint8_t> image = runner::encodeNpy(array, parsed.shape);
+    runner::NpyArray again;
+    FUZZ_CHECK(runner::parseNpy(image.data(), image.size(), again, error), "own output refused: %s", error.c_str());
     FUZZ_CHECK(again.shape == parsed.shape, "shape changed in a round trip");
     FUZZ_CHECK(bytesOf(again.array.get()) == bytesOf(array), "data changed in a round trip");
     return 0;

@@ -54,9 +54,9 @@ TEST(NpyFindings, QuotedHeaderValuesStayOnePrintableLine) {
     };
     for (const HeaderCase& c : cases) {
         const std::vector<std::uint8_t> file = npyWithHeader(c.header);
-        mxhost::NpyArray out;
+        runner::NpyArray out;
         std::string error;
-        EXPECT_FALSE(mxhost::parseNpy(file.data(), file.size(), out, error)) << c.name;
+        EXPECT_FALSE(runner::parseNpy(file.data(), file.size(), out, error)) << c.name;
         EXPECT_EQ(error, c.error) << c.name;
     }
 }
@@ -95,9 +95,9 @@ TEST(NpyFindings, AcceptsTheHeadersNumPyAccepts) {
         const std::string path = std::string(dir) + "/" + std::to_string(i) + ".npy";
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-        mxhost::NpyArray out;
+        runner::NpyArray out;
         std::string error;
-        ours.push_back(mxhost::parseNpy(file.data(), file.size(), out, error));
+        ours.push_back(runner::parseNpy(file.data(), file.size(), out, error));
         args.push_back(path);
     }
     const testproc::ProgramRun numpy = testproc::runProgram(python, args);

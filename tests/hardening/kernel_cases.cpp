@@ -23,7 +23,7 @@ mxhost::ArrayPtr values(const std::vector<mwSize>& dims, bool complex, float sca
 }
 
 void write(const std::string& path, const mxhost::ArrayPtr& array) {
-    const std::vector<std::uint8_t> bytes = mxhost::encodeNpy(array.get(), mxhost::shapeOf(array.get()));
+    const std::vector<std::uint8_t> bytes = runner::encodeNpy(array.get(), runner::shapeOf(array.get()));
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }

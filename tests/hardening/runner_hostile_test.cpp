@@ -143,6 +143,15 @@ Setup arg(std::size_t index, std::function<std::string(Workspace&)> path) {
     return [index, path](Workspace& w, std::vector<std::string>& args) { args[index] = path(w); };
 }
 
+// The sosfilt command on the workspace's x, with the given sections and zi.
+Setup sosfilt(const Bytes& sos, const Bytes& zi) {
+    return [sos, zi](Workspace& w, std::vector<std::string>& args) {
+        put(w.in("sos"), sos);
+        put(w.in("zi"), zi);
+        args = {"sosfilt", w.in("sos"), w.in("x"), w.in("zi"), w.out("y"), w.out("zf")};
+    };
+}
+
 const HostileCase kCases[] = {
     // Files that lie or are cut short.
     {"truncated_data", input("x", f4("(16, 2)", 31)), "data holds 124 bytes, the shape needs 128"},
@@ -233,9 +242,21 @@ const HostileCase kCases[] = {
      },
      "input zi"},
     // Calls that break the module's argument contract.
-    {"zi_wrong_length", input("zi", f4("(2, 2)", 4)),
-     "[marrowick:ziLength]; x is filtered along its first dimension: save it as samples x channels"},
-    {"zi_wrong_channels", input("zi", f4("(3, 3)", 9)), "[marrowick:ziSize]; x is filtered along its first dimension"},
+    {"zi_wrong_length", input("zi", f4("(2, 2)", 4)), "[marrowick:ziLength]; L comes from B ("},
+    {"zi_wrong_channels", input("zi", f4("(3, 3)", 9)),
+     ": x is filtered along its first dimension: save it as samples x channels"},
+    {"coefficients_as_sections", input("b", f4("(2, 6)", 12)), "for second-order sections (n x 6) use"},
+    {"big_endian_f8_coefficients", input("a", npy(dict(">f8", "(4,)"), floats(8))), "'<f8' and '<c16'"},
+    {"unknown_option", [](Workspace&, std::vector<std::string>& args) { args.insert(args.begin() + 1, "--fast"); },
+     "unknown option '--fast' of filter"},
+    {"sosfilt_sections_of_five", sosfilt(f4("(2, 5)", 10), f4("(0,)", 0)), "[marrowick:sosShape]"},
+    {"sosfilt_zi_of_filter", sosfilt(f4("(2, 6)", 12), f4("(2, 2)", 4)), "zi.npy): shape (2, 2) does not fit"},
+    {"sosfilt_zi_wrong_channels", sosfilt(f4("(2, 6)", 12), f4("(2, 2, 3)", 12)), "make (2, 2, 2)"},
+    {"sosfilt_too_few_files",
+     [](Workspace& w, std::vector<std::string>& args) {
+         args = {"sosfilt", w.in("b"), w.in("x"), w.out("y")};
+     },
+     "sosfilt takes 5 file names"},
     {"empty_coefficients", input("b", f4("(0,)", 0)), "marrowick:emptyCoefficients"},
     {"too_few_arguments", [](Workspace&, std::vector<std::string>& args) { args.pop_back(); }, "takes 6 file names"},
     // ZF cannot be put in place once Y is: Y is put back, with an atomic
@@ -245,6 +266,8 @@ const HostileCase kCases[] = {
      "no-exchange,fail-second"},
     {"zf_rename_fails_without_exchange_or_links", [](Workspace&, std::vector<std::string>&) {}, "zf.npy: cannot write",
      "no-exchange,no-link,fail-second"},
+    {"zf_rename_fails_with_named_temporaries", [](Workspace&, std::vector<std::string>&) {}, "zf.npy: cannot write",
+     "no-tmpfile,fail-second"},
 };
 
 class RunnerHostile : public ::testing::TestWithParam<std::tuple<HostileCase, bool>> {};
@@ -351,9 +374,10 @@ TEST(RunnerHostileOwnership, StickyDirectoryOfAnotherUserLeavesYAlone) {
 }
 
 // The harness itself: the good inputs do go through and write both outputs,
-// also where the file system has no atomic exchange, nor hard links.
+// also where the file system has no atomic exchange, nor hard links, nor
+// unnamed files.
 TEST(RunnerHostileControl, GoodInputsWriteBothOutputs) {
-    for (const char* publish : {"", "no-exchange", "no-exchange,no-link"}) {
+    for (const char* publish : {"", "no-exchange", "no-exchange,no-link", "no-tmpfile"}) {
         Workspace w;
         put(w.out("y"), "existing y");
         put(w.out("zf"), "existing zf");

@@ -4,6 +4,7 @@ import os
 import pickle
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -41,6 +42,64 @@ def test_matches_runner(kernel, nb, na, a0, shape, zero_state, nonfinite):
     assert_bits(y, want_y, exact)
     assert_bits(zf, want_zf, exact)
     assert y.flags.c_contiguous  # C order with time on axis 0 stays channel-interleaved
+
+
+def run_files(args, arrays, block=None):
+    """The runner on .npy files: args name them (the arrays saved as given)
+    or are taken as they stand; returns the loaded y and zf."""
+    runner = os.environ.get("MARROWICK_RUNNER")
+    if not runner:
+        pytest.skip("MARROWICK_RUNNER is not set")
+    with tempfile.TemporaryDirectory(prefix="marrowick-py-") as d:
+        path = {name: os.path.join(d, name + ".npy") for name in list(arrays) + ["y", "zf"]}
+        for name, v in arrays.items():
+            np.save(path[name], v)
+        env = dict(os.environ, **({"MARROWICK_BLOCK_BYTES": str(block)} if block else {}))
+        r = subprocess.run([runner] + [path.get(a, a) for a in args], capture_output=True, text=True, env=env)
+        assert r.returncode == 0, r.stderr
+        return np.load(path["y"]), np.load(path["zf"])
+
+
+def single(v):
+    v = np.asarray(v)
+    return v.astype(np.complex64 if v.dtype.kind == "c" else np.float32)
+
+
+@pytest.mark.parametrize("kernel,rest", [(k, False) for k in KERNELS] + [("RR", True), ("CR", True)])
+def test_runner_rounds_designs_once(kernel, rest):
+    """float64 and complex128 b and a files are rounded once, as the package
+    rounds them; the word rest starts from zeros."""
+    b, a, x, zi = case(kernel, 5, 4, (50, 3))
+    zi = None if rest else single(zi)
+    arrays = {"b": b, "a": a, "x": x} if rest else {"b": b, "a": a, "x": x, "zi": zi}
+    y, zf = run_files(["filter", "b", "a", "x", "rest" if rest else "zi", "y", "zf"], arrays)
+    want_y, want_zf = marrowick.filter(b, a, x, zi)
+    assert_bits(y, want_y)
+    assert_bits(zf, want_zf)
+
+
+# (kernel mix, sections, x shape, Fortran order, zi: "file", "rest" or "empty", block bytes)
+SOS_RUNNER_CASES = [(mix, 3, (301, 3, 2), fortran, "file", 2000)
+                    for mix in ("RR", "RRZ", "RC", "CR", "CC") for fortran in (False, True)] + [
+    ("RR", 2, (200, 3), False, "rest", 2000),      # blocks of whole rows
+    ("CC", 4, (700,), False, "empty", 64),         # one channel in many pieces
+    ("RC", 8, (40, 70), True, "file", None),       # one block
+    ("CR", 2, (0, 3), False, "file", None),        # no samples: zf is zi
+    ("RR", 1, (5, 0), True, "rest", None),         # no channels
+]
+
+
+@pytest.mark.parametrize("mix,n,shape,fortran,zi_mode,block", SOS_RUNNER_CASES)
+def test_sosfilt_runner_matches_package(mix, n, shape, fortran, zi_mode, block):
+    sos, x, zi = sections_case(mix, n, shape, 0)
+    if fortran:
+        x = np.asfortranarray(x)
+    zi = single(zi) if zi_mode == "file" else np.zeros((n, 2) + shape[1:], np.float32)
+    arrays = {"sos": sos, "x": x, "zi": zi if zi_mode == "file" else np.zeros(0, np.float32)}
+    y, zf = run_files(["sosfilt", "sos", "x", "rest" if zi_mode == "rest" else "zi", "y", "zf"], arrays, block)
+    want_y, want_zf = marrowick.sosfilt(sos, x, axis=0, zi=zi)
+    assert_bits(y, want_y)
+    assert_bits(zf, want_zf)
 
 
 def views(x):

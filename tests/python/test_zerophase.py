@@ -160,3 +160,51 @@ REFUSALS = [
 def test_refusals(call, error, text):
     with pytest.raises(error, match=text):
         call()
+
+
+def steady_literal(b, a):
+    """The steady states' definition spelled out: H = sum(b) / sum(a) from
+    correctly rounded sums (a complex quotient by the plain formula), state k
+    the sum over j > k of b[j] - a[j] * H, summed from the last."""
+    import math
+    b, a = (np.atleast_1d(rounded(v)) for v in (b, a))
+    complex_ = b.dtype.kind == "c" or a.dtype.kind == "c"
+    n = max(a.size, b.size)
+    bt, at = np.zeros(n - 1, np.complex128), np.zeros(n - 1, np.complex128)
+    bt[:b.size - 1], at[:a.size - 1] = b[1:], a[1:]
+
+    def total(v):
+        v = np.asarray(v, np.complex128)
+        return complex(*(math.fsum(p.tolist()) if np.all(np.isfinite(p)) else float(np.sum(p))
+                         for p in (v.real, v.imag)))
+
+    sb, sa = total(b), total(a)
+    if not complex_:
+        return np.cumsum((bt.real - at.real * (sb.real / sa.real))[::-1])[::-1]
+    d = sa.real * sa.real + sa.imag * sa.imag
+    h = complex((sb.real * sa.real + sb.imag * sa.imag) / d, (sb.imag * sa.real - sb.real * sa.imag) / d)
+    re = bt.real - (at.real * h.real - at.imag * h.imag)
+    im = bt.imag - (at.real * h.imag + at.imag * h.real)
+    z = np.empty(n - 1, np.complex128)
+    z.real, z.imag = np.cumsum(re[::-1])[::-1], np.cumsum(im[::-1])[::-1]
+    return z
+
+
+STEADY = [
+    # b, a: cancellation the rounded sums must get right, a[0] other than 1,
+    # complex and mixed coefficients, infinities and signed zeros
+    ([1e8, 1.0, -1e8, 3.0], [2.0, 1e-7, 0.25]),
+    ([0.25, 0.5, 0.25], [2.5, -1.25, 0.5, -0.125]),
+    ([0.5 + 0.5j, 0.25j, -0.125], [1.0, -0.5 + 0.25j, 0.125]),
+    ([0.2, 0.6, 0.2], [1.0 + 0.0j, -0.3j]),
+    ([1.0, np.inf * 1j, 0.5], [1.0, -0.5j, 0.25]),
+    ([np.inf, 1.0, 1.0], [1.0, -0.5]),
+    ([-0.0, -0.0, -0.0], [1.0, 0.5, -0.0]),
+]
+
+
+@pytest.mark.parametrize("b,a", STEADY)
+def test_steady_state_definition(b, a):
+    with np.errstate(all="ignore"):
+        want = steady_literal(b, a)
+    assert_bits(marrowick.lfilter_zi(b, a), want)

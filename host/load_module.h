@@ -1,6 +1,6 @@
-// Loads the built module as a host does (dlopen, then its one export) and
-// returns its entry point. Shared by the runner, the tests and the
-// benchmarks.
+// Loads a built module as a host does (dlopen, then its one export) and
+// returns its entry point: the runner's loader builds on it, and the tests
+// and benchmarks load the module of their build with loadMarrowickModule.
 #pragma once
 
 #include <dlfcn.h>

@@ -1,0 +1,160 @@
+// The steady states and the zero-phase filters for NumPy arrays: the
+// package's checked arguments handed to the filters' one definition
+// (filters/filters.h), y laid out as the filter call lays it out.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <complex>
+#include <string>
+
+#include "checks.h"
+#include "filters/filters.h"
+#include "layout.h"
+
+namespace py = pybind11;
+using marrowick::ComplexSingle;
+using marrowick::Kernel;
+using marrowick::Layout;
+namespace filters = marrowick::filters;
+
+namespace marrowick::python {
+namespace {
+
+using Complex64 = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>;
+using Float32 = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// Single-precision numbers as a C-ordered float32 or complex64 array.
+py::array single(const py::array& v, bool complex) {
+    py::array out = complex ? py::array(Complex64::ensure(v)) : py::array(Float32::ensure(v));
+    if (!out) throw py::error_already_set();
+    return out;
+}
+
+bool isComplex(const py::array& v) { return v.dtype().kind() == 'c'; }
+
+[[noreturn]] void refuseSteady(filters::Result r, bool sections) {
+    const std::string s = std::to_string(r.section);
+    if (r.status == filters::Status::ZeroLeadingCoefficient) {
+        const std::string first = sections ? "sos[" + s + ", 3]" : "a[0]";
+        throw py::value_error("marrowick:zeroLeadingCoefficient: " + first +
+                              " must not be 0 (the filter has no output scale)");
+    }
+    const std::string where = sections ? "sos[" + s + ", 3:]" : "a";
+    const py::object error = py::module_::import("numpy.linalg").attr("LinAlgError");
+    PyErr_SetString(error.ptr(), ("marrowick:noSteadyState: the coefficients of " + where +
+                                  " sum to 0 (a pole at z = 1), so a step never settles")
+                                     .c_str());
+    throw py::error_already_set();
+}
+
+// b/a or sections as the filters take them, with the arrays kept alive.
+struct Held {
+    py::array b, a, sos;
+    filters::Coefficients c;
+    bool complex;
+};
+Held hold(const py::object& coefficients) {
+    Held h{};
+    if (py::isinstance<py::tuple>(coefficients)) {
+        const py::tuple ba = coefficients;
+        const py::array b = py::array::ensure(ba[0]), a = py::array::ensure(ba[1]);
+        if (!b || !a) throw py::error_already_set();
+        h.complex = isComplex(b) || isComplex(a);
+        h.b = single(b, h.complex);
+        h.a = single(a, h.complex);
+        h.c = filters::Coefficients{
+            false,   h.b.data(), static_cast<int32_t>(h.b.size()), h.a.data(), static_cast<int32_t>(h.a.size()),
+            nullptr, 0};
+    } else {
+        const py::array sos = py::array::ensure(coefficients);
+        if (!sos) throw py::error_already_set();
+        h.complex = isComplex(sos);
+        h.sos = single(sos, h.complex);
+        h.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, h.sos.data(), static_cast<int32_t>(h.sos.shape(0))};
+    }
+    return h;
+}
+
+py::array steadyStates(const py::object& coefficients) {
+    const Held h = hold(coefficients);
+    const int64_t L = filters::stateLength(h.c);
+    const py::dtype type = h.complex ? py::dtype::of<std::complex<double>>() : py::dtype::of<double>();
+    Dims shape;
+    if (h.c.sections) {
+        shape.push_back(h.c.nSections);
+        shape.push_back(2);
+    } else {
+        shape.push_back(L);
+    }
+    py::array zi(type, std::vector<py::ssize_t>(shape.begin(), shape.end()));
+    const filters::Result r =
+        h.c.sections ? filters::sectionsSteadyState(h.complex, h.c.sos, h.c.nSections, zi.mutable_data())
+                     : filters::steadyState(h.complex, h.c.b, h.c.nb, h.c.a, h.c.na, zi.mutable_data(), nullptr);
+    if (r.status != filters::Status::Ok) refuseSteady(r, h.c.sections);
+    return zi;
+}
+
+filters::PadType padTypeOf(const py::object& padtype) {
+    if (padtype.is_none()) return filters::PadType::None;
+    const std::string s = py::str(padtype);
+    return s == "odd" ? filters::PadType::Odd : s == "even" ? filters::PadType::Even : filters::PadType::Constant;
+}
+
+// x filtered forward and backward along `axis` (checked), `edge` samples of
+// padding (checked against x) at both ends.
+py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis, const py::object& padtype,
+                    int64_t edge, int64_t workers) {
+    const Held h = hold(coefficients);
+    const bool xComplex = isComplex(x);
+    const Kernel kernel = marrowick::chooseKernel(h.complex, xComplex, h.complex);
+    const int ndim = static_cast<int>(x.ndim());
+    const Dims shape(x.shape(), x.shape() + ndim);
+    const py::ssize_t xItem = x.itemsize(), outItem = kernel == Kernel::RR ? 4 : 8;
+    const LayoutPlan plan = planLayout(ndim, shape.data(), x.strides(), xItem,
+                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
+    const py::dtype outType = kernel == Kernel::RR ? py::dtype::of<float>() : py::dtype::of<std::complex<float>>();
+    py::array y = newArray(outType, shape, compactStrides(shape.data(), plan.memoryOrder, outItem));
+    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, shape[axis]);
+    py::array input =
+        plan.direct ? x : newArray(x.dtype(), shape, compactStrides(shape.data(), plan.memoryOrder, xItem));
+    int64_t N = 1;
+    for (int k = 0; k < ndim; ++k)
+        if (k != axis) N *= shape[k];
+    const filters::ZeroPhase call{
+        kernel,           h.c,       shape[axis],        N,   input.data(), plan.direct ? plan.inLayout : outLayout,
+        y.mutable_data(), outLayout, padTypeOf(padtype), edge};
+    filters::Result r{};
+    {
+        py::gil_scoped_release release;
+        if (!plan.direct) {
+            const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
+            const char* src = static_cast<const char*>(x.data());
+            char* dst = static_cast<char*>(const_cast<void*>(input.data()));
+            if (xComplex) stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
+            else stridedCopy<float, float>(src, from, dst, to, shape, Same{});
+        }
+        r = filters::runZeroPhase(call, workers);
+    }
+    if (r.status == filters::Status::PadLength)
+        throw py::value_error("marrowick:padLength: x must be longer than padlen along axis: " +
+                              std::to_string(shape[axis]) + " samples, padlen " + std::to_string(edge));
+    if (r.status != filters::Status::Ok) refuseSteady(r, h.c.sections);
+    return y;
+}
+
+}  // namespace
+
+void defineZeroPhase(py::module_& m) {
+    m.def("_steady_states", &steadyStates, py::arg("coefficients"),
+          "_steady_states(coefficients)\n--\n\nThe steady states of (b, a) (single-precision 1-D arrays) or of "
+          "sections (n_sections, 6): lfilter_zi and sosfilt_zi.");
+    m.def(
+        "_zero_phase",
+        [](const py::object& coefficients, const py::array& x, int axis, const py::object& padtype, int64_t edge,
+           py::handle workers) { return zeroPhase(coefficients, x, axis, padtype, edge, checkWorkers(workers)); },
+        py::arg("coefficients"), py::arg("x"), py::arg("axis"), py::arg("padtype"), py::arg("edge"), py::arg("workers"),
+        "_zero_phase(coefficients, x, axis, padtype, edge, workers)\n--\n\nfiltfilt or sosfiltfilt of x (float32 "
+        "or complex64, checked) along axis (counted from 0) with edge samples of padtype's padding (checked).");
+}
+
+}  // namespace marrowick::python

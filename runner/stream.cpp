@@ -1,0 +1,270 @@
+// The blocks of X and Y, their order and their progress; the checks and the
+// publishing every command that filters files shares.
+#include "stream.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "host.h"
+
+namespace runner {
+namespace {
+
+// Host-array bytes of x per block. A block's file images of X and Y take at
+// most twice this (one buffer when their items are alike); each tile takes
+// a quarter of a block's elements, x and states counted.
+constexpr std::size_t kBlockBytes = 32u << 20;
+// B, A, SOS and ZI are read whole, up to this many bytes of data each.
+constexpr std::uint64_t kWholeInputBytes = 16u << 20;
+// C-order tiles hold up to this many rows.
+constexpr std::size_t kTileRows = 64;
+
+double secondsNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::size_t blockElements() {
+    std::size_t bytes = kBlockBytes;
+    if (const char* env = std::getenv("MARROWICK_BLOCK_BYTES"); env != nullptr && *env != '\0') {
+        char* end = nullptr;
+        const unsigned long long v = std::strtoull(env, &end, 10);
+        if (*end != '\0' || v < 8 || v > kBlockBytes)
+            die(std::string("MARROWICK_BLOCK_BYTES is not a size from 8 to ") + std::to_string(kBlockBytes) + ": '" +
+                env + "'");
+        bytes = static_cast<std::size_t>(v);
+    }
+    return bytes / 8;
+}
+
+std::size_t samplesOf(const NpyHeader& h) { return h.shape.empty() ? 1 : h.shape[0]; }
+std::size_t channelsOf(const NpyHeader& h) { return samplesOf(h) == 0 ? 0 : h.count / samplesOf(h); }
+
+Stream::Stream(NpyReader& x, OutputFile& y, bool outComplex, std::size_t stateRows, TileFilter& filter)
+    : x_(x), y_(y), filter_(filter), stateRows_(stateRows), outComplex_(outComplex) {
+    const NpyHeader& h = x.header();
+    M_ = samplesOf(h);
+    N_ = channelsOf(h);
+    cOrder_ = !h.fortran && N_ > 1;
+}
+
+BlockPlan Stream::plan(std::size_t elements) const {
+    // C order: blocks of whole rows when a block holds enough of them for
+    // the filter to work on long runs of each channel; else tiles of rows
+    // and channels, which a pipe cannot take.
+    const std::size_t tileRows = std::min(M_, kTileRows);
+    const bool pipe = !x_.seekable() || !y_.seekable();
+    if (cOrder_ && N_ <= elements && (elements / N_ >= tileRows || pipe)) return {elements / N_, N_, elements};
+    if (cOrder_ && pipe) {
+        die("input x (" + x_.path() + "): one row of " + std::to_string(N_) + " channels is larger than a block of " +
+            std::to_string(elements) + " elements, and " + (x_.seekable() ? "Y" : "X") +
+            " is not seekable; store X in Fortran order or use files");
+    }
+    if (cOrder_) return {tileRows, std::max<std::size_t>(1, elements / tileRows), elements};
+    // Fortran order: several whole channels per block, or each channel in
+    // pieces.
+    if (M_ <= elements) return {M_, elements / M_, elements};
+    return {elements, 1, elements};
+}
+
+void Stream::run(const BlockPlan& plan, bool showProgress) {
+    const NpyHeader& h = x_.header();
+    callElements_ = std::max<std::size_t>(1, plan.elements / 4);
+    const std::vector<std::uint8_t> header = encodeNpyHeader(outComplex_, h.shape, h.fortran);
+    y_.writeAt(0, header.data(), header.size());
+    yData_ = header.size();
+
+    // Down the rows of a group of channels, then the next group.
+    Progress progress(h.dataBytes, showProgress);
+    std::uint64_t done = 0;
+    for (std::size_t c0 = 0; c0 < N_; c0 += plan.group) {
+        const std::size_t nc = std::min(plan.group, N_ - c0);
+        for (std::size_t s0 = 0; s0 < M_; s0 += plan.rows) {
+            const std::size_t ns = std::min(plan.rows, M_ - s0);
+            block(s0, ns, c0, nc);
+            progress.update(done += static_cast<std::uint64_t>(ns) * nc * h.itemSize);
+        }
+    }
+}
+
+// The host columns of count channels from position p0 of a C-order row on:
+// a row lists the channels in C order of the trailing dimensions, the host
+// numbers them in column-major order.
+void Stream::hostColumns(std::size_t p0, std::size_t count) {
+    const std::vector<std::size_t>& shape = x_.header().shape;
+    const std::size_t nd = shape.size();
+    std::vector<std::size_t> index(nd, 0), stride(nd, 1);
+    for (std::size_t k = 2; k < nd; ++k) stride[k] = stride[k - 1] * shape[k - 1];
+    std::size_t rest = p0, j = 0;
+    for (std::size_t k = nd; k-- > 1;) index[k] = rest % shape[k], rest /= shape[k], j += index[k] * stride[k];
+    columns_.resize(count);
+    for (std::size_t c = 0; c < count; ++c) {
+        columns_[c] = j;
+        for (std::size_t k = nd; k-- > 1;) {  // last index fastest
+            j += stride[k];
+            if (++index[k] < shape[k]) break;
+            j -= stride[k] * shape[k];
+            index[k] = 0;
+        }
+    }
+}
+
+// Samples [s0, s0 + ns) of channels [c0, c0 + nc) in file order: in C order
+// whole rows (one run of the file) or a tile of rows (one run per row); in
+// Fortran order whole channels (ns = M) or a piece of one channel (nc = 1),
+// one run either way.
+void Stream::block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc) {
+    const std::size_t xi = xItem(), yi = yItem(), n = ns * nc;
+    const bool oneRun = !cOrder_ || nc == N_;
+    const std::size_t runs = oneRun ? 1 : ns, run = n / runs;
+    // The first element of run r, counted from the start of the data.
+    const auto runStart = [&](std::size_t r) -> std::uint64_t {
+        return cOrder_ ? static_cast<std::uint64_t>(s0 + r) * N_ + c0 : static_cast<std::uint64_t>(c0) * M_ + s0;
+    };
+    in_.resize(n * xi);
+    std::string error;
+    for (std::size_t r = 0; r < runs; ++r) {
+        if (!x_.readData(runStart(r) * xi, &in_[r * run * xi], run * xi, error)) die("input x: " + error);
+    }
+    // Y's items are as large as X's unless only X is real: then Y gets a
+    // buffer of its own, else it takes each tile's place in X's.
+    std::vector<std::uint8_t>& image = yi == xi ? in_ : out_;
+    image.resize(n * yi);
+    const std::size_t rowStride = cOrder_ ? nc : 1, colStride = cOrder_ ? 1 : ns;
+    // Long runs of a few channels, or every channel of the block in shorter
+    // runs where the filter works best across channels.
+    std::size_t sub = std::min(ns, callElements_);
+    if (filter_.acrossChannels()) sub = std::min(ns, std::max<std::size_t>(1, callElements_ / nc));
+    const std::size_t group = std::min(nc, std::max<std::size_t>(1, callElements_ / (sub + stateRows_)));
+    const bool permuted = cOrder_ && x_.header().shape.size() > 2;
+    for (std::size_t k0 = 0; k0 < nc; k0 += group) {
+        const std::size_t gc = std::min(group, nc - k0);
+        if (permuted) {
+            hostColumns(c0 + k0, gc);
+        } else {
+            columns_.resize(gc);
+            for (std::size_t k = 0; k < gc; ++k) columns_[k] = c0 + k0 + k;
+        }
+        for (std::size_t i0 = 0; i0 < ns; i0 += sub) {
+            const std::size_t at = i0 * rowStride + k0 * colStride;
+            filter_.run(
+                Tile{&in_[at * xi], &image[at * yi], rowStride, colStride, std::min(sub, ns - i0), gc, columns_});
+        }
+    }
+    for (std::size_t r = 0; r < runs; ++r) y_.writeAt(yData_ + runStart(r) * yi, &image[r * run * yi], run * yi);
+}
+
+Progress::Progress(std::uint64_t total, bool always)
+    : total_(total), terminal_(isatty(STDERR_FILENO) == 1), shown_(terminal_ || always), started_(secondsNow()) {}
+
+Progress::~Progress() {
+    if (drawn_ && terminal_) std::fputs("\r\033[K", stderr);
+}
+
+void Progress::update(std::uint64_t done) {
+    if (!shown_) return;
+    const double now = secondsNow();
+    if (now - started_ < 1.0 || now - last_ < (terminal_ ? 0.25 : 5.0)) return;
+    last_ = now;
+    drawn_ = true;
+    std::fprintf(
+        stderr,
+        terminal_ ? "\rmarrowick: filtering: %3.0f%% of %.1f MiB" : "marrowick: filtering: %.0f%% of %.1f MiB\n",
+        100.0 * static_cast<double>(done) / static_cast<double>(total_), static_cast<double>(total_) / 1048576.0);
+}
+
+void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, const std::string& pathZf,
+                    const std::vector<std::pair<const char*, std::string>>& inputs) {
+    if (pathY.empty() || pathZf.empty()) die("an output file name is empty");
+    // (A device such as /dev/null may take both.)
+    struct stat st {};
+    const bool device = stat(pathY.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    if (!device && sameFile(pathY, pathZf)) die("Y and ZF name the same file: " + pathY);
+    y.prepare(pathY, "Y");
+    zf.prepare(pathZf, "ZF");
+    for (const auto& [name, in] : inputs) {
+        if ((!y.direct() && sameFile(in, pathY)) || (!zf.direct() && sameFile(in, pathZf))) {
+            die(std::string("input ") + name + " (" + in + ") is also named as an output");
+        }
+    }
+}
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    CommandLine line;
+    bool options = true;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options && arg == "--") {
+            options = false;
+        } else if (options && arg == "--progress") {
+            line.progress = true;
+        } else if (options && arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            die("unknown option '" + arg + "' of " + argv[1] + " (see 'marrowick help " + argv[1] + "')");
+        } else {
+            line.files.push_back(arg);
+        }
+    }
+    return line;
+}
+
+NpyArray readWhole(const char* name, const std::string& path, bool wide) {
+    NpyArray array;
+    std::string error;
+    if (!readNpy(path, array, error, kWholeInputBytes, wide)) die(std::string("input ") + name + ": " + error);
+    return array;
+}
+
+NpyArray zeros(const std::vector<std::size_t>& shape, bool complex) {
+    std::vector<mwSize> dims(shape.begin(), shape.end());
+    while (dims.size() < 2) dims.push_back(1);
+    return NpyArray{shape, mxhost::makeArray(dims, mxSINGLE_CLASS, complex)};
+}
+
+NpyArray restStates(const std::vector<std::size_t>& shape) {
+    std::uint64_t count = 1;
+    for (std::size_t d : shape) count *= d;
+    if (count * 4 > kWholeInputBytes) {
+        die("the states of shape " + shapeText(shape) + " from rest take more than " +
+            std::to_string(kWholeInputBytes >> 20) + " MiB, the limit of a ZI file");
+    }
+    return zeros(shape);
+}
+
+std::string shapeText(const std::vector<std::size_t>& shape) {
+    std::string text = "(";
+    for (std::size_t k = 0; k < shape.size(); ++k) text += (k ? ", " : "") + std::to_string(shape[k]);
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+void publishBoth(NpyReader& x, OutputFile& y, OutputFile& zf, const std::vector<std::uint8_t>& zfImage) {
+    std::string error;
+    if (!x.finishData(error)) die("input x: " + error);
+    y.finish();
+    zf.writeAt(0, zfImage.data(), zfImage.size());
+    zf.finish();
+    publish(&y, &zf);
+}
+
+void publishEmpty(NpyReader& x, OutputFile& y, OutputFile& zf, bool outComplex,
+                  const std::vector<std::uint8_t>& zfImage) {
+    std::string error;
+    if (!x.finishData(error)) die("input x: " + error);
+    y.open();
+    zf.open();
+    const NpyHeader& h = x.header();
+    const std::vector<std::uint8_t> header = encodeNpyHeader(outComplex, h.shape, h.fortran);
+    y.writeAt(0, header.data(), header.size());
+    y.finish();
+    zf.writeAt(0, zfImage.data(), zfImage.size());
+    zf.finish();
+    publish(&y, &zf);
+}
+
+}  // namespace runner

@@ -1,0 +1,154 @@
+// Streaming X into Y in blocks of samples, for the commands that filter
+// files: each block is read from X and written to Y in the files' own order,
+// and filtered in tiles of samples and channels whose states carry from tile
+// to tile, so memory stays bounded whatever the size of the files and the
+// result is that of one call on the whole array, bit for bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "npy.h"
+#include "runner.h"
+
+namespace runner {
+
+// Host-array bytes of x per block (8 per element, real or complex); the
+// MARROWICK_BLOCK_BYTES environment variable shrinks it for tests. The
+// elements of one block.
+std::size_t blockElements();
+
+// The samples of X (its first dimension) and its channels (the columns of
+// the others), of a file that holds data.
+std::size_t samplesOf(const NpyHeader& h);
+std::size_t channelsOf(const NpyHeader& h);
+
+// One tile of a block: si samples of gc channels, element (i, k) at item
+// i * rowStride + k * colStride of the file images in (X's items) and out
+// (Y's items; out may be in itself when the items are alike). columns holds
+// the channels' numbers in the host's column-major order, which index the
+// carried states.
+struct Tile {
+    const std::uint8_t* in;
+    std::uint8_t* out;
+    std::size_t rowStride, colStride;
+    std::size_t si, gc;
+    const std::vector<std::size_t>& columns;
+};
+
+// What a command does to a tile: filters it and carries its channels'
+// states.
+class TileFilter {
+public:
+    virtual ~TileFilter() = default;
+    virtual void run(const Tile& tile) = 0;
+    // Whether tiles should hold every channel of a block (lanes of channels)
+    // rather than long runs of a few.
+    virtual bool acrossChannels() const { return false; }
+};
+
+// How the blocks walk the files (see Stream): down the rows of a group of
+// channels, then the next group.
+struct BlockPlan {
+    std::size_t rows;      // samples per block
+    std::size_t group;     // channels per block
+    std::size_t elements;  // of a block at most
+};
+
+// X streamed into Y, which is stored in X's order. A block is read from X
+// and written to Y in the files' own order: in Fortran order whole channels,
+// or a piece of one, with one read and one write; in C order whole rows of
+// every channel, with one read and one write, or, when a block would hold
+// only a few such rows, a tile of up to 64 rows of a group of channels, with
+// one read and one write per row. Within a block the filter gets tiles of
+// channels and samples of at most callElements elements (states counted as
+// stateRows per channel), so that each call's own copies stay small.
+class Stream {
+public:
+    Stream(NpyReader& x, OutputFile& y, bool outComplex, std::size_t stateRows, TileFilter& filter);
+
+    // Chooses the walk for blocks of the given size; dies when a C-order X
+    // whose rows are longer than a block meets a pipe.
+    BlockPlan plan(std::size_t elements) const;
+    // Writes Y's header, then every block; progress when asked to show it.
+    void run(const BlockPlan& plan, bool showProgress);
+
+    std::size_t samples() const { return M_; }
+    std::size_t channels() const { return N_; }
+
+private:
+    void block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc);
+    void hostColumns(std::size_t p0, std::size_t count);
+    std::size_t xItem() const { return x_.header().itemSize; }
+    std::size_t yItem() const { return outComplex_ ? 8 : 4; }
+
+    NpyReader& x_;
+    OutputFile& y_;
+    TileFilter& filter_;
+    std::size_t M_, N_, stateRows_;
+    bool cOrder_;  // rows of channels, more than one channel
+    bool outComplex_;
+    std::size_t callElements_ = 1;  // x and state elements per tile
+    std::uint64_t yData_ = 0;       // offset of Y's data
+    std::vector<std::uint8_t> in_, out_;
+    std::vector<std::size_t> columns_;
+};
+
+// Progress on stderr for runs longer than a second: on a terminal a line
+// redrawn in place, else (when asked for) a line every few seconds.
+class Progress {
+public:
+    Progress(std::uint64_t total, bool always);
+    ~Progress();
+    void update(std::uint64_t done);
+
+private:
+    std::uint64_t total_;
+    bool terminal_, shown_, drawn_ = false;
+    double started_, last_ = 0;
+};
+
+// The output names of a command, checked: not empty, Y and ZF not one file
+// (a device such as /dev/null may take both), no input named as an output;
+// the outputs prepared.
+void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, const std::string& pathZf,
+                    const std::vector<std::pair<const char*, std::string>>& inputs);
+
+// A command's file names and its options: --progress (progress on stderr
+// also when it is not a terminal); "--" ends the options.
+struct CommandLine {
+    std::vector<std::string> files;
+    bool progress = false;
+};
+CommandLine parseCommandLine(int argc, char** argv);
+
+// The word that stands for a ZI of zeros in place of a file name.
+constexpr const char* kRest = "rest";
+
+// Reads a small input whole (B, A, SOS, ZI: up to 16 MiB of data); errors
+// name it. Coefficients (wide) may also be float64 or complex128, rounded
+// once to single precision.
+NpyArray readWhole(const char* name, const std::string& path, bool wide = false);
+
+// Zeros of the given shape (a single-precision host array, complex when
+// asked).
+NpyArray zeros(const std::vector<std::size_t>& shape, bool complex = false);
+
+// Zeros for a ZI given as rest, within the bound of a ZI file.
+NpyArray restStates(const std::vector<std::size_t>& shape);
+
+// The shape as Python writes it: "(3,)", "(16, 2)".
+std::string shapeText(const std::vector<std::size_t>& shape);
+
+// Y and ZF complete: X read to its end, both finished and published.
+void publishBoth(NpyReader& x, OutputFile& y, OutputFile& zf, const std::vector<std::uint8_t>& zfImage);
+
+// Y of X's shape with no samples (or no channels) and ZF as given: written
+// and published without streaming.
+void publishEmpty(NpyReader& x, OutputFile& y, OutputFile& zf, bool outComplex,
+                  const std::vector<std::uint8_t>& zfImage);
+
+}  // namespace runner

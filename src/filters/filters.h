@@ -1,0 +1,142 @@
+// The filters composed of typed filter calls: whole-array passes (in groups
+// of channels, in pieces along time, on several threads when asked), the
+// steady states of a unit step (lfilter_zi, sosfilt_zi) and the zero-phase
+// filters (filtfilt, sosfiltfilt). Every front that offers them (the Python
+// package, the C library) calls these, so each is defined once.
+//
+// Buffers are of the kernels' own types: float, or interleaved
+// ComplexSingle; steady states are double, or interleaved ComplexDouble.
+// Signals take any element layout (negative strides included); states are
+// dense. Nothing here prints or keeps state between calls; an allocation
+// failure throws std::bad_alloc, nothing else throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/record.h"
+
+namespace marrowick::filters {
+
+struct ComplexDouble {
+    double re;
+    double im;
+};
+
+// b/a (nb and na coefficients, L = max(nb, na) - 1 states per channel) or
+// second-order sections (rows b0 b1 b2 a0 a1 a2, two states per section and
+// channel). The coefficients are of the kernel's coefficient type: complex
+// for CC and CR, real for the others.
+struct Coefficients {
+    bool sections;
+    const void* b;
+    int32_t nb;
+    const void* a;
+    int32_t na;
+    const void* sos;
+    int32_t nSections;
+    // b/a with no states at all (the module's empty zi): every output is
+    // b[0] times the input, scaled by the gain.
+    bool zeroState = false;
+};
+
+// State elements per channel: L (0 for zeroState), or 2 per section.
+int64_t stateLength(const Coefficients& c);
+
+// The most samples, channels and samples times channels one kernel call
+// takes.
+constexpr int64_t kCallLimit = INT32_MAX;
+
+// One pass over M samples of N channels from the states in `state` (channel
+// j's L states at j * L; sections: section s, channel j at (s * N + j) * 2),
+// which it replaces with the final states. `kernel` is the filter's (the
+// first section's) by the dispatch table. The output may be the input in the
+// same layout when their types agree. On `workers` threads (the calling one
+// included; the bits do not depend on it). Each kernel call takes at most
+// `limit` of each count (only tests lower it, to exercise the chaining of
+// pieces and groups on small arrays).
+struct Pass {
+    Kernel kernel;
+    Coefficients c;
+    int64_t M;
+    int64_t N;
+    const void* input;
+    Layout inLayout;
+    void* output;
+    Layout outLayout;
+    void* state;
+    int64_t limit = kCallLimit;
+};
+void runPass(const Pass& pass, int64_t workers);
+
+// Item sizes in bytes of a kernel's input, and of its output and state.
+std::size_t inputItem(Kernel kernel);
+std::size_t outputItem(Kernel kernel);
+
+// Why a steady state or a zero-phase filter is refused.
+enum class Status {
+    Ok,
+    ZeroLeadingCoefficient,  // a[0] (a section's a0) is 0
+    NoSteadyState,           // a (a section's denominator) sums to 0
+    PadLength,               // the signal is not longer than the padding (0 samples included)
+};
+struct Result {
+    Status status;
+    int32_t section;  // the section refused, for sections
+};
+
+// The correctly rounded sum of n doubles (as read); with an infinity or a
+// NaN among them, the IEEE sum (NaN, or the infinity).
+double exactSum(const double* v, std::size_t n);
+
+// The states of b/a after a unit step has settled, in the filter's own scale
+// (a[0] times those of the filter divided by a[0]): L values into z, double
+// or (complex) ComplexDouble; `h` (may be null) receives the gain at DC.
+// b and a are single-precision values of the complexity `complex`. The
+// states are solved in double precision by a fixed sequence of operations:
+//   H = sum(b) / sum(a) (correctly rounded sums; a complex quotient by the
+//       plain formula), state k = sum over j > k of (b[j] - a[j] * H), summed
+//       sequentially from the last.
+Result steadyState(bool complex, const void* b, int32_t nb, const void* a, int32_t na, void* z, ComplexDouble* h);
+// Sections: row s (two values) is section s's steady state times the product
+// of the gains at DC of the sections before it. zi holds nSections * 2
+// values.
+Result sectionsSteadyState(bool complex, const void* sos, int32_t nSections, void* zi);
+
+// The default padding of the zero-phase filters: 3 * max(nb, na), and for
+// sections 3 * (2 * n + 1 - min(sections with b2 == 0, with a2 == 0)).
+int64_t defaultPadLength(const Coefficients& c, bool complex);
+
+enum class PadType { None, Odd, Even, Constant };
+
+// The zero-phase filter of b/a or sections over M samples of N channels:
+// 1. the signal extended by `padLength` samples at both ends (odd:
+//    2*x[0] - x[padLength..1] before, 2*x[M-1] - x[M-2..M-1-padLength]
+//    after; even: x[padLength..1] and x[M-2..]; constant: x[0] and x[M-1];
+//    none for PadType::None or padLength 0), in the input's type, each
+//    product and difference rounded as a single-precision (complex)
+//    operation rounds it;
+// 2. forward from the steady states times each channel's first extended
+//    sample, each product formed in double precision and rounded once to the
+//    state type;
+// 3. backward over the forward output from the steady states times its last
+//    sample; the output is that reversed, without the padding.
+// `kernel` is chooseKernel(coefficients complex, x complex, coefficients
+// complex) (never RRZ); the output is the kernel's output type. The output
+// may be the input when their types agree and the layouts are the same.
+// Scratch: the padding and the states of the channels in progress.
+struct ZeroPhase {
+    Kernel kernel;
+    Coefficients c;
+    int64_t M;
+    int64_t N;
+    const void* input;
+    Layout inLayout;
+    void* output;
+    Layout outLayout;
+    PadType padType;
+    int64_t padLength;
+};
+Result runZeroPhase(const ZeroPhase& call, int64_t workers);
+
+}  // namespace marrowick::filters

@@ -1,0 +1,166 @@
+/* Bad calls into the C library: each row returns its documented status and writes nothing (every output
+ * buffer keeps its canary), and the status texts are one line, never NULL. Built as C99. */
+#include <marrowick.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#define M 16
+#define N 2
+#define CANARY 0xA5u
+
+/* Buffers large enough for any row; outputs filled with the canary before each call. */
+static float b[3] = {0.25f, 0.5f, 0.25f}, a[3] = {1.0f, -0.5f, 0.25f}, a0[3] = {0.0f, 1.0f, 0.5f};
+static float pole[2] = {1.0f, -1.0f};
+static float sos[12] = {0.25f, 0.5f, 0.25f, 1.0f, -0.5f, 0.25f, 1.0f, 0.0f, 0.0f, 1.0f, 0.1f, 0.0f};
+static float x[2 * M * N], zi[8];
+static float y[2 * M * N + 8], zf[16];
+static double steady[8];
+static marrowick_filter *made;
+
+static const marrowick_layout interleaved = {N, 1}, zeroChannel = {1, 0}, zeroSample = {0, 1};
+static const marrowick_layout folded = {1, M - 1}; /* sample M - 1 of channel 0 is sample 0 of channel 1 */
+
+static int lf(marrowick_kind k, size_t nb, size_t na, const void *xp, void *yp, const marrowick_layout *yl,
+              const void *zip, void *zfp) {
+    return marrowick_lfilter(k, b, nb, a, na, M, N, xp, NULL, yp, yl, zip, zfp, 1);
+}
+
+static int row(int r) {
+    switch (r) {
+        case 0: return lf((marrowick_kind)0, 3, 3, x, y, NULL, NULL, zf);
+        case 1: return lf((marrowick_kind)6, 3, 3, x, y, NULL, NULL, zf);
+        case 2: return lf(MARROWICK_RR, 0, 3, x, y, NULL, NULL, zf);
+        case 3: return lf(MARROWICK_RR, 3, 0, x, y, NULL, NULL, zf);
+        case 4: return lf(MARROWICK_RR, (size_t)1 << 31, 3, x, y, NULL, NULL, zf);
+        case 5: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, (size_t)1 << 31, 1, x, NULL, y, NULL, NULL, zf, 1);
+        case 6: return marrowick_lfilter(MARROWICK_RR, NULL, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, 1);
+        case 7: return lf(MARROWICK_RR, 3, 3, NULL, y, NULL, NULL, zf);
+        case 8: return lf(MARROWICK_RR, 3, 3, x, NULL, NULL, NULL, zf);
+        case 9: return lf(MARROWICK_RR, 3, 3, x, y, &zeroChannel, NULL, zf);
+        case 10: return lf(MARROWICK_RR, 3, 3, x, y, &zeroSample, NULL, zf);
+        case 11: return lf(MARROWICK_RR, 3, 3, x, y, &folded, NULL, zf);
+        case 12: return lf(MARROWICK_RR, 3, 3, x, x + 1, NULL, NULL, zf);        /* y overlaps x by all but one */
+        case 13: return lf(MARROWICK_RR, 3, 3, x, x, &interleaved, NULL, zf);    /* same buffer, other layout */
+        case 14: return lf(MARROWICK_RRZ, 3, 3, x, x, NULL, NULL, zf);           /* in place, types differ */
+        case 15: return lf(MARROWICK_RR, 3, 3, x, y, NULL, NULL, y + M * N - 1); /* zf overlaps y */
+        case 16: return lf(MARROWICK_RR, 3, 3, x, y, NULL, zf + 1, zf);          /* zf overlaps zi, not equal */
+        case 17: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, 0);
+        case 18: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, -2);
+        case 19: return marrowick_sosfilt(MARROWICK_RR, sos, 0, M, N, x, NULL, y, NULL, NULL, zf, 1);
+        case 20: return marrowick_sosfilt(MARROWICK_RR, sos, 2, M, N, x, NULL, sos, NULL, NULL, zf, 1);
+        case 21: return marrowick_lfilter_zi(MARROWICK_RR, b, 3, a0, 3, steady);
+        case 22: return marrowick_lfilter_zi(MARROWICK_RR, b, 3, pole, 2, steady);
+        case 23: return marrowick_lfilter_zi(MARROWICK_RR, b, 3, a, 3, NULL);
+        case 24: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, 4, -1, 1);
+        case 25: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, 16, 1);
+        case 26: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -2, 1);
+        case 27: return marrowick_filtfilt(MARROWICK_RRZ, b, 3, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
+        case 28: return marrowick_filtfilt(MARROWICK_RR, b, 3, a0, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, 3, 1);
+        case 29: return marrowick_sosfiltfilt(MARROWICK_RR, sos, 2, 6, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
+        case 30: return marrowick_filter_set_state(made, zf, 3);
+        case 31: return marrowick_filter_get_state(made, zf, 5);
+        case 32: return marrowick_filter_process(NULL, M, x, NULL, y, NULL);
+        case 33: return marrowick_filter_process(made, M, x, NULL, x + 4, NULL);
+        case 34: return marrowick_filter_create(NULL, MARROWICK_RR, b, 3, a, 3, N, NULL);
+        case 35: return marrowick_filter_clone(made, NULL);
+        case 36: return marrowick_lfilter_zi(MARROWICK_RR, b, 1, a, 1, steady);
+        case 37:
+            return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, 0, N, NULL, NULL, NULL, NULL, MARROWICK_PAD_NONE, 0, 1);
+    }
+    return -1;
+}
+
+/* Status expected of each row. */
+static const int expected[] = {
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_EMPTY_COEFFICIENTS,
+    MARROWICK_E_EMPTY_COEFFICIENTS,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_LAYOUT,
+    MARROWICK_E_LAYOUT,
+    MARROWICK_E_LAYOUT,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_BAD_WORKERS,
+    MARROWICK_E_BAD_WORKERS,
+    MARROWICK_E_EMPTY_COEFFICIENTS,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_ZERO_LEADING_COEFFICIENT,
+    MARROWICK_E_NO_STEADY_STATE,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_PAD_TYPE,
+    MARROWICK_E_PAD_LENGTH,
+    MARROWICK_E_PAD_LENGTH,
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_ZERO_LEADING_COEFFICIENT,
+    MARROWICK_E_PAD_LENGTH,
+    MARROWICK_E_ZI_SIZE,
+    MARROWICK_E_ZI_SIZE,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_NO_STATE,
+    MARROWICK_E_PAD_LENGTH,
+};
+
+static int untouched(const void *p, size_t bytes) {
+    const unsigned char *c = (const unsigned char *)p;
+    size_t k;
+    for (k = 0; k < bytes; ++k)
+        if (c[k] != CANARY) return 0;
+    return 1;
+}
+
+int main(void) {
+    int r, failures = 0, rows = (int)(sizeof expected / sizeof expected[0]);
+    unsigned char before[sizeof x];
+    for (r = 0; r < 2 * M * N; ++r) x[r] = (float)(r % 7) - 3.0f;
+    if (marrowick_filter_create(&made, MARROWICK_RR, b, 3, a, 3, N, NULL) != MARROWICK_OK) return 1;
+    memcpy(before, x, sizeof x);
+    for (r = 0; r < rows; ++r) {
+        int status;
+        memset(y, CANARY, sizeof y);
+        memset(zf, CANARY, sizeof zf);
+        memset(steady, CANARY, sizeof steady);
+        memcpy(zi, zf, sizeof zi);
+        status = row(r);
+        if (status != expected[r] || !untouched(y, sizeof y) || !untouched(zf, sizeof zf) ||
+            !untouched(steady, sizeof steady) || memcmp(before, x, sizeof x) != 0) {
+            printf("row %d: status %d (%s), expected %d (%s), outputs %s\n", r, status, marrowick_status_id(status),
+                   expected[r], marrowick_status_id(expected[r]),
+                   untouched(y, sizeof y) && untouched(zf, sizeof zf) && untouched(steady, sizeof steady) ? "untouched"
+                                                                                                          : "WRITTEN");
+            ++failures;
+        }
+    }
+    /* A refused state size leaves the object's states as they were. */
+    {
+        float z[4], w[4] = {1.0f, 2.0f, 3.0f, 4.0f};
+        if (marrowick_filter_set_state(made, w, 4) != MARROWICK_OK || marrowick_filter_set_state(made, x, 5) == 0 ||
+            marrowick_filter_get_state(made, z, 4) != MARROWICK_OK || memcmp(z, w, sizeof z) != 0) {
+            printf("state refusal changed the states\n");
+            ++failures;
+        }
+    }
+    marrowick_filter_destroy(made);
+    marrowick_filter_destroy(NULL);
+    for (r = -2; r < 40; ++r) {
+        const char *text = marrowick_strerror(r), *id = marrowick_status_id(r);
+        if (!text || !id || strchr(text, '\n') || strchr(id, '\n') || (r > 0 && strncmp(id, "marrowick:", 10) != 0)) {
+            printf("status %d: text or identifier missing\n", r);
+            ++failures;
+        }
+    }
+    printf("%d rows, %d failures\n", rows, failures);
+    return failures != 0;
+}
