@@ -7,7 +7,8 @@
 // (whose bits platforms may set differently) can arise.
 //
 // It also writes one call per kernel as .npy inputs of the runner,
-// DIR/runner-<kernel>/{b,a,x,zi}.npy, whose outputs are compared the same way.
+// DIR/runner-<kernel>/{b,a,x,zi,sos}.npy, whose outputs (filter, and sosfilt
+// from rest) are compared the same way.
 //
 //   marrowick_seeded_outputs DIR [SEED]
 //   writes DIR/filter-<kernel>.bin, DIR/cascade-<kernel>.bin and the runner's
@@ -146,7 +147,7 @@ void cascadeCases(Kernel k, Seeded& rng, std::ofstream& out) {
 
 void writeNpy(const std::string& path, const std::vector<float>& v, bool complex,
               const std::vector<std::size_t>& shape) {
-    const std::vector<std::uint8_t> header = mxhost::encodeNpyHeader(complex, shape);
+    const std::vector<std::uint8_t> header = runner::encodeNpyHeader(complex, shape);
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
     append(out, v);
@@ -165,6 +166,25 @@ void runnerCase(Kernel k, Seeded& rng, const std::string& dir) {
     writeNpy(dir + "/a.npy", denominator(rng, na, c.coef), c.coef, {na});
     writeNpy(dir + "/x.npy", rng.values(M * N * inParts, -1.0f, 1.0f), c.in, {M, N});
     writeNpy(dir + "/zi.npy", rng.values(L * N * (ziComplex ? 2 : 1), -0.5f, 0.5f), ziComplex, {L, N});
+    // Three sections for the runner's sosfilt, rows b0 b1 b2 a0 a1 a2 in
+    // Fortran order.
+    const std::size_t n = 3;
+    std::vector<float> rows;
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::vector<float> b = rng.values(3 * coefParts, -1.0f, 1.0f);
+        const std::vector<float> a = denominator(rng, 3, c.coef);
+        rows.insert(rows.end(), b.begin(), b.end());
+        rows.insert(rows.end(), a.begin(), a.end());
+    }
+    std::vector<float> sos(rows.size());
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t k = 0; k < 6; ++k) {
+            for (int part = 0; part < coefParts; ++part) {
+                sos[(k * n + r) * coefParts + part] = rows[(r * 6 + k) * coefParts + part];
+            }
+        }
+    }
+    writeNpy(dir + "/sos.npy", sos, c.coef, {n, 6});
 }
 
 }  // namespace
