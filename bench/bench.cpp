@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
         std::vector<benchmark::internal::Benchmark*> all;
         all.push_back(benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::kernelAlone,
                                                    bench::KernelCase{&w, marrowick::choosePath(shape), false, false}));
-        for (KernelPath path : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
+        for (KernelPath path :
+             {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
             if (!marrowick::pathAvailable(path)) continue;
             for (bool interleaved : {false, true}) {
                 const std::string name =
@@ -255,7 +256,8 @@ int main(int argc, char** argv) {
         std::vector<benchmark::internal::Benchmark*> all;
         all.push_back(benchmark::RegisterBenchmark(("Kernel/" + w.name).c_str(), bench::cascadeAlone,
                                                    bench::CascadeCase{&w, marrowick::chooseCascadePath(shape), false}));
-        for (KernelPath path : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
+        for (KernelPath path :
+             {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
             if (!marrowick::pathAvailable(path)) continue;
             for (bool interleaved : {false, true}) {
                 if (interleaved && w.channels == 1) continue;

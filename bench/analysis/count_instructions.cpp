@@ -35,7 +35,8 @@ namespace {
 
 bool parsePath(const std::string& s, marrowick::KernelPath& path) {
     using marrowick::KernelPath;
-    for (KernelPath p : {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512}) {
+    for (KernelPath p :
+         {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
         if (s == marrowick::pathName(p)) {
             path = p;
             return true;

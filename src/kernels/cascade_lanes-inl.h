@@ -66,9 +66,12 @@ inline __attribute__((always_inline)) D roundToSingle(D v) {
 #if defined(__AVX__)
     if constexpr (W == 4) return reinterpret_cast<D>(_mm256_cvtps_pd(_mm256_cvtpd_ps(reinterpret_cast<__m256d>(v))));
 #endif
+#if defined(__SSE2__)
     if constexpr (W == 2) {
         return reinterpret_cast<D>(_mm_cvtps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
-    } else {
+    } else
+#endif
+    {
         using Floats = typename LaneTypes<W>::Floats;
         return __builtin_convertvector(__builtin_convertvector(v, Floats), D);
     }

@@ -18,7 +18,7 @@
 //
 // The bodies of the filter (filter_lanes-inl.h) and of the cascade
 // (cascade_lanes-inl.h) include this at their top. Each is included by one
-// translation unit per instruction set (lanes_sse2.cpp and so on), compiled
+// translation unit per instruction set (lanes_sse2.cpp, lanes_neon.cpp and so on), compiled
 // with its own target flags, which defines MARROWICK_ISA (the namespace of
 // its instruction set) and the group widths kWidestGroup and kNarrowestGroup
 // in it, so that nothing here is shared between instruction sets.
@@ -36,7 +36,9 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>

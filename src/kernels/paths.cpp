@@ -9,7 +9,10 @@
 
 namespace marrowick {
 
-// The table of each instruction set, defined in its own translation unit.
+// The table of each instruction set of the target, defined in its own
+// translation unit. The build compiles the x86 units only for x86-64 and the
+// NEON unit only for AArch64; any other target has the one-channel paths.
+#if defined(__x86_64__)
 namespace sse2 {
 extern const LaneTable kLaneTable;
 }
@@ -19,14 +22,33 @@ extern const LaneTable kLaneTable;
 namespace avx512 {
 extern const LaneTable kLaneTable;
 }
+#elif defined(__aarch64__)
+namespace neon {
+extern const LaneTable kLaneTable;
+}
+#endif
 
 bool pathAvailable(KernelPath path) {
     switch (path) {
         case KernelPath::Definition:
-        case KernelPath::OneChannelFast:
+        case KernelPath::OneChannelFast: return true;
+#if defined(__x86_64__)
         case KernelPath::Sse2: return true;
         case KernelPath::Avx2: return __builtin_cpu_supports("avx2");
         case KernelPath::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+        case KernelPath::Neon: return false;
+#elif defined(__aarch64__)
+        // Advanced SIMD with doubles is part of baseline AArch64.
+        case KernelPath::Neon: return true;
+        case KernelPath::Sse2:
+        case KernelPath::Avx2:
+        case KernelPath::Avx512: return false;
+#else
+        case KernelPath::Sse2:
+        case KernelPath::Avx2:
+        case KernelPath::Avx512:
+        case KernelPath::Neon: return false;
+#endif
     }
     return false;
 }
@@ -38,14 +60,21 @@ const char* pathName(KernelPath path) {
         case KernelPath::Sse2: return "sse2";
         case KernelPath::Avx2: return "avx2";
         case KernelPath::Avx512: return "avx512";
+        case KernelPath::Neon: return "neon";
     }
     return "?";
 }
 
 KernelPath widestLanePath() {
+#if defined(__x86_64__)
     if (pathAvailable(KernelPath::Avx512)) return KernelPath::Avx512;
     if (pathAvailable(KernelPath::Avx2)) return KernelPath::Avx2;
     return KernelPath::Sse2;
+#elif defined(__aarch64__)
+    return KernelPath::Neon;
+#else
+    return KernelPath::OneChannelFast;
+#endif
 }
 
 // One channel keeps a one-channel path: its recurrence is latency bound
@@ -61,9 +90,22 @@ const LaneTable* laneTable(KernelPath path) {
     switch (path) {
         case KernelPath::Definition:
         case KernelPath::OneChannelFast: return nullptr;
+#if defined(__x86_64__)
         case KernelPath::Sse2: return &sse2::kLaneTable;
         case KernelPath::Avx2: return &avx2::kLaneTable;
         case KernelPath::Avx512: return &avx512::kLaneTable;
+        case KernelPath::Neon: return nullptr;
+#elif defined(__aarch64__)
+        case KernelPath::Neon: return &neon::kLaneTable;
+        case KernelPath::Sse2:
+        case KernelPath::Avx2:
+        case KernelPath::Avx512: return nullptr;
+#else
+        case KernelPath::Sse2:
+        case KernelPath::Avx2:
+        case KernelPath::Avx512:
+        case KernelPath::Neon: return nullptr;
+#endif
     }
     return nullptr;
 }

@@ -15,12 +15,14 @@ enum class KernelPath {
     Sse2,            // channels in lanes, baseline x86-64
     Avx2,
     Avx512,
+    Neon,  // channels in lanes, baseline AArch64
 };
 
 // Whether this CPU can run the path (asked of the CPU on every call).
 bool pathAvailable(KernelPath path);
 const char* pathName(KernelPath path);
-// The widest instruction set's path this CPU has.
+// The widest instruction set's path this CPU has; the fast one-channel path
+// on a target without lane paths.
 KernelPath widestLanePath();
 // The path the kernels take for a call of this shape on this CPU.
 KernelPath choosePath(const FilterShape& shape);

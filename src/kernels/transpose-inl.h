@@ -1,6 +1,7 @@
 // Square transposes of float tiles with the shuffles of the instruction set
-// the including translation unit is compiled for: 4x4 (SSE), 8x8 (AVX) and
-// 16x16 (AVX-512F). Row r of the source starts at in + r * inStride, row r of
+// the including translation unit is compiled for: 4x4 (SSE, or the generic
+// vector shuffles elsewhere, which GCC lowers to NEON's zips on AArch64), 8x8
+// (AVX) and 16x16 (AVX-512F). Row r of the source starts at in + r * inStride, row r of
 // the result at out + r * outStride; all accesses are unaligned loads and
 // stores of whole rows.
 //
@@ -10,6 +11,7 @@
 template <int W>
 struct Transpose;
 
+#if defined(__SSE2__)
 template <>
 struct Transpose<4> {
     static void run(const float* in, std::ptrdiff_t inStride, float* out, std::ptrdiff_t outStride) {
@@ -27,6 +29,31 @@ struct Transpose<4> {
         _mm_storeu_ps(out + 3 * outStride, _mm_movehl_ps(t3, t1));
     }
 };
+#else
+template <>
+struct Transpose<4> {
+    typedef float Row __attribute__((vector_size(4 * sizeof(float))));
+    static void run(const float* in, std::ptrdiff_t inStride, float* out, std::ptrdiff_t outStride) {
+        Row r0, r1, r2, r3;
+        std::memcpy(&r0, in, sizeof(Row));
+        std::memcpy(&r1, in + inStride, sizeof(Row));
+        std::memcpy(&r2, in + 2 * inStride, sizeof(Row));
+        std::memcpy(&r3, in + 3 * inStride, sizeof(Row));
+        const Row t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+        const Row t1 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+        const Row t2 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+        const Row t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+        const Row c0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+        const Row c1 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+        const Row c2 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+        const Row c3 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+        std::memcpy(out, &c0, sizeof(Row));
+        std::memcpy(out + outStride, &c1, sizeof(Row));
+        std::memcpy(out + 2 * outStride, &c2, sizeof(Row));
+        std::memcpy(out + 3 * outStride, &c3, sizeof(Row));
+    }
+};
+#endif
 
 #if defined(__AVX__)
 template <>

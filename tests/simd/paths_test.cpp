@@ -23,7 +23,8 @@
 namespace marrowick {
 namespace {
 
-const KernelPath kFastPaths[] = {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512};
+const KernelPath kFastPaths[] = {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512,
+                                 KernelPath::Neon};
 
 // Memory layouts of x and y: column-major (each channel contiguous), channel-
 // interleaved (a C-order samples x channels array) and a strided view with
@@ -363,6 +364,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ChosenPath, IsAvailableAndMatches) {
     const KernelPath chosen = choosePath(FilterShape{5, 5, 64, 40, 4});
     EXPECT_TRUE(pathAvailable(chosen));
+    // Several channels take the target's lane path: NEON on every AArch64 CPU.
+#if defined(__aarch64__)
+    EXPECT_EQ(chosen, KernelPath::Neon);
+#elif defined(__x86_64__)
+    EXPECT_NE(chosen, KernelPath::OneChannelFast);
+    EXPECT_NE(chosen, KernelPath::Neon);
+#endif
     const Problem p = makeProblem(Kernel::RR, Shape{5, 5, 4}, Size{64, 40}, Data::Finite, 2.0f, 99);
     std::vector<float> y0, zf0;
     run(p, KernelPath::Definition, Order::ColumnMajor, y0, zf0);
