@@ -119,7 +119,8 @@ private:
     mxhost::ArrayPtr state_;
 };
 
-// b or a: a vector in any shape (a row, a column, flat), never a matrix.
+}  // namespace
+
 NpyArray readCoefficients(const char* name, const std::string& path) {
     NpyArray c = readWhole(name, path, true);
     if (std::count_if(c.shape.begin(), c.shape.end(), [](std::size_t d) { return d > 1; }) > 1) {
@@ -129,6 +130,8 @@ NpyArray readCoefficients(const char* name, const std::string& path) {
     }
     return c;
 }
+
+namespace {
 
 void readInputs(FilterInputs& in, const std::vector<std::string>& files) {
     in.bPath = files[0];

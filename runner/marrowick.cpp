@@ -21,11 +21,16 @@ const char* const kUsage =
     "  sosfilt [--progress] SOS.npy X.npy ZI.npy Y.npy ZF.npy\n"
     "        the cascade of second-order sections, with the bits of the Python\n"
     "        package's sosfilt(sos, x, axis=0, zi=zi)\n"
+    "  filtfilt [--progress] [--padtype=T] [--padlen=N] B.npy A.npy X.npy Y.npy\n"
+    "        zero-phase filtering (forward, then backward), with the bits of the\n"
+    "        Python package's filtfilt(b, a, x, axis=0, padtype, padlen)\n"
+    "  sosfiltfilt [--progress] [--padtype=T] [--padlen=N] SOS.npy X.npy Y.npy\n"
+    "        the same with second-order sections: sosfiltfilt(sos, x, axis=0, ...)\n"
     "  demo [DIR]\n"
     "        filter a built-in multichannel signal whole and in pieces, check that\n"
     "        both agree bit for bit, report, and write x and y to DIR (default: a\n"
     "        new directory under /tmp)\n"
-    "  help [filter|sosfilt|demo]\n"
+    "  help [filter|sosfilt|filtfilt|sosfiltfilt|demo]\n"
     "  --version\n"
     "\n"
     "The module is loaded from marrowick.so beside this program, or from the\n"
@@ -74,6 +79,34 @@ const char* const kSosfiltHelp =
     "ZI.npy, starts from rest.\n"
     "\n";
 
+const char* const kZeroPhaseHelp =
+    "usage: marrowick filtfilt [options] B.npy A.npy X.npy Y.npy\n"
+    "       marrowick sosfiltfilt [options] SOS.npy X.npy Y.npy\n"
+    "\n"
+    "Zero-phase filtering of x along its first dimension, with the bits of the\n"
+    "Python package's filtfilt(b, a, x, axis=0, padtype=..., padlen=...) and\n"
+    "sosfiltfilt(sos, x, axis=0, ...): x is extended at both ends, filtered\n"
+    "forward from the steady states, then backward. B and A are vectors and SOS\n"
+    "has shape (n, 6), as for filter and sosfilt; X is float32 or complex64, C\n"
+    "or Fortran order. Y has X's shape and order, float32 when every input is\n"
+    "real and complex64 otherwise.\n"
+    "\n"
+    "Options:\n"
+    "  --padtype=odd|even|constant|none  the extension at each end (default odd;\n"
+    "        none: no extension)\n"
+    "  --padlen=N  samples of extension at each end (default 3 * max(len(a),\n"
+    "        len(b)) for filtfilt; for sosfiltfilt 3 * (2 * n + 1 - the fewer of\n"
+    "        the sections with b2 == 0 and with a2 == 0)); X must be longer\n"
+    "  --progress  progress on stderr also when it is not a terminal\n"
+    "\n"
+    "Size: X is read in blocks (its ends first) and must be a file, not a pipe.\n"
+    "The forward pass is written to an unnamed temporary beside Y (for a device\n"
+    "or pipe Y, in $TMPDIR or /tmp), so that directory needs room for Y's data\n"
+    "once more; the backward pass reads it from its end and writes Y. Memory\n"
+    "stays under about 200 MiB whatever the size of X (the padding of a group\n"
+    "of channels is held whole). Outputs: as for filter; on any error nothing is\n"
+    "created or changed and nothing is left behind.\n";
+
 const char* const kDemoHelp =
     "usage: marrowick demo [DIR]\n"
     "\n"
@@ -104,6 +137,8 @@ int main(int argc, char** argv) {
         if (topic == "filter" || topic == "sosfilt") {
             std::fputs(topic == "filter" ? kFilterHelp : kSosfiltHelp, stdout);
             std::fputs(kFilesHelp, stdout);
+        } else if (topic == "filtfilt" || topic == "sosfiltfilt") {
+            std::fputs(kZeroPhaseHelp, stdout);
         } else if (topic == "demo") {
             std::fputs(kDemoHelp, stdout);
         } else {
@@ -119,6 +154,10 @@ int main(int argc, char** argv) {
         if (command == "sosfilt") {
             runner::installSignalHandlers();
             return runner::sosfiltFiles(argc, argv);
+        }
+        if (command == "filtfilt" || command == "sosfiltfilt") {
+            runner::installSignalHandlers();
+            return runner::zeroPhaseFiles(argc, argv, command == "sosfiltfilt");
         }
         if (command == "demo") {
             runner::installSignalHandlers();

@@ -396,6 +396,18 @@ void OutputFile::writeAt(std::uint64_t at, const void* data, std::size_t bytes) 
     if (!ok) die(given_ + ": write failed: " + std::strerror(errno));
 }
 
+void OutputFile::readAt(std::uint64_t at, void* data, std::size_t bytes) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t r = pread(fd_, p + done, bytes - done, static_cast<off_t>(at + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0)
+            die(given_ + ": reading back its temporary failed: " + (r == 0 ? "short file" : std::strerror(errno)));
+        done += static_cast<std::size_t>(r);
+    }
+}
+
 void OutputFile::finish() {
     if (direct_) {
         if (close(fd_) != 0) die(given_ + ": write failed: " + std::strerror(errno));

@@ -54,6 +54,8 @@ public:
     // Writes bytes at an offset from the start of the file; a FIFO takes
     // only the offset where the last write ended.
     void writeAt(std::uint64_t at, const void* data, std::size_t bytes);
+    // Reads back what was written, from the temporary (not from a device).
+    void readAt(std::uint64_t at, void* data, std::size_t bytes);
     // All data written: the temporary gets its mode and reaches the disk.
     void finish();
 
@@ -99,6 +101,9 @@ MexFunction loadModule();
 // ZF.npy; marrowick demo [DIR].
 int filterFiles(int argc, char** argv);
 int sosfiltFiles(int argc, char** argv);
+// marrowick filtfilt B.npy A.npy X.npy Y.npy; marrowick sosfiltfilt SOS.npy
+// X.npy Y.npy (sections is whether it is the second).
+int zeroPhaseFiles(int argc, char** argv, bool sections);
 int runDemo(int argc, char** argv);
 
 }  // namespace runner

@@ -20,13 +20,7 @@ namespace {
 using marrowick::ComplexSingle;
 using marrowick::Kernel;
 
-// The sections as the kernels take them: n rows of b0 b1 b2 a0 a1 a2, float
-// when real and ComplexSingle when complex.
-struct Sections {
-    std::size_t n = 0;
-    bool complex = false;
-    std::vector<std::uint8_t> values;
-};
+}  // namespace
 
 Sections readSections(const std::string& path) {
     const NpyArray sos = readWhole("sos", path, true);
@@ -50,6 +44,8 @@ Sections readSections(const std::string& path) {
     }
     return s;
 }
+
+namespace {
 
 // The cascade on one tile at a time; the states of every channel, section s
 // and channel j at (s * N + j) * 2, carried between the tiles.

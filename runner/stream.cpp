@@ -199,12 +199,18 @@ void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, con
 CommandLine parseCommandLine(int argc, char** argv) {
     CommandLine line;
     bool options = true;
+    const std::string command = argv[1];
+    const bool zeroPhase = command == "filtfilt" || command == "sosfiltfilt";
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (options && arg == "--") {
             options = false;
         } else if (options && arg == "--progress") {
             line.progress = true;
+        } else if (options && zeroPhase && arg.compare(0, 10, "--padtype=") == 0) {
+            line.padtype = arg.substr(10);
+        } else if (options && zeroPhase && arg.compare(0, 9, "--padlen=") == 0) {
+            line.padlen = arg.substr(9);
         } else if (options && arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             die("unknown option '" + arg + "' of " + argv[1] + " (see 'marrowick help " + argv[1] + "')");
         } else {

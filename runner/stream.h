@@ -118,10 +118,13 @@ void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, con
                     const std::vector<std::pair<const char*, std::string>>& inputs);
 
 // A command's file names and its options: --progress (progress on stderr
-// also when it is not a terminal); "--" ends the options.
+// also when it is not a terminal); for the zero-phase commands
+// --padtype=odd|even|constant|none and --padlen=N (empty when not given);
+// "--" ends the options.
 struct CommandLine {
     std::vector<std::string> files;
     bool progress = false;
+    std::string padtype, padlen;
 };
 CommandLine parseCommandLine(int argc, char** argv);
 
@@ -132,6 +135,20 @@ constexpr const char* kRest = "rest";
 // name it. Coefficients (wide) may also be float64 or complex128, rounded
 // once to single precision.
 NpyArray readWhole(const char* name, const std::string& path, bool wide = false);
+
+// b or a: a vector in any shape (a row, a column, flat), never a matrix;
+// read whole and rounded once to single precision.
+NpyArray readCoefficients(const char* name, const std::string& path);
+
+// Second-order sections as the kernels take them: n rows of b0 b1 b2 a0 a1
+// a2, float when real and ComplexSingle when complex; a SOS file not of
+// shape (n, 6) is refused.
+struct Sections {
+    std::size_t n = 0;
+    bool complex = false;
+    std::vector<std::uint8_t> values;
+};
+Sections readSections(const std::string& path);
 
 // Zeros of the given shape (a single-precision host array, complex when
 // asked).

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "kernels/record.h"
 
@@ -138,5 +139,29 @@ struct ZeroPhase {
     int64_t padLength;
 };
 Result runZeroPhase(const ZeroPhase& call, int64_t workers);
+
+// The steps of the zero-phase filter, for fronts that run it in pieces (the
+// runner streams files through them) with the bits of runZeroPhase.
+//
+// The steady states each pass starts from, solved once for a kernel and its
+// coefficients (z: `count` values, double or ComplexDouble).
+struct PassStart {
+    std::vector<double> z;
+    bool zComplex = false;
+    int64_t count = 0;
+    bool sections = false;
+    bool stateComplex = false;
+};
+Result passStart(Kernel kernel, const Coefficients& c, PassStart& start);
+// A pass's states (dense, as Pass takes them for N channels): the steady
+// states times sample i of each channel of `samples` (single-precision,
+// complex when samplesComplex).
+void startStates(const PassStart& start, void* state, int64_t N, const void* samples, Layout layout,
+                 bool samplesComplex, int64_t i);
+// The padding of one end of N channels, count samples each, into `to`
+// (planar, {1, count}), from `piece`, the count + 1 samples of the signal at
+// that end (samples 0 .. count before, M - 1 - count .. M - 1 after).
+void padEnd(PadType type, bool complex, const void* piece, Layout layout, int64_t count, int64_t N, bool after,
+            void* to);
 
 }  // namespace marrowick::filters

@@ -39,53 +39,9 @@ Sample sampleAt(const char* p, bool complex) {
     return Sample{v.re, v.im, true};
 }
 
-// The steady states times one sample of each channel, each product formed in
-// double precision as a complex product with the factors' own parts (a real
-// factor's missing imaginary part taken as +0) and rounded once to the state
-// type. z holds `count` values (double, or ComplexDouble when zComplex);
-// channel j's go to state + (j * count + k) for b/a, and for sections
-// (value 2s + k) to ((s * N + j) * 2 + k).
-struct Steady {
-    const void* z;
-    bool zComplex;
-    int64_t count;
-    bool sections;
-    bool stateComplex;
-};
-void setSteady(const Steady& s, void* state, int64_t N, const void* samples, Layout layout, bool samplesComplex,
-               int64_t i) {
-    const std::size_t item = samplesComplex ? sizeof(ComplexSingle) : sizeof(float);
-    for (int64_t j = 0; j < N; ++j) {
-        const Sample v = sampleAt(at(samples, layout, item, i, j), samplesComplex);
-        for (int64_t k = 0; k < s.count; ++k) {
-            const int64_t to = s.sections ? ((k / 2) * N + j) * 2 + k % 2 : j * s.count + k;
-            double re, im;
-            if (s.zComplex) {
-                const ComplexDouble z = static_cast<const ComplexDouble*>(s.z)[k];
-                if (v.complex) {
-                    re = z.re * v.re - z.im * v.im;
-                    im = z.re * v.im + z.im * v.re;
-                } else {
-                    re = z.re * v.re - z.im * 0.0;
-                    im = z.re * 0.0 + z.im * v.re;
-                }
-            } else {
-                const double z = static_cast<const double*>(s.z)[k];
-                if (!v.complex) {
-                    static_cast<float*>(state)[to] = static_cast<float>(z * v.re);
-                    continue;
-                }
-                re = z * v.re - 0.0 * v.im;
-                im = z * v.im + 0.0 * v.re;
-            }
-            static_cast<ComplexSingle*>(state)[to] = ComplexSingle{static_cast<float>(re), static_cast<float>(im)};
-        }
-    }
-}
-
 // The padding of one end: count samples of N channels into `to` (planar,
-// {1, count}), from x's samples first - k (before, k = 1 .. count) or
-// last - k (after), each in x's type:
+// {1, count}), from a piece of count + 1 samples at that end: piece[count - k]
+// before (k = 0 .. count - 1), piece[count - 1 - k] after, each in x's type:
 //   odd: 2 * end - x,  even: x,  constant: 1 * end,
 // with the products and differences of single-precision (complex) arithmetic.
 template <class T>
@@ -104,15 +60,15 @@ float difference(float p, float q) { return p - q; }
 ComplexSingle difference(ComplexSingle p, ComplexSingle q) { return ComplexSingle{p.re - q.re, p.im - q.im}; }
 
 template <class T>
-void pad(PadType type, const ZeroPhase& c, int64_t jg, int64_t N, int64_t count, bool after, T* to) {
-    const int64_t end = after ? c.M - 1 : 0;
+void padOf(PadType type, const char* piece, Layout layout, int64_t count, int64_t N, bool after, T* to) {
+    const int64_t end = after ? count : 0;
     for (int64_t j = 0; j < N; ++j) {
         T e;
-        std::memcpy(&e, at(c.input, c.inLayout, sizeof(T), end, jg + j), sizeof e);
+        std::memcpy(&e, at(piece, layout, sizeof(T), end, j), sizeof e);
         const T ends = type == PadType::Odd ? twice(e) : once(e);
         for (int64_t k = 0; k < count; ++k) {
             T v;
-            std::memcpy(&v, at(c.input, c.inLayout, sizeof(T), after ? end - 1 - k : count - k, jg + j), sizeof v);
+            std::memcpy(&v, at(piece, layout, sizeof(T), after ? end - 1 - k : count - k, j), sizeof v);
             to[j * count + k] = type == PadType::Odd ? difference(ends, v) : type == PadType::Even ? v : ends;
         }
     }
@@ -133,7 +89,7 @@ void reverseBlock(char* last, Layout layout, char* buffer, int64_t m, int64_t N,
 }
 
 // Channels [jg, jg + N) through every pass.
-void runGroup(const ZeroPhase& c, const Steady& steady, int64_t jg, int64_t N, int64_t edge) {
+void runGroup(const ZeroPhase& c, const PassStart& steady, int64_t jg, int64_t N, int64_t edge) {
     const Kernel forward = c.kernel, backward = laterKernel(c.kernel);
     const bool inComplex = inputItem(forward) == sizeof(ComplexSingle);
     const bool outComplex = forward != Kernel::RR;
@@ -144,13 +100,9 @@ void runGroup(const ZeroPhase& c, const Steady& steady, int64_t jg, int64_t N, i
     std::vector<char> tail(static_cast<std::size_t>(edge * N) * outItem);
     const Layout padLayout{1, edge};
     if (edge > 0) {  // before the forward pass, which may overwrite x
-        if (inComplex) {
-            pad(c.padType, c, jg, N, edge, false, reinterpret_cast<ComplexSingle*>(left.data()));
-            pad(c.padType, c, jg, N, edge, true, reinterpret_cast<ComplexSingle*>(right.data()));
-        } else {
-            pad(c.padType, c, jg, N, edge, false, reinterpret_cast<float*>(left.data()));
-            pad(c.padType, c, jg, N, edge, true, reinterpret_cast<float*>(right.data()));
-        }
+        padEnd(c.padType, inComplex, at(c.input, c.inLayout, inItem, 0, jg), c.inLayout, edge, N, false, left.data());
+        padEnd(c.padType, inComplex, at(c.input, c.inLayout, inItem, c.M - 1 - edge, jg), c.inLayout, edge, N, true,
+               right.data());
     }
     const char* x = at(c.input, c.inLayout, inItem, 0, jg);
     char* y = at(c.output, c.outLayout, outItem, 0, jg);
@@ -182,17 +134,17 @@ void runGroup(const ZeroPhase& c, const Steady& steady, int64_t jg, int64_t N, i
         }
     };
     if (edge == 0) {
-        setSteady(steady, state.data(), N, x, c.inLayout, inComplex, 0);
+        startStates(steady, state.data(), N, x, c.inLayout, inComplex, 0);
         pass(forward, c.M, x, c.inLayout, y, c.outLayout);
-        setSteady(steady, state.data(), N, y, c.outLayout, outComplex, c.M - 1);
+        startStates(steady, state.data(), N, y, c.outLayout, outComplex, c.M - 1);
         backwardOverY();
         return;
     }
-    setSteady(steady, state.data(), N, left.data(), padLayout, inComplex, 0);
+    startStates(steady, state.data(), N, left.data(), padLayout, inComplex, 0);
     pass(forward, edge, left.data(), padLayout, tail.data(), padLayout);
     pass(forward, c.M, x, c.inLayout, y, c.outLayout);
     pass(forward, edge, right.data(), padLayout, tail.data(), padLayout);
-    setSteady(steady, state.data(), N, tail.data(), padLayout, outComplex, edge - 1);
+    startStates(steady, state.data(), N, tail.data(), padLayout, outComplex, edge - 1);
     char* tailEnd = tail.data() + (edge - 1) * static_cast<int64_t>(outItem);
     const Layout tailBack{-1, edge};
     pass(backward, edge, tailEnd, tailBack, tailEnd, tailBack);
@@ -203,21 +155,71 @@ void runGroup(const ZeroPhase& c, const Steady& steady, int64_t jg, int64_t N, i
 
 Result runZeroPhase(const ZeroPhase& c, int64_t workers) {
     const int64_t edge = c.padType == PadType::None ? 0 : c.padLength;
-    const bool zComplex = coefficientsComplex(c.kernel);
-    const int64_t L = stateLength(c.c);
-    std::vector<double> z(static_cast<std::size_t>(zComplex ? 2 * L : L));
-    const Result r = c.c.sections ? sectionsSteadyState(zComplex, c.c.sos, c.c.nSections, z.data())
-                                  : steadyState(zComplex, c.c.b, c.c.nb, c.c.a, c.c.na, z.data(), nullptr);
+    PassStart steady;
+    const Result r = passStart(c.kernel, c.c, steady);
     if (r.status != Status::Ok) return r;
     // The signal must be longer than its padding: one sample at least.
     if (c.M <= edge) return Result{Status::PadLength, 0};
     if (c.M == 0 || c.N == 0) return r;
-    const Steady steady{z.data(), zComplex, L, c.c.sections, c.kernel != Kernel::RR};
     const int64_t group = std::max<int64_t>(16, kPadElements / std::max<int64_t>(edge, 1));
     onThreads(c.N, workers, [&](int64_t j0, int64_t n) {
         for (int64_t jg = j0; jg < j0 + n; jg += group) runGroup(c, steady, jg, std::min(group, j0 + n - jg), edge);
     });
     return r;
+}
+
+Result passStart(Kernel kernel, const Coefficients& c, PassStart& s) {
+    s.zComplex = coefficientsComplex(kernel);
+    s.count = stateLength(c);
+    s.sections = c.sections;
+    s.stateComplex = kernel != Kernel::RR;
+    s.z.assign(static_cast<std::size_t>(s.zComplex ? 2 * s.count : s.count), 0.0);
+    return c.sections ? sectionsSteadyState(s.zComplex, c.sos, c.nSections, s.z.data())
+                      : steadyState(s.zComplex, c.b, c.nb, c.a, c.na, s.z.data(), nullptr);
+}
+
+void padEnd(PadType type, bool complex, const void* piece, Layout layout, int64_t count, int64_t N, bool after,
+            void* to) {
+    const char* p = static_cast<const char*>(piece);
+    if (complex) padOf(type, p, layout, count, N, after, static_cast<ComplexSingle*>(to));
+    else padOf(type, p, layout, count, N, after, static_cast<float*>(to));
+}
+
+// The steady states times one sample of each channel, each product formed in
+// double precision as a complex product with the factors' own parts (a real
+// factor's missing imaginary part taken as +0) and rounded once to the state
+// type. z holds `count` values (double, or ComplexDouble when zComplex);
+// channel j's go to state + (j * count + k) for b/a, and for sections
+// (value 2s + k) to ((s * N + j) * 2 + k).
+void startStates(const PassStart& s, void* state, int64_t N, const void* samples, Layout layout, bool samplesComplex,
+                 int64_t i) {
+    const std::size_t item = samplesComplex ? sizeof(ComplexSingle) : sizeof(float);
+    for (int64_t j = 0; j < N; ++j) {
+        const Sample v = sampleAt(at(samples, layout, item, i, j), samplesComplex);
+        for (int64_t k = 0; k < s.count; ++k) {
+            const int64_t to = s.sections ? ((k / 2) * N + j) * 2 + k % 2 : j * s.count + k;
+            double re, im;
+            if (s.zComplex) {
+                const ComplexDouble z = reinterpret_cast<const ComplexDouble*>(s.z.data())[k];
+                if (v.complex) {
+                    re = z.re * v.re - z.im * v.im;
+                    im = z.re * v.im + z.im * v.re;
+                } else {
+                    re = z.re * v.re - z.im * 0.0;
+                    im = z.re * 0.0 + z.im * v.re;
+                }
+            } else {
+                const double z = s.z[static_cast<std::size_t>(k)];
+                if (!v.complex) {
+                    static_cast<float*>(state)[to] = static_cast<float>(z * v.re);
+                    continue;
+                }
+                re = z * v.re - 0.0 * v.im;
+                im = z * v.im + 0.0 * v.re;
+            }
+            static_cast<ComplexSingle*>(state)[to] = ComplexSingle{static_cast<float>(re), static_cast<float>(im)};
+        }
+    }
 }
 
 }  // namespace marrowick::filters

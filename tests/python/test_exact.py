@@ -44,9 +44,11 @@ def test_matches_runner(kernel, nb, na, a0, shape, zero_state, nonfinite):
     assert y.flags.c_contiguous  # C order with time on axis 0 stays channel-interleaved
 
 
-def run_files(args, arrays, block=None):
+def run_files(args, arrays, block=None, refusal=None):
     """The runner on .npy files: args name them (the arrays saved as given)
-    or are taken as they stand; returns the loaded y and zf."""
+    or are taken as they stand; returns the loaded y and zf (None when the
+    command writes no zf). With a refusal, checks that the run fails with
+    that identifier and leaves nothing behind."""
     runner = os.environ.get("MARROWICK_RUNNER")
     if not runner:
         pytest.skip("MARROWICK_RUNNER is not set")
@@ -56,8 +58,12 @@ def run_files(args, arrays, block=None):
             np.save(path[name], v)
         env = dict(os.environ, **({"MARROWICK_BLOCK_BYTES": str(block)} if block else {}))
         r = subprocess.run([runner] + [path.get(a, a) for a in args], capture_output=True, text=True, env=env)
+        if refusal:
+            assert r.returncode != 0 and refusal in r.stderr and r.stderr.count("\n") == 1, r.stderr
+            assert sorted(os.listdir(d)) == sorted(n + ".npy" for n in arrays)
+            return None, None
         assert r.returncode == 0, r.stderr
-        return np.load(path["y"]), np.load(path["zf"])
+        return np.load(path["y"]), np.load(path["zf"]) if os.path.exists(path["zf"]) else None
 
 
 def single(v):
@@ -100,6 +106,51 @@ def test_sosfilt_runner_matches_package(mix, n, shape, fortran, zi_mode, block):
     want_y, want_zf = marrowick.sosfilt(sos, x, axis=0, zi=zi)
     assert_bits(y, want_y)
     assert_bits(zf, want_zf)
+
+
+# (command, kernel mix, x shape, Fortran order, padtype, padlen, block bytes, refusal)
+ZERO_PHASE_RUNNER_CASES = [
+    ("filtfilt", mix, (301, 3, 2), fortran, "odd", None, 2000, None)
+    for mix in ("RR", "RC", "CR", "CC") for fortran in (False, True)] + [
+    ("sosfiltfilt", mix, (301, 3, 2), fortran, "odd", None, 2000, None)
+    for mix in ("RR", "RC", "CR", "CC") for fortran in (False, True)] + [
+    ("filtfilt", "RC", (200, 5), False, "even", 17, 640, None),       # C order, tiles of rows
+    ("filtfilt", "RR", (500,), False, "constant", None, 64, None),    # one channel in many pieces
+    ("filtfilt", "CC", (90, 4), True, None, None, 400, None),         # no padding
+    ("filtfilt", "RR", (90, 4), False, "odd", 0, 400, None),          # padlen 0
+    ("filtfilt", "CR", (60, 3), True, "odd", 59, 256, None),          # padding of all but one sample
+    ("filtfilt", "RR", (40, 70), False, "even", None, None, None),    # one block
+    ("filtfilt", "RR", (5, 0), True, "odd", 2, None, None),           # no channels
+    ("sosfiltfilt", "CC", (700,), False, "even", None, 64, None),
+    ("sosfiltfilt", "RC", (150, 4), True, "constant", 30, 512, None),
+    ("sosfiltfilt", "CR", (100, 3), False, None, None, 96, None),
+    ("filtfilt", "RR", (12, 3), False, "odd", None, None, "marrowick:padLength"),   # 12 samples, padlen 12
+    ("sosfiltfilt", "RC", (20, 2), True, "even", 20, None, "marrowick:padLength"),
+    ("filtfilt", "RR", (0, 3), False, None, None, None, "marrowick:padLength"),     # no samples
+]
+
+
+@pytest.mark.parametrize("command,mix,shape,fortran,padtype,padlen,block,refusal", ZERO_PHASE_RUNNER_CASES)
+def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype, padlen, block, refusal):
+    """filtfilt and sosfiltfilt of files: forward over the padded signal in
+    blocks into a temporary, backward from its end, with the package's bits."""
+    options = ["--padtype=" + (padtype or "none")] + ([] if padlen is None else ["--padlen=%d" % padlen])
+    kwargs = dict(axis=0, padtype=padtype, padlen=padlen)
+    if command == "filtfilt":
+        b, a, x, _ = case(mix, 4, 3, shape)
+        arrays, names = {"b": b, "a": a}, ["b", "a"]
+    else:
+        sos, x, _ = sections_case(mix, 3, shape, 0)
+        arrays, names = {"sos": sos}, ["sos"]
+    arrays["x"] = np.asfortranarray(x) if fortran else x
+    y, _ = run_files([command] + options + names + ["x", "y"], arrays, block, refusal)
+    if refusal:
+        with pytest.raises(ValueError, match=refusal):
+            marrowick.filtfilt(b, a, x, **kwargs) if command == "filtfilt" else marrowick.sosfiltfilt(sos, x, **kwargs)
+        return
+    want = marrowick.filtfilt(b, a, x, **kwargs) if command == "filtfilt" else marrowick.sosfiltfilt(sos, x, **kwargs)
+    assert y.flags.f_contiguous == (fortran and x.ndim > 1) or x.ndim < 2 or 0 in shape
+    assert_bits(y, want)
 
 
 def views(x):
