@@ -2,6 +2,7 @@
 
 import os
 import pickle
+import resource
 import subprocess
 import sys
 import tempfile
@@ -44,11 +45,12 @@ def test_matches_runner(kernel, nb, na, a0, shape, zero_state, nonfinite):
     assert y.flags.c_contiguous  # C order with time on axis 0 stays channel-interleaved
 
 
-def run_files(args, arrays, block=None, refusal=None):
+def run_files(args, arrays, block=None, refusal=None, memory=None):
     """The runner on .npy files: args name them (the arrays saved as given)
     or are taken as they stand; returns the loaded y and zf (None when the
     command writes no zf). With a refusal, checks that the run fails with
-    that identifier and leaves nothing behind."""
+    that identifier and leaves nothing behind. With memory, the runner's
+    address space is limited to that many bytes."""
     runner = os.environ.get("MARROWICK_RUNNER")
     if not runner:
         pytest.skip("MARROWICK_RUNNER is not set")
@@ -57,7 +59,9 @@ def run_files(args, arrays, block=None, refusal=None):
         for name, v in arrays.items():
             np.save(path[name], v)
         env = dict(os.environ, **({"MARROWICK_BLOCK_BYTES": str(block)} if block else {}))
-        r = subprocess.run([runner] + [path.get(a, a) for a in args], capture_output=True, text=True, env=env)
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_AS, (memory, memory))) if memory else None
+        r = subprocess.run([runner] + [path.get(a, a) for a in args], capture_output=True, text=True, env=env,
+                           preexec_fn=limit)
         if refusal:
             assert r.returncode != 0 and refusal in r.stderr and r.stderr.count("\n") == 1, r.stderr
             assert sorted(os.listdir(d)) == sorted(n + ".npy" for n in arrays)
@@ -150,6 +154,22 @@ def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype
         return
     want = marrowick.filtfilt(b, a, x, **kwargs) if command == "filtfilt" else marrowick.sosfiltfilt(sos, x, **kwargs)
     assert y.flags.f_contiguous == (fortran and x.ndim > 1) or x.ndim < 2 or 0 in shape
+    assert_bits(y, want)
+
+
+@pytest.mark.parametrize("command", ["filtfilt", "sosfiltfilt"])
+def test_zero_phase_runner_beyond_its_memory(command):
+    """192 MiB of X filtered by a runner whose whole address space is 48 MiB:
+    the bits of the in-memory call."""
+    x = np.random.default_rng(5).standard_normal((1 << 20, 48), dtype=np.float32)
+    if command == "filtfilt":
+        b, a = [0.2, 0.4, 0.2], [1.0, -0.3, 0.1]
+        arrays, want = {"b": np.array(b), "a": np.array(a)}, marrowick.filtfilt(b, a, x, axis=0)
+    else:
+        sos = np.array([[0.2, 0.4, 0.2, 1.0, -0.3, 0.1], [1.0, -1.0, 0.0, 1.0, -0.5, 0.0]] * 4)
+        arrays, want = {"sos": sos}, marrowick.sosfiltfilt(sos, x, axis=0)
+    arrays["x"] = x
+    y, _ = run_files([command] + list(arrays) + ["y"], arrays, memory=48 << 20)
     assert_bits(y, want)
 
 
