@@ -3,6 +3,7 @@
 // line and the help texts.
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "runner.h"
@@ -163,6 +164,8 @@ int main(int argc, char** argv) {
             runner::installSignalHandlers();
             return runner::finishStdout(runner::runDemo(argc, argv));
         }
+    } catch (const std::bad_alloc&) {
+        die("not enough memory for the run's buffers [marrowick:noMemory]");
     } catch (const std::exception& e) {
         die(e.what());
     }
