@@ -219,6 +219,25 @@ def test_store_of_a_large_input_holds_a_few_chunks_per_worker(cluster_client, tm
     assert_bits(np.load(dst), want)
 
 
+def test_zero_phase_beyond_the_workers_memory(tmp_path):
+    # 384 MiB from file to file on two workers limited to 320 MiB each (an idle worker holds
+    # about 130 MiB): the bits of the in-memory call.
+    src, dst = tmp_path / "x.npy", tmp_path / "y.npy"
+    x = np.lib.format.open_memmap(src, mode="w+", dtype=np.float32, shape=(16, 6 * 2**20))
+    for i in range(16):
+        x[i] = signal(6 * 2**20, seed=i)
+    del x
+    os.environ["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_PARENT, os.environ.get("PYTHONPATH")) if p)
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, memory_limit="320MiB",
+    ) as cluster, distributed.Client(cluster, timeout=TIMEOUT, set_as_default=False) as client:
+        y = mdask.sosfiltfilt(SOS, da.from_array(mdask.NpyFile(src), chunks=(4, 2**18)), axis=1)
+        stored = da.store(y, mdask.NpyFile.create(dst, y.shape, y.dtype), lock=False, compute=False)
+        client.compute(stored).result(4 * TIMEOUT)
+    assert_bits(np.load(dst), marrowick.sosfiltfilt(SOS, np.load(src), axis=1))
+
+
 @pytest.mark.parametrize("shape, index, order", [
     ((3, 4, 2000), np.s_[0:2, 1:3, 5:1500], "C"),  # runs of at least 4 KiB: one system call each
     ((10, 20), np.s_[2:5, 3:9], "C"),              # short runs: read through a memory map
