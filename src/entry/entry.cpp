@@ -115,6 +115,9 @@ void runKernel(FilterJob& job) {
         case Kernel::RR:
             computeGain(job.realOutput, job.realState, job.realNum, job.realDen, job.realInput, nb, na, M, L, N);
             return;
+        case Kernel::DRR:
+        case Kernel::DCC:
+        case Kernel::DCR: return;  // the module's table never chooses a double-precision kernel
     }
 }
 

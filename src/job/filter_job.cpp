@@ -100,6 +100,9 @@ FilterJobBase::FilterJobBase(const mxArray* b, const mxArray* x, const mxArray* 
             realInput = static_cast<const float*>(mxGetData(x));
             realOutput = zeroedFloats(samples);
             break;
+        case Kernel::DRR:
+        case Kernel::DCC:
+        case Kernel::DCR: break;  // the module's table never chooses a double-precision kernel
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "double_recurrence.h"
 #include "kernels.h"
 #include "lanes.h"
 #include "paths.h"
@@ -140,6 +141,38 @@ void runCascadeTyped(const CascadeCall& c, KernelPath path) {
     cascadePieces<K>(c, [path](const auto& piece) { runPiece(path, piece); });
 }
 
+// The double-precision cascade: pieces of at most kCascadePiece sections as
+// above; each section forms its own coefficients (no gain), and a chain of
+// sections over the whole signal gives the bits of one sample through all
+// of them, so the one-channel path is also the definition.
+template <Kernel K>
+void runDoublePiece(KernelPath path, const CascadeRecord<K>& piece) {
+    const LaneEntries<K>* lanes = path == KernelPath::Definition ? nullptr : laneEntries<K>(path);
+    if (lanes == nullptr || !lanes->cascade(piece)) dbl::cascadeOneChannel(piece);
+}
+
+template <Kernel K>
+void runCascadeDouble(const CascadeCall& c, KernelPath path) {
+    using T = KernelTypes<K>;
+    constexpr Kernel Later = laterKernel(K);
+    if (c.sections < 1 || c.M < 1 || c.N < 1) return;
+    const auto* sos = static_cast<const typename T::Num*>(c.sos);
+    auto* out = static_cast<typename T::Out*>(c.output);
+    auto* state = static_cast<typename T::State*>(c.state);
+    for (int32_t s0 = 0; s0 < c.sections; s0 += kCascadePiece) {
+        const int32_t n = c.sections - s0 < kCascadePiece ? c.sections - s0 : kCascadePiece;
+        const auto* first = sos + 6 * static_cast<std::ptrdiff_t>(s0);
+        auto* z = state + static_cast<std::ptrdiff_t>(s0) * c.N * 2;
+        if (s0 == 0) {
+            runDoublePiece(path, CascadeRecord<K>{n, c.M, c.N, first, nullptr, out, c.outLayout, z,
+                                                  static_cast<const typename T::In*>(c.input), c.inLayout});
+        } else {
+            runDoublePiece(path, CascadeRecord<Later>{n, c.M, c.N, first, nullptr, out, c.outLayout, z, out,
+                                                      c.outLayout});
+        }
+    }
+}
+
 }  // namespace
 
 // One channel takes the lanes too: its sections sit side by side in them.
@@ -155,6 +188,9 @@ void runCascadeCall(const CascadeCall& call, KernelPath path) {
         case Kernel::RC: runCascadeTyped<Kernel::RC>(call, path); return;
         case Kernel::RRZ: runCascadeTyped<Kernel::RRZ>(call, path); return;
         case Kernel::RR: runCascadeTyped<Kernel::RR>(call, path); return;
+        case Kernel::DRR: runCascadeDouble<Kernel::DRR>(call, path); return;
+        case Kernel::DCC: runCascadeDouble<Kernel::DCC>(call, path); return;
+        case Kernel::DCR: runCascadeDouble<Kernel::DCR>(call, path); return;
     }
 }
 

@@ -17,6 +17,9 @@ const char* kernelName(Kernel kernel) {
         case Kernel::RC: return "KernelRC";
         case Kernel::RRZ: return "KernelRRZ";
         case Kernel::RR: return "KernelRR";
+        case Kernel::DRR: return "KernelDRR";
+        case Kernel::DCC: return "KernelDCC";
+        case Kernel::DCR: return "KernelDCR";
     }
     return "?";
 }
@@ -41,6 +44,16 @@ void runChosenPath(const FilterRecord<K>& record) {
 
 RealGain gainOf(const float* a) { return realGain(a[0]); }
 ComplexGain gainOf(const ComplexSingle* a) { return complexGain(a[0]); }
+
+// The gain of a double-precision kernel's record: unused, its arithmetic
+// divides by a[0] itself.
+template <class T>
+struct NoGain {
+    T gain{};
+    bool applyGain = false;
+};
+NoGain<double> gainOf(const double*) { return {}; }
+NoGain<ComplexDouble> gainOf(const ComplexDouble*) { return {}; }
 
 // The typed call: the record of the call's kernel, its gain from a[0].
 template <Kernel K>
@@ -70,6 +83,9 @@ void runFilterCall(const FilterCall& call, KernelPath path) {
         case Kernel::RC: runTyped<Kernel::RC>(call, path); return;
         case Kernel::RRZ: runTyped<Kernel::RRZ>(call, path); return;
         case Kernel::RR: runTyped<Kernel::RR>(call, path); return;
+        case Kernel::DRR: runTyped<Kernel::DRR>(call, path); return;
+        case Kernel::DCC: runTyped<Kernel::DCC>(call, path); return;
+        case Kernel::DCR: runTyped<Kernel::DCR>(call, path); return;
     }
 }
 

@@ -41,6 +41,9 @@ struct LaneTable {
     LaneEntries<Kernel::RC> rc;
     LaneEntries<Kernel::RRZ> rrz;
     LaneEntries<Kernel::RR> rr;
+    LaneEntries<Kernel::DRR> drr;
+    LaneEntries<Kernel::DCC> dcc;
+    LaneEntries<Kernel::DCR> dcr;
 };
 
 // Kernel K's vector paths on an instruction set's path (which must be

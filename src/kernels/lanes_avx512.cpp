@@ -13,6 +13,7 @@ constexpr int kNarrowestGroup = 8;
 }  // namespace marrowick
 
 #include "cascade_lanes-inl.h"
+#include "double_lanes-inl.h"
 #include "filter_lanes-inl.h"
 
 namespace marrowick {
@@ -23,6 +24,9 @@ const LaneTable kLaneTable = {
     {filterLanes<Kernel::CC>, cascadeLanes<Kernel::CC>}, {filterLanes<Kernel::CR>, cascadeLanes<Kernel::CR>},
     {filterLanes<Kernel::RC>, cascadeLanes<Kernel::RC>}, {filterLanes<Kernel::RRZ>, cascadeLanes<Kernel::RRZ>},
     {filterLanes<Kernel::RR>, cascadeLanes<Kernel::RR>},
+    {doubleFilterLanes<Kernel::DRR>, doubleCascadeLanes<Kernel::DRR>},
+    {doubleFilterLanes<Kernel::DCC>, doubleCascadeLanes<Kernel::DCC>},
+    {doubleFilterLanes<Kernel::DCR>, doubleCascadeLanes<Kernel::DCR>},
 };
 
 }  // namespace avx512

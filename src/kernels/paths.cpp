@@ -3,6 +3,7 @@
 // exports (lanes.h), looked up once per call.
 #include "paths.h"
 
+#include "double_recurrence.h"
 #include "lanes.h"
 #include "record.h"
 #include "recurrence.h"
@@ -124,8 +125,14 @@ const LaneEntries<K>* laneEntries(KernelPath path) {
         return &t->rc;
     } else if constexpr (K == Kernel::RRZ) {
         return &t->rrz;
-    } else {
+    } else if constexpr (K == Kernel::RR) {
         return &t->rr;
+    } else if constexpr (K == Kernel::DRR) {
+        return &t->drr;
+    } else if constexpr (K == Kernel::DCC) {
+        return &t->dcc;
+    } else {
+        return &t->dcr;
     }
 }
 
@@ -133,12 +140,21 @@ const LaneEntries<K>* laneEntries(KernelPath path) {
 // the fast one-channel path.
 template <Kernel K>
 void runOnPath(KernelPath path, const FilterRecord<K>& record) {
-    if (path == KernelPath::Definition) {
-        filterDefinition(record);
-        return;
+    if constexpr (isDoubleKernel(K)) {
+        if (path == KernelPath::Definition) {
+            dbl::filterDefinition(record);
+            return;
+        }
+        const LaneEntries<K>* lanes = laneEntries<K>(path);
+        if (lanes == nullptr || !lanes->filter(record)) dbl::filterOneChannelFast(record);
+    } else {
+        if (path == KernelPath::Definition) {
+            filterDefinition(record);
+            return;
+        }
+        const LaneEntries<K>* lanes = laneEntries<K>(path);
+        if (lanes == nullptr || !lanes->filter(record)) filterOneChannelFast(record);
     }
-    const LaneEntries<K>* lanes = laneEntries<K>(path);
-    if (lanes == nullptr || !lanes->filter(record)) filterOneChannelFast(record);
 }
 
 template const LaneEntries<Kernel::CC>* laneEntries<Kernel::CC>(KernelPath);
@@ -151,5 +167,11 @@ template void runOnPath<Kernel::CR>(KernelPath, const FilterRecord<Kernel::CR>&)
 template void runOnPath<Kernel::RC>(KernelPath, const FilterRecord<Kernel::RC>&);
 template void runOnPath<Kernel::RRZ>(KernelPath, const FilterRecord<Kernel::RRZ>&);
 template void runOnPath<Kernel::RR>(KernelPath, const FilterRecord<Kernel::RR>&);
+template const LaneEntries<Kernel::DRR>* laneEntries<Kernel::DRR>(KernelPath);
+template const LaneEntries<Kernel::DCC>* laneEntries<Kernel::DCC>(KernelPath);
+template const LaneEntries<Kernel::DCR>* laneEntries<Kernel::DCR>(KernelPath);
+template void runOnPath<Kernel::DRR>(KernelPath, const FilterRecord<Kernel::DRR>&);
+template void runOnPath<Kernel::DCC>(KernelPath, const FilterRecord<Kernel::DCC>&);
+template void runOnPath<Kernel::DCR>(KernelPath, const FilterRecord<Kernel::DCR>&);
 
 }  // namespace marrowick

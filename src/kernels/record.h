@@ -6,18 +6,33 @@
 //
 // Also here: the dispatch table, evaluated in one function (chooseKernel),
 // which the entry point, the filter job, the fronts, the benchmarks and the
-// tests all use.
+// tests all use; the double-precision kernels of the fronts beside the host
+// (chooseDoubleKernel); and the facts of every kernel's operands
+// (kernelFacts), which every front reads instead of working them out.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "marrowick/complex_ops.h"
 
 namespace marrowick {
 
-// The five kernels, in the order of the dispatch table's rows.
-enum class Kernel { CC, CR, RC, RRZ, RR };
+// One complex value in double precision, real part first.
+struct ComplexDouble {
+    double re;
+    double im;
+};
+static_assert(sizeof(ComplexDouble) == 16, "ComplexDouble is two packed doubles");
+
+// The five kernels of the module, in the order of the dispatch table's rows;
+// then the three double-precision kernels of the fronts beside the host,
+// whose arithmetic is SciPy's float64 one (double_step.h): DRR with
+// everything real, DCC with complex coefficients, data and state, DCR with
+// complex coefficients and state over real data (read as complex with a zero
+// imaginary part). Appended, so no value of the first five moves.
+enum class Kernel { CC, CR, RC, RRZ, RR, DRR, DCC, DCR };
 
 // The dispatch table: the first row that matches the three complexity flags.
 //   coefficients complex, data complex          -> CC
@@ -30,6 +45,18 @@ constexpr Kernel chooseKernel(bool coefComplex, bool dataComplex, bool stateComp
            : dataComplex  ? Kernel::RC
            : stateComplex ? Kernel::RRZ
                           : Kernel::RR;
+}
+
+// The double-precision kernel: anything complex makes every operand
+// complex, as SciPy's float64 filters compute (coefficients and states are
+// then complex; real data is read as complex without a copy).
+constexpr Kernel chooseDoubleKernel(bool coefComplex, bool dataComplex, bool stateComplex) {
+    return dataComplex ? Kernel::DCC : (coefComplex || stateComplex) ? Kernel::DCR : Kernel::DRR;
+}
+// The kernel of a precision: double or single.
+constexpr Kernel chooseKernel(bool doublePrecision, bool coefComplex, bool dataComplex, bool stateComplex) {
+    return doublePrecision ? chooseDoubleKernel(coefComplex, dataComplex, stateComplex)
+                           : chooseKernel(coefComplex, dataComplex, stateComplex);
 }
 
 const char* kernelName(Kernel kernel);
@@ -58,6 +85,55 @@ template <>
 struct KernelTypes<Kernel::RRZ> : Operands<float, float, ComplexSingle> {};
 template <>
 struct KernelTypes<Kernel::RR> : Operands<float, float, float> {};
+template <>
+struct KernelTypes<Kernel::DRR> : Operands<double, double, double> {};
+template <>
+struct KernelTypes<Kernel::DCC> : Operands<ComplexDouble, ComplexDouble, ComplexDouble> {};
+template <>
+struct KernelTypes<Kernel::DCR> : Operands<ComplexDouble, double, ComplexDouble> {};
+
+constexpr bool isDoubleKernel(Kernel k) { return k == Kernel::DRR || k == Kernel::DCC || k == Kernel::DCR; }
+
+// What every front needs to know of a kernel's operands, derived from
+// KernelTypes: whether each is complex, its item size in bytes, and the
+// precision of the arithmetic.
+struct KernelFacts {
+    bool doublePrecision;
+    bool coefComplex;
+    bool inComplex;
+    bool outComplex;  // the output and the state
+    unsigned coefItem;
+    unsigned inItem;
+    unsigned outItem;  // the output and the state
+};
+template <class T>
+constexpr bool isComplexItem() {
+    return std::is_same<T, ComplexSingle>::value || std::is_same<T, ComplexDouble>::value;
+}
+template <Kernel K>
+constexpr KernelFacts factsOf() {
+    using T = KernelTypes<K>;
+    return KernelFacts{isDoubleKernel(K),
+                       isComplexItem<typename T::Num>(),
+                       isComplexItem<typename T::In>(),
+                       isComplexItem<typename T::Out>(),
+                       sizeof(typename T::Num),
+                       sizeof(typename T::In),
+                       sizeof(typename T::Out)};
+}
+constexpr KernelFacts kernelFacts(Kernel k) {
+    switch (k) {
+        case Kernel::CC: return factsOf<Kernel::CC>();
+        case Kernel::CR: return factsOf<Kernel::CR>();
+        case Kernel::RC: return factsOf<Kernel::RC>();
+        case Kernel::RRZ: return factsOf<Kernel::RRZ>();
+        case Kernel::RR: return factsOf<Kernel::RR>();
+        case Kernel::DRR: return factsOf<Kernel::DRR>();
+        case Kernel::DCC: return factsOf<Kernel::DCC>();
+        case Kernel::DCR: return factsOf<Kernel::DCR>();
+    }
+    return factsOf<Kernel::RR>();
+}
 
 // nb and na coefficients, M samples of N channels, L states per channel.
 struct FilterShape {
@@ -108,7 +184,10 @@ struct FilterRecord {
 // complex data (RC), and complex sections over real data (CR) by complex
 // sections over complex data (CC); the others stay as they are.
 constexpr Kernel laterKernel(Kernel kernel) {
-    return kernel == Kernel::CR ? Kernel::CC : kernel == Kernel::RRZ ? Kernel::RC : kernel;
+    return kernel == Kernel::CR    ? Kernel::CC
+           : kernel == Kernel::RRZ ? Kernel::RC
+           : kernel == Kernel::DCR ? Kernel::DCC
+                                   : kernel;
 }
 
 // The gain of one section, derived from its a[0] as the kernels' front ends

@@ -60,14 +60,8 @@ struct Complexity {
     bool out;
 };
 Complexity complexityOf(Kernel k) {
-    switch (k) {
-        case Kernel::CC: return {true, true, true};
-        case Kernel::CR: return {true, false, true};
-        case Kernel::RC: return {false, true, true};
-        case Kernel::RRZ: return {false, false, true};
-        case Kernel::RR: return {false, false, false};
-    }
-    return {false, false, false};
+    const marrowick::KernelFacts f = marrowick::kernelFacts(k);
+    return {f.coefComplex, f.inComplex, f.outComplex};
 }
 const char* nameOf(Kernel k) {
     switch (k) {
@@ -76,6 +70,9 @@ const char* nameOf(Kernel k) {
         case Kernel::RC: return "rc";
         case Kernel::RRZ: return "rrz";
         case Kernel::RR: return "rr";
+        case Kernel::DRR: return "drr";
+        case Kernel::DCC: return "dcc";
+        case Kernel::DCR: return "dcr";
     }
     return "?";
 }
