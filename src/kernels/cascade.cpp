@@ -167,8 +167,8 @@ void runCascadeDouble(const CascadeCall& c, KernelPath path) {
             runDoublePiece(path, CascadeRecord<K>{n, c.M, c.N, first, nullptr, out, c.outLayout, z,
                                                   static_cast<const typename T::In*>(c.input), c.inLayout});
         } else {
-            runDoublePiece(path, CascadeRecord<Later>{n, c.M, c.N, first, nullptr, out, c.outLayout, z, out,
-                                                      c.outLayout});
+            runDoublePiece(path,
+                           CascadeRecord<Later>{n, c.M, c.N, first, nullptr, out, c.outLayout, z, out, c.outLayout});
         }
     }
 }

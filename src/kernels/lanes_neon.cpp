@@ -20,8 +20,10 @@ inline namespace neon {
 
 extern const LaneTable kLaneTable;
 const LaneTable kLaneTable = {
-    {filterLanes<Kernel::CC>, cascadeLanes<Kernel::CC>}, {filterLanes<Kernel::CR>, cascadeLanes<Kernel::CR>},
-    {filterLanes<Kernel::RC>, cascadeLanes<Kernel::RC>}, {filterLanes<Kernel::RRZ>, cascadeLanes<Kernel::RRZ>},
+    {filterLanes<Kernel::CC>, cascadeLanes<Kernel::CC>},
+    {filterLanes<Kernel::CR>, cascadeLanes<Kernel::CR>},
+    {filterLanes<Kernel::RC>, cascadeLanes<Kernel::RC>},
+    {filterLanes<Kernel::RRZ>, cascadeLanes<Kernel::RRZ>},
     {filterLanes<Kernel::RR>, cascadeLanes<Kernel::RR>},
     {doubleFilterLanes<Kernel::DRR>, doubleCascadeLanes<Kernel::DRR>},
     {doubleFilterLanes<Kernel::DCC>, doubleCascadeLanes<Kernel::DCC>},
