@@ -65,24 +65,45 @@ bool stable(long double* re, long double* im, std::size_t n) {
 
 }  // namespace
 
-py::array checkSignal(py::handle obj, bool& complex) {
+py::dtype computeType(bool complex, bool doublePrecision) {
+    if (doublePrecision) return complex ? py::dtype::of<std::complex<double>>() : py::dtype::of<double>();
+    return complex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
+}
+
+py::array checkSignal(py::handle obj, SignalType& type) {
     py::array x = py::array::ensure(obj);
     if (!x)
-        refuse(PyExc_TypeError, "marrowick:notSingle: x must be a float32 or complex64 array, got " + typeName(obj));
-    complex = checkSignalType(x.dtype());
+        refuse(PyExc_TypeError,
+               "marrowick:unsupportedType: x must be an array of float32, float64, complex64, "
+               "complex128 or integers of at most 32 bits, got " +
+                   typeName(obj));
+    type = checkSignalType(x.dtype());
     return x;
 }
 
-bool checkSignalType(const py::dtype& type) {
-    if (type.equal(py::dtype::of<float>())) return false;
-    if (type.equal(py::dtype::of<std::complex<float>>())) return true;
-    std::string message =
-        "marrowick:notSingle: x must be float32 or complex64 (it is never converted), got " + dtypeText(type);
+SignalType checkSignalType(const py::dtype& type) {
     const char kind = type.kind();
-    if (kind == 'c') message += "; convert it explicitly, e.g. x.astype(numpy.complex64)";
-    else if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')
-        message += "; convert it explicitly, e.g. x.astype(numpy.float32)";
-    refuse(PyExc_TypeError, message);
+    const py::ssize_t size = type.itemsize();
+    SignalType t{false, false, false};
+    if (kind == 'f' && (size == 4 || size == 8)) {
+        t.doublePrecision = size == 8;
+    } else if (kind == 'c' && (size == 8 || size == 16)) {
+        t.complex = true;
+        t.doublePrecision = size == 16;
+    } else if ((kind == 'i' || kind == 'u') && size <= 4) {
+        t.doublePrecision = size == 4;
+    } else {
+        std::string message =
+            "marrowick:unsupportedType: x must be float32, float64, complex64, complex128 or "
+            "integers of at most 32 bits, got " +
+            dtypeText(type);
+        if (kind == 'i' || kind == 'u') message += "; convert it explicitly, e.g. x.astype(numpy.float64)";
+        else if (kind == 'f') message += "; convert it explicitly, e.g. x.astype(numpy.float32)";
+        else if (kind == 'c') message += "; convert it explicitly, e.g. x.astype(numpy.complex128)";
+        refuse(PyExc_TypeError, message);
+    }
+    t.converted = !type.equal(computeType(t.complex, t.doublePrecision));
+    return t;
 }
 
 namespace {
@@ -355,7 +376,7 @@ void warnIfSectionsDestabilise(const py::array& sos) {
     }
 }
 
-py::array checkSections(py::handle obj, bool& complex) {
+py::array checkSections(py::handle obj, bool& complex, bool single) {
     py::array sos = checkNumbers(obj, "sos", complex);
     if (sos.ndim() != 2 || sos.shape(1) != 6 || sos.shape(0) < 1)
         refuse(PyExc_ValueError,
@@ -365,7 +386,7 @@ py::array checkSections(py::handle obj, bool& complex) {
     if (sos.shape(0) > kInt32Max)
         refuse(PyExc_ValueError,
                "marrowick:tooLarge: sos may have at most 2^31 - 1 sections, got " + std::to_string(sos.shape(0)));
-    warnIfSectionsDestabilise(sos);
+    if (single) warnIfSectionsDestabilise(sos);
     return sos;
 }
 

@@ -32,10 +32,26 @@ inline std::string shapeText(const Dims& shape) { return shapeText(shape.data(),
 // short and on one line.
 std::string argumentText(py::handle obj);
 
-// x: float32 or complex64 as it is, never converted. `complex` tells which.
-py::array checkSignal(py::handle obj, bool& complex);
-// The same for a dtype alone (a lazy array's); returns whether complex.
-bool checkSignalType(const py::dtype& type);
+// The signal's dtype decides the precision of the call, the same on every
+// front:
+//   float32, complex64     single precision, read as they are;
+//   float64, complex128    double precision, read as they are;
+//   int8, uint8, int16, uint16   converted exactly to float32 (single);
+//   int32, uint32          converted exactly to float64 (double);
+//   anything else          marrowick:unsupportedType.
+// (A float or complex array of the other byte order is read as its native
+// twin, converted.)
+struct SignalType {
+    bool complex;
+    bool doublePrecision;
+    bool converted;  // the kernels read a converted copy, not x itself
+};
+SignalType checkSignalType(const py::dtype& type);
+py::array checkSignal(py::handle obj, SignalType& type);
+// The dtype the kernels read a signal of this type in, which is also the
+// output's dtype when nothing else is complex: float32, complex64, float64
+// or complex128.
+py::dtype computeType(bool complex, bool doublePrecision);
 
 // An axis of an array of ndim dimensions, anything operator.index takes,
 // counted from 0: marrowick:badAxis otherwise (a TypeError for what is no
@@ -77,8 +93,9 @@ void warnIfRoundingDestabilises(const Coefficients& a);
 void warnIfSectionsDestabilise(const py::array& sos);
 
 // sos: real or complex numbers of shape (n_sections, 6), 1 <= n_sections
-// <= 2^31 - 1, with the warning above. `complex` tells which.
-py::array checkSections(py::handle obj, bool& complex);
+// <= 2^31 - 1, with the warning above when the sections are for single
+// precision. `complex` tells which.
+py::array checkSections(py::handle obj, bool& complex, bool single = true);
 inline py::array checkSections(py::handle obj) {
     bool complex;
     return checkSections(obj, complex);

@@ -37,25 +37,34 @@ namespace {
 // The largest count of one kernel call; only the tests lower it.
 std::atomic<int64_t> gPieceLimit{filters::kCallLimit};
 
-// Coefficients as the kernel takes them: rounded to single precision, real
-// ones widened with +0 imaginary parts where the kernel wants complex ones.
-// The array's own memory when it holds them so already (kept alive by
-// `keep`), else a converted copy.
-const void* kernelCoefficients(const Coefficients& c, bool wantComplex, py::object& keep,
-                               std::vector<ComplexSingle>& widened) {
-    if (wantComplex && c.complex) {
-        auto v = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>::ensure(c.values);
+// Coefficients as the kernel takes them: rounded to single precision, or
+// as double-precision numbers, real ones widened with +0 imaginary parts
+// where the kernel wants complex ones. The array's own memory when it holds
+// them so already (kept alive by `keep`), else a converted copy.
+template <class Real>
+const void* coefficientsOf(const py::array& values, bool complex, bool wantComplex, py::object& keep) {
+    using Complex = std::complex<Real>;
+    if (wantComplex && complex) {
+        auto v = py::array_t<Complex, py::array::c_style | py::array::forcecast>::ensure(values);
         if (!v) throw py::error_already_set();
         keep = v;
         return v.data();
     }
-    auto v = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(c.values);
+    auto v = py::array_t<Real, py::array::c_style | py::array::forcecast>::ensure(values);
     if (!v) throw py::error_already_set();
-    keep = v;
-    if (!wantComplex) return v.data();
-    widened.resize(static_cast<std::size_t>(v.size()));
-    for (std::size_t k = 0; k < widened.size(); ++k) widened[k] = ComplexSingle{v.data()[k], 0.0f};
+    if (!wantComplex) {
+        keep = v;
+        return v.data();
+    }
+    py::array_t<Complex> widened(v.size());
+    for (py::ssize_t k = 0; k < v.size(); ++k) widened.mutable_data()[k] = Complex(v.data()[k], Real(0));
+    keep = widened;
     return widened.data();
+}
+const void* kernelCoefficients(const py::array& values, bool complex, Kernel kernel, py::object& keep) {
+    const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
+    return f.doublePrecision ? coefficientsOf<double>(values, complex, f.coefComplex, keep)
+                             : coefficientsOf<float>(values, complex, f.coefComplex, keep);
 }
 
 // The channel count of an array of this shape with time along `axis`.
@@ -84,14 +93,21 @@ struct CallArrays {
     }
 };
 
-CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const State& zi, bool haveZi,
-                         bool outComplex, const Dims& stateShape, int lead) {
+// The arrays of a call of `kernel`. The kernels read x itself when its
+// dtype and layout allow; else a copy of x converted to the kernel's input
+// type, laid out as y: y itself when the types agree (the pass then runs in
+// place), a new array otherwise.
+CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const State& zi, bool haveZi, Kernel kernel,
+                         const Dims& stateShape, int lead) {
+    const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
     const int ndim = xShape.size();
     const py::ssize_t xItem = x.itemsize();
-    const py::ssize_t outItem = outComplex ? 8 : 4;
+    const py::ssize_t outItem = f.outItem;
+    const py::dtype inType = computeType(f.inComplex, f.doublePrecision);
+    const bool xReadable = x.dtype().equal(inType);
     const LayoutPlan plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
-                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
-    const py::dtype outType = outComplex ? py::dtype::of<std::complex<float>>() : py::dtype::of<float>();
+                                       xReadable && (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
+    const py::dtype outType = computeType(f.outComplex, f.doublePrecision);
     py::array y = newArray(outType, xShape, compactStrides(xShape.data(), plan.memoryOrder, outItem));
     Axes zfOrder;
     for (int k = 0; k < lead; ++k) zfOrder.push_back(k);
@@ -99,19 +115,31 @@ CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const
     py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), zfOrder, outItem));
     if (!haveZi) {
         if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
+    } else if (f.doublePrecision) {
+        py::module_::import("numpy").attr("copyto")(zf, zi.values, py::arg("casting") = "unsafe");
     } else {
-        copyState(zi.values, zi.complex, outComplex, zf, stateShape);
+        copyState(zi.values, zi.complex, f.outComplex, zf, stateShape);
     }
 
     const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, xShape[axis]);
-    py::array input =
-        plan.direct ? x : newArray(x.dtype(), xShape, compactStrides(xShape.data(), plan.memoryOrder, xItem));
-    const Layout inLayout = plan.direct ? plan.inLayout : outLayout;
-    return CallArrays{plan, std::move(y), std::move(zf), std::move(input), inLayout, outLayout};
+    const bool direct = plan.direct && xReadable;
+    py::array input = direct ? x
+                      : outType.equal(inType)
+                          ? y
+                          : newArray(inType, xShape, compactStrides(xShape.data(), plan.memoryOrder, f.inItem));
+    const Layout inLayout = direct ? plan.inLayout : outLayout;
+    // A single-precision x read as it is is copied by runReleased, without
+    // the GIL; any other copy (a conversion: NumPy's cast, exact for every
+    // type taken converted) is made here.
+    const bool copyLater = !direct && xReadable && !f.doublePrecision;
+    if (!direct && !copyLater) py::module_::import("numpy").attr("copyto")(input, x, py::arg("casting") = "unsafe");
+    LayoutPlan done = plan;
+    done.direct = !copyLater;
+    return CallArrays{done, std::move(y), std::move(zf), std::move(input), inLayout, outLayout};
 }
 
-// With the GIL released: copies x into the input when it is not x itself,
-// then runs the pass.
+// With the GIL released: copies x into the input when it is not x itself
+// (nor copied already), then runs the pass.
 template <class Run>
 void runReleased(const py::array& x, bool xComplex, const CallArrays& c, const Run& run) {
     py::gil_scoped_release release;
@@ -121,8 +149,8 @@ void runReleased(const py::array& x, bool xComplex, const CallArrays& c, const R
 
 py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py::handle xObj, py::handle ziObj,
                      py::handle axisArg, py::handle workersArg) {
-    bool xComplex;
-    const py::array x = checkSignal(xObj, xComplex);
+    SignalType xType;
+    const py::array x = checkSignal(xObj, xType);
     const Coefficients b = checkCoefficients(bObj, "b", convention);
     const Coefficients a = checkCoefficients(aObj, "a", convention);
     const int64_t workers = checkWorkers(workersArg);
@@ -133,24 +161,24 @@ py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py
     const Dims xShape(x.shape(), x.shape() + ndim);
     const bool haveZi = !ziObj.is_none();
     const State zi = haveZi ? checkState(ziObj, xShape, axis, L, convention) : State{py::none(), false, L};
-    warnIfRoundingDestabilises(a);
+    if (!xType.doublePrecision) warnIfRoundingDestabilises(a);
 
     Dims stateShape(xShape);
     stateShape[axis] = zi.length;
 
-    const Kernel kernel = marrowick::chooseKernel(b.complex || a.complex, xComplex, zi.complex);
-    const bool coefComplex = kernel == Kernel::CC || kernel == Kernel::CR;
-    CallArrays c = prepareArrays(x, xShape, axis, zi, haveZi, kernel != Kernel::RR, stateShape, 0);
+    const Kernel kernel =
+        marrowick::chooseKernel(xType.doublePrecision, b.complex || a.complex, xType.complex, zi.complex);
+    CallArrays c = prepareArrays(x, xShape, axis, zi, haveZi, kernel, stateShape, 0);
 
     py::object bKeep, aKeep;
-    std::vector<ComplexSingle> bWide, aWide;
-    const void* bData = kernelCoefficients(b, coefComplex, bKeep, bWide);
-    const void* aData = kernelCoefficients(a, coefComplex, aKeep, aWide);
+    const void* bData = kernelCoefficients(b.values, b.complex, kernel, bKeep);
+    const void* aData = kernelCoefficients(a.values, a.complex, kernel, aKeep);
 
     filters::Coefficients coefficients{false, bData, b.count, aData, a.count, nullptr, 0};
     coefficients.zeroState = zi.length == 0;  // the module's empty zi
+    coefficients.doublePrecision = xType.doublePrecision;
     const auto pass = c.pass(kernel, coefficients, xShape[axis], channelCount(xShape, axis));
-    runReleased(x, xComplex, c, [&] { filters::runPass(pass, workers); });
+    runReleased(x, xType.complex, c, [&] { filters::runPass(pass, workers); });
     return py::make_tuple(std::move(c.y), std::move(c.zf));
 }
 
@@ -161,9 +189,10 @@ py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py
 // order the plan numbers them, the two states innermost, which is the
 // cascade's order of the states.
 py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, py::handle axisArg, py::handle workersArg) {
-    bool xComplex, sosComplex;
-    const py::array x = checkSignal(xObj, xComplex);
-    const py::array sos = checkSections(sosObj, sosComplex);
+    SignalType xType;
+    bool sosComplex;
+    const py::array x = checkSignal(xObj, xType);
+    const py::array sos = checkSections(sosObj, sosComplex, !xType.doublePrecision);
     const int64_t workers = checkWorkers(workersArg);
     const int ndim = static_cast<int>(x.ndim());
     checkDimensions(ndim, 1);
@@ -177,20 +206,16 @@ py::tuple sosfilt(py::handle sosObj, py::handle xObj, py::handle ziObj, py::hand
     stateShape.push_back(S);
     for (int k = 0; k < ndim; ++k) stateShape.push_back(k == axis ? 2 : xShape[k]);
 
-    const Kernel first = marrowick::chooseKernel(sosComplex, xComplex, zi.complex);
-    CallArrays c = prepareArrays(x, xShape, axis, zi, haveZi, first != Kernel::RR, stateShape, 1);
+    const Kernel first = marrowick::chooseKernel(xType.doublePrecision, sosComplex, xType.complex, zi.complex);
+    CallArrays c = prepareArrays(x, xShape, axis, zi, haveZi, first, stateShape, 1);
 
-    // The sections as the kernels take them: float32 when real, complex64
-    // when complex (the kernels of complex sections take complex ones).
-    py::array coefficients;
-    if (sosComplex)
-        coefficients = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>::ensure(sos);
-    else coefficients = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(sos);
-    if (!coefficients) throw py::error_already_set();
-
-    const filters::Coefficients sections{true, nullptr, 0, nullptr, 0, coefficients.data(), S};
+    // The sections as the kernels take them (complex ones for the kernels of
+    // complex sections).
+    py::object keep;
+    filters::Coefficients sections{true, nullptr, 0, nullptr, 0, kernelCoefficients(sos, sosComplex, first, keep), S};
+    sections.doublePrecision = xType.doublePrecision;
     const auto pass = c.pass(first, sections, xShape[axis], channelCount(xShape, axis));
-    runReleased(x, xComplex, c, [&] { filters::runPass(pass, workers); });
+    runReleased(x, xType.complex, c, [&] { filters::runPass(pass, workers); });
     return py::make_tuple(std::move(c.y), std::move(c.zf));
 }
 
@@ -212,19 +237,22 @@ py::tuple tupleOf(const Dims& d) {
     return t;
 }
 
-// b or a as the kernels take them: a new 1-D float32 or complex64 array.
-py::array singleVector(const Coefficients& c) {
+// b or a as the kernels take them: a new 1-D float32 or complex64 array, or
+// float64 or complex128 for double precision.
+template <class Real>
+py::array vectorOf(const Coefficients& c) {
+    using T = Real;
     if (c.complex) {
-        auto v = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>::ensure(c.values);
+        auto v = py::array_t<std::complex<T>, py::array::c_style | py::array::forcecast>::ensure(c.values);
         if (!v) throw py::error_already_set();
-        py::array_t<std::complex<float>> out(c.count);
-        std::memcpy(out.mutable_data(), v.data(), static_cast<std::size_t>(c.count) * sizeof(std::complex<float>));
+        py::array_t<std::complex<T>> out(c.count);
+        std::memcpy(out.mutable_data(), v.data(), static_cast<std::size_t>(c.count) * sizeof(std::complex<T>));
         return std::move(out);
     }
-    auto v = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(c.values);
+    auto v = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(c.values);
     if (!v) throw py::error_already_set();
-    py::array_t<float> out(c.count);
-    std::memcpy(out.mutable_data(), v.data(), static_cast<std::size_t>(c.count) * sizeof(float));
+    py::array_t<T> out(c.count);
+    std::memcpy(out.mutable_data(), v.data(), static_cast<std::size_t>(c.count) * sizeof(T));
     return std::move(out);
 }
 
@@ -254,20 +282,26 @@ PYBIND11_MODULE(_core, m) {
           "(y, zf).");
     m.def(
         "_coefficients",
-        [](py::handle b, py::handle a, bool scipy) {
+        [](py::handle b, py::handle a, bool scipy, bool doublePrecision) {
             const Coefficients bc = checkCoefficients(b, "b", conventionOf(scipy));
             const Coefficients ac = checkCoefficients(a, "a", conventionOf(scipy));
+            if (doublePrecision) return py::make_tuple(vectorOf<double>(bc), vectorOf<double>(ac), stateLength(bc, ac));
             warnIfRoundingDestabilises(ac);
-            return py::make_tuple(singleVector(bc), singleVector(ac), stateLength(bc, ac));
+            return py::make_tuple(vectorOf<float>(bc), vectorOf<float>(ac), stateLength(bc, ac));
         },
-        py::arg("b"), py::arg("a"), py::arg("scipy") = false,
-        "_coefficients(b, a, scipy=False)\n--\n\nChecks b and a as filter does (warning where rounding makes a "
-        "unstable); returns them as new 1-D single-precision arrays, and L.");
+        py::arg("b"), py::arg("a"), py::arg("scipy") = false, py::arg("double") = false,
+        "_coefficients(b, a, scipy=False, double=False)\n--\n\nChecks b and a as filter does; returns them as new "
+        "1-D single-precision arrays (warning where rounding makes a unstable), or double-precision ones when "
+        "double, and L.");
     m.def(
-        "_check_signal", [](const py::object& dtype) -> bool { return checkSignalType(py::dtype::from_args(dtype)); },
+        "_check_signal",
+        [](const py::object& dtype) {
+            const SignalType t = checkSignalType(py::dtype::from_args(dtype));
+            return computeType(t.complex, t.doublePrecision);
+        },
         py::arg("dtype"),
-        "_check_signal(dtype)\n--\n\nRefuses a signal dtype other than float32 or complex64; "
-        "returns whether it is complex.");
+        "_check_signal(dtype)\n--\n\nRefuses a signal dtype the filters do not take; returns the dtype they "
+        "compute a signal of this dtype in (float32, complex64, float64 or complex128).");
     m.def("_check_axis", &checkAxis, py::arg("axis"), py::arg("ndim"),
           "_check_axis(axis, ndim)\n--\n\nThe axis counted from 0, or marrowick:badAxis (NumPy's AxisError out of "
           "range).");
@@ -288,9 +322,14 @@ PYBIND11_MODULE(_core, m) {
         py::arg("values"), py::arg("name"),
         "_check_numbers(values, name)\n--\n\nvalues as a NumPy array of real or complex numbers, or TypeError.");
     m.def(
-        "_check_sections", [](py::handle sos) { return checkSections(sos); }, py::arg("sos"),
-        "_check_sections(sos)\n--\n\nsos as an (n_sections, 6) array of numbers, or ValueError; warns where "
-        "rounding makes a section unstable.");
+        "_check_sections",
+        [](py::handle sos, bool single) {
+            bool complex;
+            return checkSections(sos, complex, single);
+        },
+        py::arg("sos"), py::arg("single") = true,
+        "_check_sections(sos, single=True)\n--\n\nsos as an (n_sections, 6) array of numbers, or ValueError; "
+        "for single precision, warns where rounding makes a section unstable.");
     m.def(
         "_check_state",
         [](const py::sequence& ziShape, const py::sequence& xShape, int axis, int64_t L, bool scipy, int64_t sections) {

@@ -20,12 +20,15 @@ namespace filters = marrowick::filters;
 namespace marrowick::python {
 namespace {
 
-using Complex64 = py::array_t<std::complex<float>, py::array::c_style | py::array::forcecast>;
-using Float32 = py::array_t<float, py::array::c_style | py::array::forcecast>;
+template <class T>
+using Dense = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
-// Single-precision numbers as a C-ordered float32 or complex64 array.
-py::array single(const py::array& v, bool complex) {
-    py::array out = complex ? py::array(Complex64::ensure(v)) : py::array(Float32::ensure(v));
+// Numbers as a C-ordered array of the precision's real or complex type.
+py::array ofPrecision(const py::array& v, bool complex, bool doublePrecision) {
+    py::array out =
+        doublePrecision
+            ? (complex ? py::array(Dense<std::complex<double>>::ensure(v)) : py::array(Dense<double>::ensure(v)))
+            : (complex ? py::array(Dense<std::complex<float>>::ensure(v)) : py::array(Dense<float>::ensure(v)));
     if (!out) throw py::error_already_set();
     return out;
 }
@@ -53,15 +56,15 @@ struct Held {
     filters::Coefficients c;
     bool complex;
 };
-Held hold(const py::object& coefficients) {
+Held hold(const py::object& coefficients, bool doublePrecision) {
     Held h{};
     if (py::isinstance<py::tuple>(coefficients)) {
         const py::tuple ba = coefficients;
         const py::array b = py::array::ensure(ba[0]), a = py::array::ensure(ba[1]);
         if (!b || !a) throw py::error_already_set();
         h.complex = isComplex(b) || isComplex(a);
-        h.b = single(b, h.complex);
-        h.a = single(a, h.complex);
+        h.b = ofPrecision(b, h.complex, doublePrecision);
+        h.a = ofPrecision(a, h.complex, doublePrecision);
         h.c = filters::Coefficients{
             false,   h.b.data(), static_cast<int32_t>(h.b.size()), h.a.data(), static_cast<int32_t>(h.a.size()),
             nullptr, 0};
@@ -69,14 +72,15 @@ Held hold(const py::object& coefficients) {
         const py::array sos = py::array::ensure(coefficients);
         if (!sos) throw py::error_already_set();
         h.complex = isComplex(sos);
-        h.sos = single(sos, h.complex);
+        h.sos = ofPrecision(sos, h.complex, doublePrecision);
         h.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, h.sos.data(), static_cast<int32_t>(h.sos.shape(0))};
     }
+    h.c.doublePrecision = doublePrecision;
     return h;
 }
 
-py::array steadyStates(const py::object& coefficients) {
-    const Held h = hold(coefficients);
+py::array steadyStates(const py::object& coefficients, bool doublePrecision) {
+    const Held h = hold(coefficients, doublePrecision);
     const int64_t L = filters::stateLength(h.c);
     const py::dtype type = h.complex ? py::dtype::of<std::complex<double>>() : py::dtype::of<double>();
     Dims shape;
@@ -87,9 +91,10 @@ py::array steadyStates(const py::object& coefficients) {
         shape.push_back(L);
     }
     py::array zi(type, std::vector<py::ssize_t>(shape.begin(), shape.end()));
-    const filters::Result r =
-        h.c.sections ? filters::sectionsSteadyState(h.complex, h.c.sos, h.c.nSections, zi.mutable_data())
-                     : filters::steadyState(h.complex, h.c.b, h.c.nb, h.c.a, h.c.na, zi.mutable_data(), nullptr);
+    const filters::Result r = h.c.sections ? filters::sectionsSteadyState(h.complex, h.c.sos, h.c.nSections,
+                                                                          zi.mutable_data(), doublePrecision)
+                                           : filters::steadyState(h.complex, h.c.b, h.c.nb, h.c.a, h.c.na,
+                                                                  zi.mutable_data(), nullptr, doublePrecision);
     if (r.status != filters::Status::Ok) refuseSteady(r, h.c.sections);
     return zi;
 }
@@ -97,42 +102,48 @@ py::array steadyStates(const py::object& coefficients) {
 filters::PadType padTypeOf(const py::object& padtype) {
     if (padtype.is_none()) return filters::PadType::None;
     const std::string s = py::str(padtype);
-    return s == "odd" ? filters::PadType::Odd : s == "even" ? filters::PadType::Even : filters::PadType::Constant;
+    if (s == "odd") return filters::PadType::Odd;
+    if (s == "even") return filters::PadType::Even;
+    if (s == "constant") return filters::PadType::Constant;
+    throw py::value_error("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got " +
+                          argumentText(padtype));
 }
 
 // x filtered forward and backward along `axis` (checked), `edge` samples of
 // padding (checked against x) at both ends.
 py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis, const py::object& padtype,
                     int64_t edge, int64_t workers) {
-    const Held h = hold(coefficients);
-    const bool xComplex = isComplex(x);
-    const Kernel kernel = marrowick::chooseKernel(h.complex, xComplex, h.complex);
+    const SignalType xType = checkSignalType(x.dtype());
+    const Held h = hold(coefficients, xType.doublePrecision);
+    const Kernel kernel = marrowick::chooseKernel(xType.doublePrecision, h.complex, xType.complex, h.complex);
+    const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
     const int ndim = static_cast<int>(x.ndim());
     const Dims shape(x.shape(), x.shape() + ndim);
-    const py::ssize_t xItem = x.itemsize(), outItem = kernel == Kernel::RR ? 4 : 8;
-    const LayoutPlan plan = planLayout(ndim, shape.data(), x.strides(), xItem,
-                                       (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
-    const py::dtype outType = kernel == Kernel::RR ? py::dtype::of<float>() : py::dtype::of<std::complex<float>>();
+    const py::ssize_t xItem = x.itemsize(), outItem = f.outItem;
+    const py::dtype inType = computeType(f.inComplex, f.doublePrecision);
+    const LayoutPlan plan =
+        planLayout(ndim, shape.data(), x.strides(), xItem,
+                   !xType.converted && (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
+    const py::dtype outType = computeType(f.outComplex, f.doublePrecision);
     py::array y = newArray(outType, shape, compactStrides(shape.data(), plan.memoryOrder, outItem));
     const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, shape[axis]);
-    py::array input =
-        plan.direct ? x : newArray(x.dtype(), shape, compactStrides(shape.data(), plan.memoryOrder, xItem));
+    // x itself, or a copy converted to the kernel's input type laid out as
+    // y: y itself when the types agree (the filter runs in place on it).
+    const bool direct = plan.direct && !xType.converted;
+    py::array input = direct ? x
+                      : outType.equal(inType)
+                          ? y
+                          : newArray(inType, shape, compactStrides(shape.data(), plan.memoryOrder, f.inItem));
+    if (!direct) py::module_::import("numpy").attr("copyto")(input, x, py::arg("casting") = "unsafe");
     int64_t N = 1;
     for (int k = 0; k < ndim; ++k)
         if (k != axis) N *= shape[k];
     const filters::ZeroPhase call{
-        kernel,           h.c,       shape[axis],        N,   input.data(), plan.direct ? plan.inLayout : outLayout,
+        kernel,           h.c,       shape[axis],        N,   input.data(), direct ? plan.inLayout : outLayout,
         y.mutable_data(), outLayout, padTypeOf(padtype), edge};
     filters::Result r{};
     {
         py::gil_scoped_release release;
-        if (!plan.direct) {
-            const Dims from(x.strides(), x.strides() + ndim), to(input.strides(), input.strides() + ndim);
-            const char* src = static_cast<const char*>(x.data());
-            char* dst = static_cast<char*>(const_cast<void*>(input.data()));
-            if (xComplex) stridedCopy<ComplexSingle, ComplexSingle>(src, from, dst, to, shape, Same{});
-            else stridedCopy<float, float>(src, from, dst, to, shape, Same{});
-        }
         r = filters::runZeroPhase(call, workers);
     }
     if (r.status == filters::Status::PadLength)
@@ -145,16 +156,18 @@ py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis
 }  // namespace
 
 void defineZeroPhase(py::module_& m) {
-    m.def("_steady_states", &steadyStates, py::arg("coefficients"),
-          "_steady_states(coefficients)\n--\n\nThe steady states of (b, a) (single-precision 1-D arrays) or of "
-          "sections (n_sections, 6): lfilter_zi and sosfilt_zi.");
+    m.def("_steady_states", &steadyStates, py::arg("coefficients"), py::arg("double") = false,
+          "_steady_states(coefficients, double=False)\n--\n\nThe steady states of (b, a) (1-D arrays) or of "
+          "sections (n_sections, 6) rounded to single precision, or as double-precision numbers (divided by a[0]) "
+          "when double: lfilter_zi and sosfilt_zi.");
     m.def(
         "_zero_phase",
         [](const py::object& coefficients, const py::array& x, int axis, const py::object& padtype, int64_t edge,
            py::handle workers) { return zeroPhase(coefficients, x, axis, padtype, edge, checkWorkers(workers)); },
         py::arg("coefficients"), py::arg("x"), py::arg("axis"), py::arg("padtype"), py::arg("edge"), py::arg("workers"),
-        "_zero_phase(coefficients, x, axis, padtype, edge, workers)\n--\n\nfiltfilt or sosfiltfilt of x (float32 "
-        "or complex64, checked) along axis (counted from 0) with edge samples of padtype's padding (checked).");
+        "_zero_phase(coefficients, x, axis, padtype, edge, workers)\n--\n\nfiltfilt or sosfiltfilt of x (of a "
+        "checked dtype, which decides the precision) along axis (counted from 0) with edge samples of padtype's "
+        "padding (checked).");
 }
 
 }  // namespace marrowick::python

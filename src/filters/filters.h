@@ -19,10 +19,7 @@
 
 namespace marrowick::filters {
 
-struct ComplexDouble {
-    double re;
-    double im;
-};
+using marrowick::ComplexDouble;
 
 // b/a (nb and na coefficients, L = max(nb, na) - 1 states per channel) or
 // second-order sections (rows b0 b1 b2 a0 a1 a2, two states per section and
@@ -39,6 +36,9 @@ struct Coefficients {
     // b/a with no states at all (the module's empty zi): every output is
     // b[0] times the input, scaled by the gain.
     bool zeroState = false;
+    // Double-precision values (double or ComplexDouble), for the kernels of
+    // double precision; else single ones (float or ComplexSingle).
+    bool doublePrecision = false;
 };
 
 // State elements per channel: L (0 for zeroState), or 2 per section.
@@ -90,19 +90,24 @@ struct Result {
 // NaN among them, the IEEE sum (NaN, or the infinity).
 double exactSum(const double* v, std::size_t n);
 
-// The states of b/a after a unit step has settled, in the filter's own scale
-// (a[0] times those of the filter divided by a[0]): L values into z, double
+// The states of b/a after a unit step has settled: L values into z, double
 // or (complex) ComplexDouble; `h` (may be null) receives the gain at DC.
-// b and a are single-precision values of the complexity `complex`. The
-// states are solved in double precision by a fixed sequence of operations:
+// b and a are values of the complexity `complex`, single-precision ones, or
+// double-precision ones when `doublePrecision`. The states are solved in
+// double precision by a fixed sequence of operations:
 //   H = sum(b) / sum(a) (correctly rounded sums; a complex quotient by the
 //       plain formula), state k = sum over j > k of (b[j] - a[j] * H), summed
 //       sequentially from the last.
-Result steadyState(bool complex, const void* b, int32_t nb, const void* a, int32_t na, void* z, ComplexDouble* h);
+// That is the filter's own scale, which the single-precision kernels use
+// (a[0] times the states of the filter divided by a[0]). The
+// double-precision kernels divide by a[0] as SciPy does, so for them each
+// state is then divided by a[0] (a complex quotient by the plain formula).
+Result steadyState(bool complex, const void* b, int32_t nb, const void* a, int32_t na, void* z, ComplexDouble* h,
+                   bool doublePrecision = false);
 // Sections: row s (two values) is section s's steady state times the product
 // of the gains at DC of the sections before it. zi holds nSections * 2
 // values.
-Result sectionsSteadyState(bool complex, const void* sos, int32_t nSections, void* zi);
+Result sectionsSteadyState(bool complex, const void* sos, int32_t nSections, void* zi, bool doublePrecision = false);
 
 // The default padding of the zero-phase filters: 3 * max(nb, na), and for
 // sections 3 * (2 * n + 1 - min(sections with b2 == 0, with a2 == 0)).
@@ -147,6 +152,7 @@ Result runZeroPhase(const ZeroPhase& call, int64_t workers);
 // coefficients (z: `count` values, double or ComplexDouble).
 struct PassStart {
     std::vector<double> z;
+    bool doublePrecision = false;  // the states are double or ComplexDouble
     bool zComplex = false;
     int64_t count = 0;
     bool sections = false;
@@ -154,14 +160,14 @@ struct PassStart {
 };
 Result passStart(Kernel kernel, const Coefficients& c, PassStart& start);
 // A pass's states (dense, as Pass takes them for N channels): the steady
-// states times sample i of each channel of `samples` (single-precision,
-// complex when samplesComplex).
+// states times sample i of each channel of `samples` (of the pass's
+// precision, complex when samplesComplex).
 void startStates(const PassStart& start, void* state, int64_t N, const void* samples, Layout layout,
                  bool samplesComplex, int64_t i);
 // The padding of one end of N channels, count samples each, into `to`
 // (planar, {1, count}), from `piece`, the count + 1 samples of the signal at
 // that end (samples 0 .. count before, M - 1 - count .. M - 1 after).
 void padEnd(PadType type, bool complex, const void* piece, Layout layout, int64_t count, int64_t N, bool after,
-            void* to);
+            void* to, bool doublePrecision = false);
 
 }  // namespace marrowick::filters

@@ -14,10 +14,8 @@
 
 namespace marrowick::filters {
 
-std::size_t inputItem(Kernel kernel) {
-    return kernel == Kernel::CC || kernel == Kernel::RC ? sizeof(ComplexSingle) : sizeof(float);
-}
-std::size_t outputItem(Kernel kernel) { return kernel == Kernel::RR ? sizeof(float) : sizeof(ComplexSingle); }
+std::size_t inputItem(Kernel kernel) { return kernelFacts(kernel).inItem; }
+std::size_t outputItem(Kernel kernel) { return kernelFacts(kernel).outItem; }
 
 int64_t stateLength(const Coefficients& c) {
     if (c.sections) return 2 * static_cast<int64_t>(c.nSections);

@@ -60,7 +60,8 @@ double exactSum(const double* v, std::size_t n) {
 namespace {
 
 // The plain quotient: neither overflows nor underflows for sums of
-// single-precision values.
+// single-precision values (for double-precision ones, only beyond about
+// 1e150 in magnitude).
 ComplexDouble quotient(ComplexDouble p, ComplexDouble q) {
     const double d = q.re * q.re + q.im * q.im;
     return ComplexDouble{(p.re * q.re + p.im * q.im) / d, (p.im * q.re - p.re * q.im) / d};
@@ -74,11 +75,17 @@ ComplexDouble product(ComplexDouble p, ComplexDouble q) {
 struct Wide {
     std::vector<double> re, im;
 };
-Wide widen(bool complex, const void* c, int32_t count, int32_t n) {
+Wide widen(bool complex, const void* c, int32_t count, int32_t n, bool doublePrecision) {
     Wide w{std::vector<double>(static_cast<std::size_t>(n), 0.0),
            std::vector<double>(static_cast<std::size_t>(n), 0.0)};
     for (int32_t k = 0; k < count; ++k) {
-        if (complex) {
+        if (doublePrecision && complex) {
+            const ComplexDouble v = static_cast<const ComplexDouble*>(c)[k];
+            w.re[k] = v.re;
+            w.im[k] = v.im;
+        } else if (doublePrecision) {
+            w.re[k] = static_cast<const double*>(c)[k];
+        } else if (complex) {
             const ComplexSingle v = static_cast<const ComplexSingle*>(c)[k];
             w.re[k] = v.re;
             w.im[k] = v.im;
@@ -91,9 +98,10 @@ Wide widen(bool complex, const void* c, int32_t count, int32_t n) {
 
 }  // namespace
 
-Result steadyState(bool complex, const void* b, int32_t nb, const void* a, int32_t na, void* z, ComplexDouble* h) {
+Result steadyState(bool complex, const void* b, int32_t nb, const void* a, int32_t na, void* z, ComplexDouble* h,
+                   bool doublePrecision) {
     const int32_t n = nb > na ? nb : na;
-    const Wide wb = widen(complex, b, nb, n), wa = widen(complex, a, na, n);
+    const Wide wb = widen(complex, b, nb, n, doublePrecision), wa = widen(complex, a, na, n, doublePrecision);
     if (wa.re[0] == 0.0 && wa.im[0] == 0.0) return Result{Status::ZeroLeadingCoefficient, 0};
     const double sar = exactSum(wa.re.data(), static_cast<std::size_t>(na));
     const double sbr = exactSum(wb.re.data(), static_cast<std::size_t>(nb));
@@ -106,6 +114,9 @@ Result steadyState(bool complex, const void* b, int32_t nb, const void* a, int32
             const double term = wb.re[k + 1] - wa.re[k + 1] * g;
             out[k] = k == n - 2 ? term : out[k + 1] + term;
         }
+        // The scale of the filter divided by a[0], once all are summed.
+        if (doublePrecision)
+            for (int32_t k = 0; k < n - 1; ++k) out[k] = out[k] / wa.re[0];
         if (h) *h = ComplexDouble{g, 0.0};
         return Result{Status::Ok, 0};
     }
@@ -119,21 +130,23 @@ Result steadyState(bool complex, const void* b, int32_t nb, const void* a, int32
         const double im = wb.im[k + 1] - (wa.re[k + 1] * g.im + wa.im[k + 1] * g.re);
         out[k] = k == n - 2 ? ComplexDouble{re, im} : ComplexDouble{out[k + 1].re + re, out[k + 1].im + im};
     }
+    if (doublePrecision)
+        for (int32_t k = 0; k < n - 1; ++k) out[k] = quotient(out[k], ComplexDouble{wa.re[0], wa.im[0]});
     if (h) *h = g;
     return Result{Status::Ok, 0};
 }
 
-Result sectionsSteadyState(bool complex, const void* sos, int32_t nSections, void* zi) {
+Result sectionsSteadyState(bool complex, const void* sos, int32_t nSections, void* zi, bool doublePrecision) {
     // The product of the gains at DC so far starts from a real 1.
     ComplexDouble scale{1.0, 0.0};
     double realScale = 1.0;
-    const std::size_t item = complex ? sizeof(ComplexSingle) : sizeof(float);
+    const std::size_t item = (complex ? 2 : 1) * (doublePrecision ? sizeof(double) : sizeof(float));
     for (int32_t s = 0; s < nSections; ++s) {
         const char* row = static_cast<const char*>(sos) + 6 * item * static_cast<std::size_t>(s);
         if (!complex) {
             double z[2];
             ComplexDouble g;
-            const Result r = steadyState(false, row, 3, row + 3 * item, 3, z, &g);
+            const Result r = steadyState(false, row, 3, row + 3 * item, 3, z, &g, doublePrecision);
             if (r.status != Status::Ok) return Result{r.status, s};
             double* out = static_cast<double*>(zi) + 2 * s;
             out[0] = realScale * z[0];
@@ -141,7 +154,7 @@ Result sectionsSteadyState(bool complex, const void* sos, int32_t nSections, voi
             realScale = realScale * g.re;
         } else {
             ComplexDouble z[2], g;
-            const Result r = steadyState(true, row, 3, row + 3 * item, 3, z, &g);
+            const Result r = steadyState(true, row, 3, row + 3 * item, 3, z, &g, doublePrecision);
             if (r.status != Status::Ok) return Result{r.status, s};
             ComplexDouble* out = static_cast<ComplexDouble*>(zi) + 2 * s;
             for (int k = 0; k < 2; ++k) out[k] = product(scale, z[k]);
@@ -155,7 +168,15 @@ int64_t defaultPadLength(const Coefficients& c, bool complex) {
     if (!c.sections) return 3 * static_cast<int64_t>(c.nb > c.na ? c.nb : c.na);
     int64_t b2 = 0, a2 = 0;
     for (int32_t s = 0; s < c.nSections; ++s) {
-        if (complex) {
+        if (c.doublePrecision && complex) {
+            const ComplexDouble* row = static_cast<const ComplexDouble*>(c.sos) + 6 * static_cast<std::ptrdiff_t>(s);
+            b2 += row[2].re == 0.0 && row[2].im == 0.0;
+            a2 += row[5].re == 0.0 && row[5].im == 0.0;
+        } else if (c.doublePrecision) {
+            const double* row = static_cast<const double*>(c.sos) + 6 * static_cast<std::ptrdiff_t>(s);
+            b2 += row[2] == 0.0;
+            a2 += row[5] == 0.0;
+        } else if (complex) {
             const ComplexSingle* row = static_cast<const ComplexSingle*>(c.sos) + 6 * static_cast<std::ptrdiff_t>(s);
             b2 += row[2].re == 0.0f && row[2].im == 0.0f;
             a2 += row[5].re == 0.0f && row[5].im == 0.0f;

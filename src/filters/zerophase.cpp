@@ -16,8 +16,6 @@ namespace {
 // The most padding elements (per end) one group of channels holds.
 constexpr int64_t kPadElements = int64_t{1} << 18;
 
-bool coefficientsComplex(Kernel k) { return k == Kernel::CC || k == Kernel::CR; }
-
 char* at(const void* base, Layout layout, std::size_t item, int64_t i, int64_t j) {
     return const_cast<char*>(static_cast<const char*>(base)) +
            (i * layout.sample + j * layout.channel) * static_cast<int64_t>(item);
@@ -28,14 +26,20 @@ struct Sample {
     double re, im;
     bool complex;
 };
-Sample sampleAt(const char* p, bool complex) {
-    if (!complex) {
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        return Sample{v, 0.0, false};
-    }
-    ComplexSingle v;
+template <class T>
+T load(const char* p) {
+    T v;
     std::memcpy(&v, p, sizeof v);
+    return v;
+}
+Sample sampleAt(const char* p, bool complex, bool doublePrecision) {
+    if (doublePrecision && complex) {
+        const ComplexDouble v = load<ComplexDouble>(p);
+        return Sample{v.re, v.im, true};
+    }
+    if (doublePrecision) return Sample{load<double>(p), 0.0, false};
+    if (!complex) return Sample{load<float>(p), 0.0, false};
+    const ComplexSingle v = load<ComplexSingle>(p);
     return Sample{v.re, v.im, true};
 }
 
@@ -43,21 +47,41 @@ Sample sampleAt(const char* p, bool complex) {
 // {1, count}), from a piece of count + 1 samples at that end: piece[count - k]
 // before (k = 0 .. count - 1), piece[count - 1 - k] after, each in x's type:
 //   odd: 2 * end - x,  even: x,  constant: 1 * end,
-// with the products and differences of single-precision (complex) arithmetic.
+// with the products and differences of the signal's precision, a complex
+// value times a real factor as a complex product with a +0 imaginary part
+// (as NumPy multiplies a complex array by a number).
 template <class T>
-T twice(T v);
+struct PartOf {
+    using type = T;
+};
 template <>
-float twice(float v) {
-    return 2.0f * v;
-}
+struct PartOf<ComplexSingle> {
+    using type = float;
+};
 template <>
-ComplexSingle twice(ComplexSingle v) {
-    return ComplexSingle{2.0f * v.re - 0.0f * v.im, 2.0f * v.im + 0.0f * v.re};
+struct PartOf<ComplexDouble> {
+    using type = double;
+};
+float scaled(float f, float v) { return f * v; }
+double scaled(double f, double v) { return f * v; }
+template <class C, class P = typename PartOf<C>::type>
+C scaled(P f, C v) {
+    return C{f * v.re - P{0} * v.im, f * v.im + P{0} * v.re};
 }
-float once(float v) { return 1.0f * v; }
-ComplexSingle once(ComplexSingle v) { return ComplexSingle{1.0f * v.re - 0.0f * v.im, 1.0f * v.im + 0.0f * v.re}; }
+template <class T>
+T twice(T v) {
+    return scaled(typename PartOf<T>::type{2}, v);
+}
+template <class T>
+T once(T v) {
+    return scaled(typename PartOf<T>::type{1}, v);
+}
 float difference(float p, float q) { return p - q; }
-ComplexSingle difference(ComplexSingle p, ComplexSingle q) { return ComplexSingle{p.re - q.re, p.im - q.im}; }
+double difference(double p, double q) { return p - q; }
+template <class C>
+C difference(C p, C q) {
+    return C{p.re - q.re, p.im - q.im};
+}
 
 template <class T>
 void padOf(PadType type, const char* piece, Layout layout, int64_t count, int64_t N, bool after, T* to) {
@@ -75,34 +99,35 @@ void padOf(PadType type, const char* piece, Layout layout, int64_t count, int64_
 }
 
 // Samples last, last - 1, ... of N channels (m of each) to a planar buffer,
-// or (back) from it.
-template <class T>
-void reverseBlock(char* last, Layout layout, char* buffer, int64_t m, int64_t N, bool back) {
+// or (back) from it; items of `item` bytes.
+void reverseBlock(std::size_t item, char* last, Layout layout, char* buffer, int64_t m, int64_t N, bool back) {
+    const int64_t size = static_cast<int64_t>(item);
     for (int64_t j = 0; j < N; ++j) {
-        T* y = reinterpret_cast<T*>(last) + j * layout.channel;
-        T* v = reinterpret_cast<T*>(buffer) + j * m;
-        if (back)
-            for (int64_t t = 0; t < m; ++t) y[-t * layout.sample] = v[t];
-        else
-            for (int64_t t = 0; t < m; ++t) v[t] = y[-t * layout.sample];
+        char* y = last + j * layout.channel * size;
+        char* v = buffer + j * m * size;
+        for (int64_t t = 0; t < m; ++t) {
+            if (back) std::memcpy(y - t * layout.sample * size, v + t * size, item);
+            else std::memcpy(v + t * size, y - t * layout.sample * size, item);
+        }
     }
 }
 
 // Channels [jg, jg + N) through every pass.
 void runGroup(const ZeroPhase& c, const PassStart& steady, int64_t jg, int64_t N, int64_t edge) {
     const Kernel forward = c.kernel, backward = laterKernel(c.kernel);
-    const bool inComplex = inputItem(forward) == sizeof(ComplexSingle);
-    const bool outComplex = forward != Kernel::RR;
-    const std::size_t inItem = inputItem(forward), outItem = outputItem(forward);
+    const KernelFacts facts = kernelFacts(forward);
+    const bool inComplex = facts.inComplex, outComplex = facts.outComplex, wide = facts.doublePrecision;
+    const std::size_t inItem = facts.inItem, outItem = facts.outItem;
     const int64_t L = stateLength(c.c);
     std::vector<char> state(static_cast<std::size_t>(N * L) * outItem);
     std::vector<char> left(static_cast<std::size_t>(edge * N) * inItem), right(left.size());
     std::vector<char> tail(static_cast<std::size_t>(edge * N) * outItem);
     const Layout padLayout{1, edge};
     if (edge > 0) {  // before the forward pass, which may overwrite x
-        padEnd(c.padType, inComplex, at(c.input, c.inLayout, inItem, 0, jg), c.inLayout, edge, N, false, left.data());
+        padEnd(c.padType, inComplex, at(c.input, c.inLayout, inItem, 0, jg), c.inLayout, edge, N, false, left.data(),
+               wide);
         padEnd(c.padType, inComplex, at(c.input, c.inLayout, inItem, c.M - 1 - edge, jg), c.inLayout, edge, N, true,
-               right.data());
+               right.data(), wide);
     }
     const char* x = at(c.input, c.inLayout, inItem, 0, jg);
     char* y = at(c.output, c.outLayout, outItem, 0, jg);
@@ -126,11 +151,9 @@ void runGroup(const ZeroPhase& c, const PassStart& steady, int64_t jg, int64_t N
             const int64_t m = std::min(block, i1);
             const Layout planar{1, m};
             char* last = at(c.output, c.outLayout, outItem, i1 - 1, jg);
-            if (outComplex) reverseBlock<ComplexSingle>(last, c.outLayout, buffer.data(), m, N, false);
-            else reverseBlock<float>(last, c.outLayout, buffer.data(), m, N, false);
+            reverseBlock(outItem, last, c.outLayout, buffer.data(), m, N, false);
             pass(backward, m, buffer.data(), planar, buffer.data(), planar);
-            if (outComplex) reverseBlock<ComplexSingle>(last, c.outLayout, buffer.data(), m, N, true);
-            else reverseBlock<float>(last, c.outLayout, buffer.data(), m, N, true);
+            reverseBlock(outItem, last, c.outLayout, buffer.data(), m, N, true);
         }
     };
     if (edge == 0) {
@@ -169,33 +192,37 @@ Result runZeroPhase(const ZeroPhase& c, int64_t workers) {
 }
 
 Result passStart(Kernel kernel, const Coefficients& c, PassStart& s) {
-    s.zComplex = coefficientsComplex(kernel);
+    const KernelFacts facts = kernelFacts(kernel);
+    s.doublePrecision = facts.doublePrecision;
+    s.zComplex = facts.coefComplex;
     s.count = stateLength(c);
     s.sections = c.sections;
-    s.stateComplex = kernel != Kernel::RR;
+    s.stateComplex = facts.outComplex;
     s.z.assign(static_cast<std::size_t>(s.zComplex ? 2 * s.count : s.count), 0.0);
-    return c.sections ? sectionsSteadyState(s.zComplex, c.sos, c.nSections, s.z.data())
-                      : steadyState(s.zComplex, c.b, c.nb, c.a, c.na, s.z.data(), nullptr);
+    return c.sections ? sectionsSteadyState(s.zComplex, c.sos, c.nSections, s.z.data(), s.doublePrecision)
+                      : steadyState(s.zComplex, c.b, c.nb, c.a, c.na, s.z.data(), nullptr, s.doublePrecision);
 }
 
 void padEnd(PadType type, bool complex, const void* piece, Layout layout, int64_t count, int64_t N, bool after,
-            void* to) {
+            void* to, bool doublePrecision) {
     const char* p = static_cast<const char*>(piece);
-    if (complex) padOf(type, p, layout, count, N, after, static_cast<ComplexSingle*>(to));
+    if (doublePrecision && complex) padOf(type, p, layout, count, N, after, static_cast<ComplexDouble*>(to));
+    else if (doublePrecision) padOf(type, p, layout, count, N, after, static_cast<double*>(to));
+    else if (complex) padOf(type, p, layout, count, N, after, static_cast<ComplexSingle*>(to));
     else padOf(type, p, layout, count, N, after, static_cast<float*>(to));
 }
 
 // The steady states times one sample of each channel, each product formed in
 // double precision as a complex product with the factors' own parts (a real
 // factor's missing imaginary part taken as +0) and rounded once to the state
-// type. z holds `count` values (double, or ComplexDouble when zComplex);
+// type (not at all for double-precision states). z holds `count` values (double, or ComplexDouble when zComplex);
 // channel j's go to state + (j * count + k) for b/a, and for sections
 // (value 2s + k) to ((s * N + j) * 2 + k).
 void startStates(const PassStart& s, void* state, int64_t N, const void* samples, Layout layout, bool samplesComplex,
                  int64_t i) {
-    const std::size_t item = samplesComplex ? sizeof(ComplexSingle) : sizeof(float);
+    const std::size_t item = (samplesComplex ? 2 : 1) * (s.doublePrecision ? sizeof(double) : sizeof(float));
     for (int64_t j = 0; j < N; ++j) {
-        const Sample v = sampleAt(at(samples, layout, item, i, j), samplesComplex);
+        const Sample v = sampleAt(at(samples, layout, item, i, j), samplesComplex, s.doublePrecision);
         for (int64_t k = 0; k < s.count; ++k) {
             const int64_t to = s.sections ? ((k / 2) * N + j) * 2 + k % 2 : j * s.count + k;
             double re, im;
@@ -210,6 +237,10 @@ void startStates(const PassStart& s, void* state, int64_t N, const void* samples
                 }
             } else {
                 const double z = s.z[static_cast<std::size_t>(k)];
+                if (!v.complex && s.doublePrecision) {
+                    static_cast<double*>(state)[to] = z * v.re;
+                    continue;
+                }
                 if (!v.complex) {
                     static_cast<float*>(state)[to] = static_cast<float>(z * v.re);
                     continue;
@@ -217,7 +248,8 @@ void startStates(const PassStart& s, void* state, int64_t N, const void* samples
                 re = z * v.re - 0.0 * v.im;
                 im = z * v.im + 0.0 * v.re;
             }
-            static_cast<ComplexSingle*>(state)[to] = ComplexSingle{static_cast<float>(re), static_cast<float>(im)};
+            if (s.doublePrecision) static_cast<ComplexDouble*>(state)[to] = ComplexDouble{re, im};
+            else static_cast<ComplexSingle*>(state)[to] = ComplexSingle{static_cast<float>(re), static_cast<float>(im)};
         }
     }
 }
