@@ -10,7 +10,9 @@ tones, time along the second axis) into --dir. It then filters every channel wit
 directory) beside the input (files made in a temporary directory are removed at the end;
 --dir keeps them). Each worker reads and writes its blocks itself, so the file
 may be much larger than the memory of the machine or of any worker (--memory-limit).
-It prints the size, the time and the peak memory of each worker.
+It prints the size, the time and the peak memory of each worker, and checks that the first
+and the last channel of y have the bits of marrowick.filter on them in memory. Run again, it
+replaces its output.
 """
 
 import argparse
@@ -52,6 +54,28 @@ def gib(n):
     return n / 2**30
 
 
+def same_bits(x_path, y_path, filtered, rows=(0, -1)):
+    """Whether the rows (channels, time along the last axis) of the .npy file y_path have,
+    bit for bit, the values of filtered(row) on the rows of x_path: the package in memory on
+    a few channels, against the file the cluster wrote."""
+    x, y = np.load(x_path, mmap_mode="r"), np.load(y_path, mmap_mode="r")
+    if x.ndim == 1:
+        x, y = x[None], y[None]
+    for k in rows:
+        want = filtered(np.ascontiguousarray(x[k]))
+        got = np.ascontiguousarray(y[k])
+        if got.dtype != want.dtype or not np.array_equal(got.view(np.uint32), want.view(np.uint32)):
+            return False
+    return True
+
+
+def shown(path, scratch):
+    """path, or what it is when it lives in the temporary directory removed at the end."""
+    if scratch and os.path.dirname(os.path.abspath(path)) == os.path.abspath(scratch):
+        return f"{os.path.basename(path)} in a temporary directory (removed at the end; --dir keeps it)"
+    return path
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--input", help="a .npy file, time along its last axis (default: make one)")
@@ -87,7 +111,8 @@ def main():
             scratch = tempfile.TemporaryDirectory(prefix="marrowick-dask-")
         directory = args.dir or scratch.name
         path = os.path.join(directory, "x.npy")
-        print(f"making {path} ({args.gib:g} GiB, {args.channels} channels) ...", flush=True)
+        print(f"making {shown(path, scratch and scratch.name)} ({args.gib:g} GiB, {args.channels} channels) ...",
+              flush=True)
         chunk_samples = int(args.chunk_mib * 2**20) // (4 * args.channels_per_chunk)
         made = time.perf_counter()
         make_recording(path, args.gib, args.channels, (args.channels_per_chunk, chunk_samples))
@@ -119,11 +144,16 @@ def main():
     peaks = client.run(resident)
 
     size = x.nbytes
+    bits = same_bits(path, output, lambda v: marrowick.filter(b, a, v, axis=-1)[0]) if output.endswith(".npy") else None
     print()
-    print(f"input   {path}: {x.shape} {x.dtype}, {gib(size):.2f} GiB in {x.npartitions} blocks "
+    print(f"input   {shown(path, scratch and scratch.name)}: {x.shape} {x.dtype}, {gib(size):.2f} GiB in "
+          f"{x.npartitions} blocks "
           f"of {gib(np.prod(x.chunksize) * x.dtype.itemsize) * 1024:.1f} MiB, "
           f"{x.numblocks[0] if x.ndim > 1 else 1} chunks of channels")
-    print(f"output  {output}")
+    print(f"output  {shown(output, scratch and scratch.name)}")
+    if bits is not None:
+        print("bits    first and last channel " + ("equal to" if bits else "DIFFER from") +
+              " marrowick.filter in memory")
     print(f"time    {elapsed:.1f} s on {workers} worker(s): {gib(size) / elapsed:.2f} GiB/s")
     for w in sorted(peaks):
         print(f"worker  {w}: peak {peaks[w] / 2**20:.0f} MiB resident "
@@ -133,7 +163,7 @@ def main():
         cluster.close()
     if scratch:
         scratch.cleanup()  # pass --dir to keep the files
-    return 0
+    return 0 if bits is not False else 1
 
 
 if __name__ == "__main__":

@@ -16,9 +16,17 @@ namespace {
 
 struct FilterInputs {
     std::string bPath, aPath, xPath, ziPath;
-    NpyArray b, a, zi;
+    NpyArray b, a, zi;  // zi with X's time axis first
     NpyReader x;
     MexFunction fn = nullptr;
+    std::size_t axis = 0;
+    std::vector<std::size_t> ziShape;  // of the ZI file
+
+    // ZF in ZI's shape from the states with the time axis first.
+    std::vector<std::uint8_t> zfImage(const mxArray* states) const {
+        if (axis == 0) return encodeNpy(states, ziShape);
+        return encodeNpy(moveStateAxis(states, zi.shape, 0, axis, true).array.get(), ziShape);
+    }
 };
 
 // A call the module refused: its message and identifier, and for a zi that
@@ -29,11 +37,13 @@ struct FilterInputs {
         message += "; L comes from B (" + in.bPath + ", " + std::to_string(mxGetNumberOfElements(in.b.array.get())) +
                    " coefficients) and A (" + in.aPath + ", " +
                    std::to_string(mxGetNumberOfElements(in.a.array.get())) + "), ZI (" + in.ziPath + ") has shape " +
-                   shapeText(in.zi.shape);
+                   shapeText(in.ziShape);
     } else if (r.identifier == "marrowick:ziSize") {
-        message += "; ZI (" + in.ziPath + ") has shape " + shapeText(in.zi.shape) + ", X (" + in.xPath + ") " +
+        message += "; ZI (" + in.ziPath + ") has shape " + shapeText(in.ziShape) + ", X (" + in.xPath + ") " +
                    shapeText(in.x.header().shape) +
-                   ": x is filtered along its first dimension: save it as samples x channels";
+                   (in.axis == 0 ? ": x is filtered along its first dimension: save it as samples x channels, or "
+                                   "name its time axis with --axis=N"
+                                 : ": x is filtered along axis " + std::to_string(in.axis));
     }
     die(message);
 }
@@ -133,7 +143,7 @@ NpyArray readCoefficients(const char* name, const std::string& path) {
 
 namespace {
 
-void readInputs(FilterInputs& in, const std::vector<std::string>& files) {
+void readInputs(FilterInputs& in, const std::vector<std::string>& files, const CommandLine& line) {
     in.bPath = files[0];
     in.aPath = files[1];
     in.xPath = files[2];
@@ -142,16 +152,31 @@ void readInputs(FilterInputs& in, const std::vector<std::string>& files) {
     in.a = readCoefficients("a", in.aPath);
     std::string error;
     if (!in.x.open(in.xPath, error)) die("input x: " + error);
+    in.axis = axisOf(line.axis, line.axisGiven, in.x.header(), in.xPath);
+    const std::vector<std::size_t>& xShape = in.x.header().shape;
     if (in.ziPath == kRest) {
         // From rest: zeros of L rows, one column per channel of x.
         const std::size_t n =
             std::max(mxGetNumberOfElements(in.b.array.get()), mxGetNumberOfElements(in.a.array.get()));
-        std::vector<std::size_t> shape = in.x.header().shape;
+        std::vector<std::size_t> shape = xShape;
         if (shape.empty()) shape.push_back(1);
-        shape[0] = n > 0 ? n - 1 : 0;
+        shape[in.axis] = n > 0 ? n - 1 : 0;
         in.zi = restStates(shape);
     } else {
         in.zi = readWhole("zi", in.ziPath);
+    }
+    in.ziShape = in.zi.shape;
+    if (in.axis != 0) {
+        // Along another axis ZI is X's shape but for its length there; the
+        // states are carried with that axis first.
+        bool fits = in.zi.shape.size() == xShape.size();
+        for (std::size_t k = 0; fits && k < xShape.size(); ++k) fits = k == in.axis || in.zi.shape[k] == xShape[k];
+        if (!fits) {
+            die("input zi (" + in.ziPath + "): shape " + shapeText(in.zi.shape) + " is not that of X (" + in.xPath +
+                ") " + shapeText(xShape) + " with L states along axis " + std::to_string(in.axis) +
+                " [marrowick:ziSize]");
+        }
+        in.zi = moveStateAxis(in.zi.array.get(), in.zi.shape, 0, in.axis, false);
     }
     in.fn = loadModule();
 }
@@ -163,6 +188,9 @@ void readInputs(FilterInputs& in, const std::vector<std::string>& files) {
 bool checkCall(FilterInputs& in, OutputFile& y, OutputFile& zf) {
     const NpyHeader& h = in.x.header();
     std::vector<mwSize> dims(h.shape.begin(), h.shape.end());
+    if (in.axis != 0)
+        std::rotate(dims.begin(), dims.begin() + static_cast<std::ptrdiff_t>(in.axis),
+                    dims.begin() + static_cast<std::ptrdiff_t>(in.axis) + 1);
     while (dims.size() < 2) dims.push_back(1);
     if (h.count != 0) dims[0] = 0;
     mxhost::ArrayPtr empty = mxhost::makeArray(dims, mxSINGLE_CLASS, h.complex);
@@ -170,7 +198,7 @@ bool checkCall(FilterInputs& in, OutputFile& y, OutputFile& zf) {
         mxhost::callModule(in.fn, 2, {in.b.array.get(), in.a.array.get(), empty.get(), in.zi.array.get()});
     if (!r.ok) refused(r, in);
     if (h.count != 0) return true;
-    publishEmpty(in.x, y, zf, mxIsComplex(r.outputs[0].get()), encodeNpy(r.outputs[1].get(), in.zi.shape));
+    publishEmpty(in.x, y, zf, mxIsComplex(r.outputs[0].get()), in.zfImage(r.outputs[1].get()));
     return false;
 }
 
@@ -201,18 +229,19 @@ int filterFiles(int argc, char** argv) {
     prepareOutputs(y, zf, f[4], f[5], inputs);
     const std::size_t elements = blockElements();
     FilterInputs in;
-    readInputs(in, f);
+    readInputs(in, f, line);
     if (!checkCall(in, y, zf)) return 0;
 
     const bool outComplex = mxIsComplex(in.b.array.get()) || mxIsComplex(in.a.array.get()) || in.x.header().complex ||
                             mxIsComplex(in.zi.array.get());
     y.open();
     zf.open();
-    ModuleTiles tiles(in, initialStates(in.zi.array.get(), channelsOf(in.x.header()), outComplex));
+    const Geometry g = geometryOf(in.x.header(), in.axis);
+    ModuleTiles tiles(in, initialStates(in.zi.array.get(), g.channels(), outComplex));
     in.zi.array.reset();
-    Stream stream(in.x, y, outComplex, mxGetM(tiles.state()), tiles);
+    Stream stream(in.x, y, g, outComplex, mxGetM(tiles.state()), tiles);
     stream.run(stream.plan(elements), line.progress);
-    publishBoth(in.x, y, zf, encodeNpy(tiles.state(), in.zi.shape));
+    publishBoth(in.x, y, zf, in.zfImage(tiles.state()));
     return 0;
 }
 

@@ -127,6 +127,25 @@ private:
     std::vector<std::uint8_t> states_, gathered_;
 };
 
+// ZI along another axis than the first: the word rest or an empty file for
+// rest, else a file of shape (n,) + X's shape with 2 along the axis; the
+// states returned with the axis after the sections.
+NpyArray readSectionStatesAlong(const std::string& path, std::size_t n, const NpyHeader& x, std::size_t axis) {
+    std::vector<std::size_t> shape = {n};
+    shape.insert(shape.end(), x.shape.begin(), x.shape.end());
+    shape[1 + axis] = 2;
+    if (path == kRest) return moveStateAxis(restStates(shape).array.get(), shape, 1, axis, false);
+    NpyArray zi = readWhole("zi", path);
+    if (mxGetNumberOfElements(zi.array.get()) == 0)
+        return moveStateAxis(restStates(shape).array.get(), shape, 1, axis, false);
+    if (zi.shape != shape) {
+        die("input zi (" + path + "): shape " + shapeText(zi.shape) + " does not fit: two states per section of SOS (" +
+            std::to_string(n) + ") and channel of X " + shapeText(x.shape) + " along axis " + std::to_string(axis) +
+            " make " + shapeText(shape) + " [marrowick:ziSize]");
+    }
+    return moveStateAxis(zi.array.get(), shape, 1, axis, false);
+}
+
 // ZI: the word rest or an empty file for rest, else a file of shape
 // (n, 2, ...) holding two states per section and channel of X.
 NpyArray readSectionStates(const std::string& path, std::size_t n, const NpyHeader& x) {
@@ -146,12 +165,16 @@ NpyArray readSectionStates(const std::string& path, std::size_t n, const NpyHead
     return zi;
 }
 
-// The states after the cascade, in ZI's shape: complex unless everything is
+// The states after the cascade, in ZI's shape (shape, with the time axis
+// after the sections: their axis moved back): complex unless everything is
 // real.
-std::vector<std::uint8_t> finalStates(CascadeTiles& tiles, const std::vector<std::size_t>& shape, bool complex) {
+std::vector<std::uint8_t> finalStates(CascadeTiles& tiles, const std::vector<std::size_t>& shape, bool complex,
+                                      std::size_t axis) {
     NpyArray zf = zeros(shape, complex);
     tiles.store(zf.array.get());
-    return encodeNpy(zf.array.get(), shape);
+    if (axis == 0) return encodeNpy(zf.array.get(), shape);
+    const NpyArray placed = moveStateAxis(zf.array.get(), shape, 1, axis, true);
+    return encodeNpy(placed.array.get(), placed.shape);
 }
 
 }  // namespace
@@ -170,7 +193,9 @@ int sosfiltFiles(int argc, char** argv) {
     NpyReader x;
     std::string error;
     if (!x.open(f[1], error)) die("input x: " + error);
-    NpyArray zi = readSectionStates(f[2], sos.n, x.header());
+    const std::size_t axis = axisOf(line.axis, line.axisGiven, x.header(), f[1]);
+    NpyArray zi =
+        axis == 0 ? readSectionStates(f[2], sos.n, x.header()) : readSectionStatesAlong(f[2], sos.n, x.header(), axis);
 
     const Kernel first = marrowick::chooseKernel(sos.complex, x.header().complex, mxIsComplex(zi.array.get()));
     const bool outComplex = first != Kernel::RR;
@@ -179,14 +204,15 @@ int sosfiltFiles(int argc, char** argv) {
     tiles.load(zi.array.get());
     zi.array.reset();
     if (x.header().count == 0) {
-        publishEmpty(x, y, zf, outComplex, finalStates(tiles, zi.shape, outComplex));
+        publishEmpty(x, y, zf, outComplex, finalStates(tiles, zi.shape, outComplex, axis));
         return 0;
     }
     y.open();
     zf.open();
-    Stream stream(x, y, outComplex, 2 * sos.n, tiles);
+    const Geometry g = geometryOf(x.header(), axis);
+    Stream stream(x, y, g, outComplex, 2 * sos.n, tiles);
     stream.run(stream.plan(elements), line.progress);
-    publishBoth(x, y, zf, finalStates(tiles, zi.shape, outComplex));
+    publishBoth(x, y, zf, finalStates(tiles, zi.shape, outComplex, axis));
     return 0;
 }
 

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "host.h"
@@ -47,12 +49,95 @@ std::size_t blockElements() {
 std::size_t samplesOf(const NpyHeader& h) { return h.shape.empty() ? 1 : h.shape[0]; }
 std::size_t channelsOf(const NpyHeader& h) { return samplesOf(h) == 0 ? 0 : h.count / samplesOf(h); }
 
-Stream::Stream(NpyReader& x, OutputFile& y, bool outComplex, std::size_t stateRows, TileFilter& filter)
-    : x_(x), y_(y), filter_(filter), stateRows_(stateRows), outComplex_(outComplex) {
-    const NpyHeader& h = x.header();
-    M_ = samplesOf(h);
-    N_ = channelsOf(h);
-    cOrder_ = !h.fortran && N_ > 1;
+Geometry geometryOf(const NpyHeader& h, std::size_t axis) {
+    Geometry g;
+    g.fortran = h.fortran;
+    if (h.shape.empty()) return g;
+    std::size_t before = 1, after = 1;
+    for (std::size_t k = 0; k < h.shape.size(); ++k) {
+        if (k < axis) before *= h.shape[k];
+        if (k > axis) after *= h.shape[k];
+        if (k != axis) g.others.push_back(h.shape[k]);
+    }
+    g.samples = h.shape[axis];
+    g.outer = before * after == 0 ? 0 : h.fortran ? after : before;
+    g.inner = before * after == 0 ? 0 : h.fortran ? before : after;
+    return g;
+}
+
+// In Fortran order file channels are already counted column-major; in C
+// order they are counted with the last dimension fastest.
+void Geometry::columns(std::size_t f0, std::size_t count, std::vector<std::size_t>& out) const {
+    out.resize(count);
+    const std::size_t nd = others.size();
+    if (fortran || nd < 2) {
+        for (std::size_t c = 0; c < count; ++c) out[c] = f0 + c;
+        return;
+    }
+    std::vector<std::size_t> index(nd, 0), stride(nd, 1);
+    for (std::size_t k = 1; k < nd; ++k) stride[k] = stride[k - 1] * others[k - 1];
+    std::size_t rest = f0, j = 0;
+    for (std::size_t k = nd; k-- > 0;) index[k] = rest % others[k], rest /= others[k], j += index[k] * stride[k];
+    for (std::size_t c = 0; c < count; ++c) {
+        out[c] = j;
+        for (std::size_t k = nd; k-- > 0;) {  // last index fastest
+            j += stride[k];
+            if (++index[k] < others[k]) break;
+            j -= stride[k] * others[k];
+            index[k] = 0;
+        }
+    }
+}
+
+std::size_t axisOf(const std::string& text, bool given, const NpyHeader& x, const std::string& xPath) {
+    if (!given) return 0;
+    const long long nd = static_cast<long long>(x.shape.size());
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    const bool number =
+        !text.empty() && text.find_first_not_of("+-0123456789") == std::string::npos && *end == '\0' && errno == 0;
+    if (!number || v < -nd || v >= nd) {
+        die("--axis must be an integer from " + std::to_string(-nd) + " to " + std::to_string(nd - 1) + " for x (" +
+            xPath + ") of shape " + shapeText(x.shape) + ", got '" + text + "' [marrowick:badAxis]");
+    }
+    return static_cast<std::size_t>(v < 0 ? v + nd : v);
+}
+
+NpyArray moveStateAxis(const mxArray* v, const std::vector<std::size_t>& shape, std::size_t lead, std::size_t axis,
+                       bool back) {
+    std::size_t A = 1, P = 1, Q = 1;
+    for (std::size_t k = 0; k < lead; ++k) A *= shape[k];
+    const std::size_t from = lead + (back ? 0 : axis), to = lead + (back ? axis : 0), K = shape[from];
+    std::vector<std::size_t> moved = shape;
+    moved.erase(moved.begin() + static_cast<std::ptrdiff_t>(from));
+    moved.insert(moved.begin() + static_cast<std::ptrdiff_t>(to), K);
+    for (std::size_t k = lead + 1; k < lead + 1 + axis; ++k) P *= back ? shape[k] : moved[k];
+    for (std::size_t k = lead + 1 + axis; k < shape.size(); ++k) Q *= shape[k];
+    const bool complex = mxIsComplex(v);
+    NpyArray out = zeros(moved, complex);
+    for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        const float* f = static_cast<const float*>(part == 0 ? mxGetData(v) : mxGetImagData(v));
+        float* t = static_cast<float*>(part == 0 ? mxGetData(out.array.get()) : mxGetImagData(out.array.get()));
+        // Element (a, p, k, q): at a + A * (p + P * (k + K * q)) with the
+        // axis in its place, at a + A * (k + K * (p + P * q)) moved.
+        for (std::size_t q = 0; q < Q; ++q)
+            for (std::size_t k = 0; k < K; ++k)
+                for (std::size_t p = 0; p < P; ++p) {
+                    const std::size_t placed = A * (p + P * (k + K * q)), first = A * (k + K * (p + P * q));
+                    std::memcpy(&t[back ? placed : first], &f[back ? first : placed], A * 4);
+                }
+    }
+    return out;
+}
+
+Stream::Stream(NpyReader& x, OutputFile& y, const Geometry& g, bool outComplex, std::size_t stateRows,
+               TileFilter& filter)
+    : x_(x), y_(y), filter_(filter), g_(g), stateRows_(stateRows), outComplex_(outComplex) {
+    M_ = g.samples;
+    cOrder_ = g.inner > 1;
+    N_ = cOrder_ ? g.inner : g.outer;
+    slabs_ = cOrder_ ? g.outer : 1;
 }
 
 BlockPlan Stream::plan(std::size_t elements) const {
@@ -81,52 +166,36 @@ void Stream::run(const BlockPlan& plan, bool showProgress) {
     y_.writeAt(0, header.data(), header.size());
     yData_ = header.size();
 
-    // Down the rows of a group of channels, then the next group.
+    // Slab after slab, down the rows of a group of channels, then the next
+    // group.
     Progress progress(h.dataBytes, showProgress);
     std::uint64_t done = 0;
-    for (std::size_t c0 = 0; c0 < N_; c0 += plan.group) {
-        const std::size_t nc = std::min(plan.group, N_ - c0);
-        for (std::size_t s0 = 0; s0 < M_; s0 += plan.rows) {
-            const std::size_t ns = std::min(plan.rows, M_ - s0);
-            block(s0, ns, c0, nc);
-            progress.update(done += static_cast<std::uint64_t>(ns) * nc * h.itemSize);
+    for (std::size_t o = 0; o < slabs_; ++o) {
+        for (std::size_t c0 = 0; c0 < N_; c0 += plan.group) {
+            const std::size_t nc = std::min(plan.group, N_ - c0);
+            for (std::size_t s0 = 0; s0 < M_; s0 += plan.rows) {
+                const std::size_t ns = std::min(plan.rows, M_ - s0);
+                block(o, s0, ns, c0, nc);
+                progress.update(done += static_cast<std::uint64_t>(ns) * nc * h.itemSize);
+            }
         }
     }
+    progress.finish("", h.dataBytes);
 }
 
-// The host columns of count channels from position p0 of a C-order row on:
-// a row lists the channels in C order of the trailing dimensions, the host
-// numbers them in column-major order.
-void Stream::hostColumns(std::size_t p0, std::size_t count) {
-    const std::vector<std::size_t>& shape = x_.header().shape;
-    const std::size_t nd = shape.size();
-    std::vector<std::size_t> index(nd, 0), stride(nd, 1);
-    for (std::size_t k = 2; k < nd; ++k) stride[k] = stride[k - 1] * shape[k - 1];
-    std::size_t rest = p0, j = 0;
-    for (std::size_t k = nd; k-- > 1;) index[k] = rest % shape[k], rest /= shape[k], j += index[k] * stride[k];
-    columns_.resize(count);
-    for (std::size_t c = 0; c < count; ++c) {
-        columns_[c] = j;
-        for (std::size_t k = nd; k-- > 1;) {  // last index fastest
-            j += stride[k];
-            if (++index[k] < shape[k]) break;
-            j -= stride[k] * shape[k];
-            index[k] = 0;
-        }
-    }
-}
-
-// Samples [s0, s0 + ns) of channels [c0, c0 + nc) in file order: in C order
-// whole rows (one run of the file) or a tile of rows (one run per row); in
-// Fortran order whole channels (ns = M) or a piece of one channel (nc = 1),
-// one run either way.
-void Stream::block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc) {
+// Samples [s0, s0 + ns) of channels [c0, c0 + nc) of slab o in file order:
+// in C order whole rows (one run of the file) or a tile of rows (one run per
+// row); in Fortran order whole channels (ns = M) or a piece of one channel
+// (nc = 1), one run either way.
+void Stream::block(std::size_t o, std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc) {
     const std::size_t xi = xItem(), yi = yItem(), n = ns * nc;
     const bool oneRun = !cOrder_ || nc == N_;
     const std::size_t runs = oneRun ? 1 : ns, run = n / runs;
+    const std::uint64_t slab = static_cast<std::uint64_t>(o) * M_ * N_;
     // The first element of run r, counted from the start of the data.
     const auto runStart = [&](std::size_t r) -> std::uint64_t {
-        return cOrder_ ? static_cast<std::uint64_t>(s0 + r) * N_ + c0 : static_cast<std::uint64_t>(c0) * M_ + s0;
+        return slab +
+               (cOrder_ ? static_cast<std::uint64_t>(s0 + r) * N_ + c0 : static_cast<std::uint64_t>(c0) * M_ + s0);
     };
     in_.resize(n * xi);
     std::string error;
@@ -143,15 +212,9 @@ void Stream::block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t n
     std::size_t sub = std::min(ns, callElements_);
     if (filter_.acrossChannels()) sub = std::min(ns, std::max<std::size_t>(1, callElements_ / nc));
     const std::size_t group = std::min(nc, std::max<std::size_t>(1, callElements_ / (sub + stateRows_)));
-    const bool permuted = cOrder_ && x_.header().shape.size() > 2;
     for (std::size_t k0 = 0; k0 < nc; k0 += group) {
         const std::size_t gc = std::min(group, nc - k0);
-        if (permuted) {
-            hostColumns(c0 + k0, gc);
-        } else {
-            columns_.resize(gc);
-            for (std::size_t k = 0; k < gc; ++k) columns_[k] = c0 + k0 + k;
-        }
+        g_.columns(o * N_ + c0 + k0, gc, columns_);
         for (std::size_t i0 = 0; i0 < ns; i0 += sub) {
             const std::size_t at = i0 * rowStride + k0 * colStride;
             filter_.run(
@@ -162,10 +225,19 @@ void Stream::block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t n
 }
 
 Progress::Progress(std::uint64_t total, bool always)
-    : total_(total), terminal_(isatty(STDERR_FILENO) == 1), shown_(terminal_ || always), started_(secondsNow()) {}
+    : total_(total),
+      terminal_(isatty(STDERR_FILENO) == 1),
+      always_(always),
+      shown_(terminal_ || always),
+      started_(secondsNow()) {}
 
 Progress::~Progress() {
     if (drawn_ && terminal_) std::fputs("\r\033[K", stderr);
+}
+
+void Progress::stage(const std::string& name, std::uint64_t total) {
+    stage_ = name;
+    total_ = total;
 }
 
 void Progress::update(std::uint64_t done) {
@@ -173,11 +245,30 @@ void Progress::update(std::uint64_t done) {
     const double now = secondsNow();
     if (now - started_ < 1.0 || now - last_ < (terminal_ ? 0.25 : 5.0)) return;
     last_ = now;
+    draw(done, false);
+}
+
+void Progress::finish(const std::string& name, std::uint64_t total) {
+    if (!shown_ || !(always_ || drawn_)) return;
+    stage_ = name;
+    total_ = total;
+    draw(total, true);
+    drawn_ = false;
+}
+
+void Progress::draw(std::uint64_t done, bool closing) {
     drawn_ = true;
-    std::fprintf(
-        stderr,
-        terminal_ ? "\rmarrowick: filtering: %3.0f%% of %.1f MiB" : "marrowick: filtering: %.0f%% of %.1f MiB\n",
-        100.0 * static_cast<double>(done) / static_cast<double>(total_), static_cast<double>(total_) / 1048576.0);
+    const double percent = total_ == 0 ? 100.0 : 100.0 * static_cast<double>(done) / static_cast<double>(total_);
+    char line[160];
+    std::snprintf(line, sizeof line, "marrowick: filtering: %s%s%.0f%% of %.1f MiB", stage_.c_str(),
+                  stage_.empty() ? "" : ": ", percent, static_cast<double>(total_) / 1048576.0);
+    std::string text = line;
+    if (closing) {
+        std::snprintf(line, sizeof line, " in %.1f s", secondsNow() - started_);
+        text += line;
+    }
+    if (terminal_) std::fprintf(stderr, "\r%s\033[K%s", text.c_str(), closing ? "\n" : "");
+    else std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, const std::string& pathZf,
@@ -207,6 +298,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
             options = false;
         } else if (options && arg == "--progress") {
             line.progress = true;
+        } else if (options && arg.compare(0, 7, "--axis=") == 0) {
+            line.axisGiven = true;
+            line.axis = arg.substr(7);
         } else if (options && zeroPhase && arg.compare(0, 10, "--padtype=") == 0) {
             line.padtype = arg.substr(10);
         } else if (options && zeroPhase && arg.compare(0, 9, "--padlen=") == 0) {

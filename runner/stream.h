@@ -26,6 +26,34 @@ std::size_t blockElements();
 std::size_t samplesOf(const NpyHeader& h);
 std::size_t channelsOf(const NpyHeader& h);
 
+// X's data as channels along its time axis: outer slabs of samples x inner
+// channels, element (o, m, i) at (o * samples + m) * inner + i. In C order
+// the slabs run over the dimensions before the axis and the channels of a
+// slab over those after it; in Fortran order the other way round. A file
+// channel f = o * inner + i is host column columns(f): the channels counted
+// in column-major order of X's dimensions other than the axis, the order of
+// the carried states (and of ZI with its axis moved first).
+struct Geometry {
+    std::size_t outer = 1, samples = 1, inner = 1;
+    std::vector<std::size_t> others;  // X's dimensions but the axis
+    bool fortran = false;
+
+    std::size_t channels() const { return outer * inner; }
+    // The host columns of count file channels from f0 on.
+    void columns(std::size_t f0, std::size_t count, std::vector<std::size_t>& out) const;
+};
+Geometry geometryOf(const NpyHeader& h, std::size_t axis);
+
+// The axis of --axis=N for X (N from -ndim to ndim - 1; negative counts
+// from the end), 0 when not given.
+std::size_t axisOf(const std::string& text, bool given, const NpyHeader& x, const std::string& xPath);
+
+// A host array of shape lead + S, S of X's rank with its axis of length K,
+// as the carried states take it: the axis moved to follow the lead
+// dimensions (back: moved from there to its place). The shape moves alike.
+NpyArray moveStateAxis(const mxArray* v, const std::vector<std::size_t>& shape, std::size_t lead, std::size_t axis,
+                       bool back);
+
 // One tile of a block: si samples of gc channels, element (i, k) at item
 // i * rowStride + k * colStride of the file images in (X's items) and out
 // (Y's items; out may be in itself when the items are alike). columns holds
@@ -68,7 +96,7 @@ struct BlockPlan {
 // stateRows per channel), so that each call's own copies stay small.
 class Stream {
 public:
-    Stream(NpyReader& x, OutputFile& y, bool outComplex, std::size_t stateRows, TileFilter& filter);
+    Stream(NpyReader& x, OutputFile& y, const Geometry& g, bool outComplex, std::size_t stateRows, TileFilter& filter);
 
     // Chooses the walk for blocks of the given size; dies when a C-order X
     // whose rows are longer than a block meets a pipe.
@@ -76,20 +104,20 @@ public:
     // Writes Y's header, then every block; progress when asked to show it.
     void run(const BlockPlan& plan, bool showProgress);
 
-    std::size_t samples() const { return M_; }
-    std::size_t channels() const { return N_; }
-
 private:
-    void block(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc);
-    void hostColumns(std::size_t p0, std::size_t count);
+    void block(std::size_t o, std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc);
     std::size_t xItem() const { return x_.header().itemSize; }
     std::size_t yItem() const { return outComplex_ ? 8 : 4; }
 
     NpyReader& x_;
     OutputFile& y_;
     TileFilter& filter_;
-    std::size_t M_, N_, stateRows_;
-    bool cOrder_;  // rows of channels, more than one channel
+    const Geometry& g_;
+    // M_ samples of N_ channels in each of slabs_ slabs: in C order (rows of
+    // channels) the inner channels of each outer slab, else every channel,
+    // each a run of samples.
+    std::size_t M_, N_, slabs_, stateRows_;
+    bool cOrder_;
     bool outComplex_;
     std::size_t callElements_ = 1;  // x and state elements per tile
     std::uint64_t yData_ = 0;       // offset of Y's data
@@ -99,15 +127,26 @@ private:
 
 // Progress on stderr for runs longer than a second: on a terminal a line
 // redrawn in place, else (when asked for) a line every few seconds.
+// A run of several stages (the passes of a zero-phase filter, over one group
+// of channels after another) names the one it is in and counts its own
+// bytes; finish() closes with a line at 100 % (with --progress, or when a
+// line was drawn).
 class Progress {
 public:
     Progress(std::uint64_t total, bool always);
     ~Progress();
+    // From now on: done counts towards total bytes of the named stage.
+    void stage(const std::string& name, std::uint64_t total);
     void update(std::uint64_t done);
+    // The closing line: the last stage named, over all bytes, at 100 %.
+    void finish(const std::string& name, std::uint64_t total);
 
 private:
+    void draw(std::uint64_t done, bool closing);
+
     std::uint64_t total_;
-    bool terminal_, shown_, drawn_ = false;
+    std::string stage_;
+    bool terminal_, always_, shown_, drawn_ = false;
     double started_, last_ = 0;
 };
 
@@ -118,13 +157,15 @@ void prepareOutputs(OutputFile& y, OutputFile& zf, const std::string& pathY, con
                     const std::vector<std::pair<const char*, std::string>>& inputs);
 
 // A command's file names and its options: --progress (progress on stderr
-// also when it is not a terminal); for the zero-phase commands
+// also when it is not a terminal), --axis=N (X's time axis); for the zero-phase commands
 // --padtype=odd|even|constant|none and --padlen=N (empty when not given);
 // "--" ends the options.
 struct CommandLine {
     std::vector<std::string> files;
     bool progress = false;
     std::string padtype, padlen;
+    bool axisGiven = false;  // --axis=N: the time axis of X
+    std::string axis;
 };
 CommandLine parseCommandLine(int argc, char** argv);
 

@@ -121,6 +121,7 @@ int64_t padLengthOf(const std::string& text, const Design& d) {
 struct Blocks {
     std::size_t M, N;
     bool cOrder;
+    std::uint64_t base = 0;  // the first element of the slab of channels
 
     Layout layout(std::size_t ns, std::size_t nc) const {
         return cOrder ? Layout{static_cast<std::ptrdiff_t>(nc), 1} : Layout{1, static_cast<std::ptrdiff_t>(ns)};
@@ -130,11 +131,11 @@ struct Blocks {
     template <class Fn>
     void runs(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc, Fn fn) const {
         if (cOrder && nc == N) {
-            fn(static_cast<std::uint64_t>(s0) * N, 0, ns * N);
+            fn(base + static_cast<std::uint64_t>(s0) * N, 0, ns * N);
         } else if (cOrder) {
-            for (std::size_t r = 0; r < ns; ++r) fn(static_cast<std::uint64_t>(s0 + r) * N + c0, r * nc, nc);
+            for (std::size_t r = 0; r < ns; ++r) fn(base + static_cast<std::uint64_t>(s0 + r) * N + c0, r * nc, nc);
         } else {
-            for (std::size_t k = 0; k < nc; ++k) fn(static_cast<std::uint64_t>(c0 + k) * M + s0, k * ns, ns);
+            for (std::size_t k = 0; k < nc; ++k) fn(base + static_cast<std::uint64_t>(c0 + k) * M + s0, k * ns, ns);
         }
     }
 };
@@ -165,11 +166,14 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     const std::string& xPath = f[inputs - 1];
     if (!x.open(xPath, error)) die("input x: " + error);
     const NpyHeader& h = x.header();
-    const std::size_t M = samplesOf(h), N = channelsOf(h);
+    const std::size_t axis = axisOf(line.axis, line.axisGiven, h, xPath);
+    const Geometry g = geometryOf(h, axis);
+    const std::size_t M = g.samples, N = g.channels();
     const int64_t edge = padType == filters::PadType::None ? 0 : padLengthOf(line.padlen, d);
     if (static_cast<int64_t>(M) <= edge) {
-        die("input x (" + xPath + "): x must be longer than padlen along its first dimension: " + std::to_string(M) +
-            " samples, padlen " + std::to_string(edge) + " [marrowick:padLength]");
+        die("input x (" + xPath + "): x must be longer than padlen along " +
+            (axis == 0 ? std::string("its first dimension") : "axis " + std::to_string(axis)) + ": " +
+            std::to_string(M) + " samples, padlen " + std::to_string(edge) + " [marrowick:padLength]");
     }
     const Kernel forward = marrowick::chooseKernel(d.complex, h.complex, d.complex);
     const Kernel backward = marrowick::laterKernel(forward);
@@ -203,7 +207,9 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     // Channels per group and samples per block: whole rows of C-order
     // channels where a block holds 64 of them, whole Fortran-order channels
     // where a block holds one; the padding of both ends of a group held.
-    const Blocks blocks{M, N, !h.fortran && N > 1};
+    // C order: the channels of one slab at a time (see Geometry).
+    Blocks blocks{M, g.inner > 1 ? g.inner : g.outer, g.inner > 1};
+    const std::size_t slabs = blocks.cOrder ? g.outer : 1, width = blocks.N;
     const std::size_t rowsWanted = std::min<std::size_t>(M, 64);
     std::size_t group = 1, rows = 1;
     if (blocks.cOrder) {
@@ -211,7 +217,7 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     } else if (M <= elements) {
         group = std::max<std::size_t>(1, elements / std::max<std::size_t>(1, M));
     }
-    group = std::min({group, std::max<std::size_t>(1, N),
+    group = std::min({group, std::max<std::size_t>(1, width),
                       std::max<std::size_t>(1, elements / (static_cast<std::size_t>(edge) + 1))});
     rows = std::max<std::size_t>(1, std::min(M, elements / group));
 
@@ -235,60 +241,78 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     // order, back into the temporary, copied to Y at the end.
     const bool inPlace = !y.seekable();
 
-    Progress progress(2 * static_cast<std::uint64_t>(M) * N * yi, line.progress);
+    // Progress: each pass over each group of channels counts its own bytes.
+    Progress progress(0, line.progress);
+    const bool oneGroup = slabs == 1 && group >= width;
     std::uint64_t done = 0;
+    const auto stage = [&](std::size_t f0, std::size_t nc, int k) {
+        const std::string pass = "pass " + std::to_string(k) + " of 2";
+        progress.stage(oneGroup ? pass
+                                : (nc == 1 ? "channel " + std::to_string(f0 + 1)
+                                           : "channels " + std::to_string(f0 + 1) + "-" + std::to_string(f0 + nc)) +
+                                      " of " + std::to_string(N) + ", " + pass,
+                       static_cast<std::uint64_t>(M) * nc * yi);
+        done = 0;
+    };
     const bool xComplex = h.complex;
-    for (std::size_t c0 = 0; c0 < N && M > 0; c0 += group) {
-        const std::size_t nc = std::min(group, N - c0);
-        const Layout padLayout{1, static_cast<std::ptrdiff_t>(E)};
-        if (E > 0) {
-            readX(0, E + 1, c0, nc, piece.data());
-            filters::padEnd(padType, xComplex, piece.data(), blocks.layout(E + 1, nc), edge, nc, false, left.data());
-            readX(M - 1 - E, E + 1, c0, nc, piece.data());
-            filters::padEnd(padType, xComplex, piece.data(), blocks.layout(E + 1, nc), edge, nc, true, right.data());
-            filters::startStates(start, state.data(), nc, left.data(), padLayout, xComplex, 0);
-            pass(forward, E, nc, left.data(), padLayout, tail.data(), padLayout);
-        }
-        std::size_t last = 0;  // samples in the last block
-        for (std::size_t s0 = 0; s0 < M; s0 += rows) {
-            const std::size_t ns = std::min(rows, M - s0);
-            const Layout layout = blocks.layout(ns, nc);
-            readX(s0, ns, c0, nc, in.data());
-            if (E == 0 && s0 == 0) filters::startStates(start, state.data(), nc, in.data(), layout, xComplex, 0);
-            pass(forward, ns, nc, in.data(), layout, out.data(), layout);
-            blocks.runs(s0, ns, c0, nc, [&](std::uint64_t file, std::size_t buffer, std::size_t count) {
-                forwardOut.writeAt(file * yi, &out[buffer * yi], count * yi);
-            });
-            last = ns;
-            progress.update(done += static_cast<std::uint64_t>(ns) * nc * yi);
-        }
-        // The backward pass starts from the last sample of the forward
-        // pass: of the back padding, or of X's last block.
-        if (E > 0) {
-            pass(forward, E, nc, right.data(), padLayout, tail.data(), padLayout);
-            filters::startStates(start, state.data(), nc, tail.data(), padLayout, outComplex, edge - 1);
-            std::uint8_t* tailEnd = tail.data() + (E - 1) * yi;
-            const Layout tailBack{-1, static_cast<std::ptrdiff_t>(E)};
-            pass(backward, E, nc, tailEnd, tailBack, tailEnd, tailBack);
-        } else {
-            filters::startStates(start, state.data(), nc, out.data(), blocks.layout(last, nc), outComplex,
-                                 static_cast<int64_t>(last) - 1);
-        }
-        for (std::size_t s1 = M; s1 > 0;) {
-            const std::size_t ns = std::min(rows, s1), s0 = s1 - ns;
-            const Layout layout = blocks.layout(ns, nc);
-            blocks.runs(s0, ns, c0, nc, [&](std::uint64_t file, std::size_t buffer, std::size_t count) {
-                forwardOut.readAt(file * yi, &out[buffer * yi], count * yi);
-            });
-            std::uint8_t* lastSample = out.data() + (ns - 1) * static_cast<std::size_t>(layout.sample) * yi;
-            const Layout back{-layout.sample, layout.channel};
-            pass(backward, ns, nc, lastSample, back, lastSample, back);
-            blocks.runs(s0, ns, c0, nc, [&](std::uint64_t file, std::size_t buffer, std::size_t count) {
-                if (inPlace) forwardOut.writeAt(file * yi, &out[buffer * yi], count * yi);
-                else y.writeAt(yData + file * yi, &out[buffer * yi], count * yi);
-            });
-            s1 = s0;
-            progress.update(done += static_cast<std::uint64_t>(ns) * nc * yi);
+    for (std::size_t o = 0; o < slabs; ++o) {
+        blocks.base = static_cast<std::uint64_t>(o) * M * width;
+        for (std::size_t c0 = 0; c0 < width && M > 0; c0 += group) {
+            const std::size_t nc = std::min(group, width - c0);
+            stage(o * width + c0, nc, 1);
+            const Layout padLayout{1, static_cast<std::ptrdiff_t>(E)};
+            if (E > 0) {
+                readX(0, E + 1, c0, nc, piece.data());
+                filters::padEnd(padType, xComplex, piece.data(), blocks.layout(E + 1, nc), edge, nc, false,
+                                left.data());
+                readX(M - 1 - E, E + 1, c0, nc, piece.data());
+                filters::padEnd(padType, xComplex, piece.data(), blocks.layout(E + 1, nc), edge, nc, true,
+                                right.data());
+                filters::startStates(start, state.data(), nc, left.data(), padLayout, xComplex, 0);
+                pass(forward, E, nc, left.data(), padLayout, tail.data(), padLayout);
+            }
+            std::size_t last = 0;  // samples in the last block
+            for (std::size_t s0 = 0; s0 < M; s0 += rows) {
+                const std::size_t ns = std::min(rows, M - s0);
+                const Layout layout = blocks.layout(ns, nc);
+                readX(s0, ns, c0, nc, in.data());
+                if (E == 0 && s0 == 0) filters::startStates(start, state.data(), nc, in.data(), layout, xComplex, 0);
+                pass(forward, ns, nc, in.data(), layout, out.data(), layout);
+                blocks.runs(s0, ns, c0, nc, [&](std::uint64_t file, std::size_t buffer, std::size_t count) {
+                    forwardOut.writeAt(file * yi, &out[buffer * yi], count * yi);
+                });
+                last = ns;
+                progress.update(done += static_cast<std::uint64_t>(ns) * nc * yi);
+            }
+            // The backward pass starts from the last sample of the forward
+            // pass: of the back padding, or of X's last block.
+            stage(o * width + c0, nc, 2);
+            if (E > 0) {
+                pass(forward, E, nc, right.data(), padLayout, tail.data(), padLayout);
+                filters::startStates(start, state.data(), nc, tail.data(), padLayout, outComplex, edge - 1);
+                std::uint8_t* tailEnd = tail.data() + (E - 1) * yi;
+                const Layout tailBack{-1, static_cast<std::ptrdiff_t>(E)};
+                pass(backward, E, nc, tailEnd, tailBack, tailEnd, tailBack);
+            } else {
+                filters::startStates(start, state.data(), nc, out.data(), blocks.layout(last, nc), outComplex,
+                                     static_cast<int64_t>(last) - 1);
+            }
+            for (std::size_t s1 = M; s1 > 0;) {
+                const std::size_t ns = std::min(rows, s1), s0 = s1 - ns;
+                const Layout layout = blocks.layout(ns, nc);
+                blocks.runs(s0, ns, c0, nc, [&](std::uint64_t file, std::size_t buffer, std::size_t count) {
+                    forwardOut.readAt(file * yi, &out[buffer * yi], count * yi);
+                });
+                std::uint8_t* lastSample = out.data() + (ns - 1) * static_cast<std::size_t>(layout.sample) * yi;
+                const Layout back{-layout.sample, layout.channel};
+                pass(backward, ns, nc, lastSample, back, lastSample, back);
+                blocks.runs(s0, ns, c0, nc, [&](std::uint64_t file, std::size_t buffer, std::size_t count) {
+                    if (inPlace) forwardOut.writeAt(file * yi, &out[buffer * yi], count * yi);
+                    else y.writeAt(yData + file * yi, &out[buffer * yi], count * yi);
+                });
+                s1 = s0;
+                progress.update(done += static_cast<std::uint64_t>(ns) * nc * yi);
+            }
         }
     }
     if (!x.finishData(error)) die("input x: " + error);
@@ -300,6 +324,7 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
             y.writeAt(yData + at, out.data(), n);
         }
     }
+    progress.finish("pass 2 of 2", static_cast<std::uint64_t>(M) * N * yi);
     y.finish();
     publish(&y, nullptr);
     return 0;

@@ -4,7 +4,10 @@
 time: each task filters one block with ``marrowick.filter`` starting from the state the
 previous block left, so the result is bit for bit that of one ``marrowick.filter`` call on
 the whole array, whatever the chunking. Chains of different channel chunks are independent
-and run in parallel; the blocks of one chain run one after the other.
+and run in parallel; the blocks of one chain run one after the other. ``lfilter``,
+``sosfilt``, ``filtfilt`` and ``sosfiltfilt`` do the same for the package's functions of
+those names: each takes what the package's takes and returns what it returns (y alone, or
+``(y, zf)`` when zi is given), as lazy Dask arrays.
 
 ``NpyFile`` (from ``marrowick.npyfile``, re-exported here) lets a ``.npy`` file on disk be
 read and written block by block from any worker process, so arrays larger than memory can be
@@ -32,7 +35,7 @@ from marrowick import _core
 from marrowick.npyfile import NpyFile
 from marrowick.zerophase import _ba, _check_method, _edge, _padding, _sections_taps, _sos, _steady_start
 
-__all__ = ["filter", "sosfilt", "filtfilt", "sosfiltfilt", "NpyFile"]
+__all__ = ["filter", "lfilter", "sosfilt", "filtfilt", "sosfiltfilt", "NpyFile"]
 
 
 def _block(b, a, x, zi, axis, workers=1):
@@ -191,6 +194,88 @@ def filter(b, a, x, zi=None, *, axis=0, workers=1):
     return _chains("marrowick", _block, (b, a), x, zi, axis, workers, zf_chunks, dtype)
 
 
+def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
+    """Filter a Dask array along an axis with b/a, with ``scipy.signal.lfilter``'s
+    signature and conventions, the state carried exactly from chunk to chunk.
+
+    Parameters
+    ----------
+    b, a : array_like
+        Coefficients as for `marrowick.lfilter`: scalars or 1-D arrays of
+        real or complex numbers, checked and rounded to single precision
+        while the graph is built.
+    x : dask.array.Array
+        The signal, float32 or complex64. Its chunk sizes along the axes other
+        than `axis` must be known; along `axis` they may be unknown.
+    axis : int, optional
+        The axis time runs along (default -1, as `marrowick.lfilter`).
+    zi : array_like or dask.array.Array, optional
+        Initial states: x's shape with `axis` of length
+        ``L = max(len(b), len(a)) - 1``; dimensions of length 1 other than
+        `axis` broadcast. None (the default) is the zero state.
+    workers : int or None, optional
+        The most threads each block is filtered on, as in
+        `marrowick.lfilter` (default 1).
+
+    Returns
+    -------
+    y : dask.array.Array
+        The output, lazy, with x's chunks.
+    zf : dask.array.Array
+        The final states, lazy, returned only when `zi` is given: x's chunks
+        along the other axes, one chunk along `axis`.
+
+    Raises
+    ------
+    TypeError, ValueError, numpy.AxisError
+        As `marrowick.lfilter`, while the graph is built (nothing is read);
+        ``marrowick:unknownChunks`` as `filter`.
+
+    Warns
+    -----
+    dask.array.core.PerformanceWarning
+        When there are fewer chunks of channels than the scheduler has
+        workers.
+    RuntimeWarning
+        ``marrowick:unstable``, as `marrowick.lfilter`.
+
+    Notes
+    -----
+    The result is bit for bit that of one `marrowick.lfilter` call on the
+    whole array, whatever the chunking, as for `filter`.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, marrowick.dask
+    >>> x = da.ones((4, 100), dtype=np.float32, chunks=(2, 25))  # channels x time
+    >>> y = marrowick.dask.lfilter([0.5, 0.5], [1.0], x)
+    >>> y.chunks
+    ((2, 2), (25, 25, 25, 25))
+    >>> y, zf = marrowick.dask.lfilter([0.5, 0.5], [1.0], x, zi=np.zeros((4, 1)))
+    >>> zf.shape
+    (4, 1)
+    """
+    x = _signal(x)
+    x_complex = _core._check_signal(x.dtype)
+    _core._check_dimensions(x.ndim, 0)
+    axis = _core._check_axis(axis, x.ndim)
+    _core._check_workers(workers)
+    b, a, L = _core._coefficients(b, a, True)
+    x_shape = _channels_known(x, axis)
+    zi_complex = False
+    state = None
+    if zi is not None:
+        state, zi_complex = _state_numbers(zi)
+        shape = _core._check_state(tuple(state.shape), x_shape, axis, L, True)
+        if tuple(state.shape) != shape:
+            state = (da if isinstance(state, da.Array) else np).broadcast_to(state, shape)
+    complex_ = x_complex or zi_complex or b.dtype.kind == "c" or a.dtype.kind == "c"
+    dtype = np.dtype(np.complex64 if complex_ else np.float32)
+    zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1:]
+    y, zf = _chains("marrowick-lfilter", _block, (b, a), x, state, axis, workers, zf_chunks, dtype)
+    return y if zi is None else (y, zf)
+
+
 def _channels_known(x, axis):
     """x's shape with 0 along axis (its length may be unknown there), or
     marrowick:unknownChunks when a chunk size along another axis is unknown."""
@@ -253,8 +338,9 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     y : dask.array.Array
         The output, lazy, with x's chunks.
     zf : dask.array.Array
-        The final states ``(n_sections, ..., 2, ...)``, lazy: x's chunks along
-        the other axes, one chunk along the first axis and along `axis`.
+        The final states ``(n_sections, ..., 2, ...)``, lazy, returned only
+        when `zi` is given (as `marrowick.sosfilt`): x's chunks along the
+        other axes, one chunk along the first axis and along `axis`.
 
     Raises
     ------
@@ -281,7 +367,8 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     >>> import dask.array as da, numpy as np, marrowick.dask
     >>> sos = [[0.25, 0.5, 0.25, 1.0, -0.5, 0.5], [0.5, 0.0, 0.0, 1.0, -0.5, 0.0]]
     >>> x = da.ones((4, 100), dtype=np.float32, chunks=(2, 25))  # channels x time
-    >>> y, zf = marrowick.dask.sosfilt(sos, x)
+    >>> y = marrowick.dask.sosfilt(sos, x)
+    >>> y, zf = marrowick.dask.sosfilt(sos, x, zi=np.zeros((2, 4, 2)))
     >>> zf.shape, zf.chunks
     ((2, 4, 2), ((2,), (2, 2), (2,)))
     """
@@ -301,7 +388,8 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
             zi = (da if isinstance(zi, da.Array) else np).broadcast_to(zi, shape)
     dtype = np.dtype(np.complex64 if x_complex or zi_complex or sos.dtype.kind == "c" else np.float32)
     zf_chunks = ((n,),) + x.chunks[:axis] + ((2,),) + x.chunks[axis + 1:]
-    return _chains("marrowick-sos", _sections_block, (sos,), x, zi, axis, workers, zf_chunks, dtype)
+    y, zf = _chains("marrowick-sos", _sections_block, (sos,), x, zi, axis, workers, zf_chunks, dtype)
+    return y if zi is None else (y, zf)
 
 
 def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype, after=None):

@@ -248,6 +248,7 @@ PUBLIC = {
     "SOSFilter": (marrowick.SOSFilter, dict(sos=SOS, zi=None, axis=0)),
     "SOSFilter.process": (lambda x: marrowick.SOSFilter(SOS, np.zeros((2, 2, 2))).process(x), dict(x=x30)),
     "dask.filter": (mdask.filter, dict(b=BA[0], a=BA[1], x=da.from_array(x30), zi=None, axis=0, workers=1)),
+    "dask.lfilter": (mdask.lfilter, dict(b=BA[0], a=BA[1], x=da.from_array(x30), axis=0, zi=None, workers=1)),
     "dask.sosfilt": (mdask.sosfilt, dict(sos=SOS, x=da.from_array(x30), axis=0, zi=None, workers=1)),
     "dask.filtfilt": (mdask.filtfilt, dict(b=[1.0, 0.5], a=[1.0, -0.5], x=da.from_array(x30), axis=0, padtype="odd",
                                            padlen=None, method="pad", irlen=None, workers=1)),
@@ -321,6 +322,35 @@ def test_rounding_that_makes_a_section_unstable_warns(front):
     call_sos_front(front, sos.astype(np.float32), x40, None, 0)  # already single: no check
 
 
+# Calls of each Dask function, the same as calls of the package's function of its name but
+# for x: (name, arguments, keywords). Every such function is here, with and without zi.
+RETURNS = [
+    ("filter", (*BA, x30), {}),
+    ("filter", (*BA, x30), dict(zi=np.zeros((4, 2)))),
+    ("lfilter", (*BA, x30), dict(axis=0)),
+    ("lfilter", (*BA, x30), dict(axis=0, zi=np.zeros((4, 1)))),
+    ("sosfilt", (SOS, x30), dict(axis=0)),
+    ("sosfilt", (SOS, x30), dict(axis=0, zi=np.zeros((2, 2, 2)))),
+    ("filtfilt", (*BA, x30), dict(axis=0)),
+    ("sosfiltfilt", (SOS, x30), dict(axis=0, padlen=5)),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", RETURNS)
+def test_dask_returns_what_the_package_returns(name, args, kwargs):
+    """The same convention call for call: an array alone, or a tuple of as many, each the
+    package's shape and dtype, lazy."""
+    want = getattr(marrowick, name)(*args, **kwargs)
+    got = getattr(mdask, name)(*args[:-1], da.from_array(args[-1]), **kwargs)
+    if isinstance(want, tuple):
+        assert isinstance(got, tuple) and len(got) == len(want), (name, kwargs)
+    else:
+        assert isinstance(want, np.ndarray) and isinstance(got, da.Array), (name, kwargs)
+        want, got = (want,), (got,)
+    for g, w in zip(got, want):
+        assert isinstance(g, da.Array) and (g.shape, g.dtype) == (w.shape, w.dtype), (name, kwargs)
+
+
 def test_package_explains_itself():
     names = {}
     exec("from marrowick import *", names)
@@ -331,14 +361,15 @@ def test_package_explains_itself():
     for name in mdask.__all__:  # the Dask front takes what the package's function of the same name takes
         if hasattr(marrowick, name):
             assert inspect.signature(getattr(mdask, name)) == inspect.signature(getattr(marrowick, name)), name
+    assert {n for n in mdask.__all__ if hasattr(marrowick, n)} == {call[0] for call in RETURNS}
     for f in (marrowick.filter, marrowick.lfilter, marrowick.sosfilt, marrowick.Filter, marrowick.SOSFilter,
-              mdask.filter, mdask.sosfilt, mdask.filtfilt, mdask.sosfiltfilt):
+              mdask.filter, mdask.lfilter, mdask.sosfilt, mdask.filtfilt, mdask.sosfiltfilt):
         assert all(s in f.__doc__ for s in ("Parameters", "Examples")), f
     # The docstrings' examples run as shown, and the exceptions they name exist on this NumPy.
     for module in (marrowick, marrowick.zerophase, mdask, marrowick.npyfile):
         assert doctest.testmod(module).failed == 0, module
     documented = [getattr(marrowick, n) for n in marrowick.__all__ + ["filter"]]
-    for f in documented + [mdask.filter, mdask.sosfilt, mdask.filtfilt, mdask.sosfiltfilt, mdask.NpyFile,
+    for f in documented + [mdask.filter, mdask.lfilter, mdask.sosfilt, mdask.filtfilt, mdask.sosfiltfilt, mdask.NpyFile,
                            mdask.NpyFile.create]:
         raises = f.__doc__.split("Raises\n")[1].split("\n\n    Warns")[0].split("\n    Notes")[0]
         for line in re.findall(r"^ {4}(\w.*)$", raises, re.M):
@@ -434,10 +465,11 @@ def test_readme_blocks_have_known_languages():
 
 
 def test_readme_blocks_run_in_order(readme_scratch):
+    """Twice in a row: a block run again replaces its own outputs."""
     found = readme_blocks()
     last = {section: index for index, section, language, _ in found if language == "python"}
     sessions = {}
-    for index, section, language, text in found:
+    for index, section, language, text in found + found:
         if language == "sh":
             for command in readme_commands(text):
                 if not command.startswith(README_NOT_RUN):
@@ -448,6 +480,7 @@ def test_readme_blocks_run_in_order(readme_scratch):
             session.append(text)
             if index != last[section]:
                 continue
+            del sessions[section]
             imported = re.findall(r"^\s*(?:import|from) (\w+)", "\n".join(session), re.M)
             missing = [m for m in imported if m != "marrowick" and importlib.util.find_spec(m) is None]
             if missing:

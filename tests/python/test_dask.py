@@ -1,6 +1,7 @@
 """marrowick.dask: chunked filtering equals one marrowick.filter call on the whole array."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -73,39 +74,38 @@ def compute(request):
 SOS = np.array([[0.0985, 0.197, 0.0985, 1.0, -0.42, 0.18], [1.0, 1.0, 0.0, 1.0, -0.16, 0.0]], np.float32)
 
 
-@pytest.mark.parametrize("front", ["filter", "sosfilt"])
+@pytest.mark.parametrize("front", ["filter", "lfilter", "sosfilt"])
 @pytest.mark.parametrize("shape, axis, chunks, complex_, zi_kind", CASES)
 def test_any_chunking_equals_one_call(compute, front, shape, axis, chunks, complex_, zi_kind):
+    """Each front returns what the package's function of its name returns for the same call
+    (y alone, or y and zf), with its bits."""
     x = signal(shape, "x" in complex_)
-    zi_shape = list(shape)
-    if front == "filter":
-        b, a = (B * SHIFT, A * SHIFT) if "ba" in complex_ else (B, A)
-        zi_shape[axis] = 0 if zi_kind == "empty" else 3
-
-        def one_call(v, z):
-            return marrowick.filter(b, a, v, z, axis=axis)
-
-        def chained(v, z):
-            return mdask.filter(b, a, v, z, axis=axis)
-    else:  # "empty": zi of length 1 along the other axes, broadcast
-        sos = SOS * np.tile(SHIFT[:3], 2) if "ba" in complex_ else SOS
-        zi_shape = [2] + [2 if d == axis % len(shape) else 1 if zi_kind == "empty" else n
-                          for d, n in enumerate(shape)]
-
-        def one_call(v, z):
-            return marrowick.sosfilt(sos, v, axis, np.zeros(zi_shape) if z is None else z)
-
-        def chained(v, z):
-            return mdask.sosfilt(sos, v, axis, z)
+    if front == "sosfilt":
+        coefficients = (SOS * np.tile(SHIFT[:3], 2) if "ba" in complex_ else SOS,)
+        lead, length = [2], 2
+    else:
+        coefficients = (B * SHIFT, A * SHIFT) if "ba" in complex_ else (B, A)
+        lead, length = [], 0 if zi_kind == "empty" and front == "filter" else 3
+    # "empty": filter's zero-state path; lfilter's and sosfilt's zi of length 1 along the other
+    # axes, broadcast.
+    zi_shape = lead + [length if d == axis % len(shape) else 1 if zi_kind == "empty" and front != "filter" else n
+                       for d, n in enumerate(shape)]
     zi = None if zi_kind is None else signal(zi_shape, "zi" in complex_, seed=1)
-    want_y, want_zf = one_call(x, zi)
-
     dzi = da.from_array(zi, chunks=1) if zi_kind == "dask" else zi
-    y, zf = chained(da.from_array(x).rechunk(chunks), dzi)
-    assert y.chunks == chunks and y.dtype == want_y.dtype and zf.dtype == want_zf.dtype
-    got_y, got_zf = compute(y, zf)
-    assert_bits(got_y, want_y)
-    assert_bits(got_zf, want_zf)
+    dx = da.from_array(x).rechunk(chunks)
+    if front == "filter":
+        want, got = marrowick.filter(*coefficients, x, zi, axis=axis), mdask.filter(*coefficients, dx, dzi, axis=axis)
+    else:
+        want = getattr(marrowick, front)(*coefficients, x, axis, zi)
+        got = getattr(mdask, front)(*coefficients, dx, axis, dzi)
+    if isinstance(want, tuple):
+        assert isinstance(got, tuple) and len(got) == len(want)
+    else:
+        assert isinstance(got, da.Array)
+        want, got = (want,), (got,)
+    assert got[0].chunks == chunks and all(g.dtype == w.dtype for g, w in zip(got, want))
+    for g, w in zip(compute(*got), want):
+        assert_bits(g, w)
 
 
 # (x shape, axis, x chunks, which inputs are complex, padtype, padlen)
@@ -135,6 +135,24 @@ def test_zero_phase_any_chunking_equals_one_call(compute, front, shape, axis, ch
     y = getattr(mdask, front)(*coefficients, da.from_array(x).rechunk(chunks), axis, padtype, padlen)
     assert y.chunks == chunks and y.dtype == want.dtype
     assert_bits(compute(y)[0], want)
+
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "examples")
+
+
+@pytest.mark.parametrize("example", ["dask_large_file.py", "dask_zero_phase.py"])
+def test_examples_run_twice_and_check_their_bits(tmp_path, example):
+    """Once in a temporary directory of its own (it prints no path it then removes), then
+    twice in a row in one directory, replacing its output; each run checks its bits."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join((PACKAGE_PARENT, EXAMPLES)))
+    for where in ([], ["--dir", str(tmp_path)], ["--dir", str(tmp_path)]):
+        r = subprocess.run([sys.executable, os.path.join(EXAMPLES, example), "--gib", "0.004", "--workers", "1"]
+                           + where, capture_output=True, text=True, env=env, timeout=300)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert "bits" in r.stdout and "equal to" in r.stdout, r.stdout
+        for path in re.findall(r"(/\S+\.npy)", r.stdout):
+            assert os.path.exists(path), (path, r.stdout)
+    assert sorted(os.listdir(tmp_path)) == ["x.npy", "y.npy"]
 
 
 def test_importing_marrowick_leaves_dask_out():

@@ -75,39 +75,68 @@ def single(v):
     return v.astype(np.complex64 if v.dtype.kind == "c" else np.float32)
 
 
-@pytest.mark.parametrize("kernel,rest", [(k, False) for k in KERNELS] + [("RR", True), ("CR", True)])
-def test_runner_rounds_designs_once(kernel, rest):
-    """float64 and complex128 b and a files are rounded once, as the package
-    rounds them; the word rest starts from zeros."""
-    b, a, x, zi = case(kernel, 5, 4, (50, 3))
-    zi = None if rest else single(zi)
-    arrays = {"b": b, "a": a, "x": x} if rest else {"b": b, "a": a, "x": x, "zi": zi}
-    y, zf = run_files(["filter", "b", "a", "x", "rest" if rest else "zi", "y", "zf"], arrays)
-    want_y, want_zf = marrowick.filter(b, a, x, zi)
-    assert_bits(y, want_y)
-    assert_bits(zf, want_zf)
-
-
-# (kernel mix, sections, x shape, Fortran order, zi: "file", "rest" or "empty", block bytes)
-SOS_RUNNER_CASES = [(mix, 3, (301, 3, 2), fortran, "file", 2000)
-                    for mix in ("RR", "RRZ", "RC", "CR", "CC") for fortran in (False, True)] + [
-    ("RR", 2, (200, 3), False, "rest", 2000),      # blocks of whole rows
-    ("CC", 4, (700,), False, "empty", 64),         # one channel in many pieces
-    ("RC", 8, (40, 70), True, "file", None),       # one block
-    ("CR", 2, (0, 3), False, "file", None),        # no samples: zf is zi
-    ("RR", 1, (5, 0), True, "rest", None),         # no channels
+# (kernel, zi from rest, x shape (time first), --axis: where time is moved to, Fortran order, block bytes)
+FILTER_RUNNER_CASES = [(k, False, (50, 3), None, False, None) for k in KERNELS] + [
+    ("RR", True, (50, 3), None, False, None), ("CR", True, (50, 3), None, False, None),
+    ("RR", False, (300, 8), -1, False, 400),     # channels x time: whole channels in pieces
+    ("RC", True, (300, 8), 1, True, 400),        # Fortran channels x time: rows of channels
+    ("CC", False, (200, 3, 4), 1, False, 256),   # C order, slabs of channels on either side of time
+    ("CR", False, (90, 2, 3), -1, False, 200),   # time last of three dimensions
+    ("RRZ", False, (100, 3, 2), 1, True, 160),   # Fortran order, slabs of channels
+    ("RR", False, (40, 3), -3, False, None, "marrowick:badAxis"),
 ]
 
 
-@pytest.mark.parametrize("mix,n,shape,fortran,zi_mode,block", SOS_RUNNER_CASES)
-def test_sosfilt_runner_matches_package(mix, n, shape, fortran, zi_mode, block):
-    sos, x, zi = sections_case(mix, n, shape, 0)
+@pytest.mark.parametrize("kernel,rest,shape,axis,fortran,block,refusal",
+                         [c + (None,) * (7 - len(c)) for c in FILTER_RUNNER_CASES])
+def test_runner_rounds_designs_once(kernel, rest, shape, axis, fortran, block, refusal):
+    """float64 and complex128 b and a files are rounded once, as the package
+    rounds them; the word rest starts from zeros; --axis filters along
+    another axis than the first, of either order."""
+    b, a, x, zi = case(kernel, 5, 4, shape)
+    zi = None if rest else single(zi)
+    if axis is not None and refusal is None:
+        x, zi = np.moveaxis(x, 0, axis), None if rest else np.moveaxis(zi, 0, axis)
+    x = np.asfortranarray(x) if fortran else np.ascontiguousarray(x)
+    arrays = {"b": b, "a": a, "x": x} if rest else {"b": b, "a": a, "x": x, "zi": zi}
+    options = [] if axis is None else ["--axis=%d" % axis]
+    y, zf = run_files(["filter"] + options + ["b", "a", "x", "rest" if rest else "zi", "y", "zf"], arrays, block,
+                      refusal)
+    if refusal:
+        return
+    want_y, want_zf = marrowick.filter(b, a, x, zi, axis=axis or 0)
+    assert_bits(y, want_y)
+    assert_bits(zf, want_zf)
+    assert y.flags.f_contiguous == fortran or x.ndim < 2
+
+
+# (kernel mix, sections, x shape, Fortran order, zi: "file", "rest" or "empty", block bytes, --axis)
+SOS_RUNNER_CASES = [(mix, 3, (301, 3, 2), fortran, "file", 2000, 0)
+                    for mix in ("RR", "RRZ", "RC", "CR", "CC") for fortran in (False, True)] + [
+    ("RR", 2, (200, 3), False, "rest", 2000, 0),      # blocks of whole rows
+    ("CC", 4, (700,), False, "empty", 64, 0),         # one channel in many pieces
+    ("RC", 8, (40, 70), True, "file", None, 0),       # one block
+    ("CR", 2, (0, 3), False, "file", None, 0),        # no samples: zf is zi
+    ("RR", 1, (5, 0), True, "rest", None, 0),         # no channels
+    ("RR", 2, (8, 300), False, "file", 400, -1),      # channels x time
+    ("RC", 3, (8, 300), True, "rest", 400, 1),        # Fortran channels x time
+    ("RRZ", 2, (3, 200, 4), False, "file", 256, 1),   # C order, slabs of channels
+    ("CC", 2, (2, 3, 90), False, "empty", 200, 2),    # time last, channels permuted for the states
+    ("CR", 2, (3, 100, 2), True, "file", 160, -2),    # Fortran order, slabs of channels
+    ("RR", 2, (5, 0), False, "file", None, 1),        # no samples along the axis
+]
+
+
+@pytest.mark.parametrize("mix,n,shape,fortran,zi_mode,block,axis", SOS_RUNNER_CASES)
+def test_sosfilt_runner_matches_package(mix, n, shape, fortran, zi_mode, block, axis):
+    sos, x, zi = sections_case(mix, n, shape, axis)
     if fortran:
         x = np.asfortranarray(x)
-    zi = single(zi) if zi_mode == "file" else np.zeros((n, 2) + shape[1:], np.float32)
+    zi = single(zi) if zi_mode == "file" else np.zeros(zi.shape, np.float32)
     arrays = {"sos": sos, "x": x, "zi": zi if zi_mode == "file" else np.zeros(0, np.float32)}
-    y, zf = run_files(["sosfilt", "sos", "x", "rest" if zi_mode == "rest" else "zi", "y", "zf"], arrays, block)
-    want_y, want_zf = marrowick.sosfilt(sos, x, axis=0, zi=zi)
+    y, zf = run_files(["sosfilt"] + (["--axis=%d" % axis] if axis else []) +
+                      ["sos", "x", "rest" if zi_mode == "rest" else "zi", "y", "zf"], arrays, block)
+    want_y, want_zf = marrowick.sosfilt(sos, x, axis=axis, zi=zi)
     assert_bits(y, want_y)
     assert_bits(zf, want_zf)
 
@@ -131,15 +160,25 @@ ZERO_PHASE_RUNNER_CASES = [
     ("filtfilt", "RR", (12, 3), False, "odd", None, None, "marrowick:padLength"),   # 12 samples, padlen 12
     ("sosfiltfilt", "RC", (20, 2), True, "even", 20, None, "marrowick:padLength"),
     ("filtfilt", "RR", (0, 3), False, None, None, None, "marrowick:padLength"),     # no samples
+    # Along --axis: channels x time, slabs of channels, either order.
+    ("filtfilt", "RC", (6, 300), False, "odd", None, 400, None, -1),
+    ("sosfiltfilt", "CC", (6, 300), True, "even", 20, 400, None, 1),
+    ("filtfilt", "CR", (3, 120, 4), False, "constant", None, 256, None, 1),
+    ("sosfiltfilt", "RR", (3, 120, 2), True, "odd", None, 160, None, 1),
+    ("sosfiltfilt", "RC", (2, 3, 90), False, None, None, 200, None, -1),
+    ("filtfilt", "RR", (50, 12), False, "odd", None, None, "marrowick:padLength", 1),  # 12 samples along axis 1
+    ("sosfiltfilt", "RR", (50, 12), False, "odd", None, None, "marrowick:badAxis", 2),
 ]
 
 
-@pytest.mark.parametrize("command,mix,shape,fortran,padtype,padlen,block,refusal", ZERO_PHASE_RUNNER_CASES)
-def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype, padlen, block, refusal):
+@pytest.mark.parametrize("command,mix,shape,fortran,padtype,padlen,block,refusal,axis",
+                         [c + (0,) * (9 - len(c)) for c in ZERO_PHASE_RUNNER_CASES])
+def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype, padlen, block, refusal, axis):
     """filtfilt and sosfiltfilt of files: forward over the padded signal in
     blocks into a temporary, backward from its end, with the package's bits."""
     options = ["--padtype=" + (padtype or "none")] + ([] if padlen is None else ["--padlen=%d" % padlen])
-    kwargs = dict(axis=0, padtype=padtype, padlen=padlen)
+    options += ["--axis=%d" % axis] if axis else []
+    kwargs = dict(axis=axis, padtype=padtype, padlen=padlen)
     if command == "filtfilt":
         b, a, x, _ = case(mix, 4, 3, shape)
         arrays, names = {"b": b, "a": a}, ["b", "a"]
@@ -157,23 +196,27 @@ def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype
     assert_bits(y, want)
 
 
-@pytest.mark.parametrize("command,memory,refusal", [
-    ("filtfilt", 48 << 20, None),
-    ("sosfiltfilt", 48 << 20, None),
-    ("sosfiltfilt", 16 << 20, "marrowick:noMemory"),  # too little for the blocks: one line, nothing left
+@pytest.mark.parametrize("command,memory,refusal,axis", [
+    ("filtfilt", 48 << 20, None, 0),
+    ("sosfiltfilt", 48 << 20, None, 0),
+    ("sosfiltfilt", 48 << 20, None, -1),                 # channels x time
+    ("sosfiltfilt", 16 << 20, "marrowick:noMemory", 0),  # too little for the blocks: one line, nothing left
 ])
-def test_zero_phase_runner_beyond_its_memory(command, memory, refusal):
+def test_zero_phase_runner_beyond_its_memory(command, memory, refusal, axis):
     """192 MiB of X filtered by a runner whose whole address space is 48 MiB:
     the bits of the in-memory call."""
     x = np.random.default_rng(5).standard_normal((1 << 20, 48), dtype=np.float32)
+    if axis:
+        x = np.ascontiguousarray(x.T)
     if command == "filtfilt":
         b, a = [0.2, 0.4, 0.2], [1.0, -0.3, 0.1]
-        arrays, want = {"b": np.array(b), "a": np.array(a)}, marrowick.filtfilt(b, a, x, axis=0)
+        arrays, want = {"b": np.array(b), "a": np.array(a)}, marrowick.filtfilt(b, a, x, axis=axis)
     else:
         sos = np.array([[0.2, 0.4, 0.2, 1.0, -0.3, 0.1], [1.0, -1.0, 0.0, 1.0, -0.5, 0.0]] * 4)
-        arrays, want = {"sos": sos}, marrowick.sosfiltfilt(sos, x, axis=0)
+        arrays, want = {"sos": sos}, marrowick.sosfiltfilt(sos, x, axis=axis)
     arrays["x"] = x
-    y, _ = run_files([command] + list(arrays) + ["y"], arrays, memory=memory, refusal=refusal)
+    options = ["--axis=%d" % axis] if axis else []
+    y, _ = run_files([command] + options + list(arrays) + ["y"], arrays, memory=memory, refusal=refusal)
     if not refusal:
         assert_bits(y, want)
 

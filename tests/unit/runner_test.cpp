@@ -605,7 +605,20 @@ TEST_F(Runner, ShowsProgressWhenAsked) {
         EXPECT_EQ(testproc::waitProgram(pid).status, 0);
         const std::string err = slurp(path("err"));
         EXPECT_EQ(err.find("marrowick: filtering: ") != std::string::npos, asked) << err;
+        // Asked for, it ends with a closing line at 100 %.
+        EXPECT_EQ(err.find("marrowick: filtering: 100% of 0.0 MiB in ") != std::string::npos, asked) << err;
         unlink(path("err").c_str());
+    }
+    // Two passes: the closing line names the last and counts its own bytes
+    // (1 MiB of X, not 2).
+    unlink(path("x.npy").c_str());
+    write("x.npy", npy("<f4", false, {65536, 4}, std::vector<std::uint8_t>(1u << 20)));
+    for (const char* axis : {"--axis=0", "--axis=-2"}) {
+        const Process r =
+            run({"filtfilt", "--progress", axis, path("b.npy"), path("a.npy"), path("x.npy"), path("y.npy")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.rfind("marrowick: filtering: pass 2 of 2: 100% of 1.0 MiB in ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
 }
 
@@ -616,9 +629,11 @@ TEST_F(Runner, HelpIsAvailable) {
     EXPECT_NE(r.out.find("filter"), std::string::npos);
     r = run({"help", "filter"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("marrowick filter [--progress] B.npy A.npy X.npy ZI.npy Y.npy ZF.npy"), std::string::npos);
+    EXPECT_NE(r.out.find("marrowick filter [--progress] [--axis=N] B.npy A.npy X.npy ZI.npy Y.npy ZF.npy"),
+              std::string::npos);
     r = run({"help", "sosfilt"});
-    EXPECT_NE(r.out.find("marrowick sosfilt [--progress] SOS.npy X.npy ZI.npy Y.npy ZF.npy"), std::string::npos);
+    EXPECT_NE(r.out.find("marrowick sosfilt [--progress] [--axis=N] SOS.npy X.npy ZI.npy Y.npy ZF.npy"),
+              std::string::npos);
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("marrowick ", 0), 0u) << r.out;
