@@ -1,9 +1,25 @@
-"""marrowick: exact single-precision IIR filtering of NumPy arrays.
+"""marrowick: exact IIR filtering of NumPy arrays, in single or double
+precision.
 
-Every function filters with b/a in direct-form II transposed, in single
-precision (float32, or complex64 when b, a, x or zi is complex), with the
-rounding of each of marrowick's five kernels defined to the last bit: the
-results are bit for bit those of the marrowick module.
+Every function filters with b/a in direct-form II transposed. The signal's
+dtype decides the precision, the same on every front:
+
+=========================================  =====================================
+x's dtype                                  computed in (and y's dtype)
+=========================================  =====================================
+float32, complex64                         single precision, x read as it is
+int8, uint8, int16, uint16                 single precision, converted exactly
+float64, complex128                        double precision, x read as it is
+int32, uint32                              double precision, converted exactly
+anything else (int64, float16, bool, ...)  refused: ``marrowick:unsupportedType``
+=========================================  =====================================
+
+y is complex (complex64 or complex128) when b, a, x or zi is complex.
+Single precision has the rounding of each of marrowick's five kernels
+defined to the last bit: the results are bit for bit those of the
+marrowick module. Double precision has SciPy's own float64 arithmetic:
+``lfilter`` and ``sosfilt`` give bit for bit what ``scipy.signal`` gives in
+float64 or complex128 on x86-64, on every CPU.
 
 - ``filter(b, a, x, zi=None, *, axis=0, workers=1) -> (y, zf)``: the module's
   call, time along ``axis``.
@@ -15,9 +31,8 @@ results are bit for bit those of the marrowick module.
   axis=0)``: streaming filter objects.
 - ``marrowick.dask``: the same on Dask arrays (imported on its own).
 
-The signal x must be float32 or complex64 (anything else is a TypeError: it
-is never converted); coefficients and states may come in any real or complex
-type and are rounded to single precision (designs usually come as float64).
+Coefficients and states may come in any real or complex type and are
+converted to the computing precision (designs usually come as float64).
 Every refusal's message starts with an identifier ``marrowick:...``.
 
 ``filter`` is not in ``__all__``: ``from marrowick import *`` leaves the
@@ -47,17 +62,18 @@ def filter(b, a, x, zi=None, *, axis=0, workers=1):
     ----------
     b : array_like
         Numerator coefficients: real or complex numbers in a vector of any
-        orientation (at most one dimension longer than 1), rounded to single
-        precision.
+        orientation (at most one dimension longer than 1), converted to the
+        computing precision.
     a : array_like
-        Denominator coefficients, as `b`. They are used as they are, not
-        divided by ``a[0]``.
+        Denominator coefficients, as `b`. In single precision they are used
+        as they are, not divided by ``a[0]``; in double precision b and a are
+        divided by ``a[0]``, as SciPy divides them.
     x : numpy.ndarray
-        The signal, float32 or complex64. It is never converted.
+        The signal; its dtype decides the precision (the table above).
     zi : array_like, optional
         Initial states: x's shape with `axis` of length
-        ``L = max(len(b), len(a)) - 1``, any real or complex numbers (rounded
-        to single precision). None (the default) is the zero state. A zi of
+        ``L = max(len(b), len(a)) - 1``, any real or complex numbers
+        (converted to the computing precision). None (the default) is the zero state. A zi of
         length 0 along `axis` takes the zero-state path ``y = b[0]*x/a[0]``.
     axis : int, optional
         The axis time runs along (default 0).
@@ -72,14 +88,15 @@ def filter(b, a, x, zi=None, *, axis=0, workers=1):
         The output, x's shape.
     zf : numpy.ndarray
         The final states, zi's shape, to start the next piece of the signal
-        from. y and zf are float32, or complex64 when b, a, x or zi is complex
-        (by dtype, not by value).
+        from. y and zf are of the computing precision: float32 or float64,
+        complex64 or complex128 when b, a, x or zi is complex (by dtype, not
+        by value).
 
     Raises
     ------
     TypeError
-        ``marrowick:notSingle``: x is not float32 or complex64, or b, a or zi
-        do not hold numbers.
+        ``marrowick:unsupportedType``: x's dtype is not taken;
+        ``marrowick:notSingle``: b, a or zi do not hold numbers.
     ValueError
         ``marrowick:coefficientShape``, ``marrowick:emptyCoefficients``,
         ``marrowick:ziLength``, ``marrowick:ziSize``, ``marrowick:badWorkers``,
@@ -143,7 +160,8 @@ def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
         Denominator coefficients, as `b`; used as they are, not divided by
         ``a[0]``.
     x : numpy.ndarray
-        The signal, float32 or complex64 (never converted).
+        The signal; its dtype decides the precision (see the package's
+        table).
     axis : int, optional
         The axis time runs along (default -1).
     zi : array_like, optional
@@ -157,14 +175,16 @@ def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
     Returns
     -------
     y : numpy.ndarray
-        The output, x's shape, float32 or complex64.
+        The output, x's shape, of the computing precision (complex when b, a,
+        x or zi is).
     zf : numpy.ndarray
         The final states, returned only when `zi` is given.
 
     Raises
     ------
     TypeError
-        ``marrowick:notSingle``: x is not float32 or complex64, or b, a or
+        ``marrowick:unsupportedType``: x's dtype is not taken;
+        ``marrowick:notSingle``: b, a or
         zi do not hold numbers.
     ValueError
         ``marrowick:coefficientShape`` (b or a not 0-d or 1-D),
@@ -214,10 +234,11 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     ----------
     sos : array_like
         Real or complex numbers of shape ``(n_sections, 6)``, one section a
-        row ``b0 b1 b2 a0 a1 a2`` (a0 need not be 1), rounded to single
-        precision.
+        row ``b0 b1 b2 a0 a1 a2`` (a0 need not be 1), converted to the
+        computing precision.
     x : numpy.ndarray
-        The signal, float32 or complex64 (never converted).
+        The signal; its dtype decides the precision (see the package's
+        table).
     axis : int, optional
         The axis time runs along (default -1).
     zi : array_like, optional
@@ -241,7 +262,8 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     Raises
     ------
     TypeError
-        ``marrowick:notSingle``: x is not float32 or complex64, or sos or zi
+        ``marrowick:unsupportedType``: x's dtype is not taken;
+        ``marrowick:notSingle``: sos or zi
         do not hold numbers.
     ValueError
         ``marrowick:sosShape``: sos is not of shape ``(n_sections, 6)`` with
@@ -289,6 +311,19 @@ def _single_sections(sos):
     complex: as the kernels take them."""
     sos = _core._check_sections(sos)
     return sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
+
+
+def _is_double(x):
+    """Whether the signal x (anything that is an array, or becomes one) is
+    filtered in double precision: the one dtype rule (refused here when its
+    dtype is not taken)."""
+    if not isinstance(x, np.ndarray):
+        try:
+            x = np.asarray(x)
+        except Exception:
+            raise TypeError("marrowick:unsupportedType: x must be an array of numbers, got "
+                            f"{_core._argument_text(x)}") from None
+    return _core._check_signal(x.dtype) in (np.float64, np.complex128)
 
 
 def _block_shape_error(state, axis, lead, shape):
@@ -363,7 +398,9 @@ class Filter(_Streaming):
     ----------
     b, a : array_like
         Coefficients as for `filter` (vectors of real or complex numbers in
-        any orientation), checked and rounded to single precision here.
+        any orientation), checked here and kept as given; each block filters
+        with them in its own precision (rounded to single precision for a
+        single-precision block).
     zi : array_like, optional
         The state to start from: the shape of a block with `axis` of length
         ``L = max(len(b), len(a)) - 1`` (or 0: the zero-state path). None
@@ -375,7 +412,7 @@ class Filter(_Streaming):
     Attributes
     ----------
     b, a : numpy.ndarray
-        The coefficients as filtered with: 1-D float32 or complex64.
+        The coefficients: 1-D float64, or complex128 when complex.
     axis : int
         The time axis.
     zi : numpy.ndarray or None
@@ -388,9 +425,9 @@ class Filter(_Streaming):
 
     Notes
     -----
-    ``process(x)`` filters the next block (float32 or complex64, any length
-    along `axis`, 0 included) and returns its y; a block must have the
-    state's shape along the other axes (``marrowick:blockShape``
+    ``process(x)`` filters the next block (any dtype `filter` takes, any
+    length along `axis`, 0 included) and returns its y; a block must have
+    the state's shape along the other axes (``marrowick:blockShape``
     otherwise). ``reset(zi=None)`` starts again. The object pickles.
 
     Examples
@@ -404,7 +441,10 @@ class Filter(_Streaming):
     """
 
     def __init__(self, b, a, zi=None, *, axis=0):
-        self.b, self.a, _ = _core._coefficients(b, a)
+        # Rounded once for single-precision blocks (warning here where
+        # rounding destabilises a), kept as given for double-precision ones.
+        self._single = _core._coefficients(b, a)[:2]
+        self.b, self.a, _ = _core._coefficients(b, a, False, True)
         self.axis = _stream_axis(axis, 32)
         self.reset(zi)
 
@@ -417,7 +457,8 @@ class Filter(_Streaming):
         _core._check_state(zi.shape, zi.shape, axis, L)
 
     def _run(self, x, zi):
-        return filter(self.b, self.a, x, zi, axis=self.axis)
+        b, a = (self.b, self.a) if _is_double(x) else self._single
+        return filter(b, a, x, zi, axis=self.axis)
 
     def __repr__(self):
         return f"marrowick.Filter(b={self.b!r}, a={self.a!r}, axis={self.axis})"
@@ -431,7 +472,8 @@ class SOSFilter(_Streaming):
     ----------
     sos : array_like
         Sections as for `sosfilt`: real or complex numbers of shape
-        ``(n_sections, 6)``, checked and rounded to single precision here.
+        ``(n_sections, 6)``, checked here and kept as given; each block
+        filters with them in its own precision.
     zi : array_like, optional
         The state to start from: ``(n_sections,)`` followed by the shape of
         a block with `axis` of length 2. None (the default) starts from
@@ -442,8 +484,8 @@ class SOSFilter(_Streaming):
     Attributes
     ----------
     sos : numpy.ndarray
-        The sections as filtered with: ``(n_sections, 6)`` float32 or
-        complex64.
+        The sections: ``(n_sections, 6)`` float64, or complex128 when
+        complex.
     axis : int
         The time axis of the blocks.
     zi : numpy.ndarray or None
@@ -461,9 +503,9 @@ class SOSFilter(_Streaming):
 
     Notes
     -----
-    ``process(x)`` filters the next block (float32 or complex64, any length
-    along `axis`, 0 included) and returns its y; a block must have the
-    state's shape along the other axes (``marrowick:blockShape``
+    ``process(x)`` filters the next block (any dtype `sosfilt` takes, any
+    length along `axis`, 0 included) and returns its y; a block must have
+    the state's shape along the other axes (``marrowick:blockShape``
     otherwise). ``reset(zi=None)`` starts again. The object pickles.
 
     Examples
@@ -481,7 +523,9 @@ class SOSFilter(_Streaming):
     _lead = 1  # zi's sections axis
 
     def __init__(self, sos, zi=None, *, axis=0):
-        self.sos = _single_sections(sos)
+        self._single = _single_sections(sos)
+        sos = _core._check_sections(sos, False)
+        self.sos = sos.astype(np.complex128 if sos.dtype.kind == "c" else np.float64)
         self.axis = _stream_axis(axis, 31)
         self.reset(zi)
 
@@ -496,7 +540,7 @@ class SOSFilter(_Streaming):
         _core._check_state(zi.shape, zi.shape[1:], axis, 2, True, self.sos.shape[0])
 
     def _run(self, x, zi):
-        return _core._sosfilt(self.sos, x, zi, self.axis, 1)
+        return _core._sosfilt(self.sos if _is_double(x) else self._single, x, zi, self.axis, 1)
 
     def __repr__(self):
         return f"marrowick.SOSFilter(sos={self.sos!r}, axis={self.axis})"

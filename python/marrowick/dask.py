@@ -30,7 +30,6 @@ from dask.core import get_deps, ishashable, istask
 from dask.sizeof import sizeof
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
-import marrowick
 from marrowick import _core
 from marrowick.npyfile import NpyFile
 from marrowick.zerophase import _ba, _check_method, _edge, _padding, _sections_taps, _sos, _steady_start
@@ -124,7 +123,8 @@ def filter(b, a, x, zi=None, *, axis=0, workers=1):
         numbers in any orientation, checked and rounded to single precision
         while the graph is built.
     x : dask.array.Array
-        The signal, float32 or complex64. Its chunk sizes along the axes other
+        The signal; its dtype decides the precision, as in the package (an
+        integer signal is converted chunk by chunk). Its chunk sizes along the axes other
         than `axis` must be known; along `axis` they may be unknown.
     zi : array_like or dask.array.Array, optional
         Initial states: x's shape with `axis` of length
@@ -175,12 +175,12 @@ def filter(b, a, x, zi=None, *, axis=0, workers=1):
     >>> y.chunks
     ((25, 25, 25, 25), (2, 2))
     """
-    x = _signal(x)
-    x_complex = _core._check_signal(x.dtype)
+    x, double = _signal(x)
+    x_complex = x.dtype.kind == "c"
     _core._check_dimensions(x.ndim, 0)
     axis = _core._check_axis(axis, x.ndim)
     _core._check_workers(workers)
-    b, a, L = _core._coefficients(b, a)
+    b, a, L = _core._coefficients(b, a, False, double)
     x_shape = _channels_known(x, axis)
     zi_complex = False
     if zi is not None:
@@ -188,7 +188,7 @@ def filter(b, a, x, zi=None, *, axis=0, workers=1):
         _core._check_state(tuple(zi.shape), x_shape, axis, L)
         L = zi.shape[axis]
     complex_ = x_complex or zi_complex or b.dtype.kind == "c" or a.dtype.kind == "c"
-    dtype = np.dtype(np.complex64 if complex_ else np.float32)
+    dtype = _result(double, complex_)
 
     zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1:]
     return _chains("marrowick", _block, (b, a), x, zi, axis, workers, zf_chunks, dtype)
@@ -205,7 +205,8 @@ def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
         real or complex numbers, checked and rounded to single precision
         while the graph is built.
     x : dask.array.Array
-        The signal, float32 or complex64. Its chunk sizes along the axes other
+        The signal; its dtype decides the precision, as in the package (an
+        integer signal is converted chunk by chunk). Its chunk sizes along the axes other
         than `axis` must be known; along `axis` they may be unknown.
     axis : int, optional
         The axis time runs along (default -1, as `marrowick.lfilter`).
@@ -255,12 +256,12 @@ def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
     >>> zf.shape
     (4, 1)
     """
-    x = _signal(x)
-    x_complex = _core._check_signal(x.dtype)
+    x, double = _signal(x)
+    x_complex = x.dtype.kind == "c"
     _core._check_dimensions(x.ndim, 0)
     axis = _core._check_axis(axis, x.ndim)
     _core._check_workers(workers)
-    b, a, L = _core._coefficients(b, a, True)
+    b, a, L = _core._coefficients(b, a, True, double)
     x_shape = _channels_known(x, axis)
     zi_complex = False
     state = None
@@ -270,7 +271,7 @@ def lfilter(b, a, x, axis=-1, zi=None, *, workers=1):
         if tuple(state.shape) != shape:
             state = (da if isinstance(state, da.Array) else np).broadcast_to(state, shape)
     complex_ = x_complex or zi_complex or b.dtype.kind == "c" or a.dtype.kind == "c"
-    dtype = np.dtype(np.complex64 if complex_ else np.float32)
+    dtype = _result(double, complex_)
     zf_chunks = x.chunks[:axis] + ((L,),) + x.chunks[axis + 1:]
     y, zf = _chains("marrowick-lfilter", _block, (b, a), x, state, axis, workers, zf_chunks, dtype)
     return y if zi is None else (y, zf)
@@ -290,14 +291,25 @@ def _channels_known(x, axis):
 
 
 def _signal(x):
-    """x as a Dask array (its dtype is checked next)."""
-    if isinstance(x, da.Array):
-        return x
-    try:
-        return da.asarray(x)
-    except Exception:
-        raise TypeError("marrowick:notSingle: x must be a float32 or complex64 array, got "
-                        f"{_core._argument_text(x)}") from None
+    """x as a Dask array of the dtype it is computed in, by the one dtype rule (an integer
+    signal converted chunk by chunk, exactly), and whether that is double precision."""
+    if not isinstance(x, da.Array):
+        try:
+            x = da.asarray(x)
+        except Exception:
+            raise TypeError("marrowick:unsupportedType: x must be an array of numbers, got "
+                            f"{_core._argument_text(x)}") from None
+    dtype = _core._check_signal(x.dtype)
+    if x.dtype != dtype:
+        x = x.astype(dtype)
+    return x, dtype in (np.float64, np.complex128)
+
+
+def _result(double, complex_):
+    """The dtype of y and zf: the computing precision's, complex when anything is."""
+    if double:
+        return np.dtype(np.complex128 if complex_ else np.float64)
+    return np.dtype(np.complex64 if complex_ else np.float32)
 
 
 def _state_numbers(zi):
@@ -321,7 +333,8 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
         ``(n_sections, 6)``, checked and rounded to single precision while
         the graph is built.
     x : dask.array.Array
-        The signal, float32 or complex64. Its chunk sizes along the axes other
+        The signal; its dtype decides the precision, as in the package (an
+        integer signal is converted chunk by chunk). Its chunk sizes along the axes other
         than `axis` must be known; along `axis` they may be unknown.
     axis : int, optional
         The axis time runs along (default -1, as `marrowick.sosfilt`).
@@ -372,12 +385,12 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
     >>> zf.shape, zf.chunks
     ((2, 4, 2), ((2,), (2, 2), (2,)))
     """
-    x = _signal(x)
-    x_complex = _core._check_signal(x.dtype)
+    x, double = _signal(x)
+    x_complex = x.dtype.kind == "c"
     _core._check_dimensions(x.ndim, 1)
     axis = _core._check_axis(axis, x.ndim)
     _core._check_workers(workers)
-    sos = marrowick._single_sections(sos)
+    sos = _sos(sos, double)
     n = sos.shape[0]
     x_shape = _channels_known(x, axis)
     zi_complex = False
@@ -386,7 +399,7 @@ def sosfilt(sos, x, axis=-1, zi=None, *, workers=1):
         shape = _core._check_state(tuple(zi.shape), x_shape, axis, 2, True, n)
         if tuple(zi.shape) != shape:
             zi = (da if isinstance(zi, da.Array) else np).broadcast_to(zi, shape)
-    dtype = np.dtype(np.complex64 if x_complex or zi_complex or sos.dtype.kind == "c" else np.float32)
+    dtype = _result(double, x_complex or zi_complex or sos.dtype.kind == "c")
     zf_chunks = ((n,),) + x.chunks[:axis] + ((2,),) + x.chunks[axis + 1:]
     y, zf = _chains("marrowick-sos", _sections_block, (sos,), x, zi, axis, workers, zf_chunks, dtype)
     return y if zi is None else (y, zf)
@@ -590,8 +603,7 @@ def _zero_phase(prefix, step, coefficients, z, x, axis, padtype, edge, workers, 
 def _zero_phase_arguments(x, axis, padtype, padlen, ntaps, sections, workers):
     """x as a dask array, axis, and the padding at each end, checked as the package checks
     them."""
-    x = _signal(x)
-    _core._check_signal(x.dtype)
+    x, _ = _signal(x)
     _core._check_dimensions(x.ndim, 1 if sections else 0)
     axis = _core._check_axis(axis, x.ndim)
     _core._check_workers(workers)
@@ -613,7 +625,8 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
         Numerator and denominator coefficients, as `marrowick.filtfilt`:
         checked and rounded to single precision while the graph is built.
     x : dask.array.Array
-        The signal, float32 or complex64. Its chunk sizes must be known.
+        The signal; its dtype decides the precision, as in the package (an
+        integer signal is converted chunk by chunk). Its chunk sizes must be known.
     axis : int, optional
         The time axis of x. Default -1.
     padtype : {'odd', 'even', 'constant', None}, optional
@@ -631,7 +644,7 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     Returns
     -------
     y : dask.array.Array
-        The output, lazy, with x's chunks: float32, or complex64 when x, b
+        The output, lazy, with x's chunks, of x's precision; complex when x, b
         or a is complex.
 
     Raises
@@ -667,11 +680,11 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     (((1, 1), (30, 30, 30, 10)), True)
     """
     _check_method(method)
-    b, a = _ba(b, a)
+    double = _signal(x)[1]
+    b, a = _ba(b, a, double)
     x, axis, edge = _zero_phase_arguments(x, axis, padtype, padlen, max(a.size, b.size), False, workers)
-    z = _core._steady_states((b, a))
-    complex_ = x.dtype.kind == "c" or b.dtype.kind == "c" or a.dtype.kind == "c"
-    dtype = np.dtype(np.complex64 if complex_ else np.float32)
+    z = _core._steady_states((b, a), double)
+    dtype = _result(double, x.dtype.kind == "c" or b.dtype.kind == "c" or a.dtype.kind == "c")
     zf_chunks = x.chunks[:axis] + ((z.shape[0],),) + x.chunks[axis + 1:]
     return _zero_phase("marrowick-filtfilt", _block, (b, a), z, x, axis, padtype, edge, workers, zf_chunks, dtype)
 
@@ -687,7 +700,8 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
         `marrowick.sosfiltfilt`: checked and rounded to single precision
         while the graph is built.
     x : dask.array.Array
-        The signal, float32 or complex64. Its chunk sizes must be known.
+        The signal; its dtype decides the precision, as in the package (an
+        integer signal is converted chunk by chunk). Its chunk sizes must be known.
     axis : int, optional
         The time axis of x. Default -1.
     padtype : {'odd', 'even', 'constant', None}, optional
@@ -701,7 +715,7 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     Returns
     -------
     y : dask.array.Array
-        The output, lazy, with x's chunks: float32, or complex64 when x or
+        The output, lazy, with x's chunks, of x's precision; complex when x or
         sos is complex.
 
     Raises
@@ -730,10 +744,11 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     >>> bool(np.allclose(y.compute(), 1.0, atol=1e-6))
     True
     """
-    sos = _sos(sos)
+    double = _signal(x)[1]
+    sos = _sos(sos, double)
     x, axis, edge = _zero_phase_arguments(x, axis, padtype, padlen, _sections_taps(sos), True, workers)
-    z = _core._steady_states(sos)
-    dtype = np.dtype(np.complex64 if x.dtype.kind == "c" or sos.dtype.kind == "c" else np.float32)
+    z = _core._steady_states(sos, double)
+    dtype = _result(double, x.dtype.kind == "c" or sos.dtype.kind == "c")
     zf_chunks = ((sos.shape[0],),) + x.chunks[:axis] + ((2,),) + x.chunks[axis + 1:]
     return _zero_phase("marrowick-sosfiltfilt", _sections_block, (sos,), z, x, axis, padtype, edge, workers,
                        zf_chunks, dtype)

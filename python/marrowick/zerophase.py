@@ -22,16 +22,25 @@ _PADTYPES = ("odd", "even", "constant", None)
 # ----------------------------------------------------------------------------
 # Arguments
 
-def _ba(b, a):
+def _is_double(dtype):
+    """Whether a signal of this dtype is filtered in double precision (the
+    dtype rule of every front; anything not taken is refused here)."""
+    return _core._check_signal(dtype) in (np.float64, np.complex128)
+
+
+def _ba(b, a, double=False):
     """(b, a), each a number or a 1-D array, checked as every front checks
-    them and rounded as the filter rounds them (float32, or complex64)."""
-    return tuple(_core._coefficients(b, a, True)[:2])
+    them and rounded as the filter rounds them (float32, or complex64), or
+    as float64 (complex128) numbers for double precision."""
+    return tuple(_core._coefficients(b, a, True, double)[:2])
 
 
-def _sos(sos):
+def _sos(sos, double=False):
     """sos of shape (n_sections, 6), checked and rounded (float32, or
-    complex64)."""
-    sos = _core._check_sections(sos)
+    complex64), or as float64 (complex128) numbers for double precision."""
+    sos = _core._check_sections(sos, not double)
+    if double:
+        return sos.astype(np.complex128 if sos.dtype.kind == "c" else np.float64)
     return sos.astype(np.complex64 if sos.dtype.kind == "c" else np.float32)
 
 
@@ -40,7 +49,7 @@ def _signal(x):
         try:
             x = np.asarray(x)
         except Exception:
-            raise TypeError("marrowick:notSingle: x must be a float32 or complex64 array, got "
+            raise TypeError("marrowick:unsupportedType: x must be an array of numbers, got "
                             f"{_core._argument_text(x)}") from None
     _core._check_signal(x.dtype)
     return x
@@ -85,15 +94,20 @@ def _padding(v, padtype, edge, after):
 
 def _steady_start(z, v, sections):
     """The states a pass starts from: the steady states z times each channel's sample v
-    (x's shape without its time axis), formed in float64 (complex128) and rounded once to
-    float32, or complex64 when z or v is complex. Laid out with time last: (..., L), or
-    (n_sections, ..., 2) for sections."""
-    single = np.complex64 if z.dtype.kind == "c" or v.dtype.kind == "c" else np.float32
+    (x's shape without its time axis, in the dtype the pass computes in), formed in
+    float64 (complex128) and rounded once to float32, or complex64 when z or v is complex,
+    for a single-precision pass. Laid out with time last: (..., L), or (n_sections, ..., 2)
+    for sections."""
+    complex_ = z.dtype.kind == "c" or v.dtype.kind == "c"
+    if v.dtype in (np.float64, np.complex128):
+        result = np.complex128 if complex_ else np.float64
+    else:
+        result = np.complex64 if complex_ else np.float32
     if sections:
         states = z.reshape((z.shape[0],) + (1,) * v.ndim + (2,)) * v[..., None]
     else:
         states = z * v[..., None]
-    return states.astype(single)
+    return states.astype(result)
 
 
 def _sections_taps(sos):
@@ -111,7 +125,7 @@ def _check_method(method):
 # ----------------------------------------------------------------------------
 # Steady states
 
-def lfilter_zi(b, a):
+def lfilter_zi(b, a, *, dtype=np.float32):
     """Steady-state initial conditions of a unit step, for ``filter`` and
     ``lfilter``.
 
@@ -123,9 +137,14 @@ def lfilter_zi(b, a):
     ----------
     b, a : array_like
         Numerator and denominator coefficients, each a number or a 1-D
-        array of real or complex numbers. They are rounded to single
-        precision first (float32, or complex64 when complex), as the filter
-        rounds them.
+        array of real or complex numbers.
+    dtype : data-type, optional
+        The dtype of the signals the states are for, which decides the
+        precision as for every filter (default float32). For single
+        precision (float32, complex64, 8- and 16-bit integers) b and a are
+        rounded to single precision first, as the filter rounds them; for
+        double precision (float64, complex128, 32-bit integers) they are
+        used as given.
 
     Returns
     -------
@@ -148,9 +167,11 @@ def lfilter_zi(b, a):
 
     Notes
     -----
-    The states are in marrowick's scale: a[0] times those of
-    ``scipy.signal.lfilter_zi`` on the same rounded coefficients (the same
-    when a[0] is 1). They are solved in double precision from the rounded
+    For single precision the states are in the scale of the
+    single-precision filters: a[0] times those of ``scipy.signal.lfilter_zi``
+    on the same rounded coefficients (the same when a[0] is 1). For double
+    precision they are in SciPy's scale (divided by a[0]), as the
+    double-precision filters divide by a[0]. They are solved in double precision from the rounded
     coefficients by a fixed sequence of operations (the gain at DC
     ``H = sum(b) / sum(a)`` from correctly rounded sums, then state k as the
     sum over j > k of ``b[j] - a[j] * H``, summed from the last), so the
@@ -166,23 +187,26 @@ def lfilter_zi(b, a):
     >>> np.allclose(y, 1.0)
     True
     """
-    b, a = _ba(b, a)
+    double = _is_double(dtype)
+    b, a = _ba(b, a, double)
     if max(a.size, b.size) < 2:
         raise ValueError("marrowick:noState: b and a have one coefficient each, so the filter has no state to "
                          "settle; give at least two coefficients in b or a")
-    return _core._steady_states((b, a))
+    return _core._steady_states((b, a), double)
 
 
-def sosfilt_zi(sos):
+def sosfilt_zi(sos, *, dtype=np.float32):
     """Steady-state initial conditions of a unit step, for ``sosfilt``.
 
     Parameters
     ----------
     sos : array_like
         Second-order sections, shape ``(n_sections, 6)``, rows
-        ``b0 b1 b2 a0 a1 a2``, real or complex; rounded to single precision
-        first (float32, or complex64 when complex), as the filter rounds
-        them.
+        ``b0 b1 b2 a0 a1 a2``, real or complex.
+    dtype : data-type, optional
+        The dtype of the signals the states are for, as for `lfilter_zi`
+        (default float32: sos rounded to single precision first, as the
+        filter rounds it; float64 or complex128: sos as given).
 
     Returns
     -------
@@ -206,8 +230,9 @@ def sosfilt_zi(sos):
     DC of the sections before it (``sum(b) / sum(a)`` of each), so a unit
     step into the cascade settles in every section. Compared with
     ``scipy.signal.sosfilt_zi`` on the same rounded coefficients, each row
-    is multiplied by its section's a0 (marrowick's scale of the states; the
-    same when every a0 is 1).
+    is multiplied by its section's a0 for single precision (the scale of
+    the single-precision filters; the same when every a0 is 1), and is in
+    SciPy's scale for double precision.
 
     Examples
     --------
@@ -217,7 +242,8 @@ def sosfilt_zi(sos):
     >>> marrowick.sosfilt_zi(sos).shape
     (2, 2)
     """
-    return _core._steady_states(_sos(sos))
+    double = _is_double(dtype)
+    return _core._steady_states(_sos(sos, double), double)
 
 
 # ----------------------------------------------------------------------------
@@ -232,8 +258,8 @@ def _zero_phase(coefficients, x, axis, padtype, padlen, ntaps, workers):
 
 
 _DEFINITION = """
-    The result is defined to the bit, as this composition of single-precision
-    passes (``run`` being {call}):
+    The result is defined to the bit, as this composition of passes of x's
+    precision (``run`` being {call}):
 
     1. ``ext``: x extended by padlen samples at both ends along axis, as
        SciPy extends it, computed in x's dtype: 'odd' ``2*x[0] - x[padlen:0:-1]``
@@ -243,17 +269,22 @@ _DEFINITION = """
        padlen 0.
     2. Forward: ``y = run(ext, zi)`` with ``zi = {zi} * ext[0]`` (the
        steady states laid along axis, times each channel's first sample),
-       the product formed by NumPy in float64 (complex128) and rounded once
-       to float32, or complex64 when x or the coefficients are complex.
+       the product formed by NumPy in float64 (complex128) and, for single
+       precision, rounded once to float32, or complex64 when x or the
+       coefficients are complex.
     3. Backward: ``y = run(y[::-1], zi)`` with ``zi = {zi} * y[-1]``
        (y the forward output, the product formed and rounded the same way);
        the result is that output reversed with padlen samples cut from each
        end.
 
     The steady states are themselves solved by a fixed sequence of
-    operations, so the result is the same on every machine. It agrees with
-    SciPy's float64 result to about single precision for well-conditioned
-    filters.
+    operations (for double precision, from the design as given, in SciPy's
+    scale), so the result is the same on every machine. In single
+    precision it agrees with SciPy's float64 result to about single
+    precision for well-conditioned filters; in double precision SciPy's
+    steady states come from a linear solver instead, which moves its result
+    by a few units in the last place, more for low-cutoff designs (see
+    docs/python.md).
 """
 
 
@@ -261,15 +292,16 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     """Zero-phase filtering: b/a applied forward, then backward.
 
     ``scipy.signal.filtfilt``'s signature and conventions, with marrowick's
-    single-precision arithmetic.
+    arithmetic in x's precision.
 
     Parameters
     ----------
     b, a : array_like
         Numerator and denominator coefficients, each a number or a 1-D
-        array, real or complex; rounded to single precision.
+        array, real or complex; converted to the computing precision.
     x : ndarray
-        The signal, float32 or complex64 (never converted).
+        The signal; its dtype decides the precision (see the package's
+        table).
     axis : int, optional
         The time axis of x. Default -1.
     padtype : {'odd', 'even', 'constant', None}, optional
@@ -294,7 +326,8 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     Raises
     ------
     TypeError
-        ``marrowick:notSingle``: x is not float32 or complex64, or b or a
+        ``marrowick:unsupportedType``: x's dtype is not taken;
+        ``marrowick:notSingle``: b or a
         does not hold numbers; ``marrowick:padLength``: padlen is not an
         integer.
     ValueError
@@ -330,8 +363,8 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     ((2, 50), dtype('float32'), True)
     """
     _check_method(method)
-    b, a = _ba(b, a)
     x = _signal(x)
+    b, a = _ba(b, a, _is_double(x.dtype))
     return _zero_phase((b, a), x, axis, padtype, padlen, max(a.size, b.size), workers)
 
 
@@ -340,15 +373,17 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     forward, then backward.
 
     ``scipy.signal.sosfiltfilt``'s signature and conventions, with
-    marrowick's single-precision arithmetic.
+    marrowick's arithmetic in x's precision.
 
     Parameters
     ----------
     sos : array_like
         Second-order sections, shape ``(n_sections, 6)``, rows
-        ``b0 b1 b2 a0 a1 a2``, real or complex; rounded to single precision.
+        ``b0 b1 b2 a0 a1 a2``, real or complex; converted to the computing
+        precision.
     x : ndarray
-        The signal, float32 or complex64 (never converted).
+        The signal; its dtype decides the precision (see the package's
+        table).
     axis : int, optional
         The time axis of x. Default -1.
     padtype : {'odd', 'even', 'constant', None}, optional
@@ -370,7 +405,8 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     Raises
     ------
     TypeError
-        ``marrowick:notSingle``: x is not float32 or complex64, or sos does
+        ``marrowick:unsupportedType``: x's dtype is not taken;
+        ``marrowick:notSingle``: sos does
         not hold numbers; ``marrowick:padLength``: padlen is not an integer.
     ValueError
         ``marrowick:padType``, ``marrowick:padLength``: an unknown padtype,
@@ -403,8 +439,8 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     >>> y.shape, bool(np.allclose(y, 1.0, atol=1e-6))
     ((100, 3), True)
     """
-    sos = _sos(sos)
     x = _signal(x)
+    sos = _sos(sos, _is_double(x.dtype))
     return _zero_phase(sos, x, axis, padtype, padlen, _sections_taps(sos), workers)
 
 

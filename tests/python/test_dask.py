@@ -195,7 +195,7 @@ def test_warns_when_channel_chunks_are_fewer_than_workers(channel_chunks, worker
 
 
 @pytest.mark.parametrize("x, zi, error", [
-    (da.zeros((8, 2), dtype=np.float64), None, TypeError),
+    (da.zeros((8, 2), dtype=np.int64), None, TypeError),
     (da.zeros((8, 2), dtype=np.float32), np.zeros((3, 3), np.float32), ValueError),
     (da.zeros((8, 2), dtype=np.float32), np.zeros((2, 2), np.float32), ValueError),
 ])

@@ -129,8 +129,8 @@ b2, a2 = signal.butter(2, 0.3)
 sos2 = signal.butter(4, 0.3, output="sos")
 REFUSALS = [
     # (call, exception, text in the message)
-    (lambda: marrowick.filtfilt(b2, a2, x2.astype(np.float64)), TypeError, "marrowick:notSingle: x .* float64"),
-    (lambda: marrowick.sosfiltfilt(sos2, x2.tolist()), TypeError, "marrowick:notSingle"),
+    (lambda: marrowick.filtfilt(b2, a2, x2.astype(np.int64)), TypeError, "marrowick:unsupportedType: x .* int64"),
+    (lambda: marrowick.sosfiltfilt(sos2, [["a"]]), TypeError, "marrowick:unsupportedType"),
     (lambda: marrowick.filtfilt(["1"], a2, x2), TypeError, "marrowick:notSingle: b"),
     (lambda: marrowick.filtfilt(b2, a2, x2, padtype="zero"), ValueError, "marrowick:padType: .*'zero'"),
     (lambda: marrowick.filtfilt(b2, a2, x2, padlen=40), ValueError, "marrowick:padLength: .*40 samples"),
