@@ -300,13 +300,7 @@ extern "C" {
 const char* marrowick_version(void) { return MARROWICK_VERSION_STRING; }
 unsigned long marrowick_version_number(void) { return MARROWICK_VERSION; }
 
-const char* marrowick_path_name(void) {
-    using marrowick::KernelPath;
-    const KernelPath path = marrowick::pathAvailable(KernelPath::Avx512) ? KernelPath::Avx512
-                            : marrowick::pathAvailable(KernelPath::Avx2) ? KernelPath::Avx2
-                                                                         : KernelPath::Sse2;
-    return marrowick::pathName(path);
-}
+const char* marrowick_path_name(void) { return marrowick::pathName(marrowick::widestLanePath()); }
 
 const char* marrowick_strerror(int status) {
     return status >= 0 && status < kStatusCount ? kStatus[status].text : "unknown status";

@@ -1,8 +1,8 @@
 // The vector paths of one instruction set as the path choice sees them: a
 // table of entry points, a filter and a cascade path per kernel, which the
-// translation unit of each instruction set (lanes_sse2.cpp, lanes_avx2.cpp,
-// lanes_avx512.cpp) fills with its own paths, built with its own target
-// flags. Each entry takes the record and returns false, without touching
+// translation unit of each instruction set (lanes_<isa>.cpp, one for each row
+// of the list of paths in paths.cpp) fills with its own paths, built with its
+// own target flags. Each entry takes the record and returns false, without touching
 // anything, when the call is beyond it (a state longer than kMaxLaneState, or
 // a layout that is neither column-major nor channel-interleaved); the caller
 // then runs a one-channel path. The cascade entries take a piece of at most

@@ -161,6 +161,21 @@ int main(void) {
             ++failures;
         }
     }
+    {
+        /* The path's name is one the header lists for this target. */
+        const char *path = marrowick_path_name();
+#if defined(__x86_64__)
+        const int listed = !strcmp(path, "avx512") || !strcmp(path, "avx2") || !strcmp(path, "sse2");
+#elif defined(__aarch64__)
+        const int listed = !strcmp(path, "neon");
+#else
+        const int listed = !strcmp(path, "one-channel");
+#endif
+        if (!listed) {
+            printf("path name %s not the target's\n", path);
+            ++failures;
+        }
+    }
     printf("%d rows, %d failures\n", rows, failures);
     return failures != 0;
 }

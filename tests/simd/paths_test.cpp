@@ -381,6 +381,31 @@ TEST(ChosenPath, IsAvailableAndMatches) {
     EXPECT_TRUE(sameBuffers(zf0, zf, "zf"));
 }
 
+// The list of paths: every path once under its own name, and the choice the
+// first available instruction set of the list, widest first.
+TEST(PathList, NamesAndLadder) {
+    std::vector<std::string> names;
+    KernelPath firstLanes = KernelPath::OneChannelFast;
+    for (int i = 0; i < kPathCount; ++i) {
+        const KernelPath path = pathAt(i);
+        names.push_back(pathName(path));
+        const bool lanes = path != KernelPath::OneChannelFast && path != KernelPath::Definition;
+        if (lanes && pathAvailable(path) && firstLanes == KernelPath::OneChannelFast) firstLanes = path;
+    }
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"avx512", "avx2", "sse2", "neon", "one-channel", "definition"}));
+    EXPECT_EQ(widestLanePath(), firstLanes);
+#if defined(__x86_64__)
+    EXPECT_TRUE(pathAvailable(KernelPath::Sse2));
+    EXPECT_FALSE(pathAvailable(KernelPath::Neon));
+#elif defined(__aarch64__)
+    EXPECT_EQ(widestLanePath(), KernelPath::Neon);
+    EXPECT_FALSE(pathAvailable(KernelPath::Sse2));
+#endif
+}
+
 // The dispatch table: the first matching row.
 TEST(ChooseKernel, FirstMatchingRow) {
     struct Row {
