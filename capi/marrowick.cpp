@@ -184,6 +184,7 @@ int statusOf(const filters::Result& r) {
         case filters::Status::ZeroLeadingCoefficient: return MARROWICK_E_ZERO_LEADING_COEFFICIENT;
         case filters::Status::NoSteadyState: return MARROWICK_E_NO_STEADY_STATE;
         case filters::Status::PadLength: return MARROWICK_E_PAD_LENGTH;
+        case filters::Status::PadType: return MARROWICK_E_PAD_TYPE;
     }
     return MARROWICK_E_INTERNAL;
 }
@@ -269,10 +270,12 @@ constexpr Status kStatus[] = {
     {"marrowick:layout", "the output layout puts two samples at one element"},
     {"marrowick:overlap", "an output overlaps an input or another output (in place needs y == x, one layout and type)"},
     {"marrowick:ziSize", "the state buffer does not hold the filter's state size"},
-    {"marrowick:zeroLeadingCoefficient", "a[0] (a section's a0) is 0: the filter has no output scale"},
-    {"marrowick:noSteadyState", "the denominator sums to 0 (a pole at z = 1), so a step never settles"},
-    {"marrowick:padType", "padtype is not odd, even, constant or none"},
-    {"marrowick:padLength", "padlen is below -1, or the signal is not longer than the padding"},
+    {filters::refusalOf(filters::Status::ZeroLeadingCoefficient).identifier,
+     filters::refusalOf(filters::Status::ZeroLeadingCoefficient).text},
+    {filters::refusalOf(filters::Status::NoSteadyState).identifier,
+     filters::refusalOf(filters::Status::NoSteadyState).text},
+    {filters::refusalOf(filters::Status::PadType).identifier, filters::refusalOf(filters::Status::PadType).text},
+    {filters::refusalOf(filters::Status::PadLength).identifier, filters::refusalOf(filters::Status::PadLength).text},
     {"marrowick:badWorkers", "workers must be a positive number of threads or -1 (one per core)"},
     {"marrowick:noMemory", "out of memory"},
     {"marrowick:internal", "an internal fault of the library (please report it)"},

@@ -81,21 +81,17 @@ Design readDesign(const std::vector<std::string>& f, bool sections) {
     return d;
 }
 
+// One of the filters' refusals, after its context.
+[[noreturn]] void refuse(filters::Status status, const std::string& context) {
+    const filters::Refusal& r = filters::refusalOf(status);
+    die(context + ": " + r.text + " [" + r.identifier + "]");
+}
+
 [[noreturn]] void refuseSteady(const filters::Result& r, const Design& d) {
     const std::string s = std::to_string(r.section);
-    if (r.status == filters::Status::ZeroLeadingCoefficient) {
-        die(d.c.sections
-                ? "input sos (" + d.bPath + "): sos[" + s +
-                      ", 3] must not be 0 (the filter has no output scale) "
-                      "[marrowick:zeroLeadingCoefficient]"
-                : "input a (" + d.aPath +
-                      "): a[0] must not be 0 (the filter has no output scale) [marrowick:zeroLeadingCoefficient]");
-    }
-    die(d.c.sections ? "input sos (" + d.bPath + "): the coefficients of sos[" + s +
-                           ", 3:] sum to 0 (a pole at z = 1), so a step never settles [marrowick:noSteadyState]"
-                     : "input a (" + d.aPath +
-                           "): the coefficients of a sum to 0 (a pole at z = 1), so a step never settles "
-                           "[marrowick:noSteadyState]");
+    const bool zero = r.status == filters::Status::ZeroLeadingCoefficient;
+    refuse(r.status, d.c.sections ? "input sos (" + d.bPath + "): sos[" + s + (zero ? ", 3]" : ", 3:]")
+                                  : "input a (" + d.aPath + (zero ? "): a[0]" : "): a"));
 }
 
 filters::PadType padTypeOf(const std::string& text) {
@@ -103,7 +99,7 @@ filters::PadType padTypeOf(const std::string& text) {
     if (text == "even") return filters::PadType::Even;
     if (text == "constant") return filters::PadType::Constant;
     if (text == "none") return filters::PadType::None;
-    die("--padtype must be odd, even, constant or none, got '" + text + "' [marrowick:padType]");
+    refuse(filters::Status::PadType, "--padtype '" + text + "'");
 }
 
 int64_t padLengthOf(const std::string& text, const Design& d) {
@@ -111,7 +107,7 @@ int64_t padLengthOf(const std::string& text, const Design& d) {
     char* end = nullptr;
     const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
     if (text.find_first_not_of("0123456789") != std::string::npos || *end != '\0' || v > (1ull << 62))
-        die("--padlen must be an integer 0 or more, got '" + text + "' [marrowick:padLength]");
+        refuse(filters::Status::PadLength, "--padlen '" + text + "' is not a whole number");
     return static_cast<int64_t>(v);
 }
 
@@ -168,8 +164,8 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     const std::size_t M = samplesOf(h), N = channelsOf(h);
     const int64_t edge = padType == filters::PadType::None ? 0 : padLengthOf(line.padlen, d);
     if (static_cast<int64_t>(M) <= edge) {
-        die("input x (" + xPath + "): x must be longer than padlen along its first dimension: " + std::to_string(M) +
-            " samples, padlen " + std::to_string(edge) + " [marrowick:padLength]");
+        refuse(filters::Status::PadLength, "input x (" + xPath + "): " + std::to_string(M) +
+                                               " samples along its first dimension, padlen " + std::to_string(edge));
     }
     const Kernel forward = marrowick::chooseKernel(d.complex, h.complex, d.complex);
     const Kernel backward = marrowick::laterKernel(forward);

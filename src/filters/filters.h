@@ -80,7 +80,27 @@ enum class Status {
     ZeroLeadingCoefficient,  // a[0] (a section's a0) is 0
     NoSteadyState,           // a (a section's denominator) sums to 0
     PadLength,               // the signal is not longer than the padding (0 samples included)
+    PadType,                 // a front's padding type is none of PadType's
 };
+
+// Each refusal's identifier and core text, in the order of Status: the one
+// wording of each, which every front wraps with its own context (which
+// argument, which section, which file) in its own form of message.
+struct Refusal {
+    const char* identifier;
+    const char* text;
+};
+constexpr Refusal kRefusals[] = {
+    {"", "success"},
+    {"marrowick:zeroLeadingCoefficient",
+     "the denominator's leading coefficient is 0, so the filter has no output scale"},
+    {"marrowick:noSteadyState", "the denominator's coefficients sum to 0 (a pole at z = 1), so a step never settles"},
+    {"marrowick:padLength", "the padding must be 0 samples or more and shorter than the signal"},
+    {"marrowick:padType", "the padding must be odd, even, constant or none"},
+};
+constexpr const Refusal& refusalOf(Status status) { return kRefusals[static_cast<int>(status)]; }
+static_assert(sizeof kRefusals / sizeof kRefusals[0] == static_cast<int>(Status::PadType) + 1,
+              "one refusal for each Status");
 struct Result {
     Status status;
     int32_t section;  // the section refused, for sections
