@@ -1,8 +1,10 @@
 // The filters composed of typed filter calls: whole-array passes (in groups
 // of channels, in pieces along time, on several threads when asked), the
 // steady states of a unit step (lfilter_zi, sosfilt_zi) and the zero-phase
-// filters (filtfilt, sosfiltfilt). Every front that offers them (the Python
-// package, the C library) calls these, so each is defined once.
+// filters (filtfilt, sosfiltfilt). The Python package and the C library call
+// these whole; the runner drives the zero-phase steps below (passStart,
+// startStates, padEnd) over blocks of its own, and the Dask front repeats the
+// padding and the steady starts in NumPy.
 //
 // Buffers are of the kernels' own types: float, or interleaved
 // ComplexSingle; steady states are double, or interleaved ComplexDouble.
