@@ -210,11 +210,14 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     } else if (M <= elements) {
         group = std::max<std::size_t>(1, elements / std::max<std::size_t>(1, M));
     }
+    // The states of a group are held to a block's size too: many sections
+    // over many channels make fewer channels per group.
+    const std::size_t L = static_cast<std::size_t>(filters::stateLength(d.c));
     group = std::min({group, std::max<std::size_t>(1, N),
-                      std::max<std::size_t>(1, elements / (static_cast<std::size_t>(edge) + 1))});
+                      std::max<std::size_t>(1, elements / (static_cast<std::size_t>(edge) + 1)),
+                      std::max<std::size_t>(1, elements / std::max<std::size_t>(1, L))});
     rows = std::max<std::size_t>(1, std::min(M, elements / group));
 
-    const std::size_t L = static_cast<std::size_t>(filters::stateLength(d.c));
     const std::size_t E = static_cast<std::size_t>(edge);
     std::vector<std::uint8_t> piece((E + 1) * group * xi), left(E * group * xi), right(E * group * xi);
     std::vector<std::uint8_t> tail(E * group * yi), state(std::max<std::size_t>(1, L * group) * yi);
