@@ -7,6 +7,7 @@
 // start, Y written block by block in reverse. The states carry from block to
 // block, so the bits are those of one in-memory call on the whole of X.
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -104,11 +105,12 @@ filters::PadType padTypeOf(const std::string& text) {
 
 int64_t padLengthOf(const std::string& text, const Design& d) {
     if (text.empty()) return filters::defaultPadLength(d.c, d.complex);
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (text.find_first_not_of("0123456789") != std::string::npos || *end != '\0' || v > (1ull << 62))
+    if (text.find_first_not_of("0123456789") != std::string::npos)
         refuse(filters::Status::PadLength, "--padlen '" + text + "' is not a whole number");
-    return static_cast<int64_t>(v);
+    // Beyond 2^62 no X is longer: taken as that, refused against X's length.
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    return errno == ERANGE || v > (1ull << 62) ? int64_t{1} << 62 : static_cast<int64_t>(v);
 }
 
 // The blocks of one file image of X's shape and order (X, or the forward
@@ -165,7 +167,8 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     const int64_t edge = padType == filters::PadType::None ? 0 : padLengthOf(line.padlen, d);
     if (static_cast<int64_t>(M) <= edge) {
         refuse(filters::Status::PadLength, "input x (" + xPath + "): " + std::to_string(M) +
-                                               " samples along its first dimension, padlen " + std::to_string(edge));
+                                               " samples along its first dimension, padlen " +
+                                               (line.padlen.empty() ? std::to_string(edge) : line.padlen));
     }
     const Kernel forward = marrowick::chooseKernel(d.complex, h.complex, d.complex);
     const Kernel backward = marrowick::laterKernel(forward);
@@ -182,19 +185,15 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     const std::vector<std::uint8_t> header = encodeNpyHeader(outComplex, h.shape, h.fortran);
     const std::uint64_t yData = header.size();
     y.open();
-    y.writeAt(0, header.data(), header.size());
-    // The forward pass's output, Y's data without a header, in a temporary
-    // beside Y (or, for a device, in the temporary directory); never
-    // published.
+    // The forward pass's output, Y's data without a header, in a scratch
+    // file beside Y (or, for a device, in the temporary directory) that has
+    // no name anyone else could take first.
     OutputFile forwardOut;
-    if (y.direct()) {
+    if (M > 0 && N > 0) {
         const char* tmp = std::getenv("TMPDIR");
-        forwardOut.prepare(std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/marrowick-forward",
-                           "the forward pass's temporary");
-    } else {
-        forwardOut.prepare(y.target(), "the forward pass's temporary");
+        forwardOut.openScratch(y.direct() ? (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") : y.directory(),
+                               "the forward pass's temporary");
     }
-    if (M > 0 && N > 0) forwardOut.open();
 
     // Channels per group and samples per block: whole rows of C-order
     // channels where a block holds 64 of them, whole Fortran-order channels
@@ -207,11 +206,14 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     } else if (M <= elements) {
         group = std::max<std::size_t>(1, elements / std::max<std::size_t>(1, M));
     }
+    // The states of a group are held to a block's size too: many sections
+    // over many channels make fewer channels per group.
+    const std::size_t L = static_cast<std::size_t>(filters::stateLength(d.c));
     group = std::min({group, std::max<std::size_t>(1, N),
-                      std::max<std::size_t>(1, elements / (static_cast<std::size_t>(edge) + 1))});
+                      std::max<std::size_t>(1, elements / (static_cast<std::size_t>(edge) + 1)),
+                      std::max<std::size_t>(1, elements / std::max<std::size_t>(1, L))});
     rows = std::max<std::size_t>(1, std::min(M, elements / group));
 
-    const std::size_t L = static_cast<std::size_t>(filters::stateLength(d.c));
     const std::size_t E = static_cast<std::size_t>(edge);
     std::vector<std::uint8_t> piece((E + 1) * group * xi), left(E * group * xi), right(E * group * xi);
     std::vector<std::uint8_t> tail(E * group * yi), state(std::max<std::size_t>(1, L * group) * yi);
@@ -288,6 +290,9 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
         }
     }
     if (!x.finishData(error)) die("input x: " + error);
+    // The header last, once nothing but a failing write can stop the run: a
+    // pipe Y gets nothing from a run that fails.
+    y.writeAt(0, header.data(), header.size());
     if (inPlace && M > 0 && N > 0) {
         const std::uint64_t bytes = static_cast<std::uint64_t>(M) * N * yi;
         for (std::uint64_t at = 0; at < bytes; at += out.size()) {
