@@ -107,7 +107,10 @@ py::array steadyStates(const py::object& coefficients) {
 filters::PadType padTypeOf(const py::object& padtype) {
     if (padtype.is_none()) return filters::PadType::None;
     const std::string s = py::str(padtype);
-    return s == "odd" ? filters::PadType::Odd : s == "even" ? filters::PadType::Even : filters::PadType::Constant;
+    if (s == "odd") return filters::PadType::Odd;
+    if (s == "even") return filters::PadType::Even;
+    if (s == "constant") return filters::PadType::Constant;
+    throw py::value_error(refusalMessage(filters::Status::PadType, "padtype is '" + s + "'"));
 }
 
 // x filtered forward and backward along `axis` (checked), `edge` samples of
