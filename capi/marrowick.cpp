@@ -27,11 +27,32 @@ constexpr std::size_t kMaxCount = INT32_MAX;
 // The most bytes a buffer may span: offsets stay far from overflow.
 constexpr __int128 kMaxSpan = PTRDIFF_MAX / 4;
 
+// The order of the checks, the same in every call (a call skips the steps
+// it has no arguments for); the first that fails gives the status.
+// docs/c-api.md quotes this table.
+// check order
+//   1. kind: not a kind, or RRZ for a zero-phase filter (MARROWICK_E_BAD_KIND)
+//   2. coefficients: a count of 0 (n_sections: _SOS_SHAPE; nb, na: _EMPTY_COEFFICIENTS), a count above
+//      2^31 - 1 (_TOO_LARGE), a NULL pointer (_NULL_POINTER), a span beyond the address space (_TOO_LARGE)
+//   3. signal: a count above 2^31 - 1 (_TOO_LARGE), x or y NULL (_NULL_POINTER), a span of x or y beyond the
+//      address space (_TOO_LARGE)
+//   4. states: a span of zi or zf beyond the address space (_TOO_LARGE); for lfilter_zi a filter without
+//      states (_NO_STATE), then zi NULL (_NULL_POINTER)
+//   5. output layout: two samples of y at one element (_LAYOUT)
+//   6. overlap: an output sharing a byte with another buffer (_OVERLAP)
+//   7. workers: 0 or below -1 (_BAD_WORKERS)
+//   8. padding: padtype (_PAD_TYPE), padlen below -1, then n_samples not above padlen (_PAD_LENGTH)
+//   9. steady states: a[0] or a section's a0 is 0 (_ZERO_LEADING_COEFFICIENT), a denominator sums to 0
+//      (_NO_STEADY_STATE)
+// end of check order
+
 // A status carried out of the checks.
 struct Refusal {
     int status;
 };
 
+// The kind is taken as an int and checked before it becomes a Kernel: a
+// value outside the enumeration is never loaded as one.
 bool kernelOf(int kind, Kernel& k) {
     switch (kind) {
         case MARROWICK_RR: k = Kernel::RR; return true;
@@ -43,9 +64,9 @@ bool kernelOf(int kind, Kernel& k) {
     return false;
 }
 
-Kernel kernelChecked(int kind) {
+Kernel kernelChecked(int kind, bool zeroPhase = false) {
     Kernel k;
-    if (!kernelOf(kind, k)) throw Refusal{MARROWICK_E_BAD_KIND};
+    if (!kernelOf(kind, k) || (zeroPhase && k == Kernel::RRZ)) throw Refusal{MARROWICK_E_BAD_KIND};
     return k;
 }
 
@@ -61,8 +82,8 @@ void count(std::size_t n) {
     if (n > kMaxCount) throw Refusal{MARROWICK_E_TOO_LARGE};
 }
 
-void coefficientCount(std::size_t n) {
-    if (n == 0) throw Refusal{MARROWICK_E_EMPTY_COEFFICIENTS};
+void coefficientCount(std::size_t n, int empty) {
+    if (n == 0) throw Refusal{empty};
     count(n);
 }
 
@@ -71,31 +92,33 @@ int64_t workersChecked(int workers) {
     return workers;
 }
 
-// The bytes a buffer spans, [lo, hi); empty when it holds no element.
+// The addresses a buffer spans, [lo, hi); empty when it holds no element.
+// Computed in integers, never as pointers: a span that would reach below
+// address 0 or past the last address is refused, as is one of more than
+// kMaxSpan bytes.
 struct Span {
-    const char* lo;
-    const char* hi;
+    std::uintptr_t lo, hi;
     bool empty() const { return lo == hi; }
 };
 bool meet(const Span& p, const Span& q) { return !p.empty() && !q.empty() && p.lo < q.hi && q.lo < p.hi; }
 
-Span dense(const void* p, __int128 elements, std::size_t item) {
-    if (elements * static_cast<__int128>(item) > kMaxSpan) throw Refusal{MARROWICK_E_TOO_LARGE};
-    const char* lo = static_cast<const char*>(p);
-    return Span{lo, lo + static_cast<std::ptrdiff_t>(elements) * static_cast<std::ptrdiff_t>(item)};
+// Elements [lo, hi) of item bytes from p.
+Span addresses(const void* p, __int128 lo, __int128 hi, std::size_t item) {
+    const __int128 bytesLo = lo * static_cast<__int128>(item), bytesHi = hi * static_cast<__int128>(item);
+    if (bytesHi - bytesLo > kMaxSpan || -bytesLo > kMaxSpan || bytesHi > kMaxSpan) throw Refusal{MARROWICK_E_TOO_LARGE};
+    const __int128 base = static_cast<__int128>(reinterpret_cast<std::uintptr_t>(p));
+    if (base + bytesLo < 0 || base + bytesHi > static_cast<__int128>(UINTPTR_MAX)) throw Refusal{MARROWICK_E_TOO_LARGE};
+    return Span{static_cast<std::uintptr_t>(base + bytesLo), static_cast<std::uintptr_t>(base + bytesHi)};
 }
 
+Span dense(const void* p, __int128 elements, std::size_t item) { return addresses(p, 0, elements, item); }
+
 Span strided(const void* p, const Layout& l, std::size_t item, int64_t M, int64_t N) {
-    if (M == 0 || N == 0 || !p) return Span{nullptr, nullptr};
+    if (M == 0 || N == 0 || !p) return Span{0, 0};
     const __int128 si = static_cast<__int128>(M - 1) * l.sample, sj = static_cast<__int128>(N - 1) * l.channel;
     const __int128 lo = std::min<__int128>(0, si) + std::min<__int128>(0, sj);
     const __int128 hi = std::max<__int128>(0, si) + std::max<__int128>(0, sj) + 1;
-    if ((hi - lo) * static_cast<__int128>(item) > kMaxSpan ||
-        (lo < 0 ? -lo : lo) * static_cast<__int128>(item) > kMaxSpan)
-        throw Refusal{MARROWICK_E_TOO_LARGE};
-    const char* base = static_cast<const char*>(p);
-    return Span{base + static_cast<std::ptrdiff_t>(lo) * static_cast<std::ptrdiff_t>(item),
-                base + static_cast<std::ptrdiff_t>(hi) * static_cast<std::ptrdiff_t>(item)};
+    return addresses(p, lo, hi, item);
 }
 
 int64_t gcd(int64_t p, int64_t q) {
@@ -132,26 +155,31 @@ struct Signal {
     void* y;
     Layout yl;
     Span xs, ys;
+    bool inPlace;
 };
 
-// Checks the counts, the pointers and the layouts of x and y, and that y is
-// x in place (same address and layout, inItem == outItem) or apart from it.
+// Checks the counts, the pointers and the spans of x and y.
 Signal signalChecked(std::size_t n_samples, std::size_t n_channels, const void* x, const marrowick_layout* xl, void* y,
                      const marrowick_layout* yl, std::size_t inItem, std::size_t outItem) {
     count(n_samples);
     count(n_channels);
     const int64_t M = static_cast<int64_t>(n_samples), N = static_cast<int64_t>(n_channels);
-    Signal s{M, N, x, layoutOf(xl, M), y, layoutOf(yl, M), {}, {}};
+    Signal s{M, N, x, layoutOf(xl, M), y, layoutOf(yl, M), {}, {}, false};
     if (M > 0 && N > 0) {
         need(x);
         need(y);
     }
     s.xs = strided(x, s.xl, inItem, M, N);
     s.ys = strided(y, s.yl, outItem, M, N);
-    if (folds(s.yl, M, N)) throw Refusal{MARROWICK_E_LAYOUT};
-    const bool inPlace = x == y && inItem == outItem && s.xl.sample == s.yl.sample && s.xl.channel == s.yl.channel;
-    if (!inPlace && meet(s.xs, s.ys)) throw Refusal{MARROWICK_E_OVERLAP};
+    s.inPlace = x == y && inItem == outItem && s.xl.sample == s.yl.sample && s.xl.channel == s.yl.channel;
     return s;
+}
+
+// Checks y's layout, and that y is x in place (same address and layout,
+// inItem == outItem) or apart from it.
+void layoutChecked(const Signal& s) {
+    if (folds(s.yl, s.M, s.N)) throw Refusal{MARROWICK_E_LAYOUT};
+    if (!s.inPlace && meet(s.xs, s.ys)) throw Refusal{MARROWICK_E_OVERLAP};
 }
 
 // The final states zf (dense) against everything else; zf may be zi.
@@ -184,6 +212,7 @@ int statusOf(const filters::Result& r) {
         case filters::Status::ZeroLeadingCoefficient: return MARROWICK_E_ZERO_LEADING_COEFFICIENT;
         case filters::Status::NoSteadyState: return MARROWICK_E_NO_STEADY_STATE;
         case filters::Status::PadLength: return MARROWICK_E_PAD_LENGTH;
+        case filters::Status::PadType: return MARROWICK_E_PAD_TYPE;
     }
     return MARROWICK_E_INTERNAL;
 }
@@ -194,20 +223,19 @@ struct Coefs {
     Span b, a, sos;
 };
 Coefs baChecked(Kernel k, const void* b, std::size_t nb, const void* a, std::size_t na) {
-    coefficientCount(nb);
-    coefficientCount(na);
+    coefficientCount(nb, MARROWICK_E_EMPTY_COEFFICIENTS);
+    coefficientCount(na, MARROWICK_E_EMPTY_COEFFICIENTS);
     need(b);
     need(a);
     const std::size_t item = coefficientItem(k);
     return Coefs{filters::Coefficients{false, b, static_cast<int32_t>(nb), a, static_cast<int32_t>(na), nullptr, 0},
-                 dense(b, nb, item), dense(a, na, item), Span{nullptr, nullptr}};
+                 dense(b, nb, item), dense(a, na, item), Span{0, 0}};
 }
 Coefs sosChecked(Kernel k, const void* sos, std::size_t n) {
-    coefficientCount(n);
+    coefficientCount(n, MARROWICK_E_SOS_SHAPE);
     need(sos);
-    return Coefs{filters::Coefficients{true, nullptr, 0, nullptr, 0, sos, static_cast<int32_t>(n)},
-                 Span{nullptr, nullptr}, Span{nullptr, nullptr},
-                 dense(sos, 6 * static_cast<__int128>(n), coefficientItem(k))};
+    return Coefs{filters::Coefficients{true, nullptr, 0, nullptr, 0, sos, static_cast<int32_t>(n)}, Span{0, 0},
+                 Span{0, 0}, dense(sos, 6 * static_cast<__int128>(n), coefficientItem(k))};
 }
 
 // The one-shot filter and cascade.
@@ -215,12 +243,13 @@ void oneShot(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_chan
              const marrowick_layout* xl, void* y, const marrowick_layout* yl, const void* zi, void* zf, int workers) {
     const std::size_t stateItem = filters::outputItem(k);
     const Signal s = signalChecked(n_samples, n_channels, x, xl, y, yl, filters::inputItem(k), stateItem);
-    const int64_t threads = workersChecked(workers);
     const __int128 states = static_cast<__int128>(filters::stateLength(c.c)) * s.N;
-    const Span zis = zi ? dense(zi, states, stateItem) : Span{nullptr, nullptr};
-    const Span zfs = zf ? dense(zf, states, stateItem) : Span{nullptr, nullptr};
+    const Span zis = zi ? dense(zi, states, stateItem) : Span{0, 0};
+    const Span zfs = zf ? dense(zf, states, stateItem) : Span{0, 0};
+    layoutChecked(s);
     stateChecked(s, zis, zi, zfs, zf, {c.b, c.a, c.sos});
     if (meet(s.ys, c.b) || meet(s.ys, c.a) || meet(s.ys, c.sos) || meet(s.ys, zis)) throw Refusal{MARROWICK_E_OVERLAP};
+    const int64_t threads = workersChecked(workers);
     const std::size_t bytes = static_cast<std::size_t>(states) * stateItem;
     std::vector<char> scratch;
     if (!zf) scratch.resize(bytes);  // before anything is written
@@ -236,8 +265,8 @@ void oneShot(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_chan
 void zeroPhase(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_channels, const void* x,
                const marrowick_layout* xl, void* y, const marrowick_layout* yl, int padtype, std::ptrdiff_t padlen,
                int workers) {
-    if (k == Kernel::RRZ) throw Refusal{MARROWICK_E_BAD_KIND};
     const Signal s = signalChecked(n_samples, n_channels, x, xl, y, yl, filters::inputItem(k), filters::outputItem(k));
+    layoutChecked(s);
     if (meet(s.ys, c.b) || meet(s.ys, c.a) || meet(s.ys, c.sos)) throw Refusal{MARROWICK_E_OVERLAP};
     const int64_t threads = workersChecked(workers);
     filters::PadType type;
@@ -251,6 +280,7 @@ void zeroPhase(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_ch
     if (padlen < MARROWICK_PADLEN_DEFAULT) throw Refusal{MARROWICK_E_PAD_LENGTH};
     const bool complex = k == Kernel::CC || k == Kernel::CR;
     const int64_t edge = padlen == MARROWICK_PADLEN_DEFAULT ? filters::defaultPadLength(c.c, complex) : padlen;
+    if (s.M <= (type == filters::PadType::None ? 0 : edge)) throw Refusal{MARROWICK_E_PAD_LENGTH};
     const filters::Result r =
         filters::runZeroPhase(filters::ZeroPhase{k, c.c, s.M, s.N, x, s.xl, y, s.yl, type, edge}, threads);
     if (r.status != filters::Status::Ok) throw Refusal{statusOf(r)};
@@ -263,20 +293,23 @@ struct Status {
 constexpr Status kStatus[] = {
     {"", "success"},
     {"marrowick:nullPointer", "a required pointer is NULL"},
-    {"marrowick:emptyCoefficients", "no coefficients: nb, na or n_sections is 0"},
+    {"marrowick:emptyCoefficients", "no coefficients: nb or na is 0"},
     {"marrowick:tooLarge", "a count is above 2^31 - 1, or a buffer would span beyond the address space"},
     {"marrowick:badKind", "the kind is not one of the five kernels, or not one this call takes"},
     {"marrowick:layout", "the output layout puts two samples at one element"},
     {"marrowick:overlap", "an output overlaps an input or another output (in place needs y == x, one layout and type)"},
     {"marrowick:ziSize", "the state buffer does not hold the filter's state size"},
-    {"marrowick:zeroLeadingCoefficient", "a[0] (a section's a0) is 0: the filter has no output scale"},
-    {"marrowick:noSteadyState", "the denominator sums to 0 (a pole at z = 1), so a step never settles"},
-    {"marrowick:padType", "padtype is not odd, even, constant or none"},
-    {"marrowick:padLength", "padlen is below -1, or the signal is not longer than the padding"},
+    {filters::refusalOf(filters::Status::ZeroLeadingCoefficient).identifier,
+     filters::refusalOf(filters::Status::ZeroLeadingCoefficient).text},
+    {filters::refusalOf(filters::Status::NoSteadyState).identifier,
+     filters::refusalOf(filters::Status::NoSteadyState).text},
+    {filters::refusalOf(filters::Status::PadType).identifier, filters::refusalOf(filters::Status::PadType).text},
+    {filters::refusalOf(filters::Status::PadLength).identifier, filters::refusalOf(filters::Status::PadLength).text},
     {"marrowick:badWorkers", "workers must be a positive number of threads or -1 (one per core)"},
     {"marrowick:noMemory", "out of memory"},
     {"marrowick:internal", "an internal fault of the library (please report it)"},
     {"marrowick:noState", "b and a have one coefficient each, so the filter has no state to settle"},
+    {"marrowick:sosShape", "no sections: n_sections is 0 (sos has shape (n_sections, 6), n_sections >= 1)"},
 };
 constexpr int kStatusCount = static_cast<int>(sizeof kStatus / sizeof kStatus[0]);
 
@@ -300,13 +333,7 @@ extern "C" {
 const char* marrowick_version(void) { return MARROWICK_VERSION_STRING; }
 unsigned long marrowick_version_number(void) { return MARROWICK_VERSION; }
 
-const char* marrowick_path_name(void) {
-    using marrowick::KernelPath;
-    const KernelPath path = marrowick::pathAvailable(KernelPath::Avx512) ? KernelPath::Avx512
-                            : marrowick::pathAvailable(KernelPath::Avx2) ? KernelPath::Avx2
-                                                                         : KernelPath::Sse2;
-    return marrowick::pathName(path);
-}
+const char* marrowick_path_name(void) { return marrowick::pathName(marrowick::widestLanePath()); }
 
 const char* marrowick_strerror(int status) {
     return status >= 0 && status < kStatusCount ? kStatus[status].text : "unknown status";
@@ -315,25 +342,25 @@ const char* marrowick_status_id(int status) {
     return status >= 0 && status < kStatusCount ? kStatus[status].id : "marrowick:unknownStatus";
 }
 
-int marrowick_lfilter(marrowick_kind kind, const void* b, size_t nb, const void* a, size_t na, size_t n_samples,
-                      size_t n_channels, const void* x, const marrowick_layout* x_layout, void* y,
-                      const marrowick_layout* y_layout, const void* zi, void* zf, int workers) {
+int marrowick_lfilter(int kind, const void* b, size_t nb, const void* a, size_t na, size_t n_samples, size_t n_channels,
+                      const void* x, const marrowick_layout* x_layout, void* y, const marrowick_layout* y_layout,
+                      const void* zi, void* zf, int workers) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind);
         oneShot(k, baChecked(k, b, nb, a, na), n_samples, n_channels, x, x_layout, y, y_layout, zi, zf, workers);
     });
 }
 
-int marrowick_sosfilt(marrowick_kind kind, const void* sos, size_t n_sections, size_t n_samples, size_t n_channels,
-                      const void* x, const marrowick_layout* x_layout, void* y, const marrowick_layout* y_layout,
-                      const void* zi, void* zf, int workers) {
+int marrowick_sosfilt(int kind, const void* sos, size_t n_sections, size_t n_samples, size_t n_channels, const void* x,
+                      const marrowick_layout* x_layout, void* y, const marrowick_layout* y_layout, const void* zi,
+                      void* zf, int workers) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind);
         oneShot(k, sosChecked(k, sos, n_sections), n_samples, n_channels, x, x_layout, y, y_layout, zi, zf, workers);
     });
 }
 
-int marrowick_lfilter_zi(marrowick_kind kind, const void* b, size_t nb, const void* a, size_t na, double* zi) {
+int marrowick_lfilter_zi(int kind, const void* b, size_t nb, const void* a, size_t na, double* zi) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind);
         const Coefs c = baChecked(k, b, nb, a, na);
@@ -350,7 +377,7 @@ int marrowick_lfilter_zi(marrowick_kind kind, const void* b, size_t nb, const vo
     });
 }
 
-int marrowick_sosfilt_zi(marrowick_kind kind, const void* sos, size_t n_sections, double* zi) {
+int marrowick_sosfilt_zi(int kind, const void* sos, size_t n_sections, double* zi) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind);
         const Coefs c = sosChecked(k, sos, n_sections);
@@ -366,21 +393,21 @@ int marrowick_sosfilt_zi(marrowick_kind kind, const void* sos, size_t n_sections
     });
 }
 
-int marrowick_filtfilt(marrowick_kind kind, const void* b, size_t nb, const void* a, size_t na, size_t n_samples,
+int marrowick_filtfilt(int kind, const void* b, size_t nb, const void* a, size_t na, size_t n_samples,
                        size_t n_channels, const void* x, const marrowick_layout* x_layout, void* y,
                        const marrowick_layout* y_layout, int padtype, ptrdiff_t padlen, int workers) {
     return guarded([&] {
-        const Kernel k = kernelChecked(kind);
+        const Kernel k = kernelChecked(kind, true);
         zeroPhase(k, baChecked(k, b, nb, a, na), n_samples, n_channels, x, x_layout, y, y_layout, padtype, padlen,
                   workers);
     });
 }
 
-int marrowick_sosfiltfilt(marrowick_kind kind, const void* sos, size_t n_sections, size_t n_samples, size_t n_channels,
+int marrowick_sosfiltfilt(int kind, const void* sos, size_t n_sections, size_t n_samples, size_t n_channels,
                           const void* x, const marrowick_layout* x_layout, void* y, const marrowick_layout* y_layout,
                           int padtype, ptrdiff_t padlen, int workers) {
     return guarded([&] {
-        const Kernel k = kernelChecked(kind);
+        const Kernel k = kernelChecked(kind, true);
         zeroPhase(k, sosChecked(k, sos, n_sections), n_samples, n_channels, x, x_layout, y, y_layout, padtype, padlen,
                   workers);
     });
@@ -423,8 +450,8 @@ void create(marrowick_filter** out, int kind, const Coefs& c, std::size_t n_chan
 
 }  // namespace
 
-int marrowick_filter_create(marrowick_filter** out, marrowick_kind kind, const void* b, size_t nb, const void* a,
-                            size_t na, size_t n_channels, const void* zi) {
+int marrowick_filter_create(marrowick_filter** out, int kind, const void* b, size_t nb, const void* a, size_t na,
+                            size_t n_channels, const void* zi) {
     if (out) *out = nullptr;
     return guarded([&] {
         need(out);
@@ -433,8 +460,8 @@ int marrowick_filter_create(marrowick_filter** out, marrowick_kind kind, const v
     });
 }
 
-int marrowick_filter_create_sos(marrowick_filter** out, marrowick_kind kind, const void* sos, size_t n_sections,
-                                size_t n_channels, const void* zi) {
+int marrowick_filter_create_sos(marrowick_filter** out, int kind, const void* sos, size_t n_sections, size_t n_channels,
+                                const void* zi) {
     if (out) *out = nullptr;
     return guarded([&] {
         need(out);
@@ -449,6 +476,7 @@ int marrowick_filter_process(marrowick_filter* f, size_t n_samples, const void* 
         need(f);
         const Signal s = signalChecked(n_samples, static_cast<std::size_t>(f->N), x, x_layout, y, y_layout,
                                        filters::inputItem(f->kernel), filters::outputItem(f->kernel));
+        layoutChecked(s);
         filters::runPass(filters::Pass{f->kernel, f->coefficients(), s.M, s.N, x, s.xl, y, s.yl, f->state.data()}, 1);
     });
 }

@@ -324,6 +324,22 @@ void OutputFile::open() {
     checkDirectory();
 }
 
+void OutputFile::openScratch(const std::string& dir, const std::string& role) {
+    given_ = dir;
+    role_ = role;
+    if (dir.size() + std::strlen(kTemporaryName) > PATH_MAX)
+        die(what() + ": cannot create a file there: name too long");
+    SignalsHeld held;
+    if (!injected("no-tmpfile")) fd_ = ::open(dir.c_str(), O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        char name[PATH_MAX + 1];
+        std::memcpy(name, (dir + kTemporaryName).c_str(), dir.size() + std::strlen(kTemporaryName) + 1);
+        fd_ = mkostemp(name, O_CLOEXEC | O_NOFOLLOW);
+        if (fd_ < 0) die(what() + ": cannot create a file there: " + std::strerror(errno));
+        unlink(name);
+    }
+}
+
 void OutputFile::openDirect() {
     // A descriptor of this process is taken as it is: a socket behind
     // /dev/stdout cannot be opened again.

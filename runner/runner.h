@@ -49,6 +49,10 @@ public:
     // Creates the temporary and opens its directory, refusing one that cannot
     // be locked and synced; or opens the device or FIFO.
     void open();
+    // Opens a scratch file in dir that is never published and has no name
+    // anyone else can reach: an unnamed file, or a new name of its own
+    // (created exclusively, links not followed) removed at once.
+    void openScratch(const std::string& dir, const std::string& role);
     // Whether writes may come in any order.
     bool seekable() const { return seekable_; }
     // Writes bytes at an offset from the start of the file; a FIFO takes
@@ -61,6 +65,8 @@ public:
 
     const std::string& given() const { return given_; }
     const std::string& target() const { return target_; }
+    // The directory the temporary goes to (after prepare, for a file).
+    const std::string& directory() const { return dir_; }
     bool direct() const { return direct_; }
 
 private:

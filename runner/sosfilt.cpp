@@ -154,10 +154,9 @@ NpyArray readSectionStates(const std::string& path, std::size_t n, const NpyHead
     if (path == kRest) return restStates(shape);
     NpyArray zi = readWhole("zi", path);
     if (mxGetNumberOfElements(zi.array.get()) == 0) return restStates(shape);
-    std::size_t channels = 1, rest = 1;
-    for (std::size_t k = 2; k < shape.size(); ++k) channels *= shape[k];
-    for (std::size_t k = 2; k < zi.shape.size(); ++k) rest *= zi.shape[k];
-    if (zi.shape.size() < 2 || zi.shape[0] != n || zi.shape[1] != 2 || rest != channels) {
+    // Exactly that shape: the channel dimensions in X's order, so that each
+    // channel gets its own states.
+    if (zi.shape != shape) {
         die("input zi (" + path + "): shape " + shapeText(zi.shape) + " does not fit: two states per section of SOS (" +
             std::to_string(n) + ") and channel of X " + shapeText(x.shape) + " make " + shapeText(shape) +
             "; x is filtered along its first dimension: save it as samples x channels [marrowick:ziSize]");

@@ -303,8 +303,10 @@ CommandLine parseCommandLine(int argc, char** argv) {
             line.axis = arg.substr(7);
         } else if (options && zeroPhase && arg.compare(0, 10, "--padtype=") == 0) {
             line.padtype = arg.substr(10);
+            if (line.padtype.empty()) die("--padtype needs a value [marrowick:padType]: odd, even, constant or none");
         } else if (options && zeroPhase && arg.compare(0, 9, "--padlen=") == 0) {
             line.padlen = arg.substr(9);
+            if (line.padlen.empty()) die("--padlen needs a value [marrowick:padLength]: an integer 0 or more");
         } else if (options && arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             die("unknown option '" + arg + "' of " + argv[1] + " (see 'marrowick help " + argv[1] + "')");
         } else {

@@ -58,8 +58,7 @@ def _signal(x):
 def _edge(padtype, padlen, n, ntaps):
     """The padding at each end for a signal of n samples."""
     if not (padtype is None or isinstance(padtype, str) and padtype in _PADTYPES):
-        raise ValueError("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got "
-                         f"{_core._argument_text(padtype)}")
+        raise ValueError(_core._refusal("padType", f"padtype is {_core._argument_text(padtype)}"))
     if padtype is None:
         padlen = 0
     if padlen is None:
@@ -68,12 +67,12 @@ def _edge(padtype, padlen, n, ntaps):
         try:
             edge = operator.index(padlen)
         except TypeError:
-            raise TypeError("marrowick:padLength: padlen must be an integer or None, got "
-                            f"{_core._argument_text(padlen)}") from None
+            raise TypeError(_core._refusal(
+                "padLength", f"padlen is {_core._argument_text(padlen)}, not an integer or None")) from None
         if edge < 0:
-            raise ValueError(f"marrowick:padLength: padlen must be 0 or more, got {edge}")
+            raise ValueError(_core._refusal("padLength", f"padlen is {edge}"))
     if n <= edge:  # 0 samples included, whatever the filter
-        raise ValueError(f"marrowick:padLength: x must be longer than padlen along axis: {n} samples, padlen {edge}")
+        raise ValueError(_core._refusal("padLength", f"x has {n} samples along axis, padlen {edge}"))
     return edge
 
 

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <complex>
+#include <stdexcept>
 #include <string>
 
 #include "checks.h"
@@ -35,18 +36,27 @@ py::array ofPrecision(const py::array& v, bool complex, bool doublePrecision) {
 
 bool isComplex(const py::array& v) { return v.dtype().kind() == 'c'; }
 
+// One of the filters' refusals as the package words every refusal: its
+// identifier, the context, the one core text.
+std::string refusalMessage(filters::Status status, const std::string& context) {
+    const filters::Refusal& r = filters::refusalOf(status);
+    return std::string(r.identifier) + ": " + context + ": " + r.text;
+}
+
+std::string refusalNamed(const std::string& name, const std::string& context) {
+    for (int k = 1; k < static_cast<int>(sizeof filters::kRefusals / sizeof filters::kRefusals[0]); ++k) {
+        if (filters::kRefusals[k].identifier == "marrowick:" + name)
+            return refusalMessage(static_cast<filters::Status>(k), context);
+    }
+    throw std::logic_error("no refusal " + name);
+}
+
 [[noreturn]] void refuseSteady(filters::Result r, bool sections) {
     const std::string s = std::to_string(r.section);
-    if (r.status == filters::Status::ZeroLeadingCoefficient) {
-        const std::string first = sections ? "sos[" + s + ", 3]" : "a[0]";
-        throw py::value_error("marrowick:zeroLeadingCoefficient: " + first +
-                              " must not be 0 (the filter has no output scale)");
-    }
-    const std::string where = sections ? "sos[" + s + ", 3:]" : "a";
+    if (r.status == filters::Status::ZeroLeadingCoefficient)
+        throw py::value_error(refusalMessage(r.status, sections ? "sos[" + s + ", 3]" : "a[0]"));
     const py::object error = py::module_::import("numpy.linalg").attr("LinAlgError");
-    PyErr_SetString(error.ptr(), ("marrowick:noSteadyState: the coefficients of " + where +
-                                  " sum to 0 (a pole at z = 1), so a step never settles")
-                                     .c_str());
+    PyErr_SetString(error.ptr(), refusalMessage(r.status, sections ? "sos[" + s + ", 3:]" : "a").c_str());
     throw py::error_already_set();
 }
 
@@ -105,8 +115,7 @@ filters::PadType padTypeOf(const py::object& padtype) {
     if (s == "odd") return filters::PadType::Odd;
     if (s == "even") return filters::PadType::Even;
     if (s == "constant") return filters::PadType::Constant;
-    throw py::value_error("marrowick:padType: padtype must be 'odd', 'even', 'constant' or None, got " +
-                          argumentText(padtype));
+    throw py::value_error(refusalMessage(filters::Status::PadType, "padtype is '" + s + "'"));
 }
 
 // x filtered forward and backward along `axis` (checked), `edge` samples of
@@ -147,8 +156,8 @@ py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis
         r = filters::runZeroPhase(call, workers);
     }
     if (r.status == filters::Status::PadLength)
-        throw py::value_error("marrowick:padLength: x must be longer than padlen along axis: " +
-                              std::to_string(shape[axis]) + " samples, padlen " + std::to_string(edge));
+        throw py::value_error(refusalMessage(
+            r.status, "x has " + std::to_string(shape[axis]) + " samples along axis, padlen " + std::to_string(edge)));
     if (r.status != filters::Status::Ok) refuseSteady(r, h.c.sections);
     return y;
 }
@@ -156,6 +165,8 @@ py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis
 }  // namespace
 
 void defineZeroPhase(py::module_& m) {
+    m.def("_refusal", &refusalNamed, py::arg("name"), py::arg("context"),
+          "_refusal(name, context)\n--\n\nThe message of the filters' refusal marrowick:name after its context.");
     m.def("_steady_states", &steadyStates, py::arg("coefficients"), py::arg("double") = false,
           "_steady_states(coefficients, double=False)\n--\n\nThe steady states of (b, a) (1-D arrays) or of "
           "sections (n_sections, 6) rounded to single precision, or as double-precision numbers (divided by a[0]) "

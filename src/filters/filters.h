@@ -1,8 +1,10 @@
 // The filters composed of typed filter calls: whole-array passes (in groups
 // of channels, in pieces along time, on several threads when asked), the
 // steady states of a unit step (lfilter_zi, sosfilt_zi) and the zero-phase
-// filters (filtfilt, sosfiltfilt). Every front that offers them (the Python
-// package, the C library) calls these, so each is defined once.
+// filters (filtfilt, sosfiltfilt). The Python package and the C library call
+// these whole; the runner drives the zero-phase recipe (ZeroPhasePlan,
+// ZeroPhaseGroup) over blocks of its own, and the Dask front repeats the
+// padding and the steady starts in NumPy.
 //
 // Buffers are of the kernels' own types: float, or interleaved
 // ComplexSingle; steady states are double, or interleaved ComplexDouble.
@@ -80,7 +82,27 @@ enum class Status {
     ZeroLeadingCoefficient,  // a[0] (a section's a0) is 0
     NoSteadyState,           // a (a section's denominator) sums to 0
     PadLength,               // the signal is not longer than the padding (0 samples included)
+    PadType,                 // a front's padding type is none of PadType's
 };
+
+// Each refusal's identifier and core text, in the order of Status: the one
+// wording of each, which every front wraps with its own context (which
+// argument, which section, which file) in its own form of message.
+struct Refusal {
+    const char* identifier;
+    const char* text;
+};
+constexpr Refusal kRefusals[] = {
+    {"", "success"},
+    {"marrowick:zeroLeadingCoefficient",
+     "the denominator's leading coefficient is 0, so the filter has no output scale"},
+    {"marrowick:noSteadyState", "the denominator's coefficients sum to 0 (a pole at z = 1), so a step never settles"},
+    {"marrowick:padLength", "the padding must be 0 samples or more and shorter than the signal"},
+    {"marrowick:padType", "the padding must be odd, even, constant or none"},
+};
+constexpr const Refusal& refusalOf(Status status) { return kRefusals[static_cast<int>(status)]; }
+static_assert(sizeof kRefusals / sizeof kRefusals[0] == static_cast<int>(Status::PadType) + 1,
+              "one refusal for each Status");
 struct Result {
     Status status;
     int32_t section;  // the section refused, for sections
@@ -145,29 +167,56 @@ struct ZeroPhase {
 };
 Result runZeroPhase(const ZeroPhase& call, int64_t workers);
 
-// The steps of the zero-phase filter, for fronts that run it in pieces (the
-// runner streams files through them) with the bits of runZeroPhase.
-//
-// The steady states each pass starts from, solved once for a kernel and its
-// coefficients (z: `count` values, double or ComplexDouble).
-struct PassStart {
-    std::vector<double> z;
-    bool doublePrecision = false;  // the states are double or ComplexDouble
-    bool zComplex = false;
-    int64_t count = 0;
-    bool sections = false;
-    bool stateComplex = false;
+// The zero-phase filter as a recipe a front drives block by block, with the
+// bits of runZeroPhase (which drives it over arrays in memory; the runner
+// drives it over blocks of files). For each group of channels, in order:
+//   padFront and padBack with the padLength + 1 samples of each end of x
+//   (skipped without padding), before anything writes over x;
+//   forward over x's blocks in order (the first starts the states and runs
+//   the front padding);
+//   turn, with the last sample of the forward output (runs the back padding
+//   and starts the backward states);
+//   backward over the forward output's blocks from the last, each handed in
+//   the order the pass takes it (a layout reversed in time), in place.
+// The steady states are solved once, in the plan; a group holds its states
+// and its padding (padLength samples at each end), nothing else.
+class ZeroPhasePlan {
+public:
+    ZeroPhasePlan(Kernel kernel, const Coefficients& c, PadType padType, int64_t padLength);
+    // Ok, or why the filter is refused before any signal is seen.
+    Result status() const { return status_; }
+    // Ok, or PadLength when a signal of M samples is not longer than the padding.
+    Result acceptsLength(int64_t M) const;
+    int64_t edge() const { return edge_; }
+    Kernel forwardKernel() const { return forward_; }
+
+private:
+    friend class ZeroPhaseGroup;
+    Kernel forward_, backward_;
+    Coefficients c_;
+    PadType padType_;
+    int64_t edge_;
+    Result status_;
+    std::vector<double> z_;  // the steady states, double or ComplexDouble
+    int64_t count_;          // steady-state values
 };
-Result passStart(Kernel kernel, const Coefficients& c, PassStart& start);
-// A pass's states (dense, as Pass takes them for N channels): the steady
-// states times sample i of each channel of `samples` (of the pass's
-// precision, complex when samplesComplex).
-void startStates(const PassStart& start, void* state, int64_t N, const void* samples, Layout layout,
-                 bool samplesComplex, int64_t i);
-// The padding of one end of N channels, count samples each, into `to`
-// (planar, {1, count}), from `piece`, the count + 1 samples of the signal at
-// that end (samples 0 .. count before, M - 1 - count .. M - 1 after).
-void padEnd(PadType type, bool complex, const void* piece, Layout layout, int64_t count, int64_t N, bool after,
-            void* to, bool doublePrecision = false);
+
+class ZeroPhaseGroup {
+public:
+    ZeroPhaseGroup(const ZeroPhasePlan& plan, int64_t N);
+    void padFront(const void* piece, Layout layout);
+    void padBack(const void* piece, Layout layout);
+    void forward(int64_t m, const void* x, Layout xLayout, void* y, Layout yLayout);
+    void turn(const void* lastForward, Layout layout);
+    void backward(int64_t m, void* y, Layout layout);
+
+private:
+    void pass(Kernel k, int64_t m, const void* in, Layout inLayout, void* out, Layout outLayout);
+    void start(const void* samples, Layout layout, bool complex, int64_t i);
+    const ZeroPhasePlan& plan_;
+    int64_t N_;
+    bool started_ = false;
+    std::vector<char> state_, left_, right_, tail_;
+};
 
 }  // namespace marrowick::filters

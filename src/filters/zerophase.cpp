@@ -112,99 +112,20 @@ void reverseBlock(std::size_t item, char* last, Layout layout, char* buffer, int
     }
 }
 
-// Channels [jg, jg + N) through every pass.
-void runGroup(const ZeroPhase& c, const PassStart& steady, int64_t jg, int64_t N, int64_t edge) {
-    const Kernel forward = c.kernel, backward = laterKernel(c.kernel);
-    const KernelFacts facts = kernelFacts(forward);
-    const bool inComplex = facts.inComplex, outComplex = facts.outComplex, wide = facts.doublePrecision;
-    const std::size_t inItem = facts.inItem, outItem = facts.outItem;
-    const int64_t L = stateLength(c.c);
-    std::vector<char> state(static_cast<std::size_t>(N * L) * outItem);
-    std::vector<char> left(static_cast<std::size_t>(edge * N) * inItem), right(left.size());
-    std::vector<char> tail(static_cast<std::size_t>(edge * N) * outItem);
-    const Layout padLayout{1, edge};
-    if (edge > 0) {  // before the forward pass, which may overwrite x
-        padEnd(c.padType, inComplex, at(c.input, c.inLayout, inItem, 0, jg), c.inLayout, edge, N, false, left.data(),
-               wide);
-        padEnd(c.padType, inComplex, at(c.input, c.inLayout, inItem, c.M - 1 - edge, jg), c.inLayout, edge, N, true,
-               right.data(), wide);
-    }
-    const char* x = at(c.input, c.inLayout, inItem, 0, jg);
-    char* y = at(c.output, c.outLayout, outItem, 0, jg);
-    char* yEnd = at(c.output, c.outLayout, outItem, c.M - 1, jg);
-    const Layout yBack{-c.outLayout.sample, c.outLayout.channel};
-    auto pass = [&](Kernel k, int64_t M, const void* in, Layout inLayout, void* out, Layout outLayout) {
-        runPass(Pass{k, c.c, M, N, in, inLayout, out, outLayout, state.data()}, 1);
-    };
-    // The backward pass over y, in place. Reversed, a layout with channels
-    // side by side stays one the lane paths take; any other (time-contiguous
-    // channels, reversed) is run in blocks copied into a forward planar
-    // buffer and back, the states carried from block to block.
-    auto backwardOverY = [&]() {
-        if (yBack.channel == 1 || N == 1) {
-            pass(backward, c.M, yEnd, yBack, yEnd, yBack);
-            return;
-        }
-        const int64_t block = std::min<int64_t>(c.M, std::max<int64_t>(256, kPadElements / N));
-        std::vector<char> buffer(static_cast<std::size_t>(block * N) * outItem);
-        for (int64_t i1 = c.M; i1 > 0; i1 -= block) {
-            const int64_t m = std::min(block, i1);
-            const Layout planar{1, m};
-            char* last = at(c.output, c.outLayout, outItem, i1 - 1, jg);
-            reverseBlock(outItem, last, c.outLayout, buffer.data(), m, N, false);
-            pass(backward, m, buffer.data(), planar, buffer.data(), planar);
-            reverseBlock(outItem, last, c.outLayout, buffer.data(), m, N, true);
-        }
-    };
-    if (edge == 0) {
-        startStates(steady, state.data(), N, x, c.inLayout, inComplex, 0);
-        pass(forward, c.M, x, c.inLayout, y, c.outLayout);
-        startStates(steady, state.data(), N, y, c.outLayout, outComplex, c.M - 1);
-        backwardOverY();
-        return;
-    }
-    startStates(steady, state.data(), N, left.data(), padLayout, inComplex, 0);
-    pass(forward, edge, left.data(), padLayout, tail.data(), padLayout);
-    pass(forward, c.M, x, c.inLayout, y, c.outLayout);
-    pass(forward, edge, right.data(), padLayout, tail.data(), padLayout);
-    startStates(steady, state.data(), N, tail.data(), padLayout, outComplex, edge - 1);
-    char* tailEnd = tail.data() + (edge - 1) * static_cast<int64_t>(outItem);
-    const Layout tailBack{-1, edge};
-    pass(backward, edge, tailEnd, tailBack, tailEnd, tailBack);
-    backwardOverY();
-}
+// The steady states as startStates reads them.
+struct ZeroPhaseParts {
+    const std::vector<double>& z;
+    bool zComplex;
+    int64_t count;
+    bool sections;
+    bool doublePrecision;  // the samples and the states
+};
 
-}  // namespace
-
-Result runZeroPhase(const ZeroPhase& c, int64_t workers) {
-    const int64_t edge = c.padType == PadType::None ? 0 : c.padLength;
-    PassStart steady;
-    const Result r = passStart(c.kernel, c.c, steady);
-    if (r.status != Status::Ok) return r;
-    // The signal must be longer than its padding: one sample at least.
-    if (c.M <= edge) return Result{Status::PadLength, 0};
-    if (c.M == 0 || c.N == 0) return r;
-    const int64_t group = std::max<int64_t>(16, kPadElements / std::max<int64_t>(edge, 1));
-    onThreads(c.N, workers, [&](int64_t j0, int64_t n) {
-        for (int64_t jg = j0; jg < j0 + n; jg += group) runGroup(c, steady, jg, std::min(group, j0 + n - jg), edge);
-    });
-    return r;
-}
-
-Result passStart(Kernel kernel, const Coefficients& c, PassStart& s) {
-    const KernelFacts facts = kernelFacts(kernel);
-    s.doublePrecision = facts.doublePrecision;
-    s.zComplex = facts.coefComplex;
-    s.count = stateLength(c);
-    s.sections = c.sections;
-    s.stateComplex = facts.outComplex;
-    s.z.assign(static_cast<std::size_t>(s.zComplex ? 2 * s.count : s.count), 0.0);
-    return c.sections ? sectionsSteadyState(s.zComplex, c.sos, c.nSections, s.z.data(), s.doublePrecision)
-                      : steadyState(s.zComplex, c.b, c.nb, c.a, c.na, s.z.data(), nullptr, s.doublePrecision);
-}
-
-void padEnd(PadType type, bool complex, const void* piece, Layout layout, int64_t count, int64_t N, bool after,
-            void* to, bool doublePrecision) {
+// The padding of one end of N channels, count samples each, into `to`
+// (planar, {1, count}), from `piece`, the count + 1 samples of the signal at
+// that end.
+void padEnd(PadType type, bool complex, bool doublePrecision, const void* piece, Layout layout, int64_t count,
+            int64_t N, bool after, void* to) {
     const char* p = static_cast<const char*>(piece);
     if (doublePrecision && complex) padOf(type, p, layout, count, N, after, static_cast<ComplexDouble*>(to));
     else if (doublePrecision) padOf(type, p, layout, count, N, after, static_cast<double*>(to));
@@ -218,8 +139,8 @@ void padEnd(PadType type, bool complex, const void* piece, Layout layout, int64_
 // type (not at all for double-precision states). z holds `count` values (double, or ComplexDouble when zComplex);
 // channel j's go to state + (j * count + k) for b/a, and for sections
 // (value 2s + k) to ((s * N + j) * 2 + k).
-void startStates(const PassStart& s, void* state, int64_t N, const void* samples, Layout layout, bool samplesComplex,
-                 int64_t i) {
+void startStates(const ZeroPhaseParts& s, void* state, int64_t N, const void* samples, Layout layout,
+                 bool samplesComplex, int64_t i) {
     const std::size_t item = (samplesComplex ? 2 : 1) * (s.doublePrecision ? sizeof(double) : sizeof(float));
     for (int64_t j = 0; j < N; ++j) {
         const Sample v = sampleAt(at(samples, layout, item, i, j), samplesComplex, s.doublePrecision);
@@ -252,6 +173,136 @@ void startStates(const PassStart& s, void* state, int64_t N, const void* samples
             else static_cast<ComplexSingle*>(state)[to] = ComplexSingle{static_cast<float>(re), static_cast<float>(im)};
         }
     }
+}
+
+// Channels [jg, jg + N) through every pass. The backward pass runs over y in
+// place. Reversed, a layout with channels side by side stays one the lane
+// paths take; any other (time-contiguous channels, reversed) is run in
+// blocks copied into a forward planar buffer and back.
+void runGroup(const ZeroPhase& c, const ZeroPhasePlan& plan, int64_t jg, int64_t N) {
+    const std::size_t inItem = inputItem(c.kernel), outItem = outputItem(c.kernel);
+    const int64_t edge = plan.edge();
+    ZeroPhaseGroup group(plan, N);
+    group.padFront(at(c.input, c.inLayout, inItem, 0, jg), c.inLayout);
+    group.padBack(at(c.input, c.inLayout, inItem, c.M - 1 - edge, jg), c.inLayout);
+    group.forward(c.M, at(c.input, c.inLayout, inItem, 0, jg), c.inLayout, at(c.output, c.outLayout, outItem, 0, jg),
+                  c.outLayout);
+    char* yEnd = at(c.output, c.outLayout, outItem, c.M - 1, jg);
+    group.turn(yEnd, c.outLayout);
+    const Layout yBack{-c.outLayout.sample, c.outLayout.channel};
+    if (yBack.channel == 1 || N == 1) {
+        group.backward(c.M, yEnd, yBack);
+        return;
+    }
+    const int64_t block = std::min<int64_t>(c.M, std::max<int64_t>(256, kPadElements / N));
+    std::vector<char> buffer(static_cast<std::size_t>(block * N) * outItem);
+    for (int64_t i1 = c.M; i1 > 0; i1 -= block) {
+        const int64_t m = std::min(block, i1);
+        char* last = at(c.output, c.outLayout, outItem, i1 - 1, jg);
+        reverseBlock(outItem, last, c.outLayout, buffer.data(), m, N, false);
+        group.backward(m, buffer.data(), Layout{1, m});
+        reverseBlock(outItem, last, c.outLayout, buffer.data(), m, N, true);
+    }
+}
+
+}  // namespace
+
+ZeroPhasePlan::ZeroPhasePlan(Kernel kernel, const Coefficients& c, PadType padType, int64_t padLength)
+    : forward_(kernel),
+      backward_(laterKernel(kernel)),
+      c_(c),
+      padType_(padType),
+      edge_(padType == PadType::None ? 0 : padLength),
+      count_(stateLength(c)) {
+    const KernelFacts facts = kernelFacts(kernel);
+    const bool zComplex = facts.coefComplex, wide = facts.doublePrecision;
+    z_.assign(static_cast<std::size_t>(zComplex ? 2 * count_ : count_), 0.0);
+    status_ = c.sections ? sectionsSteadyState(zComplex, c.sos, c.nSections, z_.data(), wide)
+                         : steadyState(zComplex, c.b, c.nb, c.a, c.na, z_.data(), nullptr, wide);
+}
+
+// The signal must be longer than its padding: one sample at least.
+Result ZeroPhasePlan::acceptsLength(int64_t M) const {
+    return M <= edge_ ? Result{Status::PadLength, 0} : Result{Status::Ok, 0};
+}
+
+ZeroPhaseGroup::ZeroPhaseGroup(const ZeroPhasePlan& plan, int64_t N)
+    : plan_(plan),
+      N_(N),
+      state_(static_cast<std::size_t>(N * plan.count_) * outputItem(plan.forward_)),
+      left_(static_cast<std::size_t>(plan.edge_ * N) * inputItem(plan.forward_)),
+      right_(left_.size()),
+      tail_(static_cast<std::size_t>(plan.edge_ * N) * outputItem(plan.forward_)) {}
+
+void ZeroPhaseGroup::pass(Kernel k, int64_t m, const void* in, Layout inLayout, void* out, Layout outLayout) {
+    runPass(Pass{k, plan_.c_, m, N_, in, inLayout, out, outLayout, state_.data()}, 1);
+}
+
+void ZeroPhaseGroup::start(const void* samples, Layout layout, bool complex, int64_t i) {
+    const KernelFacts facts = kernelFacts(plan_.forward_);
+    const ZeroPhaseParts parts{plan_.z_, facts.coefComplex, plan_.count_, plan_.c_.sections, facts.doublePrecision};
+    startStates(parts, state_.data(), N_, samples, layout, complex, i);
+}
+
+void ZeroPhaseGroup::padFront(const void* piece, Layout layout) {
+    if (plan_.edge_ == 0) return;
+    const KernelFacts f = kernelFacts(plan_.forward_);
+    padEnd(plan_.padType_, f.inComplex, f.doublePrecision, piece, layout, plan_.edge_, N_, false, left_.data());
+}
+
+void ZeroPhaseGroup::padBack(const void* piece, Layout layout) {
+    if (plan_.edge_ == 0) return;
+    const KernelFacts f = kernelFacts(plan_.forward_);
+    padEnd(plan_.padType_, f.inComplex, f.doublePrecision, piece, layout, plan_.edge_, N_, true, right_.data());
+}
+
+// The first block starts the states: from the front padding, run first, or
+// without padding from x's first sample.
+void ZeroPhaseGroup::forward(int64_t m, const void* x, Layout xLayout, void* y, Layout yLayout) {
+    if (!started_) {
+        const bool complex = kernelFacts(plan_.forward_).inComplex;
+        const int64_t edge = plan_.edge_;
+        const Layout padLayout{1, edge};
+        if (edge > 0) {
+            start(left_.data(), padLayout, complex, 0);
+            pass(plan_.forward_, edge, left_.data(), padLayout, tail_.data(), padLayout);
+        } else {
+            start(x, xLayout, complex, 0);
+        }
+        started_ = true;
+    }
+    pass(plan_.forward_, m, x, xLayout, y, yLayout);
+}
+
+// The backward pass starts from the last sample of the forward pass: of the
+// back padding (then run backward at once), or of x's last block.
+void ZeroPhaseGroup::turn(const void* lastForward, Layout layout) {
+    const bool complex = kernelFacts(plan_.forward_).outComplex;
+    const int64_t edge = plan_.edge_;
+    if (edge == 0) {
+        start(lastForward, layout, complex, 0);
+        return;
+    }
+    const Layout padLayout{1, edge};
+    pass(plan_.forward_, edge, right_.data(), padLayout, tail_.data(), padLayout);
+    start(tail_.data(), padLayout, complex, edge - 1);
+    char* tailEnd = tail_.data() + (edge - 1) * static_cast<int64_t>(outputItem(plan_.forward_));
+    const Layout tailBack{-1, edge};
+    pass(plan_.backward_, edge, tailEnd, tailBack, tailEnd, tailBack);
+}
+
+void ZeroPhaseGroup::backward(int64_t m, void* y, Layout layout) { pass(plan_.backward_, m, y, layout, y, layout); }
+
+Result runZeroPhase(const ZeroPhase& c, int64_t workers) {
+    const ZeroPhasePlan plan(c.kernel, c.c, c.padType, c.padLength);
+    if (plan.status().status != Status::Ok) return plan.status();
+    const Result r = plan.acceptsLength(c.M);
+    if (r.status != Status::Ok || c.M == 0 || c.N == 0) return r;
+    const int64_t group = std::max<int64_t>(16, kPadElements / std::max<int64_t>(plan.edge(), 1));
+    onThreads(c.N, workers, [&](int64_t j0, int64_t n) {
+        for (int64_t jg = j0; jg < j0 + n; jg += group) runGroup(c, plan, jg, std::min(group, j0 + n - jg));
+    });
+    return r;
 }
 
 }  // namespace marrowick::filters

@@ -1,14 +1,14 @@
 // The vector paths of one instruction set as the path choice sees them: a
 // table of entry points, a filter and a cascade path per kernel, which the
-// translation unit of each instruction set (lanes_sse2.cpp, lanes_avx2.cpp,
-// lanes_avx512.cpp) fills with its own paths, built with its own target
-// flags. Each entry takes the record and returns false, without touching
-// anything, when the call is beyond it (a state longer than kMaxLaneState, or
-// a layout that is neither column-major nor channel-interleaved); the caller
-// then runs a one-channel path. The cascade entries take a piece of at most
-// kCascadePiece sections the same way: all-real sections in any layout, and
-// every other kernel mix over two channels or more in the two layouts of the
-// filter paths.
+// translation unit of each instruction set (lanes_<isa>.cpp, one for each
+// instruction set's row of the list of paths in paths.cpp) fills with its own
+// paths, built with its own target flags. Each entry takes the record and
+// returns false, without touching anything, when the call is beyond it (a
+// state longer than kMaxLaneState, or a layout that is neither column-major
+// nor channel-interleaved); the caller then runs a one-channel path. The
+// cascade entries take a piece of at most kCascadePiece sections the same
+// way: all-real sections in any layout, and every other kernel mix over two
+// channels or more in the two layouts of the filter paths.
 #pragma once
 
 #include <cstdint>

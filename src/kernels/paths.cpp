@@ -1,7 +1,10 @@
-// The path choice: which paths this CPU has, the one ladder of instruction
-// sets, and the table of vector paths each instruction set's translation unit
-// exports (lanes.h), looked up once per call.
+// The path choice: the one list of paths (each one's name, whether this CPU
+// has it, and the table of vector paths its instruction set's translation
+// unit exports, lanes.h), from which the ladder of instruction sets, the
+// names and the lookups all follow.
 #include "paths.h"
+
+#include <cstddef>
 
 #include "double_recurrence.h"
 #include "lanes.h"
@@ -10,10 +13,10 @@
 
 namespace marrowick {
 
-// The table of each instruction set of the target, defined in its own
-// translation unit. The build compiles the x86 units only for x86-64 and the
-// NEON unit only for AArch64; any other target has the one-channel paths.
-#if defined(__x86_64__)
+// The table of each instruction set, defined in its own translation unit.
+// The build compiles the x86 units only for x86-64 and the NEON unit only for
+// AArch64 (CMakeLists.txt's MARROWICK_LANE_ISAS, which it checks against the
+// list below); these are referenced only on their target.
 namespace sse2 {
 extern const LaneTable kLaneTable;
 }
@@ -23,59 +26,75 @@ extern const LaneTable kLaneTable;
 namespace avx512 {
 extern const LaneTable kLaneTable;
 }
-#elif defined(__aarch64__)
 namespace neon {
 extern const LaneTable kLaneTable;
 }
+
+namespace {
+
+bool always() { return true; }
+
+#if defined(__x86_64__)
+bool cpuHasAvx2() { return __builtin_cpu_supports("avx2"); }
+bool cpuHasAvx512() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"); }
+// The table and the CPU's test of an x86-64 instruction set's path; none on
+// another target, where the path is never available.
+#define MARROWICK_X86_64_LANES(isa, test) &isa::kLaneTable, test
+#else
+#define MARROWICK_X86_64_LANES(isa, test) nullptr, nullptr
+#endif
+#if defined(__aarch64__)
+#define MARROWICK_AARCH64_LANES(isa, test) &isa::kLaneTable, test
+#else
+#define MARROWICK_AARCH64_LANES(isa, test) nullptr, nullptr
 #endif
 
-bool pathAvailable(KernelPath path) {
-    switch (path) {
-        case KernelPath::Definition:
-        case KernelPath::OneChannelFast: return true;
-#if defined(__x86_64__)
-        case KernelPath::Sse2: return true;
-        case KernelPath::Avx2: return __builtin_cpu_supports("avx2");
-        case KernelPath::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
-        case KernelPath::Neon: return false;
-#elif defined(__aarch64__)
-        // Advanced SIMD with doubles is part of baseline AArch64.
-        case KernelPath::Neon: return true;
-        case KernelPath::Sse2:
-        case KernelPath::Avx2:
-        case KernelPath::Avx512: return false;
-#else
-        case KernelPath::Sse2:
-        case KernelPath::Avx2:
-        case KernelPath::Avx512:
-        case KernelPath::Neon: return false;
-#endif
+struct PathRow {
+    KernelPath path;
+    const char* name;
+    const LaneTable* lanes;  // null for the one-channel paths and another target's
+    bool (*available)();     // null for another target's instruction set
+};
+
+// Every path, the instruction sets widest first (the ladder the choice walks
+// down), then the one-channel paths. SSE2 is baseline x86-64 and Advanced
+// SIMD with doubles baseline AArch64, so neither asks the CPU.
+constexpr PathRow kPaths[] = {
+    {KernelPath::Avx512, "avx512", MARROWICK_X86_64_LANES(avx512, cpuHasAvx512)},
+    {KernelPath::Avx2, "avx2", MARROWICK_X86_64_LANES(avx2, cpuHasAvx2)},
+    {KernelPath::Sse2, "sse2", MARROWICK_X86_64_LANES(sse2, always)},
+    {KernelPath::Neon, "neon", MARROWICK_AARCH64_LANES(neon, always)},
+    {KernelPath::OneChannelFast, "one-channel", nullptr, always},
+    {KernelPath::Definition, "definition", nullptr, always},
+};
+static_assert(sizeof kPaths / sizeof kPaths[0] == kPathCount, "kPathCount counts the rows of kPaths");
+
+const PathRow* row(KernelPath path) {
+    for (const PathRow& r : kPaths) {
+        if (r.path == path) return &r;
     }
-    return false;
+    return nullptr;
+}
+
+}  // namespace
+
+KernelPath pathAt(int i) { return kPaths[i].path; }
+
+bool pathAvailable(KernelPath path) {
+    const PathRow* r = row(path);
+    return r != nullptr && r->available != nullptr && r->available();
 }
 
 const char* pathName(KernelPath path) {
-    switch (path) {
-        case KernelPath::Definition: return "definition";
-        case KernelPath::OneChannelFast: return "one-channel";
-        case KernelPath::Sse2: return "sse2";
-        case KernelPath::Avx2: return "avx2";
-        case KernelPath::Avx512: return "avx512";
-        case KernelPath::Neon: return "neon";
-    }
-    return "?";
+    const PathRow* r = row(path);
+    return r != nullptr ? r->name : "?";
 }
 
 KernelPath widestLanePath() {
-#if defined(__x86_64__)
-    if (pathAvailable(KernelPath::Avx512)) return KernelPath::Avx512;
-    if (pathAvailable(KernelPath::Avx2)) return KernelPath::Avx2;
-    return KernelPath::Sse2;
-#elif defined(__aarch64__)
-    return KernelPath::Neon;
-#else
+    for (const PathRow& r : kPaths) {
+        if (r.lanes != nullptr && r.available()) return r.path;
+    }
     return KernelPath::OneChannelFast;
-#endif
 }
 
 // One channel keeps a one-channel path: its recurrence is latency bound
@@ -85,37 +104,10 @@ KernelPath choosePath(const FilterShape& shape) {
     return widestLanePath();
 }
 
-namespace {
-
-const LaneTable* laneTable(KernelPath path) {
-    switch (path) {
-        case KernelPath::Definition:
-        case KernelPath::OneChannelFast: return nullptr;
-#if defined(__x86_64__)
-        case KernelPath::Sse2: return &sse2::kLaneTable;
-        case KernelPath::Avx2: return &avx2::kLaneTable;
-        case KernelPath::Avx512: return &avx512::kLaneTable;
-        case KernelPath::Neon: return nullptr;
-#elif defined(__aarch64__)
-        case KernelPath::Neon: return &neon::kLaneTable;
-        case KernelPath::Sse2:
-        case KernelPath::Avx2:
-        case KernelPath::Avx512: return nullptr;
-#else
-        case KernelPath::Sse2:
-        case KernelPath::Avx2:
-        case KernelPath::Avx512:
-        case KernelPath::Neon: return nullptr;
-#endif
-    }
-    return nullptr;
-}
-
-}  // namespace
-
 template <Kernel K>
 const LaneEntries<K>* laneEntries(KernelPath path) {
-    const LaneTable* t = laneTable(path);
+    const PathRow* r = row(path);
+    const LaneTable* t = r != nullptr ? r->lanes : nullptr;
     if (t == nullptr) return nullptr;
     if constexpr (K == Kernel::CC) {
         return &t->cc;

@@ -18,8 +18,14 @@ enum class KernelPath {
     Neon,  // channels in lanes, baseline AArch64
 };
 
+// Every path in the order of the one list (paths.cpp): the instruction sets
+// widest first, then the one-channel paths, the definition last.
+constexpr int kPathCount = 6;
+KernelPath pathAt(int i);
+
 // Whether this CPU can run the path (asked of the CPU on every call).
 bool pathAvailable(KernelPath path);
+// "avx512", "avx2", "sse2", "neon", "one-channel" or "definition".
 const char* pathName(KernelPath path);
 // The widest instruction set's path this CPU has; the fast one-channel path
 // on a target without lane paths.

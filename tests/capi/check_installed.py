@@ -109,6 +109,16 @@ def documented_symbols():
     return sorted(block.split())
 
 
+def check_order_quoted():
+    """docs/c-api.md quotes the library's table of check order word for word."""
+    code = open(os.path.join(SOURCE, "capi", "marrowick.cpp")).read()
+    table = code.split("// check order\n")[1].split("// end of check order")[0]
+    lines = [line[5:] if line.startswith("//   ") else line[2:].strip() for line in table.splitlines()]
+    text = open(os.path.join(SOURCE, "docs", "c-api.md")).read()
+    block = text.split("<!-- check order -->")[1].split("```")[1].strip("\n")
+    assert block.splitlines() == lines, (block.splitlines(), lines)
+
+
 def check_symbols(libdir):
     lib = os.path.join(libdir, "libmarrowick.so")
     out = run(["nm", "-D", "--defined-only", lib])
@@ -299,6 +309,7 @@ def main():
         prefix, pcdir = stage(tmp)
         programs, libdir = build(tmp, prefix, pcdir)
         check_symbols(libdir)
+        check_order_quoted()
         n = check_results(programs)
         print("ok: %d calls, C and C++ consumers, %s" % (n, "Debian packages" if DEBIAN else "installed prefix"))
     finally:

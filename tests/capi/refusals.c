@@ -1,6 +1,7 @@
 /* Bad calls into the C library: each row returns its documented status and writes nothing (every output
  * buffer keeps its canary), and the status texts are one line, never NULL. Built as C99. */
 #include <marrowick.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,20 +17,23 @@ static float sos[12] = {0.25f, 0.5f, 0.25f, 1.0f, -0.5f, 0.25f, 1.0f, 0.0f, 0.0f
 static float x[2 * M * N], zi[8];
 static float y[2 * M * N + 8], zf[16];
 static double steady[8];
-static marrowick_filter *made;
+static marrowick_filter *made, *made2;
 
 static const marrowick_layout interleaved = {N, 1}, zeroChannel = {1, 0}, zeroSample = {0, 1};
 static const marrowick_layout folded = {1, M - 1}; /* sample M - 1 of channel 0 is sample 0 of channel 1 */
+/* Spans that wrap the address space: a stride reaching below address 0, a buffer past the last address. */
+static const marrowick_layout below = {-((ptrdiff_t)1 << 48), 1};
+#define TOP ((void *)(uintptr_t)(UINTPTR_MAX - 7))
 
-static int lf(marrowick_kind k, size_t nb, size_t na, const void *xp, void *yp, const marrowick_layout *yl,
+static int lf(int k, size_t nb, size_t na, const void *xp, void *yp, const marrowick_layout *yl,
               const void *zip, void *zfp) {
     return marrowick_lfilter(k, b, nb, a, na, M, N, xp, NULL, yp, yl, zip, zfp, 1);
 }
 
 static int row(int r) {
     switch (r) {
-        case 0: return lf((marrowick_kind)0, 3, 3, x, y, NULL, NULL, zf);
-        case 1: return lf((marrowick_kind)6, 3, 3, x, y, NULL, NULL, zf);
+        case 0: return lf(0, 3, 3, x, y, NULL, NULL, zf);
+        case 1: return lf(6, 3, 3, x, y, NULL, NULL, zf);
         case 2: return lf(MARROWICK_RR, 0, 3, x, y, NULL, NULL, zf);
         case 3: return lf(MARROWICK_RR, 3, 0, x, y, NULL, NULL, zf);
         case 4: return lf(MARROWICK_RR, (size_t)1 << 31, 3, x, y, NULL, NULL, zf);
@@ -67,6 +71,24 @@ static int row(int r) {
         case 36: return marrowick_lfilter_zi(MARROWICK_RR, b, 1, a, 1, steady);
         case 37:
             return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, 0, N, NULL, NULL, NULL, NULL, MARROWICK_PAD_NONE, 0, 1);
+        /* Spans wrapping the address space are refused, not followed. */
+        case 38: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, &below, y, NULL, NULL, zf, 1);
+        case 39: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, TOP, NULL, y, NULL, NULL, zf, 1);
+        case 40: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, TOP, NULL, NULL, zf, 1);
+        case 41: return marrowick_sosfilt(MARROWICK_RR, sos, 2, M, N, x, NULL, y, NULL, NULL, TOP, 1);
+        case 42: return marrowick_lfilter(MARROWICK_RR, TOP, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, 1);
+        /* Kinds from anywhere in the int range. */
+        case 43: return lf(1000, 3, 3, x, y, NULL, NULL, zf);
+        case 44: return lf(INT_MIN, 3, 3, x, y, NULL, NULL, zf);
+        /* The documented order: the kind before the coefficients, the padding before the steady states,
+         * overlap before workers; no sections is the package's sosShape. */
+        case 45: return marrowick_filtfilt(MARROWICK_RRZ, b, 0, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
+        case 46: return marrowick_sosfiltfilt(MARROWICK_RRZ, NULL, 2, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
+        case 47: return marrowick_filtfilt(MARROWICK_RR, b, 3, a0, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, 16, 1);
+        case 48: return marrowick_filtfilt(MARROWICK_RR, b, 3, pole, 2, M, N, x, NULL, y, NULL, MARROWICK_PAD_EVEN, 20, 1);
+        case 49: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, y + M * N - 1, 0);
+        case 50: return marrowick_sosfilt_zi(MARROWICK_RR, sos, 0, steady);
+        case 51: return marrowick_filter_create_sos(&made2, MARROWICK_RR, sos, 0, N, NULL);
     }
     return -1;
 }
@@ -92,7 +114,7 @@ static const int expected[] = {
     MARROWICK_E_OVERLAP,
     MARROWICK_E_BAD_WORKERS,
     MARROWICK_E_BAD_WORKERS,
-    MARROWICK_E_EMPTY_COEFFICIENTS,
+    MARROWICK_E_SOS_SHAPE,
     MARROWICK_E_OVERLAP,
     MARROWICK_E_ZERO_LEADING_COEFFICIENT,
     MARROWICK_E_NO_STEADY_STATE,
@@ -111,6 +133,20 @@ static const int expected[] = {
     MARROWICK_E_NULL_POINTER,
     MARROWICK_E_NO_STATE,
     MARROWICK_E_PAD_LENGTH,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_PAD_LENGTH,
+    MARROWICK_E_PAD_LENGTH,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_SOS_SHAPE,
+    MARROWICK_E_SOS_SHAPE,
 };
 
 static int untouched(const void *p, size_t bytes) {
@@ -158,6 +194,21 @@ int main(void) {
         const char *text = marrowick_strerror(r), *id = marrowick_status_id(r);
         if (!text || !id || strchr(text, '\n') || strchr(id, '\n') || (r > 0 && strncmp(id, "marrowick:", 10) != 0)) {
             printf("status %d: text or identifier missing\n", r);
+            ++failures;
+        }
+    }
+    {
+        /* The path's name is one the header lists for this target. */
+        const char *path = marrowick_path_name();
+#if defined(__x86_64__)
+        const int listed = !strcmp(path, "avx512") || !strcmp(path, "avx2") || !strcmp(path, "sse2");
+#elif defined(__aarch64__)
+        const int listed = !strcmp(path, "neon");
+#else
+        const int listed = !strcmp(path, "one-channel");
+#endif
+        if (!listed) {
+            printf("path name %s not the target's\n", path);
             ++failures;
         }
     }

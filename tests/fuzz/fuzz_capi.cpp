@@ -1,9 +1,11 @@
 // Fuzz target for the C library's arguments. The bytes describe one call:
-// the function, the kind (bad ones included), the counts (now and then 0 or
-// beyond 2^31 - 1), the layouts (planar, interleaved, reversed, folding,
-// zero strides), in place or overlapping outputs, states or none, workers,
-// padding. Every buffer is allocated to exactly the span its layout needs,
-// so the sanitizers see any access outside it.
+// the function, the kind (any int), the counts (now and then 0 or beyond
+// 2^31 - 1), the layouts (planar, interleaved, reversed, folding, zero
+// strides, extreme strides), in place or overlapping outputs, states or
+// none, workers, padding, and now and then a buffer placed so that its span
+// wraps the address space. Every buffer is allocated to exactly the span its
+// layout needs, so the sanitizers see any access outside it; a layout with an
+// extreme stride or a wrapping buffer must be refused without any access.
 //
 // Every call returns a listed status with a one-line text; a refused call
 // leaves every output as it was; a call that succeeds gives the same bits
@@ -46,16 +48,27 @@ private:
     std::size_t n_;
 };
 
+// Strides no buffer can have: the library must refuse them whenever they are
+// taken (both strides are this value).
+bool extreme(const marrowick_layout& l) { return l.sample == l.channel && (l.sample > 4096 || l.sample < -4096); }
+
 // A buffer holding exactly the elements a layout reaches, with the pointer
 // to sample 0 of channel 0.
 struct Strided {
     std::vector<float> data;
     std::ptrdiff_t origin = 0;  // in floats
     float* at() { return data.empty() ? nullptr : data.data() + origin; }
+    // The bytes from sample 0 of channel 0 to the end of the span.
+    std::size_t above() const { return (data.size() - static_cast<std::size_t>(origin)) * sizeof(float); }
 };
 Strided strided(const marrowick_layout& l, std::size_t M, std::size_t N, int words, Reader& r) {
     Strided s;
     if (M == 0 || N == 0) return s;
+    if (extreme(l)) {  // one element, or a few for the refusal to leave alone
+        s.data.resize(static_cast<std::size_t>(8 * words));
+        for (float& v : s.data) v = r.value();
+        return s;
+    }
     const std::ptrdiff_t si = static_cast<std::ptrdiff_t>(M - 1) * l.sample;
     const std::ptrdiff_t sj = static_cast<std::ptrdiff_t>(N - 1) * l.channel;
     const std::ptrdiff_t lo = (si < 0 ? si : 0) + (sj < 0 ? sj : 0), hi = (si > 0 ? si : 0) + (sj > 0 ? sj : 0);
@@ -67,6 +80,10 @@ Strided strided(const marrowick_layout& l, std::size_t M, std::size_t N, int wor
 
 marrowick_layout layoutOf(std::uint8_t sel, std::size_t M, std::size_t N) {
     const auto m = static_cast<std::ptrdiff_t>(M), n = static_cast<std::ptrdiff_t>(N);
+    constexpr std::ptrdiff_t kExtreme[] = {std::numeric_limits<std::ptrdiff_t>::min(),
+                                           std::numeric_limits<std::ptrdiff_t>::max(), -(std::ptrdiff_t{1} << 48),
+                                           std::ptrdiff_t{1} << 59};
+    if (sel >= 248) return {kExtreme[sel % 4], kExtreme[sel % 4]};
     switch (sel % 8) {
         case 0: return {1, m};
         case 1: return {n, 1};
@@ -88,7 +105,14 @@ bool sameBits(const std::vector<float>& p, const std::vector<float>& q) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader r(data, size);
     const int function = r.byte() % 7;
-    const int kind = r.byte() % 8;  // 0, 6 and 7 are not kinds
+    // 0, 6 and 7 are not kinds; now and then any int.
+    const std::uint8_t kindSel = r.byte();
+    int kind = kindSel % 8;
+    if (kindSel >= 240) {
+        std::uint32_t u = 0;
+        for (int k = 0; k < 4; ++k) u = u << 8 | r.byte();
+        std::memcpy(&kind, &u, sizeof kind);
+    }
     const bool complexCoef = kind == MARROWICK_CC || kind == MARROWICK_CR;
     const bool complexIn = kind == MARROWICK_CC || kind == MARROWICK_RC;
     const int cw = complexCoef ? 2 : 1, iw = complexIn ? 2 : 1, ow = kind == MARROWICK_RR ? 1 : 2;
@@ -116,6 +140,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<float> dummy(16);
     Strided x = tooLarge ? Strided{} : strided(xl, M, N, iw, r);
     Strided y = tooLarge ? Strided{} : strided(yl, M, N, ow, r);
+    // A buffer whose span runs past the last address: chosen only where it
+    // spans more than the 8 bytes left there.
+    const std::uint8_t wrapSel = r.byte();
+    void* const top = reinterpret_cast<void*>(std::numeric_limits<std::uintptr_t>::max() - 7);
+    int wrap = wrapSel >= 252 ? wrapSel - 251 : 0;  // 1: x, 2: y, 3: zf, 4: b, for a call that takes it
+    if ((wrap <= 2 && (function == 4 || function == 5)) || (wrap == 4 && sections)) wrap = 0;
     const std::size_t longer = nb > na ? nb : na;
     const std::size_t L = sections ? 2 * S : longer > 0 ? longer - 1 : 0;
     std::vector<float> zi(tooLarge ? 0 : L * N * ow + 1), zf(zi.size());
@@ -127,24 +157,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     void* yp = tooLarge ? dummy.data() : (inPlace ? x.at() : y.at());
     const marrowick_layout* ylp = inPlace ? &xl : &yl;
     void* zfp = withZf ? zf.data() : nullptr;
+    if (!tooLarge && wrap == 1 && xp && !inPlace && !extreme(xl) && x.above() > 8) xp = top;
+    if (!tooLarge && wrap == 2 && yp && !inPlace && !extreme(yl) && y.above() > 8) yp = top;
+    if (!tooLarge && wrap == 3 && zfp && L * N * static_cast<std::size_t>(ow) > 2 && function < 2) zfp = top;
+    const void* bp = wrap == 4 && b.size() > 2 && !tooLarge ? top : b.data();
     const void* zip = withZi ? zi.data() : nullptr;
 
     const std::vector<float> x0 = x.data, y0 = y.data, zf0 = zf;
     const std::vector<double> steady0 = steady;
     auto call = [&]() -> int {
-        const auto k = static_cast<marrowick_kind>(kind);
+        const int k = kind;
         switch (function) {
-            case 0: return marrowick_lfilter(k, b.data(), nb, a.data(), na, M, N, xp, &xl, yp, ylp, zip, zfp, workers);
+            case 0: return marrowick_lfilter(k, bp, nb, a.data(), na, M, N, xp, &xl, yp, ylp, zip, zfp, workers);
             case 1: return marrowick_sosfilt(k, sos.data(), S, M, N, xp, &xl, yp, ylp, zip, zfp, workers);
             case 2:
-                return marrowick_filtfilt(k, b.data(), nb, a.data(), na, M, N, xp, &xl, yp, ylp, padtype, padlen,
-                                          workers);
+                return marrowick_filtfilt(k, bp, nb, a.data(), na, M, N, xp, &xl, yp, ylp, padtype, padlen, workers);
             case 3: return marrowick_sosfiltfilt(k, sos.data(), S, M, N, xp, &xl, yp, ylp, padtype, padlen, workers);
-            case 4: return marrowick_lfilter_zi(k, b.data(), nb, a.data(), na, steady.data());
+            case 4: return marrowick_lfilter_zi(k, bp, nb, a.data(), na, steady.data());
             case 5: return marrowick_sosfilt_zi(k, sos.data(), S, steady.data());
             default: {
                 marrowick_filter* f = nullptr;
-                int status = marrowick_filter_create(&f, k, b.data(), nb, a.data(), na, N, zip);
+                int status = marrowick_filter_create(&f, k, bp, nb, a.data(), na, N, zip);
                 if (status != MARROWICK_OK) {
                     FUZZ_CHECK(f == nullptr, "a refused object");
                     return status;
@@ -157,7 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     };
     const int status = call();
-    FUZZ_CHECK(status >= 0 && status <= MARROWICK_E_NO_STATE && status != MARROWICK_E_INTERNAL, "status %d", status);
+    FUZZ_CHECK(status >= 0 && status <= MARROWICK_E_SOS_SHAPE && status != MARROWICK_E_INTERNAL, "status %d", status);
+    FUZZ_CHECK(status != MARROWICK_OK || (xp != top && yp != top && zfp != top && bp != top), "a wrapping span taken");
     FUZZ_CHECK(std::strlen(marrowick_strerror(status)) > 0 && !std::strchr(marrowick_strerror(status), '\n'),
                "status text");
     if (tooLarge) return 0;  // the buffers are a few elements: the sanitizers catch any use of them

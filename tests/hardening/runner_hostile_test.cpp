@@ -5,6 +5,7 @@
 // Each case runs once with the outputs absent and once with files already in
 // their place.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -152,6 +154,15 @@ Setup sosfilt(const Bytes& sos, const Bytes& zi) {
     };
 }
 
+// The filtfilt command on the workspace's inputs, with the given options.
+Setup filtfilt(std::vector<std::string> options) {
+    return [options](Workspace& w, std::vector<std::string>& args) {
+        args = {"filtfilt"};
+        args.insert(args.end(), options.begin(), options.end());
+        for (const std::string& f : {w.in("b"), w.in("a"), w.in("x"), w.out("y")}) args.push_back(f);
+    };
+}
+
 const HostileCase kCases[] = {
     // Files that lie or are cut short.
     {"truncated_data", input("x", f4("(16, 2)", 31)), "data holds 124 bytes, the shape needs 128"},
@@ -252,12 +263,22 @@ const HostileCase kCases[] = {
     {"sosfilt_sections_of_five", sosfilt(f4("(2, 5)", 10), f4("(0,)", 0)), "[marrowick:sosShape]"},
     {"sosfilt_zi_of_filter", sosfilt(f4("(2, 6)", 12), f4("(2, 2)", 4)), "zi.npy): shape (2, 2) does not fit"},
     {"sosfilt_zi_wrong_channels", sosfilt(f4("(2, 6)", 12), f4("(2, 2, 3)", 12)), "make (2, 2, 2)"},
+    {"sosfilt_zi_channels_permuted",
+     [](Workspace& w, std::vector<std::string>& args) {
+         put(w.in("x"), f4("(16, 2, 3)", 96));
+         sosfilt(f4("(2, 6)", 12), f4("(2, 2, 3, 2)", 24))(w, args);
+     },
+     "make (2, 2, 2, 3)"},
     {"sosfilt_too_few_files",
      [](Workspace& w, std::vector<std::string>& args) {
          args = {"sosfilt", w.in("b"), w.in("x"), w.out("y")};
      },
      "sosfilt takes 5 file names"},
     {"empty_coefficients", input("b", f4("(0,)", 0)), "marrowick:emptyCoefficients"},
+    {"padlen_empty", filtfilt({"--padlen="}), "--padlen needs a value [marrowick:padLength]"},
+    {"padtype_empty", filtfilt({"--padtype="}), "--padtype needs a value [marrowick:padType]"},
+    {"padlen_beyond_any_signal", filtfilt({"--padlen=99999999999999999999"}),
+     "16 samples along its first dimension, padlen 99999999999999999999: the padding must be"},
     {"too_few_arguments", [](Workspace&, std::vector<std::string>& args) { args.pop_back(); }, "takes 6 file names"},
     // ZF cannot be put in place once Y is: Y is put back, with an atomic
     // exchange, or a second name for the old Y, or the old Y moved aside.
@@ -372,6 +393,95 @@ TEST(RunnerHostileOwnership, StickyDirectoryOfAnotherUserLeavesYAlone) {
     EXPECT_NE(run.err.find("belongs to another user in a sticky directory"), std::string::npos) << run.err;
     EXPECT_EQ(snapshot(w.root()), before);
 }
+
+// sosfiltfilt into a pipe (Y is /dev/stdout on a FIFO the test reads), its
+// forward pass's temporary in TMPDIR: what another user may have made there
+// first must neither fail, hang nor read the run, and the run leaves TMPDIR
+// as it was; a run that fails writes nothing to the pipe. Each row runs with
+// unnamed temporaries and without.
+struct PipeCase {
+    const char* name;
+    std::function<void(const fs::path& tmp)> plant;
+    bool succeeds;
+};
+
+const PipeCase kPipeCases[] = {
+    {"nothing_planted", [](const fs::path&) {}, true},
+    {"file_planted", [](const fs::path& t) { put(t / "marrowick-forward", "theirs"); }, true},
+    {"folder_planted", [](const fs::path& t) { fs::create_directory(t / "marrowick-forward"); }, true},
+    {"symlink_planted",
+     [](const fs::path& t) {
+         put(t / "their-copy", "");
+         fs::create_symlink(t / "their-copy", t / "marrowick-forward");
+     },
+     true},
+    {"fifo_planted", [](const fs::path& t) { mkfifo((t / "marrowick-forward").c_str(), 0666); }, true},
+    {"tmpdir_missing", [](const fs::path& t) { fs::remove(t); }, false},
+};
+
+void PrintTo(const PipeCase& c, std::ostream* os) { *os << c.name; }
+
+// Runs the runner with its standard output on a FIFO read by a thread;
+// killed after 20 s (a hang).
+RunResult runIntoPipe(const std::vector<std::string>& args, const fs::path& fifo, const testproc::ProgramOptions& o) {
+    mkfifo(fifo.c_str(), 0600);
+    std::string piped;
+    std::thread reader([&] { piped = slurp(fifo.string()); });
+    const std::string err = fifo.string() + ".err";
+    const pid_t pid = testproc::startProgram(MARROWICK_RUNNER_PATH, args, fifo.string(), err, o);
+    int status = 0, waited = 0;
+    for (int tenths = 0; (waited = waitpid(pid, &status, WNOHANG)) == 0 && tenths < 200; ++tenths)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (waited == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    reader.join();
+    RunResult run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = piped;
+    run.err = slurp(err);
+    fs::remove(err);
+    fs::remove(fifo);
+    return run;
+}
+
+class RunnerPipe : public ::testing::TestWithParam<std::tuple<PipeCase, bool>> {};
+
+TEST_P(RunnerPipe, ForwardTemporaryIsNobodysName) {
+    const PipeCase& c = std::get<0>(GetParam());
+    Workspace w;
+    Bytes sections;
+    for (float v : {0.25f, 0.5f, 0.25f, 1.0f, -0.5f, 0.25f, 1.0f, 0.0f, 0.0f, 1.0f, 0.1f, 0.0f})
+        sections.append(reinterpret_cast<const char*>(&v), 4);
+    put(w.in("sos"), npy(dict("<f4", "(2, 6)"), sections));
+    const RunResult file = runRunner({"sosfiltfilt", w.in("sos"), w.in("x"), w.out("y")});
+    ASSERT_EQ(file.status, 0) << file.err;
+    const fs::path tmp = w.root() / "tmp";
+    fs::create_directory(tmp);
+    c.plant(tmp);
+    const auto before = fs::exists(tmp) ? snapshot(tmp) : std::map<std::string, std::string>{};
+    testproc::ProgramOptions options;
+    options.env = {{"TMPDIR", tmp.string()}};
+    if (std::get<1>(GetParam())) options.env.emplace_back("MARROWICK_TEST_PUBLISH", "no-tmpfile");
+    const RunResult run =
+        runIntoPipe({"sosfiltfilt", w.in("sos"), w.in("x"), "/dev/stdout"}, w.root() / "pipe", options);
+    if (c.succeeds) {
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, slurp(w.out("y")));
+        EXPECT_EQ(snapshot(tmp), before) << "TMPDIR changed";
+    } else {
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(run.out, "") << "a failed run wrote to the pipe";
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunnerPipe, ::testing::Combine(::testing::ValuesIn(kPipeCases), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_named" : "_unnamed");
+                         });
 
 // The harness itself: the good inputs do go through and write both outputs,
 // also where the file system has no atomic exchange, nor hard links, nor

@@ -13,12 +13,14 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernels/cascade.h"
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
 #include "kernels/record.h"
+#include "marrowick.h"
 
 namespace marrowick {
 namespace {
@@ -381,6 +383,31 @@ TEST(ChosenPath, IsAvailableAndMatches) {
     EXPECT_TRUE(sameBuffers(zf0, zf, "zf"));
 }
 
+// The list of paths: every path once under its own name, and the choice the
+// first available instruction set of the list, widest first.
+TEST(PathList, NamesAndLadder) {
+    std::vector<std::string> names;
+    KernelPath firstLanes = KernelPath::OneChannelFast;
+    for (int i = 0; i < kPathCount; ++i) {
+        const KernelPath path = pathAt(i);
+        names.push_back(pathName(path));
+        const bool lanes = path != KernelPath::OneChannelFast && path != KernelPath::Definition;
+        if (lanes && pathAvailable(path) && firstLanes == KernelPath::OneChannelFast) firstLanes = path;
+    }
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"avx512", "avx2", "sse2", "neon", "one-channel", "definition"}));
+    EXPECT_EQ(widestLanePath(), firstLanes);
+#if defined(__x86_64__)
+    EXPECT_TRUE(pathAvailable(KernelPath::Sse2));
+    EXPECT_FALSE(pathAvailable(KernelPath::Neon));
+#elif defined(__aarch64__)
+    EXPECT_EQ(widestLanePath(), KernelPath::Neon);
+    EXPECT_FALSE(pathAvailable(KernelPath::Sse2));
+#endif
+}
+
 // The dispatch table: the first matching row.
 TEST(ChooseKernel, FirstMatchingRow) {
     struct Row {
@@ -392,6 +419,25 @@ TEST(ChooseKernel, FirstMatchingRow) {
                         {false, true, false, Kernel::RC},  {false, true, true, Kernel::RC},
                         {false, false, true, Kernel::RRZ}, {false, false, false, Kernel::RR}};
     for (const Row& r : rows) EXPECT_EQ(chooseKernel(r.coef, r.data, r.state), r.kernel);
+}
+
+// The C library's header picks the kind with its own inline function; it
+// agrees with the dispatch table for every combination.
+TEST(ChooseKernel, CLibraryKindAgrees) {
+    const std::pair<marrowick_kind, Kernel> kinds[] = {{MARROWICK_RR, Kernel::RR},
+                                                       {MARROWICK_RRZ, Kernel::RRZ},
+                                                       {MARROWICK_RC, Kernel::RC},
+                                                       {MARROWICK_CR, Kernel::CR},
+                                                       {MARROWICK_CC, Kernel::CC}};
+    for (int combination = 0; combination < 8; ++combination) {
+        const bool coef = combination & 4, data = combination & 2, state = combination & 1;
+        const marrowick_kind kind = marrowick_kind_for(coef, data, state);
+        const auto* match =
+            std::find_if(std::begin(kinds), std::end(kinds),
+                         [kind](const std::pair<marrowick_kind, Kernel>& k) { return k.first == kind; });
+        ASSERT_NE(match, std::end(kinds)) << combination;
+        EXPECT_EQ(match->second, chooseKernel(coef, data, state)) << combination;
+    }
 }
 
 }  // namespace
