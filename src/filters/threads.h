@@ -13,6 +13,7 @@ namespace marrowick::filters {
 // the C library): one per core for -1, else itself, at most four per core
 // (more only queue on the cores and cost a stack each).
 inline int64_t workerCount(int64_t workers) {
+    if (workers != -1 && workers <= 1) return 1;  // without asking for the cores, which costs a system call
     const unsigned online = std::thread::hardware_concurrency();
     const int64_t cores = online > 0 ? online : 1;
     if (workers == -1) return cores;
