@@ -38,7 +38,7 @@ void TypedCall(benchmark::State& state) {
 void LibraryCall(benchmark::State& state) {
     float x = 1.0f, y = 0.0f, z[2] = {0.0f, 0.0f};
     for (auto _ : state) {
-        if (marrowick_lfilter(MARROWICK_RR, kB, 3, kA, 3, 1, 1, &x, nullptr, &y, nullptr, z, z, 1) != 0)
+        if (marrowick_lfilter(MARROWICK_RR, kB, 3, kA, 3, 1, 1, &x, nullptr, &y, nullptr, z, z, nullptr) != 0)
             state.SkipWithError("refused");
         benchmark::DoNotOptimize(y);
     }
@@ -47,7 +47,7 @@ void LibraryCall(benchmark::State& state) {
 void LibraryCallScratchState(benchmark::State& state) {
     float x = 1.0f, y = 0.0f, z[2] = {0.0f, 0.0f};
     for (auto _ : state) {
-        if (marrowick_lfilter(MARROWICK_RR, kB, 3, kA, 3, 1, 1, &x, nullptr, &y, nullptr, z, nullptr, 1) != 0)
+        if (marrowick_lfilter(MARROWICK_RR, kB, 3, kA, 3, 1, 1, &x, nullptr, &y, nullptr, z, nullptr, nullptr) != 0)
             state.SkipWithError("refused");
         benchmark::DoNotOptimize(y);
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "filters/filters.h"
+#include "filters/threads.h"
 #include "kernels/cascade.h"
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
@@ -40,7 +41,7 @@ constexpr __int128 kMaxSpan = PTRDIFF_MAX / 4;
 //      states (_NO_STATE), then zi NULL (_NULL_POINTER)
 //   5. output layout: two samples of y at one element (_LAYOUT)
 //   6. overlap: an output sharing a byte with another buffer (_OVERLAP)
-//   7. workers: 0 or below -1 (_BAD_WORKERS)
+//   7. options: options->size not sizeof(marrowick_options) (_OPTIONS); workers 0 or below -1 (_BAD_WORKERS)
 //   8. padding: padtype (_PAD_TYPE), padlen below -1, then n_samples not above padlen (_PAD_LENGTH)
 //   9. steady states: a[0] or a section's a0 is 0 (_ZERO_LEADING_COEFFICIENT), a denominator sums to 0
 //      (_NO_STEADY_STATE)
@@ -89,7 +90,23 @@ void coefficientCount(std::size_t n, int empty) {
 
 int64_t workersChecked(int workers) {
     if (workers < 1 && workers != -1) throw Refusal{MARROWICK_E_BAD_WORKERS};
-    return workers;
+    return filters::workerCount(workers);
+}
+
+// The optional arguments: NULL for every default.
+struct Options {
+    int workers = 1;
+    int padtype = MARROWICK_PAD_ODD;
+    std::ptrdiff_t padlen = MARROWICK_PADLEN_DEFAULT;
+};
+Options optionsOf(const marrowick_options* o) {
+    Options r;
+    if (o == nullptr) return r;
+    if (o->size != sizeof *o) throw Refusal{MARROWICK_E_OPTIONS};
+    r.workers = o->workers;
+    r.padtype = o->padtype;
+    r.padlen = o->padlen;
+    return r;
 }
 
 // The addresses a buffer spans, [lo, hi); empty when it holds no element.
@@ -240,7 +257,8 @@ Coefs sosChecked(Kernel k, const void* sos, std::size_t n) {
 
 // The one-shot filter and cascade.
 void oneShot(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_channels, const void* x,
-             const marrowick_layout* xl, void* y, const marrowick_layout* yl, const void* zi, void* zf, int workers) {
+             const marrowick_layout* xl, void* y, const marrowick_layout* yl, const void* zi, void* zf,
+             const marrowick_options* options) {
     const std::size_t stateItem = filters::outputItem(k);
     const Signal s = signalChecked(n_samples, n_channels, x, xl, y, yl, filters::inputItem(k), stateItem);
     const __int128 states = static_cast<__int128>(filters::stateLength(c.c)) * s.N;
@@ -249,7 +267,8 @@ void oneShot(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_chan
     layoutChecked(s);
     stateChecked(s, zis, zi, zfs, zf, {c.b, c.a, c.sos});
     if (meet(s.ys, c.b) || meet(s.ys, c.a) || meet(s.ys, c.sos) || meet(s.ys, zis)) throw Refusal{MARROWICK_E_OVERLAP};
-    const int64_t threads = workersChecked(workers);
+    const Options o = optionsOf(options);
+    const int64_t threads = workersChecked(o.workers);
     const std::size_t bytes = static_cast<std::size_t>(states) * stateItem;
     std::vector<char> scratch;
     if (!zf) scratch.resize(bytes);  // before anything is written
@@ -263,12 +282,14 @@ void oneShot(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_chan
 }
 
 void zeroPhase(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_channels, const void* x,
-               const marrowick_layout* xl, void* y, const marrowick_layout* yl, int padtype, std::ptrdiff_t padlen,
-               int workers) {
+               const marrowick_layout* xl, void* y, const marrowick_layout* yl, const marrowick_options* options) {
     const Signal s = signalChecked(n_samples, n_channels, x, xl, y, yl, filters::inputItem(k), filters::outputItem(k));
     layoutChecked(s);
     if (meet(s.ys, c.b) || meet(s.ys, c.a) || meet(s.ys, c.sos)) throw Refusal{MARROWICK_E_OVERLAP};
-    const int64_t threads = workersChecked(workers);
+    const Options o = optionsOf(options);
+    const int64_t threads = workersChecked(o.workers);
+    const int padtype = o.padtype;
+    const std::ptrdiff_t padlen = o.padlen;
     filters::PadType type;
     switch (padtype) {
         case MARROWICK_PAD_ODD: type = filters::PadType::Odd; break;
@@ -310,6 +331,7 @@ constexpr Status kStatus[] = {
     {"marrowick:internal", "an internal fault of the library (please report it)"},
     {"marrowick:noState", "b and a have one coefficient each, so the filter has no state to settle"},
     {"marrowick:sosShape", "no sections: n_sections is 0 (sos has shape (n_sections, 6), n_sections >= 1)"},
+    {"marrowick:options", "options->size is not sizeof(marrowick_options) of this library's header"},
 };
 constexpr int kStatusCount = static_cast<int>(sizeof kStatus / sizeof kStatus[0]);
 
@@ -344,19 +366,19 @@ const char* marrowick_status_id(int status) {
 
 int marrowick_lfilter(int kind, const void* b, size_t nb, const void* a, size_t na, size_t n_samples, size_t n_channels,
                       const void* x, const marrowick_layout* x_layout, void* y, const marrowick_layout* y_layout,
-                      const void* zi, void* zf, int workers) {
+                      const void* zi, void* zf, const marrowick_options* options) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind);
-        oneShot(k, baChecked(k, b, nb, a, na), n_samples, n_channels, x, x_layout, y, y_layout, zi, zf, workers);
+        oneShot(k, baChecked(k, b, nb, a, na), n_samples, n_channels, x, x_layout, y, y_layout, zi, zf, options);
     });
 }
 
 int marrowick_sosfilt(int kind, const void* sos, size_t n_sections, size_t n_samples, size_t n_channels, const void* x,
                       const marrowick_layout* x_layout, void* y, const marrowick_layout* y_layout, const void* zi,
-                      void* zf, int workers) {
+                      void* zf, const marrowick_options* options) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind);
-        oneShot(k, sosChecked(k, sos, n_sections), n_samples, n_channels, x, x_layout, y, y_layout, zi, zf, workers);
+        oneShot(k, sosChecked(k, sos, n_sections), n_samples, n_channels, x, x_layout, y, y_layout, zi, zf, options);
     });
 }
 
@@ -395,21 +417,82 @@ int marrowick_sosfilt_zi(int kind, const void* sos, size_t n_sections, double* z
 
 int marrowick_filtfilt(int kind, const void* b, size_t nb, const void* a, size_t na, size_t n_samples,
                        size_t n_channels, const void* x, const marrowick_layout* x_layout, void* y,
-                       const marrowick_layout* y_layout, int padtype, ptrdiff_t padlen, int workers) {
+                       const marrowick_layout* y_layout, const marrowick_options* options) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind, true);
-        zeroPhase(k, baChecked(k, b, nb, a, na), n_samples, n_channels, x, x_layout, y, y_layout, padtype, padlen,
-                  workers);
+        zeroPhase(k, baChecked(k, b, nb, a, na), n_samples, n_channels, x, x_layout, y, y_layout, options);
     });
 }
 
 int marrowick_sosfiltfilt(int kind, const void* sos, size_t n_sections, size_t n_samples, size_t n_channels,
                           const void* x, const marrowick_layout* x_layout, void* y, const marrowick_layout* y_layout,
-                          int padtype, ptrdiff_t padlen, int workers) {
+                          const marrowick_options* options) {
     return guarded([&] {
         const Kernel k = kernelChecked(kind, true);
-        zeroPhase(k, sosChecked(k, sos, n_sections), n_samples, n_channels, x, x_layout, y, y_layout, padtype, padlen,
-                  workers);
+        zeroPhase(k, sosChecked(k, sos, n_sections), n_samples, n_channels, x, x_layout, y, y_layout, options);
+    });
+}
+
+size_t marrowick_lfilter_state_size(size_t nb, size_t na, size_t n_channels) {
+    if (nb == 0 || na == 0 || nb > kMaxCount || na > kMaxCount || n_channels > kMaxCount) return 0;
+    return (std::max(nb, na) - 1) * n_channels;
+}
+
+size_t marrowick_sosfilt_state_size(size_t n_sections, size_t n_channels) {
+    if (n_sections > kMaxCount || n_channels > kMaxCount) return 0;
+    return 2 * n_sections * n_channels;
+}
+
+}  // extern "C"
+
+namespace {
+
+// zi (dense, the kind's state type) from the steady states times each
+// channel's first sample, as the zero-phase filters start.
+void startState(Kernel k, bool sections, const double* steady, int64_t L, std::size_t n_channels, const void* first,
+                std::ptrdiff_t stride, void* zi) {
+    count(n_channels);
+    const int64_t N = static_cast<int64_t>(n_channels);
+    if (L == 0 || N == 0) return;
+    need(steady);
+    need(first);
+    need(zi);
+    const bool complexCoef = coefficientItem(k) == sizeof(ComplexSingle);
+    const std::size_t stateItem = filters::outputItem(k), inItem = filters::inputItem(k);
+    const Span steadySpan = dense(steady, L, complexCoef ? 2 * sizeof(double) : sizeof(double));
+    const Layout firstLayout{1, stride};
+    const Span firstSpan = strided(first, firstLayout, inItem, 1, N);
+    const Span out = dense(zi, static_cast<__int128>(L) * N, stateItem);
+    if (meet(out, steadySpan) || meet(out, firstSpan)) throw Refusal{MARROWICK_E_OVERLAP};
+    filters::PassStart s;
+    s.zComplex = complexCoef;
+    s.count = L;
+    s.sections = sections;
+    s.stateComplex = k != Kernel::RR;
+    s.z.assign(steady, steady + (complexCoef ? 2 * L : L));
+    filters::startStates(s, zi, N, first, firstLayout, inItem == sizeof(ComplexSingle), 0);
+}
+
+}  // namespace
+
+extern "C" {
+
+int marrowick_lfilter_start_state(int kind, const double* steady, size_t nb, size_t na, size_t n_channels,
+                                  const void* first, ptrdiff_t stride, void* zi) {
+    return guarded([&] {
+        const Kernel k = kernelChecked(kind, true);
+        coefficientCount(nb, MARROWICK_E_EMPTY_COEFFICIENTS);
+        coefficientCount(na, MARROWICK_E_EMPTY_COEFFICIENTS);
+        startState(k, false, steady, static_cast<int64_t>(std::max(nb, na)) - 1, n_channels, first, stride, zi);
+    });
+}
+
+int marrowick_sosfilt_start_state(int kind, const double* steady, size_t n_sections, size_t n_channels,
+                                  const void* first, ptrdiff_t stride, void* zi) {
+    return guarded([&] {
+        const Kernel k = kernelChecked(kind, true);
+        coefficientCount(n_sections, MARROWICK_E_SOS_SHAPE);
+        startState(k, true, steady, 2 * static_cast<int64_t>(n_sections), n_channels, first, stride, zi);
     });
 }
 

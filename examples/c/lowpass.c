@@ -8,9 +8,9 @@ int main(void) {
     const float b[3] = {0.25f, 0.5f, 0.25f}, a[3] = {1.0f, -0.5f, 0.125f};
     float x[8][2] = {{1, -1}}, y[8][2], z[2 * 2] = {0}; /* 8 samples of 2 channels; L = 2 states each */
     const marrowick_layout interleaved = {2, 1};         /* sample stride 2, channel stride 1 */
-    int status = marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, 4, 2, x[0], &interleaved, y[0], &interleaved, z, z, 1);
+    int status = marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, 4, 2, x[0], &interleaved, y[0], &interleaved, z, z, NULL);
     if (status == MARROWICK_OK)
-        status = marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, 4, 2, x[4], &interleaved, y[4], &interleaved, z, z, 1);
+        status = marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, 4, 2, x[4], &interleaved, y[4], &interleaved, z, z, NULL);
     if (status != MARROWICK_OK) {
         fprintf(stderr, "%s: %s\n", marrowick_status_id(status), marrowick_strerror(status));
         return 1;

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "filters/threads.h"
+
 namespace marrowick::python {
 namespace {
 
@@ -173,14 +175,13 @@ int checkAxis(py::handle axisObj, int ndim) {
 int64_t checkWorkers(py::handle workersObj) {
     if (workersObj.is_none()) return 1;
     const py::object index = integerArgument(workersObj, "workers", "marrowick:badWorkers");
-    const int64_t cores = std::max(1u, std::thread::hardware_concurrency());
     int64_t workers = 0;
     if (!int64Value(index, workers) || (workers < 1 && workers != -1))
         refuse(PyExc_ValueError,
                "marrowick:badWorkers: workers must be a positive number of threads, -1 (one per core) or None (1), "
                "got " +
                    py::str(index).cast<std::string>());
-    return workers == -1 ? cores : std::min(workers, 4 * cores);
+    return marrowick::filters::workerCount(workers);
 }
 
 void checkDimensions(int ndim, int lead) {

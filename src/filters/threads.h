@@ -9,11 +9,15 @@
 
 namespace marrowick::filters {
 
-// The thread count `workers` stands for: itself, or one per core for -1.
+// The thread count `workers` stands for, for every front (the package, Dask,
+// the C library): one per core for -1, else itself, at most four per core
+// (more only queue on the cores and cost a stack each).
 inline int64_t workerCount(int64_t workers) {
-    if (workers != -1) return std::max<int64_t>(1, workers);
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores > 0 ? cores : 1;
+    if (workers != -1 && workers <= 1) return 1;  // without asking for the cores, which costs a system call
+    const unsigned online = std::thread::hardware_concurrency();
+    const int64_t cores = online > 0 ? online : 1;
+    if (workers == -1) return cores;
+    return std::max<int64_t>(1, std::min(workers, 4 * cores));
 }
 
 // Runs run(j0, n) over the N channels on `workers` threads (-1: one per

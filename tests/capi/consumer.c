@@ -84,7 +84,8 @@ static void readSignal(struct Call *c) {
 }
 
 static size_t stateCount(const struct Call *c) {
-    return c->sections ? (size_t)(c->S * c->N * 2) : (size_t)(c->N * ((c->nb > c->na ? c->nb : c->na) - 1));
+    return c->sections ? marrowick_sosfilt_state_size((size_t)c->S, (size_t)c->N)
+                       : marrowick_lfilter_state_size((size_t)c->nb, (size_t)c->na, (size_t)c->N);
 }
 
 static void readCoefficients(struct Call *c) {
@@ -102,6 +103,7 @@ static void runFilter(struct Call *c, int stream) {
     size_t ns = stateCount(c), sw = (size_t)outWords(c->kind);
     uint32_t *y, *z = (uint32_t *)calloc(ns * sw + 1, sizeof *z);
     marrowick_filter *f = NULL;
+    marrowick_options o = MARROWICK_OPTIONS_INIT;
     long i0 = 0, p;
     int status = MARROWICK_OK;
     if (!z) exit(3);
@@ -116,6 +118,7 @@ static void runFilter(struct Call *c, int stream) {
         if (!y) exit(3);
         for (k = 0; k < n; ++k) y[k] = 0xdeadbeefu;
     }
+    o.workers = c->workers;
     if (stream) {
         status = c->sections ? marrowick_filter_create_sos(&f, (marrowick_kind)c->kind, c->coef1, (size_t)c->S,
                                                            (size_t)c->N, c->zi)
@@ -138,10 +141,10 @@ static void runFilter(struct Call *c, int stream) {
             }
         } else if (c->sections) {
             status = marrowick_sosfilt((marrowick_kind)c->kind, c->coef1, (size_t)c->S, (size_t)m, (size_t)c->N, xp,
-                                       &c->xl, yp, &c->yl, z, z, c->workers);
+                                       &c->xl, yp, &c->yl, z, z, &o);
         } else {
             status = marrowick_lfilter((marrowick_kind)c->kind, c->coef1, (size_t)c->nb, c->coef2, (size_t)c->na,
-                                       (size_t)m, (size_t)c->N, xp, &c->xl, yp, &c->yl, z, z, c->workers);
+                                       (size_t)m, (size_t)c->N, xp, &c->xl, yp, &c->yl, z, z, &o);
         }
         i0 = i1;
     }
@@ -161,17 +164,21 @@ static void runZeroPhase(struct Call *c) {
     size_t k, n = (size_t)c->ylen * (size_t)outWords(c->kind);
     uint32_t *y = (uint32_t *)malloc((n + 1) * sizeof *y);
     int status;
+    marrowick_options o = MARROWICK_OPTIONS_INIT;
     if (!y) exit(3);
     for (k = 0; k < n; ++k) y[k] = 0xdeadbeefu;
+    o.workers = c->workers;
+    o.padtype = c->padtype;
+    o.padlen = (ptrdiff_t)c->padlen;
     readCoefficients(c);
     c->x = readWords((size_t)(c->xlen * inWords(c->kind)));
     if (c->sections)
         status = marrowick_sosfiltfilt((marrowick_kind)c->kind, c->coef1, (size_t)c->S, (size_t)c->M, (size_t)c->N,
-                                       c->x, &c->xl, y, &c->yl, c->padtype, (ptrdiff_t)c->padlen, c->workers);
+                                       c->x, &c->xl, y, &c->yl, &o);
     else
         status =
             marrowick_filtfilt((marrowick_kind)c->kind, c->coef1, (size_t)c->nb, c->coef2, (size_t)c->na, (size_t)c->M,
-                               (size_t)c->N, c->x, &c->xl, y, &c->yl, c->padtype, (ptrdiff_t)c->padlen, c->workers);
+                               (size_t)c->N, c->x, &c->xl, y, &c->yl, &o);
     printf("%d\n", status);
     writeWords(y, n);
     free(y);

@@ -17,6 +17,7 @@ static float sos[12] = {0.25f, 0.5f, 0.25f, 1.0f, -0.5f, 0.25f, 1.0f, 0.0f, 0.0f
 static float x[2 * M * N], zi[8];
 static float y[2 * M * N + 8], zf[16];
 static double steady[8];
+static const double halves[4] = {0.5, 0.25, 0.125, -0.5};
 static marrowick_filter *made, *made2;
 
 static const marrowick_layout interleaved = {N, 1}, zeroChannel = {1, 0}, zeroSample = {0, 1};
@@ -25,9 +26,19 @@ static const marrowick_layout folded = {1, M - 1}; /* sample M - 1 of channel 0 
 static const marrowick_layout below = {-((ptrdiff_t)1 << 48), 1};
 #define TOP ((void *)(uintptr_t)(UINTPTR_MAX - 7))
 
+static marrowick_options given;
+static const marrowick_options *opts(int padtype, ptrdiff_t padlen, int workers) {
+    marrowick_options o = MARROWICK_OPTIONS_INIT;
+    o.padtype = padtype;
+    o.padlen = padlen;
+    o.workers = workers;
+    given = o;
+    return &given;
+}
+
 static int lf(int k, size_t nb, size_t na, const void *xp, void *yp, const marrowick_layout *yl,
               const void *zip, void *zfp) {
-    return marrowick_lfilter(k, b, nb, a, na, M, N, xp, NULL, yp, yl, zip, zfp, 1);
+    return marrowick_lfilter(k, b, nb, a, na, M, N, xp, NULL, yp, yl, zip, zfp, NULL);
 }
 
 static int row(int r) {
@@ -37,8 +48,8 @@ static int row(int r) {
         case 2: return lf(MARROWICK_RR, 0, 3, x, y, NULL, NULL, zf);
         case 3: return lf(MARROWICK_RR, 3, 0, x, y, NULL, NULL, zf);
         case 4: return lf(MARROWICK_RR, (size_t)1 << 31, 3, x, y, NULL, NULL, zf);
-        case 5: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, (size_t)1 << 31, 1, x, NULL, y, NULL, NULL, zf, 1);
-        case 6: return marrowick_lfilter(MARROWICK_RR, NULL, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, 1);
+        case 5: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, (size_t)1 << 31, 1, x, NULL, y, NULL, NULL, zf, NULL);
+        case 6: return marrowick_lfilter(MARROWICK_RR, NULL, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, NULL);
         case 7: return lf(MARROWICK_RR, 3, 3, NULL, y, NULL, NULL, zf);
         case 8: return lf(MARROWICK_RR, 3, 3, x, NULL, NULL, NULL, zf);
         case 9: return lf(MARROWICK_RR, 3, 3, x, y, &zeroChannel, NULL, zf);
@@ -49,19 +60,19 @@ static int row(int r) {
         case 14: return lf(MARROWICK_RRZ, 3, 3, x, x, NULL, NULL, zf);           /* in place, types differ */
         case 15: return lf(MARROWICK_RR, 3, 3, x, y, NULL, NULL, y + M * N - 1); /* zf overlaps y */
         case 16: return lf(MARROWICK_RR, 3, 3, x, y, NULL, zf + 1, zf);          /* zf overlaps zi, not equal */
-        case 17: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, 0);
-        case 18: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, -2);
-        case 19: return marrowick_sosfilt(MARROWICK_RR, sos, 0, M, N, x, NULL, y, NULL, NULL, zf, 1);
-        case 20: return marrowick_sosfilt(MARROWICK_RR, sos, 2, M, N, x, NULL, sos, NULL, NULL, zf, 1);
+        case 17: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, opts(MARROWICK_PAD_ODD, -1, 0));
+        case 18: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, opts(MARROWICK_PAD_ODD, -1, -2));
+        case 19: return marrowick_sosfilt(MARROWICK_RR, sos, 0, M, N, x, NULL, y, NULL, NULL, zf, NULL);
+        case 20: return marrowick_sosfilt(MARROWICK_RR, sos, 2, M, N, x, NULL, sos, NULL, NULL, zf, NULL);
         case 21: return marrowick_lfilter_zi(MARROWICK_RR, b, 3, a0, 3, steady);
         case 22: return marrowick_lfilter_zi(MARROWICK_RR, b, 3, pole, 2, steady);
         case 23: return marrowick_lfilter_zi(MARROWICK_RR, b, 3, a, 3, NULL);
-        case 24: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, 4, -1, 1);
-        case 25: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, 16, 1);
-        case 26: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -2, 1);
-        case 27: return marrowick_filtfilt(MARROWICK_RRZ, b, 3, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
-        case 28: return marrowick_filtfilt(MARROWICK_RR, b, 3, a0, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, 3, 1);
-        case 29: return marrowick_sosfiltfilt(MARROWICK_RR, sos, 2, 6, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
+        case 24: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, opts(4, -1, 1));
+        case 25: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, 16, 1));
+        case 26: return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, -2, 1));
+        case 27: return marrowick_filtfilt(MARROWICK_RRZ, b, 3, a, 3, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, -1, 1));
+        case 28: return marrowick_filtfilt(MARROWICK_RR, b, 3, a0, 3, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, 3, 1));
+        case 29: return marrowick_sosfiltfilt(MARROWICK_RR, sos, 2, 6, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, -1, 1));
         case 30: return marrowick_filter_set_state(made, zf, 3);
         case 31: return marrowick_filter_get_state(made, zf, 5);
         case 32: return marrowick_filter_process(NULL, M, x, NULL, y, NULL);
@@ -70,25 +81,35 @@ static int row(int r) {
         case 35: return marrowick_filter_clone(made, NULL);
         case 36: return marrowick_lfilter_zi(MARROWICK_RR, b, 1, a, 1, steady);
         case 37:
-            return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, 0, N, NULL, NULL, NULL, NULL, MARROWICK_PAD_NONE, 0, 1);
+            return marrowick_filtfilt(MARROWICK_RR, b, 3, a, 3, 0, N, NULL, NULL, NULL, NULL, opts(MARROWICK_PAD_NONE, 0, 1));
         /* Spans wrapping the address space are refused, not followed. */
-        case 38: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, &below, y, NULL, NULL, zf, 1);
-        case 39: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, TOP, NULL, y, NULL, NULL, zf, 1);
-        case 40: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, TOP, NULL, NULL, zf, 1);
-        case 41: return marrowick_sosfilt(MARROWICK_RR, sos, 2, M, N, x, NULL, y, NULL, NULL, TOP, 1);
-        case 42: return marrowick_lfilter(MARROWICK_RR, TOP, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, 1);
+        case 38: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, &below, y, NULL, NULL, zf, NULL);
+        case 39: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, TOP, NULL, y, NULL, NULL, zf, NULL);
+        case 40: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, TOP, NULL, NULL, zf, NULL);
+        case 41: return marrowick_sosfilt(MARROWICK_RR, sos, 2, M, N, x, NULL, y, NULL, NULL, TOP, NULL);
+        case 42: return marrowick_lfilter(MARROWICK_RR, TOP, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, NULL);
         /* Kinds from anywhere in the int range. */
         case 43: return lf(1000, 3, 3, x, y, NULL, NULL, zf);
         case 44: return lf(INT_MIN, 3, 3, x, y, NULL, NULL, zf);
         /* The documented order: the kind before the coefficients, the padding before the steady states,
          * overlap before workers; no sections is the package's sosShape. */
-        case 45: return marrowick_filtfilt(MARROWICK_RRZ, b, 0, a, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
-        case 46: return marrowick_sosfiltfilt(MARROWICK_RRZ, NULL, 2, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, -1, 1);
-        case 47: return marrowick_filtfilt(MARROWICK_RR, b, 3, a0, 3, M, N, x, NULL, y, NULL, MARROWICK_PAD_ODD, 16, 1);
-        case 48: return marrowick_filtfilt(MARROWICK_RR, b, 3, pole, 2, M, N, x, NULL, y, NULL, MARROWICK_PAD_EVEN, 20, 1);
-        case 49: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, y + M * N - 1, 0);
+        case 45: return marrowick_filtfilt(MARROWICK_RRZ, b, 0, a, 3, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, -1, 1));
+        case 46: return marrowick_sosfiltfilt(MARROWICK_RRZ, NULL, 2, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, -1, 1));
+        case 47: return marrowick_filtfilt(MARROWICK_RR, b, 3, a0, 3, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_ODD, 16, 1));
+        case 48: return marrowick_filtfilt(MARROWICK_RR, b, 3, pole, 2, M, N, x, NULL, y, NULL, opts(MARROWICK_PAD_EVEN, 20, 1));
+        case 49: return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, y + M * N - 1, opts(MARROWICK_PAD_ODD, -1, 0));
         case 50: return marrowick_sosfilt_zi(MARROWICK_RR, sos, 0, steady);
         case 51: return marrowick_filter_create_sos(&made2, MARROWICK_RR, sos, 0, N, NULL);
+        /* Options of another size; start states. */
+        case 52: {
+            marrowick_options o = MARROWICK_OPTIONS_INIT;
+            o.size = sizeof o + 8;
+            return marrowick_lfilter(MARROWICK_RR, b, 3, a, 3, M, N, x, NULL, y, NULL, NULL, zf, &o);
+        }
+        case 53: return marrowick_lfilter_start_state(MARROWICK_RRZ, halves, 3, 3, N, x, 1, zf);
+        case 54: return marrowick_lfilter_start_state(MARROWICK_RR, NULL, 3, 3, N, x, 1, zf);
+        case 55: return marrowick_sosfilt_start_state(MARROWICK_RR, halves, 0, N, x, 1, zf);
+        case 56: return marrowick_sosfilt_start_state(MARROWICK_RR, halves, 2, N, zf + 1, 1, zf);
     }
     return -1;
 }
@@ -147,6 +168,11 @@ static const int expected[] = {
     MARROWICK_E_OVERLAP,
     MARROWICK_E_SOS_SHAPE,
     MARROWICK_E_SOS_SHAPE,
+    MARROWICK_E_OPTIONS,
+    MARROWICK_E_BAD_KIND,
+    MARROWICK_E_NULL_POINTER,
+    MARROWICK_E_SOS_SHAPE,
+    MARROWICK_E_OVERLAP,
 };
 
 static int untouched(const void *p, size_t bytes) {
@@ -185,6 +211,18 @@ int main(void) {
         if (marrowick_filter_set_state(made, w, 4) != MARROWICK_OK || marrowick_filter_set_state(made, x, 5) == 0 ||
             marrowick_filter_get_state(made, z, 4) != MARROWICK_OK || memcmp(z, w, sizeof z) != 0) {
             printf("state refusal changed the states\n");
+            ++failures;
+        }
+    }
+    /* The state sizes and a start state: steady states times each channel's first sample. */
+    {
+        const float first[4] = {2.0f, 0.0f, 4.0f, 0.0f}, want[8] = {1.0f, 0.5f, 2.0f, 1.0f, 0.25f, -1.0f, 0.5f, -2.0f};
+        float z[8];
+        if (marrowick_lfilter_state_size(3, 2, N) != 2 * N || marrowick_sosfilt_state_size(2, N) != 4 * N ||
+            marrowick_lfilter_state_size(0, 2, N) != 0 ||
+            marrowick_sosfilt_start_state(MARROWICK_RR, halves, 2, N, first, 2, z) != MARROWICK_OK ||
+            memcmp(z, want, sizeof z) != 0) {
+            printf("state sizes or start states differ\n");
             ++failures;
         }
     }

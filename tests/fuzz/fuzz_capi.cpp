@@ -104,7 +104,7 @@ bool sameBits(const std::vector<float>& p, const std::vector<float>& q) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader r(data, size);
-    const int function = r.byte() % 7;
+    const int function = r.byte() % 8;
     // 0, 6 and 7 are not kinds; now and then any int.
     const std::uint8_t kindSel = r.byte();
     int kind = kindSel % 8;
@@ -128,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t flags = r.byte();
     const bool inPlace = flags & 1, withZi = flags & 2, withZf = flags & 4;
     const int workers = (flags >> 3) % 4 == 3 ? -1 : static_cast<int>((flags >> 3) % 4);
+    const bool defaults = flags & 0x40, otherSize = flags & 0x80;  // options NULL, or of another size
     const int padtype = r.byte() % 5;
     const std::ptrdiff_t padlen = static_cast<std::ptrdiff_t>(r.byte() % 48) - 2;
 
@@ -145,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t wrapSel = r.byte();
     void* const top = reinterpret_cast<void*>(std::numeric_limits<std::uintptr_t>::max() - 7);
     int wrap = wrapSel >= 252 ? wrapSel - 251 : 0;  // 1: x, 2: y, 3: zf, 4: b, for a call that takes it
-    if ((wrap <= 2 && (function == 4 || function == 5)) || (wrap == 4 && sections)) wrap = 0;
+    if ((wrap <= 2 && (function == 4 || function == 5 || function == 7)) || (wrap == 4 && (sections || function == 7)))
+        wrap = 0;
     const std::size_t longer = nb > na ? nb : na;
     const std::size_t L = sections ? 2 * S : longer > 0 ? longer - 1 : 0;
     std::vector<float> zi(tooLarge ? 0 : L * N * ow + 1), zf(zi.size());
@@ -165,16 +167,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::vector<float> x0 = x.data, y0 = y.data, zf0 = zf;
     const std::vector<double> steady0 = steady;
+    marrowick_options options = MARROWICK_OPTIONS_INIT;
+    options.workers = workers;
+    options.padtype = padtype;
+    options.padlen = padlen;
+    if (otherSize) options.size -= sizeof(std::ptrdiff_t);
+    const marrowick_options* op = defaults ? nullptr : &options;
     auto call = [&]() -> int {
         const int k = kind;
         switch (function) {
-            case 0: return marrowick_lfilter(k, bp, nb, a.data(), na, M, N, xp, &xl, yp, ylp, zip, zfp, workers);
-            case 1: return marrowick_sosfilt(k, sos.data(), S, M, N, xp, &xl, yp, ylp, zip, zfp, workers);
-            case 2:
-                return marrowick_filtfilt(k, bp, nb, a.data(), na, M, N, xp, &xl, yp, ylp, padtype, padlen, workers);
-            case 3: return marrowick_sosfiltfilt(k, sos.data(), S, M, N, xp, &xl, yp, ylp, padtype, padlen, workers);
+            case 0: return marrowick_lfilter(k, bp, nb, a.data(), na, M, N, xp, &xl, yp, ylp, zip, zfp, op);
+            case 1: return marrowick_sosfilt(k, sos.data(), S, M, N, xp, &xl, yp, ylp, zip, zfp, op);
+            case 2: return marrowick_filtfilt(k, bp, nb, a.data(), na, M, N, xp, &xl, yp, ylp, op);
+            case 3: return marrowick_sosfiltfilt(k, sos.data(), S, M, N, xp, &xl, yp, ylp, op);
             case 4: return marrowick_lfilter_zi(k, bp, nb, a.data(), na, steady.data());
             case 5: return marrowick_sosfilt_zi(k, sos.data(), S, steady.data());
+            case 7: return marrowick_lfilter_start_state(k, steady.data(), nb, na, N, xp, xl.channel, zfp);
             default: {
                 marrowick_filter* f = nullptr;
                 int status = marrowick_filter_create(&f, k, bp, nb, a.data(), na, N, zip);
@@ -190,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     };
     const int status = call();
-    FUZZ_CHECK(status >= 0 && status <= MARROWICK_E_SOS_SHAPE && status != MARROWICK_E_INTERNAL, "status %d", status);
+    FUZZ_CHECK(status >= 0 && status <= MARROWICK_E_OPTIONS && status != MARROWICK_E_INTERNAL, "status %d", status);
     FUZZ_CHECK(status != MARROWICK_OK || (xp != top && yp != top && zfp != top && bp != top), "a wrapping span taken");
     FUZZ_CHECK(std::strlen(marrowick_strerror(status)) > 0 && !std::strchr(marrowick_strerror(status), '\n'),
                "status text");
