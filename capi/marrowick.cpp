@@ -464,13 +464,7 @@ void startState(Kernel k, bool sections, const double* steady, int64_t L, std::s
     const Span firstSpan = strided(first, firstLayout, inItem, 1, N);
     const Span out = dense(zi, static_cast<__int128>(L) * N, stateItem);
     if (meet(out, steadySpan) || meet(out, firstSpan)) throw Refusal{MARROWICK_E_OVERLAP};
-    filters::PassStart s;
-    s.zComplex = complexCoef;
-    s.count = L;
-    s.sections = sections;
-    s.stateComplex = k != Kernel::RR;
-    s.z.assign(steady, steady + (complexCoef ? 2 * L : L));
-    filters::startStates(s, zi, N, first, firstLayout, inItem == sizeof(ComplexSingle), 0);
+    filters::startState(k, sections, steady, L, zi, N, first, firstLayout);
 }
 
 }  // namespace

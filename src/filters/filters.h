@@ -180,6 +180,14 @@ Result runZeroPhase(const ZeroPhase& call, int64_t workers);
 //   the order the pass takes it (a layout reversed in time), in place.
 // The steady states are solved once, in the plan; a group holds its states
 // and its padding (padLength samples at each end), nothing else.
+// A pass's start state as the zero-phase filters start one: the steady
+// states z (`count` values per channel, as steadyState or
+// sectionsSteadyState give them for kernel's coefficients) times the first
+// sample of each of N channels of `samples` (kernel's input type), into
+// `state` (dense, as Pass takes it).
+void startState(Kernel kernel, bool sections, const double* z, int64_t count, void* state, int64_t N,
+                const void* samples, Layout layout);
+
 class ZeroPhasePlan {
 public:
     ZeroPhasePlan(Kernel kernel, const Coefficients& c, PadType padType, int64_t padLength);

@@ -207,6 +207,14 @@ void runGroup(const ZeroPhase& c, const ZeroPhasePlan& plan, int64_t jg, int64_t
 
 }  // namespace
 
+void startState(Kernel kernel, bool sections, const double* z, int64_t count, void* state, int64_t N,
+                const void* samples, Layout layout) {
+    const KernelFacts f = kernelFacts(kernel);
+    const std::vector<double> values(z, z + (f.coefComplex ? 2 * count : count));
+    const ZeroPhaseParts parts{values, f.coefComplex, count, sections, f.doublePrecision};
+    startStates(parts, state, N, samples, layout, f.inComplex, 0);
+}
+
 ZeroPhasePlan::ZeroPhasePlan(Kernel kernel, const Coefficients& c, PadType padType, int64_t padLength)
     : forward_(kernel),
       backward_(laterKernel(kernel)),
