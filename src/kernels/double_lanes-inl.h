@@ -420,8 +420,8 @@ void filterGroups(const FilterRecord<K>& r, const FilterCoefs<K>& co, bool inter
     }
     using Rec = FilterRecord<K>;
     constexpr std::ptrdiff_t in = sizeof(typename Rec::In), out = sizeof(typename Rec::Out);
-    forInterleavedBlocks(r.shape.M, r.input, r.inLayout.sample * in, r.shape.N * in, r.output,
-                         r.outLayout.sample * out, r.shape.N * out, [&r, &co](int32_t i0, int32_t rows) {
+    forInterleavedBlocks(r.shape.M, r.input, r.inLayout.sample * in, r.shape.N * in, r.output, r.outLayout.sample * out,
+                         r.shape.N * out, [&r, &co](int32_t i0, int32_t rows) {
                              Rec part = r;
                              part.shape.M = rows;
                              part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
@@ -461,8 +461,8 @@ MARROWICK_DLANE Cd product(const Cd& p, const Cd& q) {
 
 // The lanes whose section step gave a NaN, formed again one at a time by the
 // one-channel step (with Annex G's recovery of the products).
-__attribute__((noinline, cold)) void recoverLanes(const ComplexDouble* cs, const Cd& x, Cd z[2], const D& check,
-                                                  Cd& y, Cd& n0, Cd& n1) {
+__attribute__((noinline, cold)) void recoverLanes(const ComplexDouble* cs, const Cd& x, Cd z[2], const D& check, Cd& y,
+                                                  Cd& n0, Cd& n1) {
     for (int l = 0; l < kLanes; ++l) {
         if (!(check[l] != check[l])) continue;
         dbl::Cx<double> zl[2] = {{z[0].re[l], z[0].im[l]}, {z[1].re[l], z[1].im[l]}};
@@ -496,7 +496,8 @@ MARROWICK_DLANE Cd section(const Cd* c, const ComplexDouble* cs, const Cd& x, Cd
 // step are independent of one another. The first and the last steps run
 // only the sections that have a sample of 0 .. M-1.
 template <Kernel K, bool Interleaved>
-void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live, const SectionLanes<typename KernelTypes<K>::Num>& co) {
+void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live,
+                  const SectionLanes<typename KernelTypes<K>::Num>& co) {
     using T = KernelTypes<K>;
     using X = Lane<typename T::In>;
     using Y = Lane<typename T::Out>;
@@ -506,7 +507,8 @@ void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live, const Section
     const DataIO<pout, Interleaved> outIO{Interleaved ? r.outLayout.sample * pout : r.outLayout.channel * pout};
     const int32_t M = r.M;
     const int32_t S = r.sections;
-    const double* x = reinterpret_cast<const double*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * pin;
+    const double* x =
+        reinterpret_cast<const double*>(r.input) + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel * pin;
     double* y = reinterpret_cast<double*>(r.output) + static_cast<std::ptrdiff_t>(j0) * r.outLayout.channel * pout;
     alignas(64) double tileIn[kLanes * pin * kLanes];
     alignas(64) double tileOut[kLanes * pout * kLanes];
@@ -565,8 +567,8 @@ void cascadeGroups(const CascadeRecord<K>& r, bool interleaved) {
     }
     using Rec = CascadeRecord<K>;
     constexpr std::ptrdiff_t in = sizeof(typename Rec::In), out = sizeof(typename Rec::Out);
-    forInterleavedBlocks(r.M, r.input, r.inLayout.sample * in, r.N * in, r.output, r.outLayout.sample * out,
-                         r.N * out, [&r, &co](int32_t i0, int32_t rows) {
+    forInterleavedBlocks(r.M, r.input, r.inLayout.sample * in, r.N * in, r.output, r.outLayout.sample * out, r.N * out,
+                         [&r, &co](int32_t i0, int32_t rows) {
                              Rec part = r;
                              part.M = rows;
                              part.input += static_cast<std::ptrdiff_t>(i0) * r.inLayout.sample;
@@ -595,8 +597,8 @@ MARROWICK_DLANE D shiftIn(D before, D v, std::index_sequence<I...>) {
 // after its input entered lane 0. Sample i of the channel at x[i * xs],
 // section s's states at state[s * stateStride] and the one after.
 template <int V, bool Pass>
-void sectionsInLanes(int32_t S, const double (*c)[6], const double* x, std::ptrdiff_t xs, double* y,
-                     std::ptrdiff_t ys, double* state, std::ptrdiff_t stateStride, int32_t M) {
+void sectionsInLanes(int32_t S, const double (*c)[6], const double* x, std::ptrdiff_t xs, double* y, std::ptrdiff_t ys,
+                     double* state, std::ptrdiff_t stateStride, int32_t M) {
     constexpr int lanes = V * kLanes;
     constexpr int lag = lanes - 1;
     const auto idx = std::make_index_sequence<kLanes>();

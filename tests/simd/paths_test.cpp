@@ -81,9 +81,8 @@ enum class Data { Finite, Special };
 template <class E = float>
 E special(std::mt19937& rng) {
     using Lim = std::numeric_limits<E>;
-    static const E values[] = {Lim::infinity(), -Lim::infinity(), Lim::quiet_NaN(),
-                               E(0),            -E(0),            Lim::denorm_min(),
-                               -Lim::min() / 3, Lim::max(),       E(1)};
+    static const E values[] = {Lim::infinity(),   -Lim::infinity(), Lim::quiet_NaN(), E(0), -E(0),
+                               Lim::denorm_min(), -Lim::min() / 3,  Lim::max(),       E(1)};
     return values[rng() % (sizeof values / sizeof values[0])];
 }
 
@@ -105,8 +104,7 @@ bool sameBits(E p, E q) {
 
 // Compares two buffers of floats or doubles; reports the first difference.
 template <class E>
-::testing::AssertionResult sameBuffers(const std::vector<E>& expected, const std::vector<E>& actual,
-                                       const char* what) {
+::testing::AssertionResult sameBuffers(const std::vector<E>& expected, const std::vector<E>& actual, const char* what) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
         if (!sameBits(expected[i], actual[i])) {
             return ::testing::AssertionFailure()
@@ -394,7 +392,8 @@ TEST_P(DoubleFastPaths, MatchTheDefinitionInEveryLayout) {
     for (const Shape& shape : kShapes) {
         for (const Size& size : kSizes) {
             const auto a0 = a0s[seed % a0s.size()];
-            const ProblemOf<double> p = makeProblemOf<double>(c.kernel, shape, size, c.data, a0.first, seed++, &a0.second);
+            const ProblemOf<double> p =
+                makeProblemOf<double>(c.kernel, shape, size, c.data, a0.first, seed++, &a0.second);
             std::vector<double> y0, zf0;
             run(p, KernelPath::Definition, Order::ColumnMajor, y0, zf0);
             for (KernelPath path : kFastPaths) {
@@ -431,7 +430,7 @@ class DoubleCascadePaths : public ::testing::TestWithParam<CascadeCase> {};
 TEST_P(DoubleCascadePaths, MatchTheDefinitionInEveryLayout) {
     const CascadeCase cc = GetParam();
     const int32_t kSections[] = {1, 2, 3, 5, 8, 9, 17, 33, 40};
-    const Size kCascadeSizes[] = {{0, 3}, {1, 1}, {5, 1}, {40, 1}, {100, 2}, {17, 3},
+    const Size kCascadeSizes[] = {{0, 3}, {1, 1},  {5, 1},   {40, 1}, {100, 2}, {17, 3},
                                   {3, 6}, {33, 5}, {20, 16}, {9, 17}, {70, 37}};
     const bool sameTypes = complexIn(cc.first) == complexOut(cc.first);
     int compared = 0;
