@@ -9,6 +9,7 @@
 // disassembly of this binary (linked at a fixed address) and groups them.
 //
 //   marrowick_count WORKLOAD PATH [--samples M] [--channels N] [--interleaved]
+//   WORKLOAD: a filter workload (W1 ...) or a double one (SOS16D ...)
 //   PATH: one-channel, sse2, avx2, avx512
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,14 +47,31 @@ bool parsePath(const std::string& s, marrowick::KernelPath& path) {
     return false;
 }
 
-[[noreturn]] void child(bench::Workload w, marrowick::KernelPath path, bool interleaved) {
-    bench::KernelBuffers buffers(w, interleaved);
-    marrowick::runFilterCall(buffers.call, path);  // warm: pages, caches, predictors
+// Runs `call` once untraced, then once between the two stops.
+template <class Call>
+[[noreturn]] void traced(const Call& call) {
+    call();  // warm: pages, caches, predictors
     ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
     raise(SIGSTOP);
-    marrowick::runFilterCall(buffers.call, path);
+    call();
     raise(SIGSTOP);
     std::_Exit(0);
+}
+
+[[noreturn]] void child(bench::Workload w, marrowick::KernelPath path, bool interleaved) {
+    bench::KernelBuffers buffers(w, interleaved);
+    traced([&] { marrowick::runFilterCall(buffers.call, path); });
+}
+
+[[noreturn]] void doubleChild(bench::DoubleWorkload w, marrowick::KernelPath path, bool interleaved) {
+    bench::DoubleBuffers buffers(w, interleaved);
+    traced([&] { buffers.run(path); });
+}
+
+const bench::DoubleWorkload* findDoubleWorkload(const std::string& name) {
+    for (const bench::DoubleWorkload& w : bench::doubleWorkloads())
+        if (w.name == name) return &w;
+    return nullptr;
 }
 
 }  // namespace
@@ -63,8 +82,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bench::Workload* found = bench::findWorkload(argv[1]);
+    const bench::DoubleWorkload* foundDouble = findDoubleWorkload(argv[1]);
     marrowick::KernelPath path;
-    if (found == nullptr || !parsePath(argv[2], path)) {
+    if ((found == nullptr && foundDouble == nullptr) || !parsePath(argv[2], path)) {
         std::fprintf(stderr, "unknown workload or path\n");
         return 2;
     }
@@ -72,13 +92,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "path %s is not available on this CPU\n", argv[2]);
         return 3;
     }
-    bench::Workload w = *found;
+    int32_t samples = found != nullptr ? found->samples : foundDouble->samples;
+    int32_t channels = found != nullptr ? found->channels : foundDouble->channels;
     bool interleaved = false;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--samples") == 0 && i + 1 < argc) {
-            w.samples = std::atoi(argv[++i]);
+            samples = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--channels") == 0 && i + 1 < argc) {
-            w.channels = std::atoi(argv[++i]);
+            channels = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--interleaved") == 0) {
             interleaved = true;
         } else {
@@ -88,7 +109,18 @@ int main(int argc, char** argv) {
     }
 
     const pid_t pid = fork();
-    if (pid == 0) child(w, path, interleaved);
+    if (pid == 0) {
+        if (found != nullptr) {
+            bench::Workload w = *found;
+            w.samples = samples;
+            w.channels = channels;
+            child(w, path, interleaved);
+        }
+        bench::DoubleWorkload w = *foundDouble;
+        w.samples = samples;
+        w.channels = channels;
+        doubleChild(w, path, interleaved);
+    }
     int status = 0;
     waitpid(pid, &status, 0);  // the first stop: the traced call begins
     if (!WIFSTOPPED(status)) return 1;
@@ -106,7 +138,7 @@ int main(int argc, char** argv) {
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    std::printf("samples %d channels %d steps %llu\n", w.samples, w.channels, steps);
+    std::printf("samples %d channels %d steps %llu\n", samples, channels, steps);
     for (const auto& [address, count] : counts) std::printf("0x%llx %llu\n", address, count);
     return 0;
 }

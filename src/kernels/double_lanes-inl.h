@@ -501,6 +501,174 @@ void cascadeGroup(const CascadeRecord<K>& r, int32_t j0, int live,
         for (int k = 0; k < 2; ++k) scatterLanes(z[s][k], states + s * sectionStride + k, 2, live);
 }
 
+// The pipeline of a group through exactly S all-real sections, as far as
+// it has got: the sections' states and the carries between them (carry s is
+// what section s gave at the last step run).
+template <int S>
+struct Pipeline {
+    D z[S][2];
+    D carry[S];
+};
+
+template <int S>
+void gatherPipeline(const CascadeRecord<Kernel::DRR>& r, int32_t j0, int live, Pipeline<S>& p) {
+    const std::ptrdiff_t sectionStride = static_cast<std::ptrdiff_t>(r.N) * 2;
+    const double* states = r.state + static_cast<std::ptrdiff_t>(j0) * 2;
+    for (int s = 0; s < S; ++s) {
+        for (int k = 0; k < 2; ++k) gatherLanes(states + s * sectionStride + k, 2, live, p.z[s][k]);
+        p.carry[s] = D{};
+    }
+}
+
+template <int S>
+void scatterPipeline(const Pipeline<S>& p, const CascadeRecord<Kernel::DRR>& r, int32_t j0, int live) {
+    const std::ptrdiff_t sectionStride = static_cast<std::ptrdiff_t>(r.N) * 2;
+    double* states = r.state + static_cast<std::ptrdiff_t>(j0) * 2;
+    for (int s = 0; s < S; ++s)
+        for (int k = 0; k < 2; ++k) scatterLanes(p.z[s][k], states + s * sectionStride + k, 2, live);
+}
+
+// Steps tBegin .. tEnd - 1 (of 0 .. M + S - 2) of a group's pipeline
+// through S all-real sections: at step t section s works on sample t - s,
+// section 0 reading row t of x and the last section giving sample t - S + 1
+// of y. The steps run in blocks of kLanes; a block whose steps all run every
+// section (S - 1 <= t < M) runs with no call inside, so that the states and
+// carries, copied into locals whose address never escapes, stay in
+// registers through it (kept out of line: inlined into its callers, the
+// coefficients compete with the states for registers). Other steps run only
+// the sections that have a sample.
+template <bool Interleaved, int S>
+__attribute__((noinline)) void pipelineSteps(const CascadeRecord<Kernel::DRR>& r, int32_t j0, int live,
+                                             const SectionLanes<double>& co, Pipeline<S>& p, int32_t tBegin,
+                                             int32_t tEnd) {
+    const DataIO<1, Interleaved> inIO{Interleaved ? r.inLayout.sample : r.inLayout.channel};
+    const DataIO<1, Interleaved> outIO{Interleaved ? r.outLayout.sample : r.outLayout.channel};
+    const int32_t M = r.M;
+    const double* x = r.input + static_cast<std::ptrdiff_t>(j0) * r.inLayout.channel;
+    double* y = r.output + static_cast<std::ptrdiff_t>(j0) * r.outLayout.channel;
+    alignas(64) double tileIn[kLanes * kLanes];
+    alignas(64) double tileOut[kLanes * kLanes];
+
+    D z[S][2];
+    D carry[S];
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+        z[s][0] = p.z[s][0];
+        z[s][1] = p.z[s][1];
+        carry[s] = p.carry[s];
+    }
+
+    constexpr int32_t lag = S - 1;
+    const int32_t inEnd = tEnd < M ? tEnd : M;
+    for (int32_t t0 = tBegin; t0 < tEnd; t0 += kLanes) {
+        const int32_t rows = inEnd - t0 < kLanes ? (inEnd > t0 ? inEnd - t0 : 0) : kLanes;
+        DRows xr{tileIn, kLanes};
+        if (rows > 0) xr = inIO.in(x, t0, rows, live, tileIn);
+        if (t0 >= lag && rows == kLanes) {
+            const DRows yr = outIO.out(y, t0 - lag, live, tileOut);
+            for (int row = 0; row < kLanes; ++row) {
+#pragma GCC unroll 16
+                for (int s = S - 1; s >= 1; --s) carry[s] = section(co.c[s], nullptr, carry[s - 1], z[s]);
+                D xi;
+                get(xr, row, xi);
+                carry[0] = section(co.c[0], nullptr, xi, z[0]);
+                put(yr, row, carry[lag]);
+            }
+            outIO.flush(yr, y, t0 - lag, kLanes, live, tileOut);
+            continue;
+        }
+        // An edge block: its outputs, samples first .. first + count - 1, in
+        // the tile's rows from 0.
+        const int32_t end = t0 + kLanes < tEnd ? t0 + kLanes : tEnd;
+        const int32_t first = t0 - lag > 0 ? t0 - lag : 0;
+        int count = 0;
+        for (int32_t t = t0; t < end; ++t) {
+            const int32_t hi = t < lag ? t : lag;
+            const int32_t lo = t - M + 1 > 1 ? t - M + 1 : 1;
+#pragma GCC unroll 16
+            for (int s = S - 1; s >= 1; --s) {
+                if (s >= lo && s <= hi) carry[s] = section(co.c[s], nullptr, carry[s - 1], z[s]);
+            }
+            if (t < M) {
+                D xi;
+                get(xr, static_cast<int>(t - t0), xi);
+                carry[0] = section(co.c[0], nullptr, xi, z[0]);
+            }
+            if (t >= lag) put(DRows{tileOut, kLanes}, count++, carry[lag]);
+        }
+        if (count > 0) outIO.flush(DRows{tileOut, kLanes}, y, first, count, live, tileOut);
+    }
+
+#pragma GCC unroll 16
+    for (int s = 0; s < S; ++s) {
+        p.z[s][0] = z[s][0];
+        p.z[s][1] = z[s][1];
+        p.carry[s] = carry[s];
+    }
+}
+
+// Channels of channel-interleaved data run a chunk at a time, the pipelines
+// of the chunk's groups kept between blocks of rows, so that each pipeline
+// fills and drains once. A block has as many rows as forInterleavedBlocks
+// gives whole rows (the pages it spans stay few), and its rows' lines of
+// the chunk are prefetched before it runs.
+constexpr int32_t kPipelineChunk = 64;
+
+// All-real sections, exactly S of them, through the groups: column-major
+// data a group through all its steps at a time; channel-interleaved data a
+// chunk of groups at a time through blocks of rows.
+template <int S>
+void cascadeFixed(const CascadeRecord<Kernel::DRR>& r, const SectionLanes<double>& co, bool interleaved) {
+    const int32_t total = r.M + S - 1;
+    if (!interleaved) {
+        for (int32_t j = 0; j < r.N; j += kLanes) {
+            const int live = r.N - j < kLanes ? static_cast<int>(r.N - j) : kLanes;
+            Pipeline<S> p;
+            gatherPipeline(r, j, live, p);
+            pipelineSteps<false, S>(r, j, live, co, p, 0, total);
+            scatterPipeline(p, r, j, live);
+        }
+        return;
+    }
+    constexpr std::ptrdiff_t item = sizeof(double);
+    const std::ptrdiff_t rowBytes = static_cast<std::ptrdiff_t>(r.N) * 2 * item;
+    int32_t block = static_cast<int32_t>(kInterleavedBlockBytes / rowBytes);
+    block = block < kWidestGroup ? kWidestGroup : block - block % kWidestGroup;
+    constexpr int kGroups = kPipelineChunk / kLanes;
+    Pipeline<S> pipes[kGroups];
+    for (int32_t j0 = 0; j0 < r.N; j0 += kPipelineChunk) {
+        const int32_t channels = r.N - j0 < kPipelineChunk ? r.N - j0 : kPipelineChunk;
+        const int groups = static_cast<int>((channels + kLanes - 1) / kLanes);
+        auto liveOf = [&](int g) {
+            const int32_t left = channels - g * kLanes;
+            return left < kLanes ? static_cast<int>(left) : kLanes;
+        };
+        for (int g = 0; g < groups; ++g) gatherPipeline(r, j0 + g * kLanes, liveOf(g), pipes[g]);
+        for (int32_t i0 = 0; i0 < r.M; i0 += block) {
+            const int32_t rows = r.M - i0 < block ? r.M - i0 : block;
+            for (int32_t t = 0; t < rows; ++t) {
+                const char* in = reinterpret_cast<const char*>(r.input + (i0 + t) * r.inLayout.sample + j0);
+                const char* out = reinterpret_cast<const char*>(r.output + (i0 + t) * r.outLayout.sample + j0);
+                for (std::ptrdiff_t o = 0; o < channels * item; o += 64) {
+                    __builtin_prefetch(in + o, 0, 2);
+                    __builtin_prefetch(out + o, 1, 2);
+                }
+            }
+            // The last block also drains the pipelines.
+            const int32_t end = i0 + rows == r.M ? total : i0 + rows;
+            for (int g = 0; g < groups; ++g)
+                pipelineSteps<true, S>(r, j0 + g * kLanes, liveOf(g), co, pipes[g], i0, end);
+        }
+        for (int g = 0; g < groups; ++g) scatterPipeline(pipes[g], r, j0 + g * kLanes, liveOf(g));
+    }
+}
+
+// Most all-real sections of a piece that run with their states in
+// registers (as many as the registers hold on AVX-512; beyond the sixteen
+// registers of AVX2 and SSE2 some spill, still fewer than the general
+// pipeline's); more run through the general pipeline.
+constexpr int32_t kRegisterSections = 8;
+
 template <Kernel K, bool Interleaved>
 void cascadeGroupsOnce(const CascadeRecord<K>& r, const SectionLanes<typename KernelTypes<K>::Num>& co) {
     for (int32_t j = 0; j < r.N; j += kLanes)
@@ -511,6 +679,15 @@ template <Kernel K>
 void cascadeGroups(const CascadeRecord<K>& r, bool interleaved) {
     SectionLanes<typename KernelTypes<K>::Num> co;
     formSections(r.sos, r.sections, co);
+    if constexpr (K == Kernel::DRR) {
+        if (r.sections >= 1 && r.sections <= kRegisterSections) {
+            withRegisterState<kRegisterSections>(r.sections, [&](auto fixed) {
+                constexpr int FS = decltype(fixed)::value;
+                if constexpr (FS > 0) cascadeFixed<FS>(r, co, interleaved);
+            });
+            return;
+        }
+    }
     if (!interleaved) {
         cascadeGroupsOnce<K, false>(r, co);
         return;

@@ -430,9 +430,9 @@ class DoubleCascadePaths : public ::testing::TestWithParam<CascadeCase> {};
 
 TEST_P(DoubleCascadePaths, MatchTheDefinitionInEveryLayout) {
     const CascadeCase cc = GetParam();
-    const int32_t kSections[] = {1, 2, 3, 5, 8, 9, 17, 33, 40};
+    const int32_t kSections[] = {1, 2, 3, 4, 5, 7, 8, 9, 17, 33, 40};
     const Size kCascadeSizes[] = {{0, 3}, {1, 1},  {5, 1},   {40, 1}, {100, 2}, {17, 3},
-                                  {3, 6}, {33, 5}, {20, 16}, {9, 17}, {70, 37}};
+                                  {3, 6}, {33, 5}, {20, 16}, {9, 17}, {70, 37}, {300, 70}};
     const bool sameTypes = complexIn(cc.first) == complexOut(cc.first);
     int compared = 0;
     uint32_t seed = 7;
