@@ -60,19 +60,21 @@ std::string refusalNamed(const std::string& name, const std::string& context) {
     throw py::error_already_set();
 }
 
-// b/a or sections as the filters take them, with the arrays kept alive.
+// b/a or sections as the filters take them, with the arrays kept alive;
+// real ones widened to complex when `asComplex` (the double-precision
+// kernels over complex data take complex coefficients).
 struct Held {
     py::array b, a, sos;
     filters::Coefficients c;
     bool complex;
 };
-Held hold(const py::object& coefficients, bool doublePrecision) {
+Held hold(const py::object& coefficients, bool doublePrecision, bool asComplex = false) {
     Held h{};
     if (py::isinstance<py::tuple>(coefficients)) {
         const py::tuple ba = coefficients;
         const py::array b = py::array::ensure(ba[0]), a = py::array::ensure(ba[1]);
         if (!b || !a) throw py::error_already_set();
-        h.complex = isComplex(b) || isComplex(a);
+        h.complex = asComplex || isComplex(b) || isComplex(a);
         h.b = ofPrecision(b, h.complex, doublePrecision);
         h.a = ofPrecision(a, h.complex, doublePrecision);
         h.c = filters::Coefficients{
@@ -81,7 +83,7 @@ Held hold(const py::object& coefficients, bool doublePrecision) {
     } else {
         const py::array sos = py::array::ensure(coefficients);
         if (!sos) throw py::error_already_set();
-        h.complex = isComplex(sos);
+        h.complex = asComplex || isComplex(sos);
         h.sos = ofPrecision(sos, h.complex, doublePrecision);
         h.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, h.sos.data(), static_cast<int32_t>(h.sos.shape(0))};
     }
@@ -123,9 +125,10 @@ filters::PadType padTypeOf(const py::object& padtype) {
 py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis, const py::object& padtype,
                     int64_t edge, int64_t workers) {
     const SignalType xType = checkSignalType(x.dtype());
-    const Held h = hold(coefficients, xType.doublePrecision);
+    Held h = hold(coefficients, xType.doublePrecision);
     const Kernel kernel = marrowick::chooseKernel(xType.doublePrecision, h.complex, xType.complex, h.complex);
     const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
+    if (f.coefComplex && !h.complex) h = hold(coefficients, xType.doublePrecision, true);
     const int ndim = static_cast<int>(x.ndim());
     const Dims shape(x.shape(), x.shape() + ndim);
     const py::ssize_t xItem = x.itemsize(), outItem = f.outItem;
