@@ -138,7 +138,9 @@ rng = np.random.default_rng(26)
 
 
 def dtype_of(complex_, double):
-    return np.dtype((np.complex128 if complex_ else np.float64) if double else (np.complex64 if complex_ else np.float32))
+    if double:
+        return np.dtype(np.complex128 if complex_ else np.float64)
+    return np.dtype(np.complex64 if complex_ else np.float32)
 
 
 def words(v, complex_, double=False):
