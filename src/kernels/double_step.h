@@ -118,9 +118,7 @@ template <class V, class C>
 inline Cx<V> product(const Cx<C>& p, const Cx<V>& q) {
     return Cx<V>{p.re * q.re - p.im * q.im, p.re * q.im + p.im * q.re};
 }
-inline Cx<double> product(const ComplexDouble& p, const Cx<double>& q) {
-    return product(Cx<double>{p.re, p.im}, q);
-}
+inline Cx<double> product(const ComplexDouble& p, const Cx<double>& q) { return product(Cx<double>{p.re, p.im}, q); }
 
 // One section of a cascade on one sample (scalar; the lane paths write the
 // same formulas over lanes).

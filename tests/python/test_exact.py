@@ -463,6 +463,12 @@ def test_double_is_scipys_float64(kind, order, output, cdesign, shape, axis, mem
         y2, z2 = run(second, z1)
         assert_bits(np.concatenate([y1, y2], axis=axis), want[0])
         assert_bits(z2, want[1])
+        # A streaming object, pickled between the pieces.
+        f = marrowick.Filter(b, a, zi, axis=axis) if output == "ba" else marrowick.SOSFilter(d, zi, axis=axis)
+        y1 = f.process(first)
+        f = pickle.loads(pickle.dumps(f))
+        assert_bits(np.concatenate([y1, f.process(second)], axis=axis), want[0])
+        assert_bits(f.zi, want[1])
 
 
 # Integer signals are converted exactly: 8- and 16-bit ones to float32, 32-bit
