@@ -67,7 +67,7 @@ set(CPACK_PACKAGE_NAME marrowick)
 set(CPACK_PACKAGE_VENDOR "marrowick")
 set(CPACK_PACKAGE_CONTACT "marrowick developers <marrowick@users.noreply.invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "exact single-precision IIR filtering")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "exact IIR filtering in single and double precision")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -80,13 +80,14 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/capi)
 set(MARROWICK_DEB_ABOUT
   "Filters are applied with the rational transfer function b/a (direct-form II\n"
-  "transposed) or as second-order sections, in single precision, real or\n"
-  "complex, with a rounding defined to the last bit: every CPU path and every\n"
-  "front gives the same bits.")
+  "transposed) or as second-order sections, real or complex, in single\n"
+  "precision with a rounding defined to the last bit, or in double precision\n"
+  "with SciPy's float64 arithmetic: every CPU path and every front gives the\n"
+  "same bits.")
 string(CONCAT MARROWICK_DEB_ABOUT ${MARROWICK_DEB_ABOUT})
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "exact single-precision IIR filtering - shared library\n${MARROWICK_DEB_ABOUT}\n\
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "exact IIR filtering in single and double precision - shared library\n${MARROWICK_DEB_ABOUT}\n\
 This package contains the shared library libmarrowick.")
 file(WRITE ${MARROWICK_DEB_BUILD}/runtime/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${MARROWICK_DEB_BUILD}/runtime/triggers)
@@ -95,11 +96,11 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${MARROWICK_DEB_RUNTIME} (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "exact single-precision IIR filtering - development files\n\
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "exact IIR filtering in single and double precision - development files\n\
 ${MARROWICK_DEB_ABOUT}\nThis package contains the C header, the CMake package and the\npkg-config file.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION science)
-set(CPACK_DEBIAN_TOOLS_DESCRIPTION "exact single-precision IIR filtering - command-line runner\n${MARROWICK_DEB_ABOUT}\n\
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "exact IIR filtering in single and double precision - command-line runner\n${MARROWICK_DEB_ABOUT}\n\
 This package contains the runner, which filters NumPy .npy files larger\nthan memory, and the extension module it loads.")
 
 if(TARGET marrowick_python)
@@ -110,7 +111,7 @@ if(TARGET marrowick_python)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), \
 python3 (<< ${Python_VERSION_MAJOR}.${next_minor}), python3-numpy, ${MARROWICK_DEB_RUNTIME} (= ${PROJECT_VERSION})")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-dask, python3-distributed")
-  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "exact single-precision IIR filtering - Python 3 package\n${MARROWICK_DEB_ABOUT}\n\
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "exact IIR filtering in single and double precision - Python 3 package\n${MARROWICK_DEB_ABOUT}\n\
 This package contains the Python 3 package marrowick (SciPy's names for\nNumPy arrays, and marrowick.dask for Dask arrays).")
   # Byte-compiled on install and cleaned on removal, as Debian's Python
   # packages are.
