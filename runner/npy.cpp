@@ -291,7 +291,7 @@ constexpr TypeEntry kTypes[] = {
     {"<i4", NpyType::I4, 4},  {"<u4", NpyType::U4, 4},
 };
 constexpr const char* kTypesText =
-    "float32, float64, complex64, complex128 and integers of at most 32 bits, little-endian, are";
+    "the dtypes taken are little-endian float32, float64, complex64, complex128 and integers of at most 32 bits";
 
 }  // namespace
 
@@ -323,7 +323,7 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
         bool bigEndian = false;
         for (const TypeEntry& t : kTypes) bigEndian = bigEndian || (h.descr != little && little == t.descr);
         error = "dtype " + shown(h.descr) + (bigEndian ? " is big-endian" : " is not supported") +
-                " [marrowick:unsupportedType]: " + kTypesText;
+                " [marrowick:unsupportedType]; " + kTypesText;
         return false;
     }
 
