@@ -226,10 +226,5 @@ void publishBoth(NpyReader& x, OutputFile& y, OutputFile& zf, const std::vector<
 void publishEmpty(NpyReader& x, OutputFile& y, OutputFile& zf, bool outComplex,
                   const std::vector<std::uint8_t>& zfImage);
 
-// The one dtype rule's line for the help texts and errors.
-constexpr const char* kDtypeRule =
-    "float32 and complex64 X (and 8- and 16-bit integers, converted exactly to float32) are filtered in single "
-    "precision; float64 and complex128 X (and 32-bit integers, converted exactly to float64) in double precision, "
-    "with SciPy's float64 arithmetic; Y and ZF are of the computing precision's dtype";
 
 }  // namespace runner
