@@ -166,15 +166,14 @@ public:
 
     void run(const Tile& t) override {
         gathered_.resize(t.gc * row_);
-        for (std::size_t k = 0; k < t.gc; ++k)
-            std::memcpy(&gathered_[k * row_], &states_[t.columns[k] * row_], row_);
+        for (std::size_t k = 0; k < t.gc; ++k) std::memcpy(&gathered_[k * row_], &states_[t.columns[k] * row_], row_);
         const marrowick::Layout layout{static_cast<std::ptrdiff_t>(t.rowStride),
                                        static_cast<std::ptrdiff_t>(t.colStride)};
-        const filters::Pass pass{kernel_, c_,     static_cast<int64_t>(t.si), static_cast<int64_t>(t.gc), t.in, layout,
-                                 t.out,   layout, gathered_.data()};
+        const filters::Pass pass{
+            kernel_,         c_, static_cast<int64_t>(t.si), static_cast<int64_t>(t.gc), t.in, layout, t.out, layout,
+            gathered_.data()};
         filters::runPass(pass, 1);
-        for (std::size_t k = 0; k < t.gc; ++k)
-            std::memcpy(&states_[t.columns[k] * row_], &gathered_[k * row_], row_);
+        for (std::size_t k = 0; k < t.gc; ++k) std::memcpy(&states_[t.columns[k] * row_], &gathered_[k * row_], row_);
     }
 
     // The final states into `into` (the start states' host array), which
@@ -281,16 +280,17 @@ bool checkCall(FilterInputs& in, OutputFile& y, OutputFile& zf) {
     mxhost::ArrayPtr empty = mxhost::makeArray(dims, mxSINGLE_CLASS, h.complex);
     mxhost::ArrayPtr b, a, zi;
     if (in.wide) b = singleCopy(in.b.array.get()), a = singleCopy(in.a.array.get()), zi = singleCopy(in.zi.array.get());
-    mxhost::CallResult r = mxhost::callModule(
-        in.fn, 2,
-        {in.wide ? b.get() : in.b.array.get(), in.wide ? a.get() : in.a.array.get(), empty.get(),
-         in.wide ? zi.get() : in.zi.array.get()});
+    mxhost::CallResult r =
+        mxhost::callModule(in.fn, 2,
+                           {in.wide ? b.get() : in.b.array.get(), in.wide ? a.get() : in.a.array.get(), empty.get(),
+                            in.wide ? zi.get() : in.zi.array.get()});
     if (!r.ok) refused(r, in);
     if (h.count != 0) return true;
     const bool outComplex = mxIsComplex(r.outputs[0].get());
-    publishEmpty(in.x, y, zf, outComplex,
-                 in.zfImage(in.wide ? initialStates(in.zi.array.get(), geometryOf(h, in.axis).channels(), outComplex).get()
-                                 : r.outputs[1].get()));
+    publishEmpty(
+        in.x, y, zf, outComplex,
+        in.zfImage(in.wide ? initialStates(in.zi.array.get(), geometryOf(h, in.axis).channels(), outComplex).get()
+                           : r.outputs[1].get()));
     return false;
 }
 

@@ -286,9 +286,9 @@ struct TypeEntry {
     std::size_t itemSize;
 };
 constexpr TypeEntry kTypes[] = {
-    {"<f4", NpyType::F4, 4},  {"<c8", NpyType::C8, 8}, {"<f8", NpyType::F8, 8}, {"<c16", NpyType::C16, 16},
-    {"|i1", NpyType::I1, 1},  {"|u1", NpyType::U1, 1}, {"<i2", NpyType::I2, 2}, {"<u2", NpyType::U2, 2},
-    {"<i4", NpyType::I4, 4},  {"<u4", NpyType::U4, 4},
+    {"<f4", NpyType::F4, 4}, {"<c8", NpyType::C8, 8}, {"<f8", NpyType::F8, 8}, {"<c16", NpyType::C16, 16},
+    {"|i1", NpyType::I1, 1}, {"|u1", NpyType::U1, 1}, {"<i2", NpyType::I2, 2}, {"<u2", NpyType::U2, 2},
+    {"<i4", NpyType::I4, 4}, {"<u4", NpyType::U4, 4},
 };
 constexpr const char* kTypesText =
     "the dtypes taken are little-endian float32, float64, complex64, complex128 and integers of at most 32 bits";
@@ -641,8 +641,8 @@ bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::ui
 std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape, bool fortran,
                                           bool doubles) {
     const char* descr = doubles ? (complex ? "<c16" : "<f8") : (complex ? "<c8" : "<f4");
-    std::string header = std::string("{'descr': '") + descr +
-                         "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (";
+    std::string header =
+        std::string("{'descr': '") + descr + "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (";
     for (std::size_t i = 0; i < shape.size(); ++i) {
         header += std::to_string(shape[i]);
         if (shape.size() == 1 || i + 1 < shape.size()) header += ",";

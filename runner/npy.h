@@ -53,9 +53,7 @@ inline bool doublePrecisionOf(const NpyHeader& h) {
 // The bytes of one element once converted to its precision's type (float,
 // double, or a complex pair of either): the item size for floating-point
 // data, 4 or 8 for integers.
-inline std::size_t convertedItem(const NpyHeader& h) {
-    return h.integer ? (doublePrecisionOf(h) ? 8 : 4) : h.itemSize;
-}
+inline std::size_t convertedItem(const NpyHeader& h) { return h.integer ? (doublePrecisionOf(h) ? 8 : 4) : h.itemSize; }
 
 // Converts count elements of the file's dtype at `from` to their precision's
 // type at `to`, exactly (every integer taken is exact in it). The two may

@@ -342,7 +342,7 @@ mxhost::ArrayPtr singleCopy(const mxArray* array) {
         float* to = static_cast<float*>(part == 0 ? mxGetData(out.get()) : mxGetImagData(out.get()));
         for (std::size_t e = 0; e < n; ++e)
             to[e] = mxGetClassID(array) == mxDOUBLE_CLASS ? static_cast<float>(static_cast<const double*>(from)[e])
-                                                           : static_cast<const float*>(from)[e];
+                                                          : static_cast<const float*>(from)[e];
     }
     return out;
 }

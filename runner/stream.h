@@ -226,5 +226,4 @@ void publishBoth(NpyReader& x, OutputFile& y, OutputFile& zf, const std::vector<
 void publishEmpty(NpyReader& x, OutputFile& y, OutputFile& zf, bool outComplex,
                   const std::vector<std::uint8_t>& zfImage);
 
-
 }  // namespace runner

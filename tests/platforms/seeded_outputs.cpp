@@ -145,8 +145,8 @@ void cascadeCases(Kernel k, Seeded& rng, std::ofstream& out) {
 
 // float32 or complex64 values, or (doubles) the same values widened to
 // float64 or complex128.
-void writeNpy(const std::string& path, const std::vector<float>& v, bool complex,
-              const std::vector<std::size_t>& shape, bool doubles = false) {
+void writeNpy(const std::string& path, const std::vector<float>& v, bool complex, const std::vector<std::size_t>& shape,
+              bool doubles = false) {
     const std::vector<std::uint8_t> header = runner::encodeNpyHeader(complex, shape, true, doubles);
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
