@@ -47,8 +47,8 @@ TEST(NpyFindings, QuotedHeaderValuesStayOnePrintableLine) {
          "header holds non-printable bytes"},
         {"newline_in_key", "{'descr': '<f4', 'a\nb': 1, " + tail, "header has unknown key 'a\\x0ab'"},
         {"tab_in_descr", "{'descr': '<f\t4', " + tail,
-         "dtype '<f\\x094' is not supported; use float32 '<f4' or "
-         "complex64 '<c8'"},
+         "dtype '<f\\x094' is not supported [marrowick:unsupportedType]; the dtypes taken are little-endian "
+         "float32, float64, complex64, complex128 and integers of at most 32 bits"},
         {"long_key", "{'" + std::string(5000, 'k') + "': 1, " + tail,
          "header has unknown key '" + std::string(24, 'k') + "...'"},
     };
