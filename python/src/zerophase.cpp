@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <complex>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -66,26 +67,30 @@ struct Held {
     filters::Coefficients c;
     bool complex;
 };
-Held hold(const py::object& coefficients, bool doublePrecision) {
+// For a complex signal in double precision, real coefficients are widened
+// to complex ones (the kernel of double precision over complex data takes
+// complex coefficients).
+Held hold(const py::object& coefficients, bool doublePrecision, bool xComplex = false) {
     Held h{};
-    if (py::isinstance<py::tuple>(coefficients)) {
-        const py::tuple ba = coefficients;
-        const py::array b = py::array::ensure(ba[0]), a = py::array::ensure(ba[1]);
-        if (!b || !a) throw py::error_already_set();
-        h.complex = isComplex(b) || isComplex(a);
-        h.b = ofPrecision(b, h.complex, doublePrecision);
-        h.a = ofPrecision(a, h.complex, doublePrecision);
+    const bool tuple = py::isinstance<py::tuple>(coefficients);
+    const py::array b = py::array::ensure(tuple ? py::object(py::tuple(coefficients)[0]) : coefficients);
+    const py::array a = tuple ? py::array::ensure(py::tuple(coefficients)[1]) : b;
+    if (!b || !a) throw py::error_already_set();
+    h.complex = isComplex(b) || isComplex(a);
+    const bool widened = doublePrecision && xComplex && !h.complex;
+    const bool complex = h.complex || widened;
+    if (tuple) {
+        h.b = ofPrecision(b, complex, doublePrecision);
+        h.a = ofPrecision(a, complex, doublePrecision);
         h.c = filters::Coefficients{
             false,   h.b.data(), static_cast<int32_t>(h.b.size()), h.a.data(), static_cast<int32_t>(h.a.size()),
             nullptr, 0};
     } else {
-        const py::array sos = py::array::ensure(coefficients);
-        if (!sos) throw py::error_already_set();
-        h.complex = isComplex(sos);
-        h.sos = ofPrecision(sos, h.complex, doublePrecision);
+        h.sos = ofPrecision(b, complex, doublePrecision);
         h.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, h.sos.data(), static_cast<int32_t>(h.sos.shape(0))};
     }
     h.c.doublePrecision = doublePrecision;
+    h.c.widened = widened;
     return h;
 }
 
@@ -123,7 +128,7 @@ filters::PadType padTypeOf(const py::object& padtype) {
 py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis, const py::object& padtype,
                     int64_t edge, int64_t workers) {
     const SignalType xType = checkSignalType(x.dtype());
-    const Held h = hold(coefficients, xType.doublePrecision);
+    const Held h = hold(coefficients, xType.doublePrecision, xType.complex);
     const Kernel kernel = marrowick::chooseKernel(xType.doublePrecision, h.complex, xType.complex, h.complex);
     const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
     const int ndim = static_cast<int>(x.ndim());
@@ -162,6 +167,87 @@ py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis
     return y;
 }
 
+// The two ends of the zero-phase recipe for a front that runs the passes
+// over x's blocks itself (the Dask front), for one group of channels. x's
+// precision and complexity come from `dtype`; samples have time along
+// their last axis; states come and go as the group holds them: shaped
+// (..., L), or (n_sections, ..., 2) for sections.
+class Ends {
+public:
+    Ends(const py::object& coefficients, const py::dtype& dtype, const py::object& padtype, int64_t edge)
+        : type_(checkSignalType(dtype)),
+          held_(hold(coefficients, type_.doublePrecision, type_.complex)),
+          kernel_(marrowick::chooseKernel(type_.doublePrecision, held_.complex, type_.complex, held_.complex)),
+          facts_(marrowick::kernelFacts(kernel_)),
+          plan_(kernel_, held_.c, padTypeOf(padtype), edge) {
+        if (plan_.status().status != filters::Status::Ok) refuseSteady(plan_.status(), held_.c.sections);
+    }
+
+    // The states the forward pass over x starts from, from x's first
+    // edge + 1 samples.
+    py::array start(const py::array& first) {
+        const py::array v = samples(first, facts_.inComplex);
+        filters::ZeroPhaseGroup group(plan_, channels(v));
+        const Layout layout = layoutOf(v);
+        group.padFront(v.data(), layout);
+        group.begin(v.data(), layout);
+        return statesOf(group, v);
+    }
+
+    // The states the backward pass over x starts from: with padding, from
+    // x's last edge + 1 samples and the forward pass's states after x;
+    // without, from the forward output's last samples.
+    py::array turn(const py::array& last, const py::object& forwardStates) {
+        const bool padded = plan_.edge() > 0;
+        const py::array v = samples(last, padded ? facts_.inComplex : facts_.outComplex);
+        filters::ZeroPhaseGroup group(plan_, channels(v));
+        const Layout layout = layoutOf(v);
+        const int64_t m = v.shape(v.ndim() - 1);
+        const std::size_t item = padded ? facts_.inItem : facts_.outItem;
+        const char* end = static_cast<const char*>(v.data()) + (m - 1 - plan_.edge()) * static_cast<int64_t>(item);
+        if (padded) {
+            group.padBack(end, layout);
+            const py::array states = ofPrecision(forwardStates, facts_.outComplex, type_.doublePrecision);
+            if (states.size() != channels(v) * filters::stateLength(held_.c))
+                throw py::value_error("marrowick:ziSize: the forward states do not fit x's channels");
+            group.resume(states.data());
+        }
+        group.turn(end + plan_.edge() * static_cast<int64_t>(item), layout);
+        return statesOf(group, v);
+    }
+
+private:
+    py::array samples(const py::array& v, bool complex) const {
+        const py::array out = ofPrecision(v, complex, type_.doublePrecision);
+        if (out.ndim() == 0 || out.shape(out.ndim() - 1) <= plan_.edge())
+            throw py::value_error(refusalMessage(filters::Status::PadLength, "too few samples at x's end"));
+        return out;
+    }
+    static int64_t channels(const py::array& v) {
+        int64_t N = 1;
+        for (py::ssize_t k = 0; k + 1 < v.ndim(); ++k) N *= v.shape(k);
+        return N;
+    }
+    static Layout layoutOf(const py::array& v) { return Layout{1, v.shape(v.ndim() - 1)}; }
+    py::array statesOf(const filters::ZeroPhaseGroup& group, const py::array& v) const {
+        Dims shape;
+        if (held_.c.sections) shape.push_back(held_.c.nSections);
+        for (py::ssize_t k = 0; k + 1 < v.ndim(); ++k) shape.push_back(v.shape(k));
+        shape.push_back(held_.c.sections ? 2 : filters::stateLength(held_.c));
+        py::array states(computeType(facts_.outComplex, type_.doublePrecision),
+                         std::vector<py::ssize_t>(shape.begin(), shape.end()));
+        if (states.nbytes() > 0)
+            std::memcpy(states.mutable_data(), group.states(), static_cast<std::size_t>(states.nbytes()));
+        return states;
+    }
+
+    SignalType type_;
+    Held held_;
+    Kernel kernel_;
+    marrowick::KernelFacts facts_;
+    filters::ZeroPhasePlan plan_;
+};
+
 }  // namespace
 
 void defineZeroPhase(py::module_& m) {
@@ -179,6 +265,25 @@ void defineZeroPhase(py::module_& m) {
         "_zero_phase(coefficients, x, axis, padtype, edge, workers)\n--\n\nfiltfilt or sosfiltfilt of x (of a "
         "checked dtype, which decides the precision) along axis (counted from 0) with edge samples of padtype's "
         "padding (checked).");
+    m.def(
+        "_zero_phase_start",
+        [](const py::object& coefficients, const py::dtype& dtype, const py::object& padtype, int64_t edge,
+           const py::array& first) { return Ends(coefficients, dtype, padtype, edge).start(first); },
+        py::arg("coefficients"), py::arg("dtype"), py::arg("padtype"), py::arg("edge"), py::arg("first"),
+        "_zero_phase_start(coefficients, dtype, padtype, edge, first)\n--\n\nThe states the forward pass of "
+        "filtfilt or sosfiltfilt (x of dtype, a computing dtype) starts from, from x's first edge + 1 samples "
+        "(time last): (..., L), or (n_sections, ..., 2).");
+    m.def(
+        "_zero_phase_turn",
+        [](const py::object& coefficients, const py::dtype& dtype, const py::object& padtype, int64_t edge,
+           const py::array& last,
+           const py::object& states) { return Ends(coefficients, dtype, padtype, edge).turn(last, states); },
+        py::arg("coefficients"), py::arg("dtype"), py::arg("padtype"), py::arg("edge"), py::arg("last"),
+        py::arg("states"),
+        "_zero_phase_turn(coefficients, dtype, padtype, edge, last, states)\n--\n\nThe states the backward "
+        "pass starts from: with padding, from x's last edge + 1 samples (time last) and the forward pass's "
+        "states after x (as _zero_phase_start gives them); without (edge 0), from the forward output's last "
+        "samples (states unused).");
 }
 
 }  // namespace marrowick::python
