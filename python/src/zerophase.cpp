@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "arrays.h"
 #include "checks.h"
 #include "filters/filters.h"
 #include "layout.h"
@@ -61,41 +62,43 @@ std::string refusalNamed(const std::string& name, const std::string& context) {
     throw py::error_already_set();
 }
 
-// b/a or sections as the filters take them, with the arrays kept alive.
+// b/a or sections as the kernel of the zero-phase filters of a signal of
+// type x takes them, with the arrays kept alive.
 struct Held {
-    py::array b, a, sos;
+    py::object b, a, sos;
     filters::Coefficients c;
     bool complex;
+    Kernel kernel;
 };
-// For a complex signal in double precision, real coefficients are widened
-// to complex ones (the kernel of double precision over complex data takes
-// complex coefficients).
-Held hold(const py::object& coefficients, bool doublePrecision, bool xComplex = false) {
+Held hold(const py::object& coefficients, const SignalType& x) {
     Held h{};
     const bool tuple = py::isinstance<py::tuple>(coefficients);
     const py::array b = py::array::ensure(tuple ? py::object(py::tuple(coefficients)[0]) : coefficients);
     const py::array a = tuple ? py::array::ensure(py::tuple(coefficients)[1]) : b;
     if (!b || !a) throw py::error_already_set();
     h.complex = isComplex(b) || isComplex(a);
-    const bool widened = doublePrecision && xComplex && !h.complex;
-    const bool complex = h.complex || widened;
+    h.kernel = marrowick::chooseKernel(x.doublePrecision, h.complex, x.complex, h.complex);
     if (tuple) {
-        h.b = ofPrecision(b, complex, doublePrecision);
-        h.a = ofPrecision(a, complex, doublePrecision);
+        const void* bData = kernelCoefficients(b, h.complex, h.kernel, h.b);
+        const void* aData = kernelCoefficients(a, h.complex, h.kernel, h.a);
         h.c = filters::Coefficients{
-            false,   h.b.data(), static_cast<int32_t>(h.b.size()), h.a.data(), static_cast<int32_t>(h.a.size()),
-            nullptr, 0};
+            false, bData, static_cast<int32_t>(b.size()), aData, static_cast<int32_t>(a.size()), nullptr, 0};
     } else {
-        h.sos = ofPrecision(b, complex, doublePrecision);
-        h.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, h.sos.data(), static_cast<int32_t>(h.sos.shape(0))};
+        h.c = filters::Coefficients{true,
+                                    nullptr,
+                                    0,
+                                    nullptr,
+                                    0,
+                                    kernelCoefficients(b, h.complex, h.kernel, h.sos),
+                                    static_cast<int32_t>(b.shape(0))};
     }
-    h.c.doublePrecision = doublePrecision;
-    h.c.widened = widened;
+    h.c.doublePrecision = x.doublePrecision;
+    h.c.widened = marrowick::kernelFacts(h.kernel).coefComplex && !h.complex;
     return h;
 }
 
 py::array steadyStates(const py::object& coefficients, bool doublePrecision) {
-    const Held h = hold(coefficients, doublePrecision);
+    const Held h = hold(coefficients, SignalType{false, doublePrecision, false});
     const int64_t L = filters::stateLength(h.c);
     const py::dtype type = h.complex ? py::dtype::of<std::complex<double>>() : py::dtype::of<double>();
     Dims shape;
@@ -124,47 +127,26 @@ filters::PadType padTypeOf(const py::object& padtype) {
 }
 
 // x filtered forward and backward along `axis` (checked), `edge` samples of
-// padding (checked against x) at both ends.
+// padding (checked against x) at both ends; y laid out as the filter call
+// lays it out.
 py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis, const py::object& padtype,
                     int64_t edge, int64_t workers) {
     const SignalType xType = checkSignalType(x.dtype());
-    const Held h = hold(coefficients, xType.doublePrecision, xType.complex);
-    const Kernel kernel = marrowick::chooseKernel(xType.doublePrecision, h.complex, xType.complex, h.complex);
-    const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
-    const int ndim = static_cast<int>(x.ndim());
-    const Dims shape(x.shape(), x.shape() + ndim);
-    const py::ssize_t xItem = x.itemsize(), outItem = f.outItem;
-    const py::dtype inType = computeType(f.inComplex, f.doublePrecision);
-    const LayoutPlan plan =
-        planLayout(ndim, shape.data(), x.strides(), xItem,
-                   !xType.converted && (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
-    const py::dtype outType = computeType(f.outComplex, f.doublePrecision);
-    py::array y = newArray(outType, shape, compactStrides(shape.data(), plan.memoryOrder, outItem));
-    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, shape[axis]);
-    // x itself, or a copy converted to the kernel's input type laid out as
-    // y: y itself when the types agree (the filter runs in place on it).
-    const bool direct = plan.direct && !xType.converted;
-    py::array input = direct ? x
-                      : outType.equal(inType)
-                          ? y
-                          : newArray(inType, shape, compactStrides(shape.data(), plan.memoryOrder, f.inItem));
-    if (!direct) py::module_::import("numpy").attr("copyto")(input, x, py::arg("casting") = "unsafe");
+    const Held h = hold(coefficients, xType);
+    const Dims shape(x.shape(), x.shape() + x.ndim());
+    SignalArrays s = prepareSignal(x, shape, axis, h.kernel);
     int64_t N = 1;
-    for (int k = 0; k < ndim; ++k)
+    for (int k = 0; k < shape.size(); ++k)
         if (k != axis) N *= shape[k];
-    const filters::ZeroPhase call{
-        kernel,           h.c,       shape[axis],        N,   input.data(), direct ? plan.inLayout : outLayout,
-        y.mutable_data(), outLayout, padTypeOf(padtype), edge};
+    const filters::ZeroPhase call{h.kernel,           h.c,         shape[axis],        N,   s.input.data(), s.inLayout,
+                                  s.y.mutable_data(), s.outLayout, padTypeOf(padtype), edge};
     filters::Result r{};
-    {
-        py::gil_scoped_release release;
-        r = filters::runZeroPhase(call, workers);
-    }
+    runReleased(x, xType.complex, s, [&] { r = filters::runZeroPhase(call, workers); });
     if (r.status == filters::Status::PadLength)
         throw py::value_error(refusalMessage(
             r.status, "x has " + std::to_string(shape[axis]) + " samples along axis, padlen " + std::to_string(edge)));
     if (r.status != filters::Status::Ok) refuseSteady(r, h.c.sections);
-    return y;
+    return s.y;
 }
 
 // The two ends of the zero-phase recipe for a front that runs the passes
@@ -176,10 +158,9 @@ class Ends {
 public:
     Ends(const py::object& coefficients, const py::dtype& dtype, const py::object& padtype, int64_t edge)
         : type_(checkSignalType(dtype)),
-          held_(hold(coefficients, type_.doublePrecision, type_.complex)),
-          kernel_(marrowick::chooseKernel(type_.doublePrecision, held_.complex, type_.complex, held_.complex)),
-          facts_(marrowick::kernelFacts(kernel_)),
-          plan_(kernel_, held_.c, padTypeOf(padtype), edge) {
+          held_(hold(coefficients, type_)),
+          facts_(marrowick::kernelFacts(held_.kernel)),
+          plan_(held_.kernel, held_.c, padTypeOf(padtype), edge) {
         if (plan_.status().status != filters::Status::Ok) refuseSteady(plan_.status(), held_.c.sections);
     }
 
@@ -243,7 +224,6 @@ private:
 
     SignalType type_;
     Held held_;
-    Kernel kernel_;
     marrowick::KernelFacts facts_;
     filters::ZeroPhasePlan plan_;
 };
