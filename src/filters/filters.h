@@ -77,6 +77,22 @@ struct Pass {
 };
 void runPass(const Pass& pass, int64_t workers);
 
+// A group of n of the N channels of a cascade's states (S sections, two
+// states of `item` bytes each; section s, channel j at row s * N + j):
+// channels j0 .. j0 + n - 1, or columns[0 .. n - 1] when columns is not
+// null. gatherStates copies the group's rows to `group` (laid out for n
+// channels: row s * n + k), scatterStates copies them back; a cascade runs
+// a group of channels on such a copy.
+struct StateGroup {
+    std::size_t item;
+    int64_t S, N;
+    int64_t j0;
+    const std::size_t* columns;
+    int64_t n;
+};
+void gatherStates(const StateGroup& g, const void* states, void* group);
+void scatterStates(const StateGroup& g, const void* group, void* states);
+
 // Item sizes in bytes of a kernel's input, and of its output and state.
 std::size_t inputItem(Kernel kernel);
 std::size_t outputItem(Kernel kernel);
