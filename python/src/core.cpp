@@ -190,10 +190,11 @@ py::array vectorOf(const Coefficients& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(_core, m) {
-    m.doc() = "marrowick's filter call on NumPy arrays, and the argument checks of the package's fronts";
-    py::options options;
-    options.disable_function_signatures();
+namespace {
+
+// The calls: filter, lfilter and sosfilt (the zero-phase filters and the
+// steady states are zerophase.cpp's), and the tests' piece limit.
+void defineCalls(py::module_& m) {
     m.def("_filter", &filter, py::arg("b"), py::arg("a"), py::arg("x"), py::arg("zi"), py::arg("axis"),
           py::arg("workers"),
           "_filter(b, a, x, zi, axis, workers)\n--\n\nThe module's call on NumPy arrays (marrowick.filter's "
@@ -207,11 +208,25 @@ PYBIND11_MODULE(_core, m) {
         "_lfilter(b, a, x, zi, axis, workers=1)\n--\n\nfilter under SciPy's conventions (b and a 0-d or 1-D, zi of "
         "length L "
         "exactly, broadcast); returns (y, zf).");
-    defineZeroPhase(m);
     m.def("_sosfilt", &sosfilt, py::arg("sos"), py::arg("x"), py::arg("zi"), py::arg("axis"), py::arg("workers"),
           "_sosfilt(sos, x, zi, axis, workers)\n--\n\nThe cascade of second-order sections in one call, under "
           "SciPy's conventions (zi of shape (n_sections, ..., 2, ...), broadcast; None: from rest); returns "
           "(y, zf).");
+    m.def(
+        "_set_piece_limit",
+        [](int64_t limit) {
+            if (limit < 1 || limit > std::numeric_limits<int32_t>::max())
+                throw py::value_error("marrowick:badLimit: the piece limit must be 1 to 2^31 - 1, got " +
+                                      std::to_string(limit));
+            return gPieceLimit.exchange(limit);
+        },
+        py::arg("limit"),
+        "_set_piece_limit(limit)\n--\n\nSets the largest count of one kernel call (tests only); returns the "
+        "previous one.");
+}
+
+// The checks of the signal and the call's other arguments, for the package's other fronts.
+void defineChecks(py::module_& m) {
     m.def(
         "_coefficients",
         [](py::handle b, py::handle a, bool scipy, bool doublePrecision) {
@@ -245,6 +260,10 @@ PYBIND11_MODULE(_core, m) {
     m.def("_check_dimensions", &checkDimensions, py::arg("ndim"), py::arg("lead"),
           "_check_dimensions(ndim, lead)\n--\n\nRefuses x of ndim dimensions when its zf, `lead` dimensions "
           "more, would exceed NumPy's limit.");
+}
+
+// The checks of the coefficients and the states, for the package's other fronts.
+void defineNumberChecks(py::module_& m) {
     m.def(
         "_check_numbers",
         [](py::handle v, const char* name) {
@@ -272,15 +291,16 @@ PYBIND11_MODULE(_core, m) {
         "_check_state(zi_shape, x_shape, axis, L, scipy=False, sections=-1)\n--\n\nChecks zi's shape against x's "
         "(axis counted from 0; sections >= 0: zi has that many sections first); returns the shape zi broadcasts "
         "to.");
-    m.def(
-        "_set_piece_limit",
-        [](int64_t limit) {
-            if (limit < 1 || limit > std::numeric_limits<int32_t>::max())
-                throw py::value_error("marrowick:badLimit: the piece limit must be 1 to 2^31 - 1, got " +
-                                      std::to_string(limit));
-            return gPieceLimit.exchange(limit);
-        },
-        py::arg("limit"),
-        "_set_piece_limit(limit)\n--\n\nSets the largest count of one kernel call (tests only); returns the "
-        "previous one.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "marrowick's filter call on NumPy arrays, and the argument checks of the package's fronts";
+    py::options options;
+    options.disable_function_signatures();
+    defineCalls(m);
+    defineZeroPhase(m);
+    defineChecks(m);
+    defineNumberChecks(m);
 }
