@@ -8,6 +8,8 @@
 // (for W7, one sample of one channel, the time per call), a plain number. The cascade
 // workloads (SOS1, SOS16, SOS256 and 24-section variants) run the typed
 // cascade call alone, on every path, and also report the time per section.
+// The double-precision workloads (names ending in D) run the typed filter or
+// cascade call of the all-real double kernel alone, on every path.
 //
 //   marrowick_bench [benchmark options]     run (filter with --benchmark_filter)
 //   marrowick_bench --dump DIR [NAME...]    write each workload's b, a, x and zi
@@ -106,6 +108,23 @@ void cascadeAlone(benchmark::State& state, CascadeCase cc) {
     state.counters["ns_per_sample_channel"] = clock.nsPer(state, items);
     state.counters["ns_per_section_sample_channel"] = clock.nsPer(state, items * buffers.call.sections);
     state.SetLabel(std::string(marrowick::pathName(cc.path)) + (cc.interleaved ? " interleaved" : ""));
+}
+
+// A double-precision workload alone (the filter or the cascade), on an
+// explicit path; the states carry over from one iteration to the next.
+struct DoubleCase {
+    const DoubleWorkload* workload;
+    marrowick::KernelPath path;
+    bool interleaved;
+};
+
+void doubleAlone(benchmark::State& state, DoubleCase dc) {
+    const DoubleWorkload& w = *dc.workload;
+    DoubleBuffers buffers(w, dc.interleaved);
+    const LoopClock clock;
+    for (auto _ : state) buffers.run(dc.path);
+    state.counters["ns_per_sample_channel"] = clock.nsPer(state, static_cast<double>(w.samples) * w.channels);
+    state.SetLabel(std::string(marrowick::pathName(dc.path)) + (dc.interleaved ? " interleaved" : ""));
 }
 
 // A whole call through the host layer, outputs destroyed each time.
@@ -268,6 +287,22 @@ int main(int argc, char** argv) {
             }
         }
         for (auto* b : all) b->UseRealTime()->Unit(benchmark::kMillisecond);
+    }
+    // Double precision: Kernel/SOS16D and so on, each path the CPU has
+    // (the filter's one-channel path as its definition has it).
+    for (const bench::DoubleWorkload& w : bench::doubleWorkloads()) {
+        for (KernelPath path :
+             {KernelPath::OneChannelFast, KernelPath::Sse2, KernelPath::Avx2, KernelPath::Avx512, KernelPath::Neon}) {
+            if (!marrowick::pathAvailable(path)) continue;
+            for (bool interleaved : {false, true}) {
+                if (interleaved && w.channels == 1) continue;
+                const std::string name =
+                    "Kernel/" + w.name + "/" + marrowick::pathName(path) + (interleaved ? "/interleaved" : "");
+                benchmark::RegisterBenchmark(name.c_str(), bench::doubleAlone, bench::DoubleCase{&w, path, interleaved})
+                    ->UseRealTime()
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

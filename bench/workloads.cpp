@@ -200,4 +200,89 @@ CascadeBuffers::CascadeBuffers(const CascadeWorkload& w, bool interleaved) : cal
         marrowick::Kernel::RR, S, M, N, sos.data(), x.data(), layout, y.data(), layout, z.data()};
 }
 
+const std::vector<DoubleWorkload>& doubleWorkloads() {
+    static const std::vector<DoubleWorkload> all = {
+        {"SOS1D", 1, 1 << 21, true},
+        {"SOS16D", 16, 1 << 18, true},
+        {"SOS256D", 256, 1 << 16, true},
+        {"W64D", 64, 1 << 16, false},
+    };
+    return all;
+}
+
+DoubleBuffers::DoubleBuffers(const DoubleWorkload& w, bool interleaved) : cascade(w.cascade), filter{}, sections{} {
+    // The single-precision workloads' eight sections, each value exactly.
+    static const float bandpass[8][6] = {
+        {2.39596447e-05f, 4.79192895e-05f, 2.39596447e-05f, 1.0f, -1.18440318f, 0.474038661f},
+        {1.0f, 2.0f, 1.0f, 1.0f, -1.0523355f, 0.493085623f},
+        {1.0f, 2.0f, 1.0f, 1.0f, -1.38996518f, 0.566705227f},
+        {1.0f, 2.0f, 1.0f, 1.0f, -1.02178144f, 0.620033085f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.57350314f, 0.696493566f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.71708059f, 0.818768382f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.09439945f, 0.846831441f},
+        {1.0f, -2.0f, 1.0f, 1.0f, -1.84168947f, 0.937909305f},
+    };
+    const int32_t M = w.samples, N = w.channels;
+    int32_t L = 0;
+    if (w.cascade) {
+        for (const auto& section : bandpass) sos.insert(sos.end(), section, section + 6);
+        z.assign(8 * 2 * static_cast<std::size_t>(N), 0.0);
+    } else {
+        butterworth(4, 0.2, b, a);
+        L = static_cast<int32_t>(b.size()) - 1;
+        z.assign(static_cast<std::size_t>(L) * N, 0.0);
+    }
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    auto noise = [&](std::size_t n) {
+        std::vector<double> v(n);
+        for (double& f : v) f = u(rng);
+        return v;
+    };
+    x = noise(static_cast<std::size_t>(M) * N);
+    using marrowick::Kernel;
+    // The states after a previous piece, from rest.
+    std::vector<double> piece = noise(256 * static_cast<std::size_t>(N)), out(piece.size());
+    const marrowick::Layout pieceLayout{1, 256};
+    if (w.cascade) {
+        marrowick::runCascadeCall(marrowick::CascadeCall{Kernel::DRR, 8, 256, N, sos.data(), piece.data(), pieceLayout,
+                                                         out.data(), pieceLayout, z.data()});
+    } else {
+        marrowick::runFilterCall(marrowick::FilterCall{Kernel::DRR,
+                                                       {L + 1, L + 1, 256, N, L},
+                                                       b.data(),
+                                                       a.data(),
+                                                       piece.data(),
+                                                       pieceLayout,
+                                                       out.data(),
+                                                       pieceLayout,
+                                                       z.data()});
+    }
+    marrowick::Layout layout{1, M};
+    if (interleaved) {
+        std::vector<double> t(x.size());
+        for (int32_t j = 0; j < N; ++j)
+            for (int32_t i = 0; i < M; ++i)
+                t[static_cast<std::size_t>(i) * N + j] = x[static_cast<std::size_t>(j) * M + i];
+        x.swap(t);
+        layout = marrowick::Layout{N, 1};
+    }
+    y.assign(x.size(), 0.0);
+    if (w.cascade) {
+        sections =
+            marrowick::CascadeCall{Kernel::DRR, 8, M, N, sos.data(), x.data(), layout, y.data(), layout, z.data()};
+    } else {
+        filter = marrowick::FilterCall{
+            Kernel::DRR, {L + 1, L + 1, M, N, L}, b.data(), a.data(), x.data(), layout, y.data(), layout, z.data()};
+    }
+}
+
+void DoubleBuffers::run(marrowick::KernelPath path) {
+    if (cascade) {
+        marrowick::runCascadeCall(sections, path);
+    } else {
+        marrowick::runFilterCall(filter, path);
+    }
+}
+
 }  // namespace bench

@@ -10,6 +10,7 @@
 #include "host.h"
 #include "kernels/cascade.h"
 #include "kernels/kernels.h"
+#include "kernels/paths.h"
 #include "marrowick/mex.h"
 
 namespace bench {
@@ -74,6 +75,32 @@ struct CascadeBuffers {
     CascadeBuffers& operator=(const CascadeBuffers&) = delete;
     std::vector<float> sos, x, z, y;
     marrowick::CascadeCall call;
+};
+
+// Double-precision workloads (the all-real double kernel, KernelDRR): the
+// eight sections above as doubles, or b/a of an order-4 Butterworth low-pass
+// (cutoff 0.2 of Nyquist) in double; x uniform noise in [-1, 1]; the states
+// a previous piece of 256 samples left, from rest. Names end in D.
+struct DoubleWorkload {
+    std::string name;
+    int32_t channels;  // N
+    int32_t samples;   // M
+    bool cascade;      // the eight sections, else order-4 b/a
+};
+const std::vector<DoubleWorkload>& doubleWorkloads();
+
+// A double workload's operands, x and y column-major or channel-interleaved,
+// and its typed call (the filter or the cascade). The states carry over
+// from one call to the next.
+struct DoubleBuffers {
+    DoubleBuffers(const DoubleWorkload& w, bool interleaved);
+    DoubleBuffers(const DoubleBuffers&) = delete;
+    DoubleBuffers& operator=(const DoubleBuffers&) = delete;
+    void run(marrowick::KernelPath path);
+    bool cascade;
+    std::vector<double> b, a, sos, x, z, y;
+    marrowick::FilterCall filter;
+    marrowick::CascadeCall sections;
 };
 
 }  // namespace bench

@@ -23,13 +23,12 @@
 //            y = b0*x + z0
 //            z0 = (b1*x - a1*y) + z1
 //            z1 = b2*x - a2*y
-//   the complex products being C99's (the written-out formula, and Annex G's
-//   recovery of infinities when both parts come out NaN).
+//   the complex products written out, (pr*qr - pi*qi) + (pr*qi + pi*qr)i,
+//   with no recovery of infinities that come out NaN.
 // Real data of a complex filter (DCR) is read as complex with a +0
 // imaginary part, which takes part in every product as SciPy's cast does.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 #include "marrowick/isa_namespace.h"
@@ -112,47 +111,17 @@ inline ComplexDouble complexCoef(const ComplexDouble* c, int32_t n, int32_t k, C
     return conjTerm(k < n ? c[k] : ComplexDouble{0.0, 0.0}, a0);
 }
 
-// C99's complex product of one pair of values: the written-out formula, and
-// when both parts are NaN, Annex G's recovery of infinite factors.
-inline ComplexDouble recoverProduct(double a, double b, double c, double d) {
-    const double ac = a * c, bd = b * d, ad = a * d, bc = b * c;
-    double x = ac - bd, y = ad + bc;
-    if (!(std::isnan(x) && std::isnan(y))) return ComplexDouble{x, y};
-    bool recalc = false;
-    if (std::isinf(a) || std::isinf(b)) {
-        a = std::copysign(std::isinf(a) ? 1.0 : 0.0, a);
-        b = std::copysign(std::isinf(b) ? 1.0 : 0.0, b);
-        if (std::isnan(c)) c = std::copysign(0.0, c);
-        if (std::isnan(d)) d = std::copysign(0.0, d);
-        recalc = true;
-    }
-    if (std::isinf(c) || std::isinf(d)) {
-        c = std::copysign(std::isinf(c) ? 1.0 : 0.0, c);
-        d = std::copysign(std::isinf(d) ? 1.0 : 0.0, d);
-        if (std::isnan(a)) a = std::copysign(0.0, a);
-        if (std::isnan(b)) b = std::copysign(0.0, b);
-        recalc = true;
-    }
-    if (!recalc && (std::isinf(ac) || std::isinf(bd) || std::isinf(ad) || std::isinf(bc))) {
-        if (std::isnan(a)) a = std::copysign(0.0, a);
-        if (std::isnan(b)) b = std::copysign(0.0, b);
-        if (std::isnan(c)) c = std::copysign(0.0, c);
-        if (std::isnan(d)) d = std::copysign(0.0, d);
-        recalc = true;
-    }
-    if (recalc) {
-        x = HUGE_VAL * (a * c - b * d);
-        y = HUGE_VAL * (a * d + b * c);
-    }
-    return ComplexDouble{x, y};
+// The complex product of a section's coefficient p and a value q, written
+// out as SciPy's compiled loop forms it, without recovering infinities that
+// come out NaN: (pr*qr - pi*qi) + (pr*qi + pi*qr)i.
+template <class V, class C>
+inline Cx<V> product(const Cx<C>& p, const Cx<V>& q) {
+    return Cx<V>{p.re * q.re - p.im * q.im, p.re * q.im + p.im * q.re};
 }
-inline Cx<double> product(const ComplexDouble& p, const Cx<double>& q) {
-    const ComplexDouble r = recoverProduct(p.re, p.im, q.re, q.im);
-    return Cx<double>{r.re, r.im};
-}
+inline Cx<double> product(const ComplexDouble& p, const Cx<double>& q) { return product(Cx<double>{p.re, p.im}, q); }
 
 // One section of a cascade on one sample (scalar; the lane paths write the
-// same formulas over lanes, with the product's recovery lane by lane).
+// same formulas over lanes).
 inline double sectionReal(const double* c, double x, double z[2]) {
     const double y = c[0] * x + z[0];
     z[0] = (c[1] * x - c[4] * y) + z[1];

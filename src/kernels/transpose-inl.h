@@ -116,3 +116,53 @@ struct Transpose<16> {
     }
 };
 #endif
+
+// Square transposes of double tiles, W doubles to a row (W = 2, 4 or 8):
+// log2(W) rounds of interleaving rows i and i + W/2 (their low halves into
+// row 2i, their high halves into row 2i + 1) with the generic vector
+// shuffles; 4x4 with the AVX in-lane unpacks and 128-bit lane permutes.
+template <int W>
+struct TransposeDoubles {
+    typedef double Row __attribute__((vector_size(W * sizeof(double))));
+    template <std::size_t... I>
+    static Row zipLow(Row a, Row b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(a, b, ((I % 2) ? W + I / 2 : I / 2)...);
+    }
+    template <std::size_t... I>
+    static Row zipHigh(Row a, Row b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(a, b, ((I % 2) ? W + W / 2 + I / 2 : W / 2 + I / 2)...);
+    }
+    static void run(const double* in, std::ptrdiff_t inStride, double* out, std::ptrdiff_t outStride) {
+        const auto idx = std::make_index_sequence<W>();
+        Row r[W], n[W];
+        for (int i = 0; i < W; ++i) std::memcpy(&r[i], in + i * inStride, sizeof(Row));
+        for (int round = 1; round < W; round *= 2) {
+            for (int i = 0; i < W / 2; ++i) {
+                n[2 * i] = zipLow(r[i], r[i + W / 2], idx);
+                n[2 * i + 1] = zipHigh(r[i], r[i + W / 2], idx);
+            }
+            for (int i = 0; i < W; ++i) r[i] = n[i];
+        }
+        for (int i = 0; i < W; ++i) std::memcpy(out + i * outStride, &r[i], sizeof(Row));
+    }
+};
+
+#if defined(__AVX__)
+template <>
+struct TransposeDoubles<4> {
+    static void run(const double* in, std::ptrdiff_t inStride, double* out, std::ptrdiff_t outStride) {
+        const __m256d r0 = _mm256_loadu_pd(in);
+        const __m256d r1 = _mm256_loadu_pd(in + inStride);
+        const __m256d r2 = _mm256_loadu_pd(in + 2 * inStride);
+        const __m256d r3 = _mm256_loadu_pd(in + 3 * inStride);
+        const __m256d t0 = _mm256_unpacklo_pd(r0, r1);
+        const __m256d t1 = _mm256_unpackhi_pd(r0, r1);
+        const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+        const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(t0, t2, 0x20));
+        _mm256_storeu_pd(out + outStride, _mm256_permute2f128_pd(t1, t3, 0x20));
+        _mm256_storeu_pd(out + 2 * outStride, _mm256_permute2f128_pd(t0, t2, 0x31));
+        _mm256_storeu_pd(out + 3 * outStride, _mm256_permute2f128_pd(t1, t3, 0x31));
+    }
+};
+#endif

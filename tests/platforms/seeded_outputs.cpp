@@ -1,4 +1,5 @@
-// Writes the outputs of seeded filter and cascade calls, every kernel, a few
+// Writes the outputs of seeded filter and cascade calls, every kernel (the
+// double-precision ones too, on a grid of doubles), a few
 // channel counts (one channel, part of a group, whole groups and more) and
 // both layouts the lane paths take, each on the path the kernels choose on
 // this machine. The inputs come from a fixed generator on integers alone, so
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "kernels/cascade.h"
@@ -52,6 +54,21 @@ struct Seeded {
         for (float& e : v) e = uniform(lo, hi);
         return v;
     }
+    // A double of [lo, hi) on a grid of 2^-53 of the range.
+    double uniformDouble(double lo, double hi) {
+        const double unit = static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0);
+        return lo + (hi - lo) * unit;
+    }
+    template <class E>
+    std::vector<E> valuesOf(std::size_t n, E lo, E hi) {
+        if constexpr (std::is_same<E, float>::value) {
+            return values(n, lo, hi);
+        } else {
+            std::vector<E> v(n);
+            for (E& e : v) e = uniformDouble(lo, hi);
+            return v;
+        }
+    }
 };
 
 struct Complexity {
@@ -79,17 +96,21 @@ const char* nameOf(Kernel k) {
 
 // Coefficients of a stable filter: a0 away from zero (a gain when it is not
 // one), the rest of a small beside it.
-std::vector<float> denominator(Seeded& rng, int32_t na, bool complex) {
+template <class E = float>
+std::vector<E> denominator(Seeded& rng, int32_t na, bool complex) {
     const int parts = complex ? 2 : 1;
-    std::vector<float> a = rng.values(static_cast<std::size_t>(na) * parts, -0.4f / na, 0.4f / na);
-    a[0] = rng.uniform(1.0f, 2.0f);
+    std::vector<E> a = rng.valuesOf<E>(static_cast<std::size_t>(na) * parts, E(-0.4) / na, E(0.4) / na);
+    a[0] = rng.valuesOf<E>(1, E(1), E(2))[0];
     return a;
 }
 
-void append(std::ofstream& out, const std::vector<float>& v) {
-    out.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * sizeof(float)));
+template <class E>
+void append(std::ofstream& out, const std::vector<E>& v) {
+    out.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * sizeof(E)));
 }
 
+// E is the kernel's element type: float, or double for the double kernels.
+template <class E>
 void filterCases(Kernel k, Seeded& rng, std::ofstream& out) {
     const Complexity c = complexityOf(k);
     const int coefParts = c.coef ? 2 : 1, inParts = c.in ? 2 : 1, outParts = c.out ? 2 : 1;
@@ -99,11 +120,11 @@ void filterCases(Kernel k, Seeded& rng, std::ofstream& out) {
             const int32_t na = nb == 3 ? 4 : 2;
             const int32_t L = (nb > na ? nb : na) - 1;
             for (bool interleaved : {false, true}) {
-                const std::vector<float> b = rng.values(static_cast<std::size_t>(nb) * coefParts, -1.0f, 1.0f);
-                const std::vector<float> a = denominator(rng, na, c.coef);
-                const std::vector<float> x = rng.values(static_cast<std::size_t>(M) * N * inParts, -1.0f, 1.0f);
-                std::vector<float> zf = rng.values(static_cast<std::size_t>(L) * N * outParts, -0.5f, 0.5f);
-                std::vector<float> y(static_cast<std::size_t>(M) * N * outParts);
+                const std::vector<E> b = rng.valuesOf<E>(static_cast<std::size_t>(nb) * coefParts, E(-1), E(1));
+                const std::vector<E> a = denominator<E>(rng, na, c.coef);
+                const std::vector<E> x = rng.valuesOf<E>(static_cast<std::size_t>(M) * N * inParts, E(-1), E(1));
+                std::vector<E> zf = rng.valuesOf<E>(static_cast<std::size_t>(L) * N * outParts, E(-0.5), E(0.5));
+                std::vector<E> y(static_cast<std::size_t>(M) * N * outParts);
                 const Layout layout = interleaved ? Layout{N, 1} : Layout{1, M};
                 const FilterCall call{k,      {nb, na, M, N, L}, b.data(), a.data(), x.data(),
                                       layout, y.data(),          layout,   zf.data()};
@@ -115,6 +136,7 @@ void filterCases(Kernel k, Seeded& rng, std::ofstream& out) {
     }
 }
 
+template <class E>
 void cascadeCases(Kernel k, Seeded& rng, std::ofstream& out) {
     const Complexity c = complexityOf(k);
     const int coefParts = c.coef ? 2 : 1, inParts = c.in ? 2 : 1, outParts = c.out ? 2 : 1;
@@ -122,16 +144,17 @@ void cascadeCases(Kernel k, Seeded& rng, std::ofstream& out) {
     for (int32_t N : {1, 3, 4, 7}) {
         for (int32_t sections : {1, 5}) {
             for (bool interleaved : {false, true}) {
-                std::vector<float> sos;
+                std::vector<E> sos;
                 for (int32_t s = 0; s < sections; ++s) {
-                    const std::vector<float> b = rng.values(static_cast<std::size_t>(3) * coefParts, -1.0f, 1.0f);
-                    const std::vector<float> a = denominator(rng, 3, c.coef);
+                    const std::vector<E> b = rng.valuesOf<E>(static_cast<std::size_t>(3) * coefParts, E(-1), E(1));
+                    const std::vector<E> a = denominator<E>(rng, 3, c.coef);
                     sos.insert(sos.end(), b.begin(), b.end());
                     sos.insert(sos.end(), a.begin(), a.end());
                 }
-                const std::vector<float> x = rng.values(static_cast<std::size_t>(M) * N * inParts, -1.0f, 1.0f);
-                std::vector<float> zf = rng.values(static_cast<std::size_t>(sections) * N * 2 * outParts, -0.5f, 0.5f);
-                std::vector<float> y(static_cast<std::size_t>(M) * N * outParts);
+                const std::vector<E> x = rng.valuesOf<E>(static_cast<std::size_t>(M) * N * inParts, E(-1), E(1));
+                std::vector<E> zf =
+                    rng.valuesOf<E>(static_cast<std::size_t>(sections) * N * 2 * outParts, E(-0.5), E(0.5));
+                std::vector<E> y(static_cast<std::size_t>(M) * N * outParts);
                 const Layout layout = interleaved ? Layout{N, 1} : Layout{1, M};
                 const CascadeCall call{k, sections, M, N, sos.data(), x.data(), layout, y.data(), layout, zf.data()};
                 marrowick::runCascadeCall(call);
@@ -195,10 +218,20 @@ int main(int argc, char** argv) {
     Seeded rng{argc == 3 ? std::strtoull(argv[2], nullptr, 10) : 28};
     for (Kernel k : {Kernel::CC, Kernel::CR, Kernel::RC, Kernel::RRZ, Kernel::RR}) {
         std::ofstream filter(dir + "/filter-" + nameOf(k) + ".bin", std::ios::binary);
-        filterCases(k, rng, filter);
+        filterCases<float>(k, rng, filter);
         std::ofstream cascade(dir + "/cascade-" + nameOf(k) + ".bin", std::ios::binary);
-        cascadeCases(k, rng, cascade);
+        cascadeCases<float>(k, rng, cascade);
         runnerCase(k, rng, dir + "/runner-" + nameOf(k));
+        if (!filter || !cascade) {
+            std::fprintf(stderr, "%s: cannot write %s\n", argv[0], dir.c_str());
+            return 1;
+        }
+    }
+    for (Kernel k : {Kernel::DRR, Kernel::DCC, Kernel::DCR}) {
+        std::ofstream filter(dir + "/filter-" + nameOf(k) + ".bin", std::ios::binary);
+        filterCases<double>(k, rng, filter);
+        std::ofstream cascade(dir + "/cascade-" + nameOf(k) + ".bin", std::ios::binary);
+        cascadeCases<double>(k, rng, cascade);
         if (!filter || !cascade) {
             std::fprintf(stderr, "%s: cannot write %s\n", argv[0], dir.c_str());
             return 1;

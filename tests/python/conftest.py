@@ -14,6 +14,9 @@ else:
     marrowick = pytest.importorskip("marrowick")
 
 KERNELS = ["CC", "CR", "RC", "RRZ", "RR"]
+# The double-precision kernels (float64 or complex128 x): all real; complex
+# coefficients over complex data; complex coefficients over real data.
+DOUBLE_KERNELS = ["DRR", "DCC", "DCR"]
 
 
 def rand(rng, shape, complex_):
@@ -25,14 +28,18 @@ def rand(rng, shape, complex_):
 
 def case(kernel, nb=4, na=3, x_shape=(40, 3), a0=1.0, seed=0):
     """b, a (float64 or complex128, as designs come), x (float32 or
-    complex64, time on axis 0) and zi for the kernel of the dispatch table."""
+    complex64, time on axis 0; float64 or complex128 for the double
+    kernels) and zi for the kernel of the dispatch table."""
     rng = np.random.default_rng(seed)
-    coef_c = kernel in ("CC", "CR")
-    data_c = kernel in ("CC", "RC")
+    coef_c = kernel in ("CC", "CR", "DCC", "DCR")
+    data_c = kernel in ("CC", "RC", "DCC")
     b = rand(rng, nb, coef_c)
     a = 0.3 * rand(rng, na, coef_c)
     a[0] = a0
-    x = rand(rng, x_shape, data_c).astype(np.complex64 if data_c else np.float32)
+    if kernel in DOUBLE_KERNELS:
+        x = rand(rng, x_shape, data_c)
+    else:
+        x = rand(rng, x_shape, data_c).astype(np.complex64 if data_c else np.float32)
     L = max(nb, na) - 1
     zi = rand(rng, (L,) + x_shape[1:], kernel == "RRZ")
     return b, a, x, zi
@@ -97,9 +104,10 @@ def assert_bits(got, want, signed_zeros=True):
     signed_zeros."""
     got, want = np.asarray(got), np.asarray(want)
     assert got.dtype == want.dtype and got.shape == want.shape, (got.dtype, got.shape, want.dtype, want.shape)
-    g = np.ascontiguousarray(got).reshape(-1).view(np.float32)
-    w = np.ascontiguousarray(want).reshape(-1).view(np.float32)
-    same = (g.view(np.uint32) == w.view(np.uint32)) | (np.isnan(g) & np.isnan(w))
+    part, bits = (np.float64, np.uint64) if got.dtype in (np.float64, np.complex128) else (np.float32, np.uint32)
+    g = np.ascontiguousarray(got).reshape(-1).view(part)
+    w = np.ascontiguousarray(want).reshape(-1).view(part)
+    same = (g.view(bits) == w.view(bits)) | (np.isnan(g) & np.isnan(w))
     if not signed_zeros:
         same |= (g == 0) & (w == 0)
     bad = np.flatnonzero(~same)

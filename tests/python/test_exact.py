@@ -9,7 +9,8 @@ import tempfile
 
 import numpy as np
 import pytest
-from conftest import KERNELS, assert_bits, case, run_runner, sections_case, sosfilt_chain
+from conftest import DOUBLE_KERNELS, KERNELS, assert_bits, case, run_runner, sections_case, sosfilt_chain
+from scipy import signal
 
 import marrowick
 
@@ -237,7 +238,7 @@ def views(x):
     yield "unaligned", unaligned, 0
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("kernel", KERNELS + DOUBLE_KERNELS)
 def test_layouts_give_the_same_bits(kernel):
     b, a, x, zi = case(kernel, 5, 5, (37, 3, 6))
     want_y, want_zf = marrowick.filter(b, a, x, zi)
@@ -255,7 +256,7 @@ def test_zero_copy_layouts_keep_their_order():
     assert marrowick.filter(b, a, x.T.copy(), zi.T, axis=1)[0].flags.c_contiguous
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("kernel", KERNELS + DOUBLE_KERNELS)
 def test_pieces_stream_and_pickle(kernel):
     b, a, x, zi = case(kernel, 4, 6, (90, 5))
     for start in (zi, None):
@@ -272,7 +273,7 @@ def test_pieces_stream_and_pickle(kernel):
         assert_bits(f.process(x), want_y)
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("kernel", KERNELS + DOUBLE_KERNELS)
 def test_chained_pieces_groups_and_workers(kernel, piece_limit):
     b, a, x, zi = case(kernel, 3, 4, (45, 2, 11))
     want = marrowick.filter(b, a, x, zi)
@@ -339,13 +340,13 @@ def test_sosfilt_is_the_chain_of_filter_calls(mix, n, shape, axis, order, zi_kin
     assert_bits(f.zi, want_zf)
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("kernel", KERNELS + DOUBLE_KERNELS)
 def test_a0_zero_gives_infinities_then_nan(kernel):
     # As documented: real coefficients give +-inf first and only non-finite
     # values after; complex coefficients give NaN.
     b, a, x, zi = case(kernel, 3, 3, (12, 2), a0=0.0)
     y = marrowick.filter(b, a, x, zi)[0]
-    if kernel in ("CC", "CR"):
+    if kernel in ("CC", "CR", "DCC", "DCR"):
         assert np.isnan(y.real).all() and np.isnan(y.imag).all()
     else:
         assert np.isinf(y.real[0]).all() and not np.isfinite(y).any()
@@ -370,3 +371,156 @@ def test_sosfilt_reads_x_in_place(shape, axis, workers):
                        env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(marrowick.__file__))))
     assert r.returncode == 0, r.stderr
     assert int(r.stdout) < 4 << 20, r.stdout
+
+
+def scipy_design(kind, order, output, complex_):
+    """A filter design as scipy.signal makes it (float64), shifted in
+    frequency to a complex one when complex_."""
+    w = {"butter": 0.2, "cheby1": 0.05, "ellip": 0.3}[kind]
+    make = {"butter": lambda: signal.butter(order, w, output=output),
+            "cheby1": lambda: signal.cheby1(order, 1, w, output=output),
+            "ellip": lambda: signal.ellip(order, 1, 40, w, output=output)}[kind]
+    d = make()
+    if not complex_:
+        return d
+    if output == "sos":
+        sos = d.astype(complex)
+        sos[:, :3] *= np.exp(0.3j * np.arange(3))
+        sos[:, 4:] *= np.exp(0.3j * np.arange(1, 3))
+        return sos
+    b, a = d
+    return b * np.exp(0.3j * np.arange(b.size)), a * np.exp(0.3j * np.arange(a.size))
+
+
+def special_values(x):
+    x = np.array(x)
+    flat = x.reshape(-1)
+    flat[3], flat[7], flat[11], flat[13] = np.inf, -0.0, 5e-324, np.nan
+    return x
+
+
+# SciPy's float64 (complex128) lfilter and sosfilt as the oracle of the
+# double path: (design, order, ba or sos, complex design, x's shape, axis,
+# memory order ("F", "C", or "strided": every other sample), complex x, zi
+# given, x with special values, a0 scaled (ba only), workers, piece limit).
+SCIPY_FLOAT64 = [
+    ("butter", 1, "ba", False, (300,), -1, "C", False, False, False, 1.0, 1, None),
+    ("butter", 4, "ba", False, (200, 64), 0, "C", False, True, False, 1.0, 1, None),
+    ("cheby1", 6, "ba", False, (7, 150), -1, "F", False, True, False, 2.5, 2, None),
+    ("ellip", 12, "ba", False, (3, 120, 5), 1, "strided", False, False, False, 1.0, 1, 7),
+    ("butter", 3, "ba", True, (90, 17), 0, "C", True, True, False, 1.0, 1, None),
+    ("ellip", 5, "ba", True, (80, 3), 0, "F", False, True, False, 0.5 - 0.25j, 3, None),
+    ("butter", 2, "ba", False, (40, 9), 0, "C", True, False, True, 1.0, 1, None),
+    ("butter", 8, "sos", False, (500,), -1, "C", False, False, False, 1.0, 1, None),
+    ("butter", 8, "sos", False, (16, 400), -1, "C", False, True, False, 1.0, 1, None),
+    ("cheby1", 10, "sos", False, (300, 256), 0, "C", False, True, False, 1.0, 2, None),
+    ("ellip", 12, "sos", False, (5, 60, 3), 1, "strided", False, False, False, 1.0, 1, 5),
+    ("butter", 4, "sos", True, (70, 9), 0, "F", True, True, False, 1.0, 1, None),
+    ("ellip", 6, "sos", True, (70, 4), 0, "C", False, False, False, 1.0, 1, None),
+    ("cheby1", 4, "sos", False, (30, 33), 0, "C", True, False, True, 1.0, 1, None),
+    ("butter", 6, "sos", False, (50, 12), 0, "C", False, False, True, 1.0, 1, None),
+]
+
+
+@pytest.mark.parametrize("kind,order,output,cdesign,shape,axis,memory,cx,with_zi,special,a0,workers,limit",
+                         SCIPY_FLOAT64)
+def test_double_is_scipys_float64(kind, order, output, cdesign, shape, axis, memory, cx, with_zi, special, a0,
+                                  workers, limit, piece_limit):
+    rng = np.random.default_rng(order)
+    x = rng.standard_normal(shape) + (1j * rng.standard_normal(shape) if cx else 0)
+    if special:
+        x = special_values(x)
+    if memory == "F":
+        x = np.asfortranarray(x)
+    elif memory == "strided":
+        x = np.repeat(x, 2, axis=axis)[(slice(None),) * (axis % x.ndim) + (slice(None, None, 2),)]
+    if limit:
+        piece_limit(limit)
+    d = scipy_design(kind, order, output, cdesign)
+    if output == "ba":
+        b, a = d[0] * a0, d[1] * a0
+        zshape = list(x.shape)
+        zshape[axis] = max(b.size, a.size) - 1
+        zi = rng.standard_normal(zshape) if with_zi else None
+        want = signal.lfilter(b, a, x, axis=axis, zi=zi)
+        got = marrowick.lfilter(b, a, x, axis=axis, zi=zi, workers=workers)
+    else:
+        zshape = [d.shape[0]] + list(x.shape)
+        zshape[axis % x.ndim + 1] = 2
+        zi = rng.standard_normal(zshape) if with_zi else None
+        want = signal.sosfilt(d, x, axis=axis, zi=zi)
+        got = marrowick.sosfilt(d, x, axis=axis, zi=zi, workers=workers)
+    for g, w in zip(got, want) if with_zi else ((got, want),):
+        assert_bits(g, w)
+    # The same bits in two pieces, the first's zf the second's zi.
+    if with_zi and x.shape[axis] > 2:
+        cut = x.shape[axis] // 3
+        first = np.take(x, range(cut), axis=axis)
+        second = np.take(x, range(cut, x.shape[axis]), axis=axis)
+        run = (lambda v, z: marrowick.lfilter(b, a, v, axis=axis, zi=z)) if output == "ba" else \
+            (lambda v, z: marrowick.sosfilt(d, v, axis=axis, zi=z))
+        y1, z1 = run(first, zi)
+        y2, z2 = run(second, z1)
+        assert_bits(np.concatenate([y1, y2], axis=axis), want[0])
+        assert_bits(z2, want[1])
+        # A streaming object, pickled between the pieces.
+        f = marrowick.Filter(b, a, zi, axis=axis) if output == "ba" else marrowick.SOSFilter(d, zi, axis=axis)
+        y1 = f.process(first)
+        f = pickle.loads(pickle.dumps(f))
+        assert_bits(np.concatenate([y1, f.process(second)], axis=axis), want[0])
+        assert_bits(f.zi, want[1])
+
+
+# Integer signals are converted exactly: 8- and 16-bit ones to float32, 32-bit
+# ones to float64.
+@pytest.mark.parametrize("dtype,computed", [(np.int8, np.float32), (np.uint16, np.float32), (np.int16, np.float32),
+                                            (np.int32, np.float64), (np.uint32, np.float64)])
+def test_integer_signals_are_converted_exactly(dtype, computed):
+    x = np.random.default_rng(1).integers(np.iinfo(dtype).min, np.iinfo(dtype).max, (80, 3), dtype=dtype)
+    sos = signal.butter(4, 0.1, output="sos")
+    b, a = signal.butter(3, 0.2)
+    for got, want in ((marrowick.sosfilt(sos, x, axis=0), marrowick.sosfilt(sos, x.astype(computed), axis=0)),
+                      (marrowick.lfilter(b, a, x, axis=0), marrowick.lfilter(b, a, x.astype(computed), axis=0)),
+                      (marrowick.filtfilt(b, a, x, axis=0), marrowick.filtfilt(b, a, x.astype(computed), axis=0))):
+        assert got.dtype == computed
+        assert_bits(got, want)
+
+
+# The double zero-phase filters start from the steady states solved exactly,
+# where SciPy solves a linear system: the results agree within 1e-7 of
+# max|y| for designs whose form is well conditioned (every sos design here;
+# ba designs of low order and cutoffs down to 0.01). The local-field-potential
+# band (0.3-300 Hz at 30 kHz) cannot run in single precision at all.
+# Complex ones: "x" a complex128 signal, "ba" the design shifted in frequency.
+@pytest.mark.parametrize("output,kind,order,wn,fs,complex_", [
+    ("sos", "butter", 4, [0.3, 300], 30000, ""),
+    ("sos", "cheby1", 12, 0.001, None, ""),
+    ("sos", "ellip", 8, 0.001, None, ""),
+    ("ba", "butter", 4, 0.01, None, ""),
+    ("ba", "ellip", 4, 0.05, None, ""),
+    ("ba", "cheby1", 2, 0.001, None, ""),
+    ("sos", "butter", 4, 0.1, None, "x"),
+    ("ba", "butter", 4, 0.05, None, "x"),
+    ("sos", "ellip", 4, 0.1, None, "bax"),
+    ("ba", "butter", 2, 0.1, None, "ba"),
+])
+def test_double_zero_phase_agrees_with_scipy(output, kind, order, wn, fs, complex_):
+    args = {"butter": (), "cheby1": (1,), "ellip": (1, 40)}[kind]
+    btype = "band" if np.ndim(wn) else "low"
+    d = getattr(signal, kind)(order, *args, wn, btype=btype, fs=fs, output=output)
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal((3, 20000)) + (1j * rng.standard_normal((3, 20000)) if "x" in complex_ else 0)
+    if "ba" in complex_:
+        d = (d * np.tile(np.exp(0.4j * np.arange(3)), 2) if output == "sos"
+             else tuple(v * np.exp(0.4j * np.arange(v.size)) for v in d))
+    if output == "sos":
+        want, got = signal.sosfiltfilt(d, x), marrowick.sosfiltfilt(d, x)
+        assert_bits(marrowick.sosfilt(d, x), signal.sosfilt(d, x))
+    else:
+        want, got = signal.filtfilt(*d, x), marrowick.filtfilt(*d, x)
+    assert got.dtype == want.dtype
+    assert np.max(np.abs(got - want)) <= 1e-7 * np.max(np.abs(want))
+    if fs is not None:
+        with pytest.warns(RuntimeWarning, match="marrowick:unstable"), \
+                pytest.raises(np.linalg.LinAlgError, match="marrowick:noSteadyState"):
+            marrowick.sosfiltfilt(d, x.astype(np.float32))

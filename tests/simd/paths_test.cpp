@@ -13,6 +13,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -77,82 +78,87 @@ const Size kSizes[] = {{0, 5}, {7, 0},   {1, 1},   {1, 2},   {5, 3},  {16, 4},  
 
 enum class Data { Finite, Special };
 
-float special(std::mt19937& rng) {
-    static const float values[] = {std::numeric_limits<float>::infinity(),
-                                   -std::numeric_limits<float>::infinity(),
-                                   std::numeric_limits<float>::quiet_NaN(),
-                                   0.0f,
-                                   -0.0f,
-                                   std::numeric_limits<float>::denorm_min(),
-                                   -1e-40f,
-                                   std::numeric_limits<float>::max(),
-                                   1.0f};
+// Infinities, a NaN, signed zeros, subnormals, the largest finite value.
+template <class E = float>
+E special(std::mt19937& rng) {
+    using Lim = std::numeric_limits<E>;
+    static const E values[] = {Lim::infinity(),   -Lim::infinity(), Lim::quiet_NaN(), E(0), -E(0),
+                               Lim::denorm_min(), -Lim::min() / 3,  Lim::max(),       E(1)};
     return values[rng() % (sizeof values / sizeof values[0])];
 }
 
 // Values in [-1, 1], with one in eight replaced by a special value in the
 // Special mode.
-std::vector<float> values(std::mt19937& rng, std::size_t n, Data data, float scale = 1.0f) {
-    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (float& f : v) f = (data == Data::Special && rng() % 8 == 0) ? special(rng) : scale * uniform(rng);
+template <class E = float>
+std::vector<E> values(std::mt19937& rng, std::size_t n, Data data, E scale = E(1)) {
+    std::uniform_real_distribution<E> uniform(E(-1), E(1));
+    std::vector<E> v(n);
+    for (E& f : v) f = (data == Data::Special && rng() % 8 == 0) ? special<E>(rng) : scale * uniform(rng);
     return v;
 }
 
-bool sameBits(float p, float q) {
+template <class E>
+bool sameBits(E p, E q) {
     if (std::isnan(p) && std::isnan(q)) return true;
-    uint32_t a, b;
-    std::memcpy(&a, &p, 4);
-    std::memcpy(&b, &q, 4);
-    return a == b;
+    return std::memcmp(&p, &q, sizeof(E)) == 0;
 }
 
-// Compares two buffers of floats; reports the first difference.
-::testing::AssertionResult sameBuffers(const std::vector<float>& expected, const std::vector<float>& actual,
-                                       const char* what) {
+// Compares two buffers of floats or doubles; reports the first difference.
+template <class E>
+::testing::AssertionResult sameBuffers(const std::vector<E>& expected, const std::vector<E>& actual, const char* what) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
         if (!sameBits(expected[i], actual[i])) {
             return ::testing::AssertionFailure()
-                   << what << " float " << i << ": scalar " << expected[i] << ", vector " << actual[i];
+                   << what << " element " << i << ": scalar " << expected[i] << ", vector " << actual[i];
         }
     }
     return ::testing::AssertionSuccess();
 }
 
 using marrowick::Kernel;
-// One problem: the operands as floats (complex ones interleaved).
-struct Problem {
+// One problem: the operands as floats or doubles (complex ones interleaved).
+template <class E>
+struct ProblemOf {
     Kernel kernel;
     Shape shape;
     Size size;
-    std::vector<float> b, a, x, zi;
+    std::vector<E> b, a, x, zi;
 };
+using Problem = ProblemOf<float>;
 
-bool complexCoef(Kernel k) { return k == Kernel::CC || k == Kernel::CR; }
-bool complexIn(Kernel k) { return k == Kernel::CC || k == Kernel::RC; }
-bool complexOut(Kernel k) { return k != Kernel::RR; }
+bool complexCoef(Kernel k) { return kernelFacts(k).coefComplex; }
+bool complexIn(Kernel k) { return kernelFacts(k).inComplex; }
+bool complexOut(Kernel k) { return kernelFacts(k).outComplex; }
 
-Problem makeProblem(Kernel kernel, Shape shape, Size size, Data data, float a0, uint32_t seed) {
+// a0 is the real part of a[0]; its imaginary part is a0im when given, else
+// 0 or (with special data) a special value.
+template <class E>
+ProblemOf<E> makeProblemOf(Kernel kernel, Shape shape, Size size, Data data, E a0, uint32_t seed,
+                           const E* a0im = nullptr) {
     std::mt19937 rng(seed);
-    Problem p{kernel, shape, size, {}, {}, {}, {}};
+    ProblemOf<E> p{kernel, shape, size, {}, {}, {}, {}};
     const std::size_t cc = complexCoef(kernel) ? 2 : 1;
-    p.b = values(rng, cc * shape.nb, data);
+    p.b = values<E>(rng, cc * shape.nb, data);
     // Small feedback coefficients keep most finite runs finite.
-    p.a = values(rng, cc * shape.na, data, 0.4f / static_cast<float>(shape.na));
+    p.a = values<E>(rng, cc * shape.na, data, E(0.4) / static_cast<E>(shape.na));
     p.a[0] = a0;
-    if (cc == 2) p.a[1] = (data == Data::Special) ? special(rng) : 0.0f;
-    p.x = values(rng, (complexIn(kernel) ? 2 : 1) * static_cast<std::size_t>(size.M) * size.N, data);
-    p.zi = values(rng, (complexOut(kernel) ? 2 : 1) * static_cast<std::size_t>(shape.L) * size.N, data);
+    if (cc == 2) p.a[1] = a0im ? *a0im : (data == Data::Special) ? special<E>(rng) : E(0);
+    p.x = values<E>(rng, (complexIn(kernel) ? 2 : 1) * static_cast<std::size_t>(size.M) * size.N, data);
+    p.zi = values<E>(rng, (complexOut(kernel) ? 2 : 1) * static_cast<std::size_t>(shape.L) * size.N, data);
     return p;
+}
+Problem makeProblem(Kernel kernel, Shape shape, Size size, Data data, float a0, uint32_t seed) {
+    return makeProblemOf<float>(kernel, shape, size, data, a0, seed);
 }
 
 // Runs the problem on one path with x and y in the given layout; y and zf
-// come back as column-major floats.
-void run(const Problem& p, KernelPath path, Order order, std::vector<float>& y, std::vector<float>& zf) {
+// come back column-major.
+template <class E>
+void run(const ProblemOf<E>& p, KernelPath path, Order order, std::vector<E>& y, std::vector<E>& zf) {
     const int32_t M = p.size.M, N = p.size.N;
     const Layout layout = layoutOf(order, M, N);
     const std::size_t fin = complexIn(p.kernel) ? 2 : 1, fout = complexOut(p.kernel) ? 2 : 1;
-    std::vector<float> x(fin * spanOf(layout, M, N) + 1, 0.0f), out(fout * spanOf(layout, M, N) + 1, 0.0f);
+    std::vector<E> x(fin * spanOf(layout, M, N) + 1, E(0)), out(fout * spanOf(layout, M, N) + 1, E(0));
     for (int32_t j = 0; j < N; ++j)
         for (int32_t i = 0; i < M; ++i)
             for (std::size_t q = 0; q < fin; ++q)
@@ -164,7 +170,7 @@ void run(const Problem& p, KernelPath path, Order order, std::vector<float>& y, 
                     out.data(), layout,
                     zf.data()};
     runFilterCall(call, path);
-    y.assign(fout * static_cast<std::size_t>(M) * N, 0.0f);
+    y.assign(fout * static_cast<std::size_t>(M) * N, E(0));
     for (int32_t j = 0; j < N; ++j)
         for (int32_t i = 0; i < M; ++i)
             for (std::size_t q = 0; q < fout; ++q)
@@ -231,40 +237,49 @@ INSTANTIATE_TEST_SUITE_P(AllKernels, FastPaths,
 // over section counts (one piece and more than one), first kernels (which
 // fix the later sections' kernels), sizes around the lane counts and the
 // pipeline's length, layouts and in-place calls.
-struct Cascade {
+template <class E>
+struct CascadeOf {
     Kernel first;
     int32_t sections;
     Size size;
-    std::vector<float> sos, x, zi;
+    std::vector<E> sos, x, zi;
 };
+using Cascade = CascadeOf<float>;
 
-Cascade makeCascade(Kernel first, int32_t sections, Size size, Data data, uint32_t seed) {
+// Complex designs take a complex a0 in one section of four.
+template <class E>
+CascadeOf<E> makeCascadeOf(Kernel first, int32_t sections, Size size, Data data, uint32_t seed) {
     std::mt19937 rng(seed);
-    Cascade c{first, sections, size, {}, {}, {}};
+    CascadeOf<E> c{first, sections, size, {}, {}, {}};
     const std::size_t cc = complexCoef(first) ? 2 : 1;
-    const float a0s[] = {1.0f, 2.0f, -1.0f, 0.0f, std::numeric_limits<float>::infinity()};
+    const E a0s[] = {E(1), E(2), E(-1), E(0), std::numeric_limits<E>::infinity()};
     for (int32_t s = 0; s < sections; ++s) {
-        std::vector<float> b = values(rng, 3 * cc, data), a = values(rng, 3 * cc, data, 0.3f);
+        std::vector<E> b = values<E>(rng, 3 * cc, data), a = values<E>(rng, 3 * cc, data, E(0.3));
         // Mostly a0 = 1, as designs give; zero and infinite gains with special data.
-        a[0] = (rng() % 2 == 0) ? 1.0f : a0s[rng() % (data == Data::Special ? 5 : 3)];
-        if (cc == 2) a[1] = (data == Data::Special && rng() % 4 == 0) ? special(rng) : 0.0f;
+        a[0] = (rng() % 2 == 0) ? E(1) : a0s[rng() % (data == Data::Special ? 5 : 3)];
+        if (cc == 2) a[1] = (data == Data::Special && rng() % 4 == 0) ? special<E>(rng) : E(0);
+        if (cc == 2 && std::is_same<E, double>::value && rng() % 4 == 0) a[1] = E(0.5);
         c.sos.insert(c.sos.end(), b.begin(), b.end());
         c.sos.insert(c.sos.end(), a.begin(), a.end());
     }
-    c.x = values(rng, (complexIn(first) ? 2 : 1) * static_cast<std::size_t>(size.M) * size.N, data);
-    c.zi = values(rng, (complexOut(first) ? 2 : 1) * static_cast<std::size_t>(sections) * 2 * size.N, data);
+    c.x = values<E>(rng, (complexIn(first) ? 2 : 1) * static_cast<std::size_t>(size.M) * size.N, data);
+    c.zi = values<E>(rng, (complexOut(first) ? 2 : 1) * static_cast<std::size_t>(sections) * 2 * size.N, data);
     return c;
+}
+Cascade makeCascade(Kernel first, int32_t sections, Size size, Data data, uint32_t seed) {
+    return makeCascadeOf<float>(first, sections, size, data, seed);
 }
 
 // Runs the cascade on one path in the given layout (in place: x given in the
-// output buffer); y and zf come back as column-major floats.
-void runCascade(const Cascade& c, KernelPath path, Order order, bool inPlace, std::vector<float>& y,
-                std::vector<float>& zf) {
+// output buffer); y and zf come back column-major.
+template <class E>
+void runCascade(const CascadeOf<E>& c, KernelPath path, Order order, bool inPlace, std::vector<E>& y,
+                std::vector<E>& zf) {
     const int32_t M = c.size.M, N = c.size.N;
     const Layout layout = layoutOf(order, M, N);
     const std::size_t fin = complexIn(c.first) ? 2 : 1, fout = complexOut(c.first) ? 2 : 1;
-    std::vector<float> x(fin * spanOf(layout, M, N) + 1, 0.0f), out(fout * spanOf(layout, M, N) + 1, 0.0f);
-    std::vector<float>& in = inPlace ? out : x;
+    std::vector<E> x(fin * spanOf(layout, M, N) + 1, E(0)), out(fout * spanOf(layout, M, N) + 1, E(0));
+    std::vector<E>& in = inPlace ? out : x;
     for (int32_t j = 0; j < N; ++j)
         for (int32_t i = 0; i < M; ++i)
             for (std::size_t q = 0; q < fin; ++q)
@@ -272,7 +287,7 @@ void runCascade(const Cascade& c, KernelPath path, Order order, bool inPlace, st
     zf = c.zi;
     const CascadeCall call{c.first, c.sections, M, N, c.sos.data(), in.data(), layout, out.data(), layout, zf.data()};
     runCascadeCall(call, path);
-    y.assign(fout * static_cast<std::size_t>(M) * N, 0.0f);
+    y.assign(fout * static_cast<std::size_t>(M) * N, E(0));
     for (int32_t j = 0; j < N; ++j)
         for (int32_t i = 0; i < M; ++i)
             for (std::size_t q = 0; q < fout; ++q)
@@ -359,6 +374,100 @@ INSTANTIATE_TEST_SUITE_P(
                       CascadeCase{Kernel::CR, Data::Finite}, CascadeCase{Kernel::CR, Data::Special},
                       CascadeCase{Kernel::RC, Data::Finite}, CascadeCase{Kernel::RC, Data::Special},
                       CascadeCase{Kernel::RRZ, Data::Finite}, CascadeCase{Kernel::RRZ, Data::Special}),
+    cascadeCaseName);
+
+// The double-precision kernels: every path against their definition, bit
+// for bit, over the same shapes, sizes and layouts, with a[0] of 1, 2, -1 and
+// complex ones (|a0|^2 of exactly 1, whose division is left out, and not),
+// and with special values 0 and infinity too.
+class DoubleFastPaths : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DoubleFastPaths, MatchTheDefinitionInEveryLayout) {
+    const Case c = GetParam();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<std::pair<double, double>> a0s = {{1.0, 0.0}, {2.0, 0.0}, {-1.0, 0.0}};
+    if (complexCoef(c.kernel)) a0s.insert(a0s.end(), {{0.0, 1.0}, {0.5, -2.0}});
+    if (c.data == Data::Special) a0s.insert(a0s.end(), {{0.0, 0.0}, {inf, 0.0}});
+    int compared = 0;
+    uint32_t seed = 1;
+    for (const Shape& shape : kShapes) {
+        for (const Size& size : kSizes) {
+            const auto a0 = a0s[seed % a0s.size()];
+            const ProblemOf<double> p =
+                makeProblemOf<double>(c.kernel, shape, size, c.data, a0.first, seed++, &a0.second);
+            std::vector<double> y0, zf0;
+            run(p, KernelPath::Definition, Order::ColumnMajor, y0, zf0);
+            for (KernelPath path : kFastPaths) {
+                if (!pathAvailable(path)) continue;
+                for (Order order : kOrders) {
+                    std::vector<double> y, zf;
+                    run(p, path, order, y, zf);
+                    SCOPED_TRACE(std::string(pathName(path)) + " " + orderName(order) +
+                                 " nb=" + std::to_string(shape.nb) + " na=" + std::to_string(shape.na) +
+                                 " L=" + std::to_string(shape.L) + " M=" + std::to_string(size.M) +
+                                 " N=" + std::to_string(size.N) + " a0=" + std::to_string(a0.first) + "," +
+                                 std::to_string(a0.second));
+                    ASSERT_TRUE(sameBuffers(y0, y, "y"));
+                    ASSERT_TRUE(sameBuffers(zf0, zf, "zf"));
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DoubleKernels, DoubleFastPaths,
+                         ::testing::Values(Case{Kernel::DRR, Data::Finite}, Case{Kernel::DRR, Data::Special},
+                                           Case{Kernel::DCC, Data::Finite}, Case{Kernel::DCC, Data::Special},
+                                           Case{Kernel::DCR, Data::Finite}, Case{Kernel::DCR, Data::Special}),
+                         caseName);
+
+// Double-precision cascades: every path against the one-channel cascade
+// (their definition), over section counts around the lanes and the pieces,
+// one channel (sections in lanes) and more, both layouts, in place.
+class DoubleCascadePaths : public ::testing::TestWithParam<CascadeCase> {};
+
+TEST_P(DoubleCascadePaths, MatchTheDefinitionInEveryLayout) {
+    const CascadeCase cc = GetParam();
+    const int32_t kSections[] = {1, 2, 3, 5, 8, 9, 17, 33, 40};
+    const Size kCascadeSizes[] = {{0, 3}, {1, 1},  {5, 1},   {40, 1}, {100, 2}, {17, 3},
+                                  {3, 6}, {33, 5}, {20, 16}, {9, 17}, {70, 37}};
+    const bool sameTypes = complexIn(cc.first) == complexOut(cc.first);
+    int compared = 0;
+    uint32_t seed = 7;
+    for (int32_t sections : kSections) {
+        for (const Size& size : kCascadeSizes) {
+            const CascadeOf<double> c = makeCascadeOf<double>(cc.first, sections, size, cc.data, seed++);
+            std::vector<double> y0, zf0;
+            runCascade(c, KernelPath::Definition, Order::ColumnMajor, false, y0, zf0);
+            const std::string what = " sections=" + std::to_string(sections) + " M=" + std::to_string(size.M) +
+                                     " N=" + std::to_string(size.N);
+            for (KernelPath path : kFastPaths) {
+                if (!pathAvailable(path)) continue;
+                for (Order order : kOrders) {
+                    for (bool inPlace : {false, true}) {
+                        if (inPlace && (!sameTypes || order == Order::Strided)) continue;
+                        std::vector<double> y, zf;
+                        runCascade(c, path, order, inPlace, y, zf);
+                        SCOPED_TRACE(std::string(pathName(path)) + " " + orderName(order) +
+                                     (inPlace ? " in place" : "") + what);
+                        ASSERT_TRUE(sameBuffers(y0, y, "y"));
+                        ASSERT_TRUE(sameBuffers(zf0, zf, "zf"));
+                        ++compared;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DoubleKernels, DoubleCascadePaths,
+    ::testing::Values(CascadeCase{Kernel::DRR, Data::Finite}, CascadeCase{Kernel::DRR, Data::Special},
+                      CascadeCase{Kernel::DCC, Data::Finite}, CascadeCase{Kernel::DCC, Data::Special},
+                      CascadeCase{Kernel::DCR, Data::Finite}, CascadeCase{Kernel::DCR, Data::Special}),
     cascadeCaseName);
 
 // The kernels of kernels.h pick a path by themselves; whatever they pick, the
