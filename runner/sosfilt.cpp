@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "filters/filters.h"
 #include "host.h"
 #include "kernels/cascade.h"
 #include "npy.h"
@@ -66,7 +67,6 @@ public:
     bool acrossChannels() const override { return true; }
 
     void run(const Tile& t) override {
-        const std::size_t row = 2 * stateItem_;  // one section's states of one channel
         // Every channel in order works on the carried states in place; any
         // other tile on a copy of its channels' states.
         const bool whole = t.gc == N_ && std::is_sorted(t.columns.begin(), t.columns.end());
@@ -83,11 +83,7 @@ public:
         call.outLayout = call.inLayout;
         call.state = state;
         marrowick::runCascadeCall(call);
-        if (!whole) {
-            for (std::size_t s = 0; s < sos_.n; ++s)
-                for (std::size_t k = 0; k < t.gc; ++k)
-                    std::memcpy(&states_[(s * N_ + t.columns[k]) * row], &gathered_[(s * t.gc + k) * row], row);
-        }
+        if (!whole) marrowick::filters::scatterStates(group(t), gathered_.data(), states_.data());
     }
 
     // The states from and to ZI's layout: a column-major host array of
@@ -114,12 +110,13 @@ public:
     }
 
 private:
+    marrowick::filters::StateGroup group(const Tile& t) const {
+        return {stateItem_,       static_cast<int64_t>(sos_.n), static_cast<int64_t>(N_), 0,
+                t.columns.data(), static_cast<int64_t>(t.gc)};
+    }
     std::uint8_t* gather(const Tile& t) {
-        const std::size_t row = 2 * stateItem_;
-        gathered_.resize(sos_.n * t.gc * row);
-        for (std::size_t s = 0; s < sos_.n; ++s)
-            for (std::size_t k = 0; k < t.gc; ++k)
-                std::memcpy(&gathered_[(s * t.gc + k) * row], &states_[(s * N_ + t.columns[k]) * row], row);
+        gathered_.resize(sos_.n * t.gc * 2 * stateItem_);
+        marrowick::filters::gatherStates(group(t), states_.data(), gathered_.data());
         return gathered_.data();
     }
 

@@ -49,6 +49,7 @@ Design readDesign(const std::vector<std::string>& f, bool sections, const NpyHea
         d.sos.prepare(marrowick::kernelFacts(d.kernel).coefComplex);
         d.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, d.sos.values.data(), static_cast<int32_t>(d.sos.n)};
         d.c.doublePrecision = wide;
+        d.c.widened = marrowick::kernelFacts(d.kernel).coefComplex && !d.complex;
         return d;
     }
     d.aPath = f[1];
@@ -71,6 +72,7 @@ Design readDesign(const std::vector<std::string>& f, bool sections, const NpyHea
                                 nullptr,
                                 0};
     d.c.doublePrecision = wide;
+    d.c.widened = wantComplex && !d.complex;
     return d;
 }
 

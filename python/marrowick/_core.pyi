@@ -33,6 +33,15 @@ def _zero_phase(coefficients: Tuple[np.ndarray, np.ndarray] | np.ndarray, x: Arr
                 axis: int, padtype: Optional[str], edge: int, workers: int) -> _Result: ...
 
 
+def _zero_phase_start(coefficients: Tuple[np.ndarray, np.ndarray] | np.ndarray, dtype: DTypeLike,
+                      padtype: Optional[str], edge: int, first: np.ndarray) -> _Result: ...
+
+
+def _zero_phase_turn(coefficients: Tuple[np.ndarray, np.ndarray] | np.ndarray, dtype: DTypeLike,
+                     padtype: Optional[str], edge: int, last: np.ndarray,
+                     states: Optional[np.ndarray]) -> _Result: ...
+
+
 def _coefficients(b: ArrayLike, a: ArrayLike, scipy: bool = False,
                   double: bool = False) -> Tuple[np.ndarray, np.ndarray, int]: ...
 

@@ -115,25 +115,28 @@ def test_any_chunking_equals_one_call(compute, front, shape, axis, chunks, compl
         assert_bits(g, w)
 
 
-# (x shape, axis, x chunks, which inputs are complex, padtype, padlen)
+# (x shape, axis, x chunks, which inputs are complex ("d": x in double precision), padtype, padlen)
 ZERO_PHASE = [
     ((60, 7), 0, ((60,), (7,)), "", "odd", None),                      # one chunk
     ((60, 7), 0, ((10, 0, 25, 25), (3, 4)), "x", "even", None),        # uneven, one empty
     ((5, 3, 40), -1, ((2, 3), (1, 2), (7, 0, 33)), "ba", "constant", 5),
-    ((4, 45), 1, ((1, 1, 2), (1,) * 45), "bax", "odd", None),          # blocks shorter than the padding
     ((40,), 0, ((13, 27),), "", None, None),
     ((30, 6), 0, ((1,) * 30, (3, 3)), "ba", "odd", 0),
     ((50, 2), 0, ((20, 20, 10), (1, 1)), "x", "odd", 49),             # padding from the whole signal
-    ((3, 64), -1, ((3,), (30, 34)), "bax", "even", 63),
     ((3, 97), 1, ((2, 1), tuple(int(n) for n in np.random.default_rng(5).multinomial(97, [1 / 9] * 9))), "x",
      "odd", None),                                                     # a random chunking
+    ((60, 7), 0, ((10, 0, 25, 25), (3, 4)), "d", "odd", None),
+    ((4, 45), 1, ((1, 1, 2), (1,) * 45), "baxd", "even", None),       # blocks shorter than the padding
+    ((5, 3, 40), -1, ((2, 3), (1, 2), (7, 0, 33)), "bad", "constant", 5),
+    ((30, 6), 0, ((1,) * 30, (3, 3)), "xd", None, None),
+    ((50, 2), 0, ((20, 20, 10), (1, 1)), "d", "odd", 49),
 ]
 
 
 @pytest.mark.parametrize("front", ["filtfilt", "sosfiltfilt"])
 @pytest.mark.parametrize("shape, axis, chunks, complex_, padtype, padlen", ZERO_PHASE)
 def test_zero_phase_any_chunking_equals_one_call(compute, front, shape, axis, chunks, complex_, padtype, padlen):
-    x = signal(shape, "x" in complex_)
+    x = signal(shape, "x" in complex_, double="d" in complex_)
     if front == "filtfilt":
         coefficients = (B * SHIFT, A * SHIFT) if "ba" in complex_ else (B, A)
     else:
