@@ -169,14 +169,16 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
 }
 
 // Groups of C lanes that run in flight for kernel K with FixedL states in
-// registers (0: the states in the stack tile).
-#ifndef MARROWICK_GROUPS_IN_FLIGHT_MAX_STATE
-#define MARROWICK_GROUPS_IN_FLIGHT_MAX_STATE 4
-#endif
+// registers (0: the states in the stack tile), as measured on each width:
+// two all-real groups, whose sample chains are long (each stored value is
+// rounded to single and widened again) and overlap, when their states and
+// coefficients stay in registers: up to 4 states on 4 and 8 lanes, up to 2
+// on 16 (4 measured slower there). The complex kernels are bound by their
+// arithmetic rather than a chain, and pairs of them measured slower.
 template <Kernel K, int C, int FixedL>
 constexpr int groupsInFlight() {
-    if (FixedL == 0) return 1;
-    return FixedL <= MARROWICK_GROUPS_IN_FLIGHT_MAX_STATE ? 2 : 1;
+    if (K != Kernel::RR || FixedL == 0) return 1;
+    return FixedL <= (C >= 16 ? 2 : 4) ? 2 : 1;
 }
 
 // Channel groups: as many of the widest group as fit, G at a time where
