@@ -250,7 +250,8 @@ struct ColumnMajorIO {
     MARROWICK_LANE_IO void prefetch(const float* base, int32_t i0, int channels) const {
         for (int c = 0; c < channels; ++c) {
             const char* p = reinterpret_cast<const char*>(base + c * channel + static_cast<std::ptrdiff_t>(i0) * Parts);
-            for (int o = 0; o < Parts * C * static_cast<int>(sizeof(float)); o += 64) __builtin_prefetch(p + o, Write, 3);
+            for (int o = 0; o < Parts * C * static_cast<int>(sizeof(float)); o += 64)
+                __builtin_prefetch(p + o, Write, 3);
         }
     }
     void flush(const Rows&, float* base, int32_t i0, int n, int live, const float* tile) const {
