@@ -290,8 +290,9 @@ constexpr TypeEntry kTypes[] = {
     {"|i1", NpyType::I1, 1}, {"|u1", NpyType::U1, 1}, {"<i2", NpyType::I2, 2}, {"<u2", NpyType::U2, 2},
     {"<i4", NpyType::I4, 4}, {"<u4", NpyType::U4, 4},
 };
-constexpr const char* kTypesText =
-    "the dtypes taken are little-endian float32, float64, complex64, complex128 and integers of at most 32 bits";
+// Short enough that the refusal stays one line of at most 200 characters
+// whatever dtype the file claims.
+constexpr const char* kTypesText = "taken: <f4, <f8, <c8, <c16, <i1..<i4, <u1..<u4";
 
 }  // namespace
 
@@ -322,7 +323,7 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
         if (!little.empty() && little[0] == '>') little[0] = '<';
         bool bigEndian = false;
         for (const TypeEntry& t : kTypes) bigEndian = bigEndian || (h.descr != little && little == t.descr);
-        error = "dtype " + shown(h.descr) + (bigEndian ? " is big-endian" : " is not supported") +
+        error = "dtype " + shown(h.descr) + (bigEndian ? " is big-endian" : " is not taken") +
                 " [marrowick:unsupportedType]; " + kTypesText;
         return false;
     }
