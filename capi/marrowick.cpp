@@ -17,7 +17,7 @@
 #include "kernels/kernels.h"
 #include "kernels/paths.h"
 
-using marrowick::ComplexSingle;
+using marrowick::ComplexDouble;
 using marrowick::Kernel;
 using marrowick::Layout;
 namespace filters = marrowick::filters;
@@ -32,7 +32,7 @@ constexpr __int128 kMaxSpan = PTRDIFF_MAX / 4;
 // it has no arguments for); the first that fails gives the status.
 // docs/c-api.md quotes this table.
 // check order
-//   1. kind: not a kind, or RRZ for a zero-phase filter (MARROWICK_E_BAD_KIND)
+//   1. kind: not a kind, or RRZ for a zero-phase filter or a start state (MARROWICK_E_BAD_KIND)
 //   2. coefficients: a count of 0 (n_sections: _SOS_SHAPE; nb, na: _EMPTY_COEFFICIENTS), a count above
 //      2^31 - 1 (_TOO_LARGE), a NULL pointer (_NULL_POINTER), a span beyond the address space (_TOO_LARGE)
 //   3. signal: a count above 2^31 - 1 (_TOO_LARGE), x or y NULL (_NULL_POINTER), a span of x or y beyond the
@@ -61,6 +61,9 @@ bool kernelOf(int kind, Kernel& k) {
         case MARROWICK_RC: k = Kernel::RC; return true;
         case MARROWICK_CR: k = Kernel::CR; return true;
         case MARROWICK_CC: k = Kernel::CC; return true;
+        case MARROWICK_DRR: k = Kernel::DRR; return true;
+        case MARROWICK_DCC: k = Kernel::DCC; return true;
+        case MARROWICK_DCR: k = Kernel::DCR; return true;
     }
     return false;
 }
@@ -71,9 +74,12 @@ Kernel kernelChecked(int kind, bool zeroPhase = false) {
     return k;
 }
 
-std::size_t coefficientItem(Kernel k) {
-    return k == Kernel::CC || k == Kernel::CR ? sizeof(ComplexSingle) : sizeof(float);
-}
+// The operands' item sizes and complexity, the same facts every front reads.
+std::size_t coefficientItem(Kernel k) { return marrowick::kernelFacts(k).coefItem; }
+bool coefficientsComplex(Kernel k) { return marrowick::kernelFacts(k).coefComplex; }
+bool doublePrecision(Kernel k) { return marrowick::kernelFacts(k).doublePrecision; }
+// The steady states' item: a double, or a (re, im) pair of them.
+std::size_t steadyItem(Kernel k) { return coefficientsComplex(k) ? sizeof(ComplexDouble) : sizeof(double); }
 
 void need(const void* p) {
     if (!p) throw Refusal{MARROWICK_E_NULL_POINTER};
@@ -245,14 +251,16 @@ Coefs baChecked(Kernel k, const void* b, std::size_t nb, const void* a, std::siz
     need(b);
     need(a);
     const std::size_t item = coefficientItem(k);
-    return Coefs{filters::Coefficients{false, b, static_cast<int32_t>(nb), a, static_cast<int32_t>(na), nullptr, 0},
-                 dense(b, nb, item), dense(a, na, item), Span{0, 0}};
+    filters::Coefficients c{false, b, static_cast<int32_t>(nb), a, static_cast<int32_t>(na), nullptr, 0};
+    c.doublePrecision = doublePrecision(k);
+    return Coefs{c, dense(b, nb, item), dense(a, na, item), Span{0, 0}};
 }
 Coefs sosChecked(Kernel k, const void* sos, std::size_t n) {
     coefficientCount(n, MARROWICK_E_SOS_SHAPE);
     need(sos);
-    return Coefs{filters::Coefficients{true, nullptr, 0, nullptr, 0, sos, static_cast<int32_t>(n)}, Span{0, 0},
-                 Span{0, 0}, dense(sos, 6 * static_cast<__int128>(n), coefficientItem(k))};
+    filters::Coefficients c{true, nullptr, 0, nullptr, 0, sos, static_cast<int32_t>(n)};
+    c.doublePrecision = doublePrecision(k);
+    return Coefs{c, Span{0, 0}, Span{0, 0}, dense(sos, 6 * static_cast<__int128>(n), coefficientItem(k))};
 }
 
 // The one-shot filter and cascade.
@@ -299,8 +307,8 @@ void zeroPhase(Kernel k, const Coefs& c, std::size_t n_samples, std::size_t n_ch
         default: throw Refusal{MARROWICK_E_PAD_TYPE};
     }
     if (padlen < MARROWICK_PADLEN_DEFAULT) throw Refusal{MARROWICK_E_PAD_LENGTH};
-    const bool complex = k == Kernel::CC || k == Kernel::CR;
-    const int64_t edge = padlen == MARROWICK_PADLEN_DEFAULT ? filters::defaultPadLength(c.c, complex) : padlen;
+    const int64_t edge =
+        padlen == MARROWICK_PADLEN_DEFAULT ? filters::defaultPadLength(c.c, coefficientsComplex(k)) : padlen;
     if (s.M <= (type == filters::PadType::None ? 0 : edge)) throw Refusal{MARROWICK_E_PAD_LENGTH};
     const filters::Result r =
         filters::runZeroPhase(filters::ZeroPhase{k, c.c, s.M, s.N, x, s.xl, y, s.yl, type, edge}, threads);
@@ -316,7 +324,7 @@ constexpr Status kStatus[] = {
     {"marrowick:nullPointer", "a required pointer is NULL"},
     {"marrowick:emptyCoefficients", "no coefficients: nb or na is 0"},
     {"marrowick:tooLarge", "a count is above 2^31 - 1, or a buffer would span beyond the address space"},
-    {"marrowick:badKind", "the kind is not one of the five kernels, or not one this call takes"},
+    {"marrowick:badKind", "the kind is not one of the eight kernels, or not one this call takes"},
     {"marrowick:layout", "the output layout puts two samples at one element"},
     {"marrowick:overlap", "an output overlaps an input or another output (in place needs y == x, one layout and type)"},
     {"marrowick:ziSize", "the state buffer does not hold the filter's state size"},
@@ -346,7 +354,9 @@ struct marrowick_filter {
     std::vector<char> b, a, sos, state;
 
     filters::Coefficients coefficients() const {
-        return filters::Coefficients{sections, b.data(), nb, a.data(), na, sos.data(), nSections};
+        filters::Coefficients c{sections, b.data(), nb, a.data(), na, sos.data(), nSections};
+        c.doublePrecision = doublePrecision(kernel);
+        return c;
     }
 };
 
@@ -386,14 +396,15 @@ int marrowick_lfilter_zi(int kind, const void* b, size_t nb, const void* a, size
     return guarded([&] {
         const Kernel k = kernelChecked(kind);
         const Coefs c = baChecked(k, b, nb, a, na);
-        const bool complex = coefficientItem(k) == sizeof(ComplexSingle);
+        const bool complex = coefficientsComplex(k);
         const int64_t L = filters::stateLength(c.c);
         if (L == 0) throw Refusal{MARROWICK_E_NO_STATE};
         need(zi);
-        const Span out = dense(zi, L, complex ? 2 * sizeof(double) : sizeof(double));
+        const Span out = dense(zi, L, steadyItem(k));
         if (meet(out, c.b) || meet(out, c.a)) throw Refusal{MARROWICK_E_OVERLAP};
         std::vector<double> z(static_cast<std::size_t>(complex ? 2 * L : L));
-        const filters::Result r = filters::steadyState(complex, b, c.c.nb, a, c.c.na, z.data(), nullptr);
+        const filters::Result r =
+            filters::steadyState(complex, b, c.c.nb, a, c.c.na, z.data(), nullptr, c.c.doublePrecision);
         if (r.status != filters::Status::Ok) throw Refusal{statusOf(r)};
         if (!z.empty()) std::memcpy(zi, z.data(), z.size() * sizeof(double));
     });
@@ -404,12 +415,12 @@ int marrowick_sosfilt_zi(int kind, const void* sos, size_t n_sections, double* z
         const Kernel k = kernelChecked(kind);
         const Coefs c = sosChecked(k, sos, n_sections);
         need(zi);
-        const bool complex = coefficientItem(k) == sizeof(ComplexSingle);
-        const Span out =
-            dense(zi, 2 * static_cast<__int128>(n_sections), complex ? 2 * sizeof(double) : sizeof(double));
+        const bool complex = coefficientsComplex(k);
+        const Span out = dense(zi, 2 * static_cast<__int128>(n_sections), steadyItem(k));
         if (meet(out, c.sos)) throw Refusal{MARROWICK_E_OVERLAP};
         std::vector<double> z(n_sections * (complex ? 4 : 2));
-        const filters::Result r = filters::sectionsSteadyState(complex, sos, c.c.nSections, z.data());
+        const filters::Result r =
+            filters::sectionsSteadyState(complex, sos, c.c.nSections, z.data(), c.c.doublePrecision);
         if (r.status != filters::Status::Ok) throw Refusal{statusOf(r)};
         std::memcpy(zi, z.data(), z.size() * sizeof(double));
     });
@@ -457,9 +468,8 @@ void startState(Kernel k, bool sections, const double* steady, int64_t L, std::s
     need(steady);
     need(first);
     need(zi);
-    const bool complexCoef = coefficientItem(k) == sizeof(ComplexSingle);
     const std::size_t stateItem = filters::outputItem(k), inItem = filters::inputItem(k);
-    const Span steadySpan = dense(steady, L, complexCoef ? 2 * sizeof(double) : sizeof(double));
+    const Span steadySpan = dense(steady, L, steadyItem(k));
     const Layout firstLayout{1, stride};
     const Span firstSpan = strided(first, firstLayout, inItem, 1, N);
     const Span out = dense(zi, static_cast<__int128>(L) * N, stateItem);

@@ -1,11 +1,15 @@
-// marrowick filter: the module called on the tiles of X as a host calls it,
-// with each tile's final states starting the next tile of its channels, so
-// the result is that of one call on the whole of X, bit for bit.
+// marrowick filter: in single precision the module called on the tiles of X
+// as a host calls it; in double precision (by X's dtype) the filters' pass
+// of the double-precision kernels, the module's arguments checked by the
+// module as before. Each tile's final states start the next tile of its
+// channels, so the result is that of one call on the whole of X, bit for
+// bit.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "filters/filters.h"
 #include "host.h"
 #include "npy.h"
 #include "runner.h"
@@ -14,9 +18,13 @@
 namespace runner {
 namespace {
 
+namespace filters = marrowick::filters;
+using marrowick::Kernel;
+
 struct FilterInputs {
     std::string bPath, aPath, xPath, ziPath;
-    NpyArray b, a, zi;  // zi with X's time axis first
+    NpyArray b, a, zi;  // of the computing precision; zi with X's time axis first
+    bool wide = false;  // double precision
     NpyReader x;
     MexFunction fn = nullptr;
     std::size_t axis = 0;
@@ -129,10 +137,70 @@ private:
     mxhost::ArrayPtr state_;
 };
 
+// The double-precision kernels on one tile at a time, through the filters'
+// pass, as the Python package's filter runs them: b and a as given (divided
+// by a[0] in the kernel), the states of every channel (channel j's L at
+// j * L, of the kernel's state type) carried between the tiles.
+class PassTiles : public TileFilter {
+public:
+    PassTiles(const FilterInputs& in, Kernel kernel, const mxArray* start) : kernel_(kernel) {
+        const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
+        b_ = kernelValues(in.b.array.get(), f.coefComplex);
+        a_ = kernelValues(in.a.array.get(), f.coefComplex);
+        c_ = filters::Coefficients{false,
+                                   b_.data(),
+                                   static_cast<int32_t>(mxGetNumberOfElements(in.b.array.get())),
+                                   a_.data(),
+                                   static_cast<int32_t>(mxGetNumberOfElements(in.a.array.get())),
+                                   nullptr,
+                                   0};
+        // A zi of no states is the module's zero-state call, y = b[0] x / a[0].
+        L_ = mxGetM(start);
+        c_.zeroState = L_ == 0;
+        c_.doublePrecision = true;
+        row_ = L_ * f.outItem;
+        states_ = kernelValues(start, f.outComplex);
+    }
+
+    std::size_t stateLength() const { return L_; }
+
+    void run(const Tile& t) override {
+        gathered_.resize(t.gc * row_);
+        for (std::size_t k = 0; k < t.gc; ++k) std::memcpy(&gathered_[k * row_], &states_[t.columns[k] * row_], row_);
+        const marrowick::Layout layout{static_cast<std::ptrdiff_t>(t.rowStride),
+                                       static_cast<std::ptrdiff_t>(t.colStride)};
+        const filters::Pass pass{
+            kernel_,         c_, static_cast<int64_t>(t.si), static_cast<int64_t>(t.gc), t.in, layout, t.out, layout,
+            gathered_.data()};
+        filters::runPass(pass, 1);
+        for (std::size_t k = 0; k < t.gc; ++k) std::memcpy(&states_[t.columns[k] * row_], &gathered_[k * row_], row_);
+    }
+
+    // The final states into `into` (the start states' host array), which
+    // is returned.
+    const mxArray* states(mxArray* into) const {
+        const std::size_t n = mxGetNumberOfElements(into);
+        auto* re = static_cast<std::uint8_t*>(mxGetData(into));
+        auto* im = static_cast<std::uint8_t*>(mxGetImagData(into));
+        const std::size_t item = im != nullptr ? 16 : 8;
+        for (std::size_t e = 0; e < n; ++e) {
+            std::memcpy(re + e * 8, &states_[e * item], 8);
+            if (im != nullptr) std::memcpy(im + e * 8, &states_[e * item + 8], 8);
+        }
+        return into;
+    }
+
+private:
+    Kernel kernel_;
+    filters::Coefficients c_{};
+    std::size_t L_ = 0, row_ = 0;
+    std::vector<std::uint8_t> b_, a_, states_, gathered_;
+};
+
 }  // namespace
 
-NpyArray readCoefficients(const char* name, const std::string& path) {
-    NpyArray c = readWhole(name, path, true);
+NpyArray readCoefficients(const char* name, const std::string& path, bool doublePrecision) {
+    NpyArray c = readWhole(name, path, doublePrecision);
     if (std::count_if(c.shape.begin(), c.shape.end(), [](std::size_t d) { return d > 1; }) > 1) {
         die(std::string("input ") + name + " (" + path + "): shape " + shapeText(c.shape) +
             " has more than one row and column, but b and a are vectors; for second-order sections (n x 6) use "
@@ -148,10 +216,12 @@ void readInputs(FilterInputs& in, const std::vector<std::string>& files, const C
     in.aPath = files[1];
     in.xPath = files[2];
     in.ziPath = files[3];
-    in.b = readCoefficients("b", in.bPath);
-    in.a = readCoefficients("a", in.aPath);
     std::string error;
     if (!in.x.open(in.xPath, error)) die("input x: " + error);
+    // X's dtype decides the precision of everything else.
+    in.wide = doublePrecisionOf(in.x.header());
+    in.b = readCoefficients("b", in.bPath, in.wide);
+    in.a = readCoefficients("a", in.aPath, in.wide);
     in.axis = axisOf(line.axis, line.axisGiven, in.x.header(), in.xPath);
     const std::vector<std::size_t>& xShape = in.x.header().shape;
     if (in.ziPath == kRest) {
@@ -161,9 +231,9 @@ void readInputs(FilterInputs& in, const std::vector<std::string>& files, const C
         std::vector<std::size_t> shape = xShape;
         if (shape.empty()) shape.push_back(1);
         shape[in.axis] = n > 0 ? n - 1 : 0;
-        in.zi = restStates(shape);
+        in.zi = restStates(shape, in.wide);
     } else {
-        in.zi = readWhole("zi", in.ziPath);
+        in.zi = readWhole("zi", in.ziPath, in.wide);
     }
     in.ziShape = in.zi.shape;
     if (in.axis != 0) {
@@ -181,10 +251,24 @@ void readInputs(FilterInputs& in, const std::vector<std::string>& files, const C
     in.fn = loadModule();
 }
 
+// The carried states, L x N of zf's type from the start (a real zi widened),
+// of the computing precision.
+mxhost::ArrayPtr initialStates(const mxArray* zi, std::size_t N, bool outComplex) {
+    const std::size_t n = mxGetNumberOfElements(zi), part = mxGetClassID(zi) == mxDOUBLE_CLASS ? 8 : 4;
+    const std::size_t L = N == 0 ? 0 : n / N;
+    mxhost::ArrayPtr state = mxhost::makeArray({L, N}, mxGetClassID(zi), outComplex);
+    if (n == 0) return state;
+    std::memcpy(mxGetData(state.get()), mxGetData(zi), n * part);
+    if (outComplex && mxIsComplex(zi)) std::memcpy(mxGetImagData(state.get()), mxGetImagData(zi), n * part);
+    return state;
+}
+
 // The call the module would get for the whole of X, with no samples: it
-// checks the arguments before anything is written. When X holds no data at
-// all, it is the whole call, and its outputs are published. Returns whether
-// anything is left to stream.
+// checks the arguments before anything is written (in double precision on
+// copies rounded to single, whose shapes are the same). When X holds no data
+// at all, it is the whole call, and its outputs are published (in double
+// precision zf is zi, of zf's type). Returns whether anything is left to
+// stream.
 bool checkCall(FilterInputs& in, OutputFile& y, OutputFile& zf) {
     const NpyHeader& h = in.x.header();
     std::vector<mwSize> dims(h.shape.begin(), h.shape.end());
@@ -194,26 +278,20 @@ bool checkCall(FilterInputs& in, OutputFile& y, OutputFile& zf) {
     while (dims.size() < 2) dims.push_back(1);
     if (h.count != 0) dims[0] = 0;
     mxhost::ArrayPtr empty = mxhost::makeArray(dims, mxSINGLE_CLASS, h.complex);
+    mxhost::ArrayPtr b, a, zi;
+    if (in.wide) b = singleCopy(in.b.array.get()), a = singleCopy(in.a.array.get()), zi = singleCopy(in.zi.array.get());
     mxhost::CallResult r =
-        mxhost::callModule(in.fn, 2, {in.b.array.get(), in.a.array.get(), empty.get(), in.zi.array.get()});
+        mxhost::callModule(in.fn, 2,
+                           {in.wide ? b.get() : in.b.array.get(), in.wide ? a.get() : in.a.array.get(), empty.get(),
+                            in.wide ? zi.get() : in.zi.array.get()});
     if (!r.ok) refused(r, in);
     if (h.count != 0) return true;
-    publishEmpty(in.x, y, zf, mxIsComplex(r.outputs[0].get()), in.zfImage(r.outputs[1].get()));
+    const bool outComplex = mxIsComplex(r.outputs[0].get());
+    publishEmpty(
+        in.x, y, zf, outComplex,
+        in.zfImage(in.wide ? initialStates(in.zi.array.get(), geometryOf(h, in.axis).channels(), outComplex).get()
+                           : r.outputs[1].get()));
     return false;
-}
-
-// The carried states, L x N of zf's type from the start (a real zi widened).
-mxhost::ArrayPtr initialStates(const mxArray* zi, std::size_t N, bool outComplex) {
-    const std::size_t L = mxGetNumberOfElements(zi) / N;
-    mxhost::ArrayPtr state = mxhost::makeArray({L, N}, mxSINGLE_CLASS, outComplex);
-    if (L * N == 0) return state;
-    std::memcpy(mxGetData(state.get()), mxGetData(zi), L * N * 4);
-    if (outComplex) {
-        float* im = static_cast<float*>(mxGetImagData(state.get()));
-        if (mxIsComplex(zi)) std::memcpy(im, mxGetImagData(zi), L * N * 4);
-        else std::memset(im, 0, L * N * 4);
-    }
-    return state;
 }
 
 }  // namespace
@@ -227,18 +305,28 @@ int filterFiles(int argc, char** argv) {
     std::vector<std::pair<const char*, std::string>> inputs = {{"b", f[0]}, {"a", f[1]}, {"x", f[2]}};
     if (f[3] != kRest) inputs.emplace_back("zi", f[3]);
     prepareOutputs(y, zf, f[4], f[5], inputs);
-    const std::size_t elements = blockElements();
     FilterInputs in;
     readInputs(in, f, line);
+    const std::size_t elements = blockElements(in.wide);
     if (!checkCall(in, y, zf)) return 0;
 
-    const bool outComplex = mxIsComplex(in.b.array.get()) || mxIsComplex(in.a.array.get()) || in.x.header().complex ||
-                            mxIsComplex(in.zi.array.get());
+    const bool coefComplex = mxIsComplex(in.b.array.get()) || mxIsComplex(in.a.array.get());
+    const bool outComplex = coefComplex || in.x.header().complex || mxIsComplex(in.zi.array.get());
     y.open();
     zf.open();
     const Geometry g = geometryOf(in.x.header(), in.axis);
-    ModuleTiles tiles(in, initialStates(in.zi.array.get(), g.channels(), outComplex));
+    mxhost::ArrayPtr start = initialStates(in.zi.array.get(), g.channels(), outComplex);
     in.zi.array.reset();
+    if (in.wide) {
+        const Kernel kernel =
+            marrowick::chooseKernel(true, coefComplex, in.x.header().complex, mxIsComplex(start.get()));
+        PassTiles tiles(in, kernel, start.get());
+        Stream stream(in.x, y, g, outComplex, tiles.stateLength(), tiles);
+        stream.run(stream.plan(elements), line.progress);
+        publishBoth(in.x, y, zf, in.zfImage(tiles.states(start.get())));
+        return 0;
+    }
+    ModuleTiles tiles(in, std::move(start));
     Stream stream(in.x, y, g, outComplex, mxGetM(tiles.state()), tiles);
     stream.run(stream.plan(elements), line.progress);
     publishBoth(in.x, y, zf, in.zfImage(tiles.state()));

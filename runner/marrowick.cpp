@@ -36,16 +36,33 @@ const char* const kUsage =
     "  --version\n"
     "\n"
     "--axis=N filters along axis N of X instead of the first (negative counts\n"
-    "from the end): --axis=-1 for a channels x time file.\n"
+    "from the end): --axis=-1 for a channels x time file. X's dtype decides the\n"
+    "precision: float32, complex64 and 8- and 16-bit integers in single, float64,\n"
+    "complex128 and 32-bit integers in double (see 'marrowick help filter').\n"
     "\n"
     "The module is loaded from marrowick.so beside this program, or from the\n"
     "path in MARROWICK_MODULE.\n";
 
+// The one dtype rule, for every command that filters.
+const char* const kTypesHelp =
+    "Precision: X's dtype decides it, as in the Python package.\n"
+    "  float32, complex64           single precision, the module's bits\n"
+    "  int8, uint8, int16, uint16   single, converted exactly to float32\n"
+    "  float64, complex128          double precision, SciPy's float64 bits\n"
+    "  int32, uint32                double, converted exactly to float64\n"
+    "  anything else                refused [marrowick:unsupportedType]\n"
+    "B, A, SOS and ZI may be float32, float64, complex64, complex128 or such\n"
+    "integers and are converted to the computing precision (in single precision\n"
+    "a float64 design is rounded once, as the package rounds it). Y and ZF are\n"
+    "of the computing precision (float32 or float64), complex when any input is.\n"
+    "In double precision b and a are divided by a[0] as SciPy divides them, so\n"
+    "zi and zf are SciPy's states (in single precision a[0] times them).\n";
+
 // What filter and sosfilt share.
 const char* const kFilesHelp =
     "Y.npy has the shape and the order (C or Fortran) of X.npy, ZF.npy the shape\n"
-    "of ZI.npy in Fortran order; float32 when every input is real and complex64\n"
-    "otherwise. Feed ZF back as ZI to filter a long signal in pieces.\n"
+    "of ZI.npy in Fortran order. Feed ZF back as ZI to filter a long signal in\n"
+    "pieces.\n"
     "\n"
     "Size: X is read and Y written in blocks, so X and Y may be as large as the\n"
     "disk holds; memory stays under about 200 MiB whatever their size. The other\n"
@@ -62,11 +79,10 @@ const char* const kFilesHelp =
 const char* const kFilterHelp =
     "usage: marrowick filter [--progress] [--axis=N] B.npy A.npy X.npy ZI.npy Y.npy ZF.npy\n"
     "\n"
-    "X and ZI are .npy files of little-endian float32 ('<f4') or complex64\n"
-    "('<c8'), C or Fortran order, any number of dimensions; a 1-D array is a\n"
-    "column. b and a are the numerator and denominator coefficients, vectors (a\n"
-    "row, a column or flat), also float64 ('<f8') or complex128 ('<c16'), which\n"
-    "are rounded once to single precision as the Python package rounds them.\n"
+    "X and ZI are .npy files, C or Fortran order, any number of dimensions; a\n"
+    "1-D array is a column. b and a are the numerator and denominator\n"
+    "coefficients, vectors (a row, a column or flat). Single precision calls the\n"
+    "module; double precision the same filter in SciPy's arithmetic.\n"
     "x is filtered along its first dimension, each column (channel) separately;\n"
     "zi holds L rows of initial states per channel, L = max(len(b), len(a)) - 1,\n"
     "or L = 0 (an empty zi: no state at all, y = b[0] * x / a[0]). The word rest\n"
@@ -81,9 +97,7 @@ const char* const kSosfiltHelp =
     "\n"
     "Filters x along its first dimension through n second-order sections, with\n"
     "the bits of the Python package's sosfilt(sos, x, axis=0, zi=zi). SOS has\n"
-    "shape (n, 6), rows b0 b1 b2 a0 a1 a2, float32, complex64, float64 or\n"
-    "complex128 (rounded once to single precision as the package rounds it).\n"
-    "X is float32 or complex64 as for filter. ZI has shape (n, 2) + X's shape\n"
+    "shape (n, 6), rows b0 b1 b2 a0 a1 a2. ZI has shape (n, 2) + X's shape\n"
     "after the first dimension; an empty ZI file, or the word rest in place of\n"
     "ZI.npy, starts from rest. --axis=N filters along axis N instead, as\n"
     "sosfilt(sos, x, axis=N, zi=zi): ZI then has shape (n,) + X's shape with 2\n"
@@ -98,9 +112,8 @@ const char* const kZeroPhaseHelp =
     "Python package's filtfilt(b, a, x, axis=0, padtype=..., padlen=...) and\n"
     "sosfiltfilt(sos, x, axis=0, ...): x is extended at both ends, filtered\n"
     "forward from the steady states, then backward. B and A are vectors and SOS\n"
-    "has shape (n, 6), as for filter and sosfilt; X is float32 or complex64, C\n"
-    "or Fortran order. Y has X's shape and order, float32 when every input is\n"
-    "real and complex64 otherwise.\n"
+    "has shape (n, 6), as for filter and sosfilt; X is in C or Fortran order. Y\n"
+    "has X's shape and order.\n"
     "\n"
     "Options:\n"
     "  --padtype=odd|even|constant|none  the extension at each end (default odd;\n"
@@ -150,9 +163,13 @@ int main(int argc, char** argv) {
         const std::string topic = argc > 2 ? argv[2] : "";
         if (topic == "filter" || topic == "sosfilt") {
             std::fputs(topic == "filter" ? kFilterHelp : kSosfiltHelp, stdout);
+            std::fputs(kTypesHelp, stdout);
+            std::fputs("\n", stdout);
             std::fputs(kFilesHelp, stdout);
         } else if (topic == "filtfilt" || topic == "sosfiltfilt") {
             std::fputs(kZeroPhaseHelp, stdout);
+            std::fputs("\n", stdout);
+            std::fputs(kTypesHelp, stdout);
         } else if (topic == "demo") {
             std::fputs(kDemoHelp, stdout);
         } else {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace runner {
 namespace {
@@ -276,7 +277,26 @@ std::vector<std::size_t> shapeOf(const mxArray* array) {
     return std::vector<std::size_t>(d, d + mxGetNumberOfDimensions(array));
 }
 
-bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error, bool wide) {
+namespace {
+
+// The dtypes of the one dtype rule, as NumPy spells them in a header.
+struct TypeEntry {
+    const char* descr;
+    NpyType type;
+    std::size_t itemSize;
+};
+constexpr TypeEntry kTypes[] = {
+    {"<f4", NpyType::F4, 4}, {"<c8", NpyType::C8, 8}, {"<f8", NpyType::F8, 8}, {"<c16", NpyType::C16, 16},
+    {"|i1", NpyType::I1, 1}, {"|u1", NpyType::U1, 1}, {"<i2", NpyType::I2, 2}, {"<u2", NpyType::U2, 2},
+    {"<i4", NpyType::I4, 4}, {"<u4", NpyType::U4, 4},
+};
+// Short enough that the refusal stays one line of at most 200 characters
+// whatever dtype the file claims.
+constexpr const char* kTypesText = "taken: <f4, <f8, <c8, <c16, <i1..<i4, <u1..<u4";
+
+}  // namespace
+
+bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, std::string& error) {
     int major = 0;
     std::size_t offset = 0, headerLength = 0;
     if (!parsePrefix(data, size, major, offset, headerLength, error)) return false;
@@ -295,16 +315,16 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
     Header h;
     if (!HeaderParser(text, major < 3).parse(h, error)) return false;
 
-    const bool complex = h.descr == "<c8" || (wide && h.descr == "<c16");
-    const bool doubles = wide && (h.descr == "<f8" || h.descr == "<c16");
-    if (!complex && !doubles && h.descr != "<f4") {
-        if (h.descr == ">f4" || h.descr == ">c8" || (wide && (h.descr == ">f8" || h.descr == ">c16"))) {
-            error = "dtype " + shown(h.descr) + " is big-endian; only little-endian " +
-                    (wide ? "'<f4', '<c8', '<f8' and '<c16'" : "'<f4' and '<c8'") + " are supported";
-        } else {
-            error = "dtype " + shown(h.descr) + " is not supported; use float32 '<f4' or complex64 '<c8'" +
-                    (wide ? ", or float64 '<f8' or complex128 '<c16'" : "");
-        }
+    const TypeEntry* entry = nullptr;
+    for (const TypeEntry& t : kTypes)
+        if (h.descr == t.descr) entry = &t;
+    if (entry == nullptr) {
+        std::string little = h.descr;
+        if (!little.empty() && little[0] == '>') little[0] = '<';
+        bool bigEndian = false;
+        for (const TypeEntry& t : kTypes) bigEndian = bigEndian || (h.descr != little && little == t.descr);
+        error = "dtype " + shown(h.descr) + (bigEndian ? " is big-endian" : " is not taken") +
+                " [marrowick:unsupportedType]; " + kTypesText;
         return false;
     }
 
@@ -316,15 +336,17 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
         }
         count *= d;
     }
-    const std::size_t itemSize = (complex ? 8 : 4) * (doubles ? 2 : 1);
+    const std::size_t itemSize = entry->itemSize;
     if (count > std::numeric_limits<std::size_t>::max() / itemSize) {
         error = "shape's byte count overflows";
         return false;
     }
     out.shape = h.shape;
     out.fortran = h.fortran;
-    out.complex = complex;
-    out.doubles = doubles;
+    out.type = entry->type;
+    out.complex = entry->type == NpyType::C8 || entry->type == NpyType::C16;
+    out.doubles = entry->type == NpyType::F8 || entry->type == NpyType::C16;
+    out.integer = !out.complex && !out.doubles && entry->type != NpyType::F4;
     out.itemSize = itemSize;
     out.count = count;
     out.dataOffset = offset + headerLength;
@@ -332,7 +354,45 @@ bool parseNpyHeader(const std::uint8_t* data, std::size_t size, NpyHeader& out, 
     return true;
 }
 
-void decodeNpyData(const NpyHeader& h, const std::uint8_t* payload, float* re, float* im) {
+namespace {
+
+// Element e of a file's data as double values (exact for every dtype taken).
+template <class T>
+double integerAt(const std::uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<double>(v);
+}
+void valueAt(const NpyHeader& h, const std::uint8_t* p, double& re, double& im) {
+    im = 0;
+    switch (h.type) {
+        case NpyType::F4:
+        case NpyType::C8: {
+            float v[2] = {0, 0};
+            std::memcpy(v, p, h.itemSize);
+            re = v[0];
+            im = v[1];
+            return;
+        }
+        case NpyType::F8:
+        case NpyType::C16: {
+            double v[2] = {0, 0};
+            std::memcpy(v, p, h.itemSize);
+            re = v[0];
+            im = v[1];
+            return;
+        }
+        case NpyType::I1: re = integerAt<std::int8_t>(p); return;
+        case NpyType::U1: re = integerAt<std::uint8_t>(p); return;
+        case NpyType::I2: re = integerAt<std::int16_t>(p); return;
+        case NpyType::U2: re = integerAt<std::uint16_t>(p); return;
+        case NpyType::I4: re = integerAt<std::int32_t>(p); return;
+        case NpyType::U4: re = integerAt<std::uint32_t>(p); return;
+    }
+}
+
+template <class T>
+void decodeInto(const NpyHeader& h, const std::uint8_t* payload, T* re, T* im) {
     // Column-major destination index -> file index. In Fortran order they
     // agree; in C order the strides run the other way.
     const std::size_t nd = h.shape.size();
@@ -342,15 +402,16 @@ void decodeNpyData(const NpyHeader& h, const std::uint8_t* payload, float* re, f
     for (std::size_t i = 0; i < h.count; ++i) {
         const std::size_t from = h.fortran ? i : source;
         const std::uint8_t* p = payload + from * h.itemSize;
-        if (h.doubles) {
-            // Rounded once to single precision, as NumPy's cast rounds.
-            double v[2] = {0, 0};
-            std::memcpy(v, p, h.complex ? 16 : 8);
-            re[i] = static_cast<float>(v[0]);
-            if (h.complex) im[i] = static_cast<float>(v[1]);
-        } else {
+        if (std::is_same<T, float>::value && !h.doubles && !h.integer) {
             std::memcpy(&re[i], p, 4);
             if (h.complex) std::memcpy(&im[i], p + 4, 4);
+        } else {
+            // Exact as doubles; rounded once to single precision, as
+            // NumPy's cast rounds.
+            double r = 0, j = 0;
+            valueAt(h, p, r, j);
+            re[i] = static_cast<T>(r);
+            if (h.complex) im[i] = static_cast<T>(j);
         }
         if (!h.fortran) {
             // advance the column-major counter; first index fastest
@@ -364,15 +425,51 @@ void decodeNpyData(const NpyHeader& h, const std::uint8_t* payload, float* re, f
     }
 }
 
+template <class From, class To>
+void widen(const void* from, std::size_t count, void* to) {
+    // From the last element, so that a buffer can be widened in place.
+    const auto* f = static_cast<const std::uint8_t*>(from);
+    auto* t = static_cast<std::uint8_t*>(to);
+    for (std::size_t e = count; e-- > 0;) {
+        From v;
+        std::memcpy(&v, f + e * sizeof(From), sizeof v);
+        const To w = static_cast<To>(v);
+        std::memcpy(t + e * sizeof(To), &w, sizeof w);
+    }
+}
+
+}  // namespace
+
+void convertItems(const NpyHeader& h, const void* from, std::size_t count, void* to) {
+    switch (h.type) {
+        case NpyType::I1: widen<std::int8_t, float>(from, count, to); return;
+        case NpyType::U1: widen<std::uint8_t, float>(from, count, to); return;
+        case NpyType::I2: widen<std::int16_t, float>(from, count, to); return;
+        case NpyType::U2: widen<std::uint16_t, float>(from, count, to); return;
+        case NpyType::I4: widen<std::int32_t, double>(from, count, to); return;
+        case NpyType::U4: widen<std::uint32_t, double>(from, count, to); return;
+        default:
+            if (from != to) std::memmove(to, from, count * h.itemSize);
+            return;
+    }
+}
+
+void decodeNpyData(const NpyHeader& h, const std::uint8_t* payload, float* re, float* im) {
+    decodeInto(h, payload, re, im);
+}
+void decodeNpyData(const NpyHeader& h, const std::uint8_t* payload, double* re, double* im) {
+    decodeInto(h, payload, re, im);
+}
+
 namespace {
 
-bool makeHostArray(const NpyHeader& h, NpyArray& out, std::string& error) {
+bool makeHostArray(const NpyHeader& h, NpyArray& out, std::string& error, bool doublePrecision = false) {
     std::vector<mwSize> dims(h.shape.begin(), h.shape.end());
     if (dims.empty()) dims = {1, 1};
     else if (dims.size() == 1) dims.push_back(1);
     out.shape = h.shape;
     try {
-        out.array = mxhost::makeArray(dims, mxSINGLE_CLASS, h.complex);
+        out.array = mxhost::makeArray(dims, doublePrecision ? mxDOUBLE_CLASS : mxSINGLE_CLASS, h.complex);
     } catch (const mxhost::HostError& e) {
         error = e.what();
         return false;
@@ -416,7 +513,7 @@ bool NpyReader::readFully(void* into, std::size_t bytes, std::size_t& got, std::
     return true;
 }
 
-bool NpyReader::open(const std::string& path, std::string& error, bool wide) {
+bool NpyReader::open(const std::string& path, std::string& error) {
     path_ = path;
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
@@ -449,7 +546,7 @@ bool NpyReader::open(const std::string& path, std::string& error, bool wide) {
     }
     head.resize(offset + headerLength);
     if (!readFully(head.data() + offset, headerLength, more, error)) return false;
-    if (!parseNpyHeader(head.data(), offset + more, header_, why, wide)) {
+    if (!parseNpyHeader(head.data(), offset + more, header_, why)) {
         error = path + ": " + why;
         return false;
     }
@@ -508,9 +605,10 @@ bool NpyReader::finishData(std::string& error) {
     return true;
 }
 
-bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes, bool wide) {
+bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::uint64_t maxDataBytes,
+             bool doublePrecision) {
     NpyReader reader;
-    if (!reader.open(path, error, wide)) return false;
+    if (!reader.open(path, error)) return false;
     const NpyHeader& h = reader.header();
     if (h.dataBytes > maxDataBytes) {
         error = path + ": holds " + std::to_string(h.dataBytes) + " bytes of data, more than the " +
@@ -527,19 +625,25 @@ bool readNpy(const std::string& path, NpyArray& out, std::string& error, std::ui
         return false;
     }
     if (!reader.readData(0, data.data(), data.size(), error) || !reader.finishData(error)) return false;
-    if (!makeHostArray(h, array, why)) {
+    if (!makeHostArray(h, array, why, doublePrecision)) {
         error = path + ": " + why;
         return false;
     }
-    decodeNpyData(h, data.data(), static_cast<float*>(mxGetData(array.array.get())),
-                  static_cast<float*>(mxGetImagData(array.array.get())));
+    if (doublePrecision)
+        decodeNpyData(h, data.data(), static_cast<double*>(mxGetData(array.array.get())),
+                      static_cast<double*>(mxGetImagData(array.array.get())));
+    else
+        decodeNpyData(h, data.data(), static_cast<float*>(mxGetData(array.array.get())),
+                      static_cast<float*>(mxGetImagData(array.array.get())));
     out = std::move(array);
     return true;
 }
 
-std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape, bool fortran) {
-    std::string header = std::string("{'descr': '") + (complex ? "<c8" : "<f4") +
-                         "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (";
+std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::size_t>& shape, bool fortran,
+                                          bool doubles) {
+    const char* descr = doubles ? (complex ? "<c16" : "<f8") : (complex ? "<c8" : "<f4");
+    std::string header =
+        std::string("{'descr': '") + descr + "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (";
     for (std::size_t i = 0; i < shape.size(); ++i) {
         header += std::to_string(shape[i]);
         if (shape.size() == 1 || i + 1 < shape.size()) header += ",";
@@ -559,14 +663,15 @@ std::vector<std::uint8_t> encodeNpyHeader(bool complex, const std::vector<std::s
 
 std::vector<std::uint8_t> encodeNpy(const mxArray* array, const std::vector<std::size_t>& shape) {
     const bool complex = mxIsComplex(array);
-    const std::size_t n = mxGetNumberOfElements(array);
-    std::vector<std::uint8_t> bytes = encodeNpyHeader(complex, shape);
-    bytes.reserve(bytes.size() + n * (complex ? 8 : 4));
+    const bool doubles = mxGetClassID(array) == mxDOUBLE_CLASS;
+    const std::size_t n = mxGetNumberOfElements(array), part = doubles ? 8 : 4;
+    std::vector<std::uint8_t> bytes = encodeNpyHeader(complex, shape, true, doubles);
+    bytes.reserve(bytes.size() + n * (complex ? 2 : 1) * part);
     const auto* re = static_cast<const std::uint8_t*>(mxGetData(array));
     const auto* im = static_cast<const std::uint8_t*>(mxGetImagData(array));
     for (std::size_t i = 0; i < n; ++i) {
-        bytes.insert(bytes.end(), re + 4 * i, re + 4 * i + 4);
-        if (complex) bytes.insert(bytes.end(), im + 4 * i, im + 4 * i + 4);
+        bytes.insert(bytes.end(), re + part * i, re + part * (i + 1));
+        if (complex) bytes.insert(bytes.end(), im + part * i, im + part * (i + 1));
     }
     return bytes;
 }

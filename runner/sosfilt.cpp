@@ -1,13 +1,14 @@
 // marrowick sosfilt: the cascade of second-order sections on the tiles of X,
-// through the kernels' typed cascade call as the Python package runs it,
-// each tile's final states starting the next tile of its channels, so the
-// result is that of the package's sosfilt on the whole of X (axis 0), bit
-// for bit.
+// through the kernels' typed cascade call as the Python package runs it (in
+// single or double precision, by X's dtype), each tile's final states
+// starting the next tile of its channels, so the result is that of the
+// package's sosfilt on the whole of X, bit for bit.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "filters/filters.h"
 #include "host.h"
 #include "kernels/cascade.h"
 #include "npy.h"
@@ -22,28 +23,34 @@ using marrowick::Kernel;
 
 }  // namespace
 
-Sections readSections(const std::string& path) {
-    const NpyArray sos = readWhole("sos", path, true);
-    if (sos.shape.size() != 2 || sos.shape[1] != 6 || sos.shape[0] < 1) {
-        die("input sos (" + path + "): shape " + shapeText(sos.shape) +
+std::vector<std::uint8_t> kernelValues(const mxArray* v, bool wantComplex, std::size_t rows) {
+    const bool doubles = mxGetClassID(v) == mxDOUBLE_CLASS;
+    const std::size_t n = mxGetNumberOfElements(v), part = doubles ? 8 : 4, item = part * (wantComplex ? 2 : 1);
+    const std::size_t columns = rows == 0 ? 1 : n / rows;
+    const auto* re = static_cast<const std::uint8_t*>(mxGetData(v));
+    const auto* im = static_cast<const std::uint8_t*>(mxGetImagData(v));
+    std::vector<std::uint8_t> out(n * item, 0);  // all bits clear: +0 imaginary parts
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::size_t to = rows == 0 ? e : (e % rows) * columns + e / rows;
+        std::memcpy(&out[to * item], re + e * part, part);
+        if (wantComplex && im != nullptr) std::memcpy(&out[to * item + part], im + e * part, part);
+    }
+    return out;
+}
+
+Sections readSections(const std::string& path, bool doublePrecision) {
+    Sections s;
+    s.array = readWhole("sos", path, doublePrecision);
+    if (s.array.shape.size() != 2 || s.array.shape[1] != 6 || s.array.shape[0] < 1) {
+        die("input sos (" + path + "): shape " + shapeText(s.array.shape) +
             " is not (n_sections, 6) with n_sections >= 1, rows b0 b1 b2 a0 a1 a2 [marrowick:sosShape]");
     }
-    Sections s;
-    s.n = sos.shape[0];
-    s.complex = mxIsComplex(sos.array.get());
-    const std::size_t item = s.complex ? 8 : 4;
-    s.values.resize(s.n * 6 * item);
-    const float* re = static_cast<const float*>(mxGetData(sos.array.get()));
-    const float* im = static_cast<const float*>(mxGetImagData(sos.array.get()));
-    for (std::size_t r = 0; r < s.n; ++r) {
-        for (std::size_t c = 0; c < 6; ++c) {  // column-major host array, row-major sections
-            std::uint8_t* to = &s.values[(6 * r + c) * item];
-            std::memcpy(to, &re[r + s.n * c], 4);
-            if (s.complex) std::memcpy(to + 4, &im[r + s.n * c], 4);
-        }
-    }
+    s.n = s.array.shape[0];
+    s.complex = mxIsComplex(s.array.array.get());
     return s;
 }
+
+void Sections::prepare(bool wantComplex) { values = kernelValues(array.array.get(), wantComplex, n); }
 
 namespace {
 
@@ -52,14 +59,14 @@ namespace {
 class CascadeTiles : public TileFilter {
 public:
     CascadeTiles(const Sections& sos, Kernel first, std::size_t N) : sos_(sos), first_(first), N_(N) {
-        stateItem_ = first == Kernel::RR ? 4 : 8;
+        stateItem_ = marrowick::kernelFacts(first).outItem;
+        part_ = marrowick::kernelFacts(first).doublePrecision ? 8 : 4;
         states_.assign(sos.n * N * 2 * stateItem_, 0);
     }
 
     bool acrossChannels() const override { return true; }
 
     void run(const Tile& t) override {
-        const std::size_t row = 2 * stateItem_;  // one section's states of one channel
         // Every channel in order works on the carried states in place; any
         // other tile on a copy of its channels' states.
         const bool whole = t.gc == N_ && std::is_sorted(t.columns.begin(), t.columns.end());
@@ -76,42 +83,40 @@ public:
         call.outLayout = call.inLayout;
         call.state = state;
         marrowick::runCascadeCall(call);
-        if (!whole) {
-            for (std::size_t s = 0; s < sos_.n; ++s)
-                for (std::size_t k = 0; k < t.gc; ++k)
-                    std::memcpy(&states_[(s * N_ + t.columns[k]) * row], &gathered_[(s * t.gc + k) * row], row);
-        }
+        if (!whole) marrowick::filters::scatterStates(group(t), gathered_.data(), states_.data());
     }
 
     // The states from and to ZI's layout: a column-major host array of
     // shape (n, 2, channels...), element (s, k, j) at s + n * (k + 2 * j);
     // a real zi is widened where the states are complex.
     void load(const mxArray* zi) {
-        const float* re = static_cast<const float*>(mxGetData(zi));
-        const float* im = static_cast<const float*>(mxGetImagData(zi));
+        const auto* re = static_cast<const std::uint8_t*>(mxGetData(zi));
+        const auto* im = static_cast<const std::uint8_t*>(mxGetImagData(zi));
+        std::fill(states_.begin(), states_.end(), 0);
         for (std::size_t e = 0; e < states_.size() / stateItem_; ++e) {
             const std::size_t h = hostIndex(e);
-            const float v[2] = {re[h], im != nullptr ? im[h] : 0.0f};
-            std::memcpy(&states_[e * stateItem_], v, stateItem_);
+            std::memcpy(&states_[e * stateItem_], re + h * part_, part_);
+            if (im != nullptr) std::memcpy(&states_[e * stateItem_ + part_], im + h * part_, part_);
         }
     }
     void store(mxArray* zf) const {
-        float* re = static_cast<float*>(mxGetData(zf));
-        float* im = static_cast<float*>(mxGetImagData(zf));
+        auto* re = static_cast<std::uint8_t*>(mxGetData(zf));
+        auto* im = static_cast<std::uint8_t*>(mxGetImagData(zf));
         for (std::size_t e = 0; e < states_.size() / stateItem_; ++e) {
             const std::size_t h = hostIndex(e);
-            std::memcpy(&re[h], &states_[e * stateItem_], 4);
-            if (im != nullptr) std::memcpy(&im[h], &states_[e * stateItem_ + 4], 4);
+            std::memcpy(re + h * part_, &states_[e * stateItem_], part_);
+            if (im != nullptr) std::memcpy(im + h * part_, &states_[e * stateItem_ + part_], part_);
         }
     }
 
 private:
+    marrowick::filters::StateGroup group(const Tile& t) const {
+        return {stateItem_,       static_cast<int64_t>(sos_.n), static_cast<int64_t>(N_), 0,
+                t.columns.data(), static_cast<int64_t>(t.gc)};
+    }
     std::uint8_t* gather(const Tile& t) {
-        const std::size_t row = 2 * stateItem_;
-        gathered_.resize(sos_.n * t.gc * row);
-        for (std::size_t s = 0; s < sos_.n; ++s)
-            for (std::size_t k = 0; k < t.gc; ++k)
-                std::memcpy(&gathered_[(s * t.gc + k) * row], &states_[(s * N_ + t.columns[k]) * row], row);
+        gathered_.resize(sos_.n * t.gc * 2 * stateItem_);
+        marrowick::filters::gatherStates(group(t), states_.data(), gathered_.data());
         return gathered_.data();
     }
 
@@ -123,7 +128,7 @@ private:
 
     const Sections& sos_;
     Kernel first_;
-    std::size_t N_, stateItem_;
+    std::size_t N_, stateItem_, part_;
     std::vector<std::uint8_t> states_, gathered_;
 };
 
@@ -131,13 +136,14 @@ private:
 // rest, else a file of shape (n,) + X's shape with 2 along the axis; the
 // states returned with the axis after the sections.
 NpyArray readSectionStatesAlong(const std::string& path, std::size_t n, const NpyHeader& x, std::size_t axis) {
+    const bool wide = doublePrecisionOf(x);
     std::vector<std::size_t> shape = {n};
     shape.insert(shape.end(), x.shape.begin(), x.shape.end());
     shape[1 + axis] = 2;
-    if (path == kRest) return moveStateAxis(restStates(shape).array.get(), shape, 1, axis, false);
-    NpyArray zi = readWhole("zi", path);
+    if (path == kRest) return moveStateAxis(restStates(shape, wide).array.get(), shape, 1, axis, false);
+    NpyArray zi = readWhole("zi", path, wide);
     if (mxGetNumberOfElements(zi.array.get()) == 0)
-        return moveStateAxis(restStates(shape).array.get(), shape, 1, axis, false);
+        return moveStateAxis(restStates(shape, wide).array.get(), shape, 1, axis, false);
     if (zi.shape != shape) {
         die("input zi (" + path + "): shape " + shapeText(zi.shape) + " does not fit: two states per section of SOS (" +
             std::to_string(n) + ") and channel of X " + shapeText(x.shape) + " along axis " + std::to_string(axis) +
@@ -151,9 +157,10 @@ NpyArray readSectionStatesAlong(const std::string& path, std::size_t n, const Np
 NpyArray readSectionStates(const std::string& path, std::size_t n, const NpyHeader& x) {
     std::vector<std::size_t> shape = {n, 2};
     if (x.shape.size() > 1) shape.insert(shape.end(), x.shape.begin() + 1, x.shape.end());
-    if (path == kRest) return restStates(shape);
-    NpyArray zi = readWhole("zi", path);
-    if (mxGetNumberOfElements(zi.array.get()) == 0) return restStates(shape);
+    const bool wide = doublePrecisionOf(x);
+    if (path == kRest) return restStates(shape, wide);
+    NpyArray zi = readWhole("zi", path, wide);
+    if (mxGetNumberOfElements(zi.array.get()) == 0) return restStates(shape, wide);
     // Exactly that shape: the channel dimensions in X's order, so that each
     // channel gets its own states.
     if (zi.shape != shape) {
@@ -166,10 +173,10 @@ NpyArray readSectionStates(const std::string& path, std::size_t n, const NpyHead
 
 // The states after the cascade, in ZI's shape (shape, with the time axis
 // after the sections: their axis moved back): complex unless everything is
-// real.
+// real, of the computing precision.
 std::vector<std::uint8_t> finalStates(CascadeTiles& tiles, const std::vector<std::size_t>& shape, bool complex,
-                                      std::size_t axis) {
-    NpyArray zf = zeros(shape, complex);
+                                      bool doublePrecision, std::size_t axis) {
+    NpyArray zf = zeros(shape, complex, doublePrecision);
     tiles.store(zf.array.get());
     if (axis == 0) return encodeNpy(zf.array.get(), shape);
     const NpyArray placed = moveStateAxis(zf.array.get(), shape, 1, axis, true);
@@ -187,23 +194,26 @@ int sosfiltFiles(int argc, char** argv) {
     std::vector<std::pair<const char*, std::string>> inputs = {{"sos", f[0]}, {"x", f[1]}};
     if (f[2] != kRest) inputs.emplace_back("zi", f[2]);
     prepareOutputs(y, zf, f[3], f[4], inputs);
-    const std::size_t elements = blockElements();
-    const Sections sos = readSections(f[0]);
     NpyReader x;
     std::string error;
     if (!x.open(f[1], error)) die("input x: " + error);
+    // X's dtype decides the precision of everything else.
+    const bool wide = doublePrecisionOf(x.header());
+    const std::size_t elements = blockElements(wide);
+    Sections sos = readSections(f[0], wide);
     const std::size_t axis = axisOf(line.axis, line.axisGiven, x.header(), f[1]);
     NpyArray zi =
         axis == 0 ? readSectionStates(f[2], sos.n, x.header()) : readSectionStatesAlong(f[2], sos.n, x.header(), axis);
 
-    const Kernel first = marrowick::chooseKernel(sos.complex, x.header().complex, mxIsComplex(zi.array.get()));
-    const bool outComplex = first != Kernel::RR;
+    const Kernel first = marrowick::chooseKernel(wide, sos.complex, x.header().complex, mxIsComplex(zi.array.get()));
+    sos.prepare(marrowick::kernelFacts(first).coefComplex);
+    const bool outComplex = marrowick::kernelFacts(first).outComplex;
     const std::size_t N = mxGetNumberOfElements(zi.array.get()) / (2 * sos.n);  // also where X has no samples
     CascadeTiles tiles(sos, first, N);
     tiles.load(zi.array.get());
     zi.array.reset();
     if (x.header().count == 0) {
-        publishEmpty(x, y, zf, outComplex, finalStates(tiles, zi.shape, outComplex, axis));
+        publishEmpty(x, y, zf, outComplex, finalStates(tiles, zi.shape, outComplex, wide, axis));
         return 0;
     }
     y.open();
@@ -211,7 +221,7 @@ int sosfiltFiles(int argc, char** argv) {
     const Geometry g = geometryOf(x.header(), axis);
     Stream stream(x, y, g, outComplex, 2 * sos.n, tiles);
     stream.run(stream.plan(elements), line.progress);
-    publishBoth(x, y, zf, finalStates(tiles, zi.shape, outComplex, axis));
+    publishBoth(x, y, zf, finalStates(tiles, zi.shape, outComplex, wide, axis));
     return 0;
 }
 

@@ -33,7 +33,7 @@ double secondsNow() {
 
 }  // namespace
 
-std::size_t blockElements() {
+std::size_t blockElements(bool doublePrecision) {
     std::size_t bytes = kBlockBytes;
     if (const char* env = std::getenv("MARROWICK_BLOCK_BYTES"); env != nullptr && *env != '\0') {
         char* end = nullptr;
@@ -43,7 +43,7 @@ std::size_t blockElements() {
                 env + "'");
         bytes = static_cast<std::size_t>(v);
     }
-    return bytes / 8;
+    return std::max<std::size_t>(1, bytes / (doublePrecision ? 16 : 8));
 }
 
 std::size_t samplesOf(const NpyHeader& h) { return h.shape.empty() ? 1 : h.shape[0]; }
@@ -114,18 +114,19 @@ NpyArray moveStateAxis(const mxArray* v, const std::vector<std::size_t>& shape, 
     moved.insert(moved.begin() + static_cast<std::ptrdiff_t>(to), K);
     for (std::size_t k = lead + 1; k < lead + 1 + axis; ++k) P *= back ? shape[k] : moved[k];
     for (std::size_t k = lead + 1 + axis; k < shape.size(); ++k) Q *= shape[k];
-    const bool complex = mxIsComplex(v);
-    NpyArray out = zeros(moved, complex);
+    const bool complex = mxIsComplex(v), doubles = mxGetClassID(v) == mxDOUBLE_CLASS;
+    const std::size_t item = doubles ? 8 : 4;
+    NpyArray out = zeros(moved, complex, doubles);
     for (int part = 0; part < (complex ? 2 : 1); ++part) {
-        const float* f = static_cast<const float*>(part == 0 ? mxGetData(v) : mxGetImagData(v));
-        float* t = static_cast<float*>(part == 0 ? mxGetData(out.array.get()) : mxGetImagData(out.array.get()));
+        const auto* f = static_cast<const std::uint8_t*>(part == 0 ? mxGetData(v) : mxGetImagData(v));
+        auto* t = static_cast<std::uint8_t*>(part == 0 ? mxGetData(out.array.get()) : mxGetImagData(out.array.get()));
         // Element (a, p, k, q): at a + A * (p + P * (k + K * q)) with the
         // axis in its place, at a + A * (k + K * (p + P * q)) moved.
         for (std::size_t q = 0; q < Q; ++q)
             for (std::size_t k = 0; k < K; ++k)
                 for (std::size_t p = 0; p < P; ++p) {
                     const std::size_t placed = A * (p + P * (k + K * q)), first = A * (k + K * (p + P * q));
-                    std::memcpy(&t[back ? placed : first], &f[back ? first : placed], A * 4);
+                    std::memcpy(&t[(back ? placed : first) * item], &f[(back ? first : placed) * item], A * item);
                 }
     }
     return out;
@@ -133,7 +134,13 @@ NpyArray moveStateAxis(const mxArray* v, const std::vector<std::size_t>& shape, 
 
 Stream::Stream(NpyReader& x, OutputFile& y, const Geometry& g, bool outComplex, std::size_t stateRows,
                TileFilter& filter)
-    : x_(x), y_(y), filter_(filter), g_(g), stateRows_(stateRows), outComplex_(outComplex) {
+    : x_(x),
+      y_(y),
+      filter_(filter),
+      g_(g),
+      stateRows_(stateRows),
+      outComplex_(outComplex),
+      doubles_(doublePrecisionOf(x.header())) {
     M_ = g.samples;
     cOrder_ = g.inner > 1;
     N_ = cOrder_ ? g.inner : g.outer;
@@ -162,7 +169,7 @@ BlockPlan Stream::plan(std::size_t elements) const {
 void Stream::run(const BlockPlan& plan, bool showProgress) {
     const NpyHeader& h = x_.header();
     callElements_ = std::max<std::size_t>(1, plan.elements / 4);
-    const std::vector<std::uint8_t> header = encodeNpyHeader(outComplex_, h.shape, h.fortran);
+    const std::vector<std::uint8_t> header = encodeNpyHeader(outComplex_, h.shape, h.fortran, doubles_);
     y_.writeAt(0, header.data(), header.size());
     yData_ = header.size();
 
@@ -188,7 +195,7 @@ void Stream::run(const BlockPlan& plan, bool showProgress) {
 // row); in Fortran order whole channels (ns = M) or a piece of one channel
 // (nc = 1), one run either way.
 void Stream::block(std::size_t o, std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc) {
-    const std::size_t xi = xItem(), yi = yItem(), n = ns * nc;
+    const std::size_t fi = x_.header().itemSize, xi = xItem(), yi = yItem(), n = ns * nc;
     const bool oneRun = !cOrder_ || nc == N_;
     const std::size_t runs = oneRun ? 1 : ns, run = n / runs;
     const std::uint64_t slab = static_cast<std::uint64_t>(o) * M_ * N_;
@@ -200,8 +207,10 @@ void Stream::block(std::size_t o, std::size_t s0, std::size_t ns, std::size_t c0
     in_.resize(n * xi);
     std::string error;
     for (std::size_t r = 0; r < runs; ++r) {
-        if (!x_.readData(runStart(r) * xi, &in_[r * run * xi], run * xi, error)) die("input x: " + error);
+        if (!x_.readData(runStart(r) * fi, &in_[r * run * fi], run * fi, error)) die("input x: " + error);
     }
+    // Integers widened in place to their precision's type.
+    if (fi != xi) convertItems(x_.header(), in_.data(), n, in_.data());
     // Y's items are as large as X's unless only X is real: then Y gets a
     // buffer of its own, else it takes each tile's place in X's.
     std::vector<std::uint8_t>& image = yi == xi ? in_ : out_;
@@ -316,27 +325,42 @@ CommandLine parseCommandLine(int argc, char** argv) {
     return line;
 }
 
-NpyArray readWhole(const char* name, const std::string& path, bool wide) {
+NpyArray readWhole(const char* name, const std::string& path, bool doublePrecision) {
     NpyArray array;
     std::string error;
-    if (!readNpy(path, array, error, kWholeInputBytes, wide)) die(std::string("input ") + name + ": " + error);
+    if (!readNpy(path, array, error, kWholeInputBytes, doublePrecision))
+        die(std::string("input ") + name + ": " + error);
     return array;
 }
 
-NpyArray zeros(const std::vector<std::size_t>& shape, bool complex) {
-    std::vector<mwSize> dims(shape.begin(), shape.end());
-    while (dims.size() < 2) dims.push_back(1);
-    return NpyArray{shape, mxhost::makeArray(dims, mxSINGLE_CLASS, complex)};
+mxhost::ArrayPtr singleCopy(const mxArray* array) {
+    const bool complex = mxIsComplex(array);
+    mxhost::ArrayPtr out = mxhost::makeArray(shapeOf(array), mxSINGLE_CLASS, complex);
+    const std::size_t n = mxGetNumberOfElements(array);
+    for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        const void* from = part == 0 ? mxGetData(array) : mxGetImagData(array);
+        float* to = static_cast<float*>(part == 0 ? mxGetData(out.get()) : mxGetImagData(out.get()));
+        for (std::size_t e = 0; e < n; ++e)
+            to[e] = mxGetClassID(array) == mxDOUBLE_CLASS ? static_cast<float>(static_cast<const double*>(from)[e])
+                                                          : static_cast<const float*>(from)[e];
+    }
+    return out;
 }
 
-NpyArray restStates(const std::vector<std::size_t>& shape) {
+NpyArray zeros(const std::vector<std::size_t>& shape, bool complex, bool doublePrecision) {
+    std::vector<mwSize> dims(shape.begin(), shape.end());
+    while (dims.size() < 2) dims.push_back(1);
+    return NpyArray{shape, mxhost::makeArray(dims, doublePrecision ? mxDOUBLE_CLASS : mxSINGLE_CLASS, complex)};
+}
+
+NpyArray restStates(const std::vector<std::size_t>& shape, bool doublePrecision) {
     std::uint64_t count = 1;
     for (std::size_t d : shape) count *= d;
-    if (count * 4 > kWholeInputBytes) {
+    if (count * (doublePrecision ? 8 : 4) > kWholeInputBytes) {
         die("the states of shape " + shapeText(shape) + " from rest take more than " +
             std::to_string(kWholeInputBytes >> 20) + " MiB, the limit of a ZI file");
     }
-    return zeros(shape);
+    return zeros(shape, false, doublePrecision);
 }
 
 std::string shapeText(const std::vector<std::size_t>& shape) {
@@ -361,7 +385,7 @@ void publishEmpty(NpyReader& x, OutputFile& y, OutputFile& zf, bool outComplex,
     y.open();
     zf.open();
     const NpyHeader& h = x.header();
-    const std::vector<std::uint8_t> header = encodeNpyHeader(outComplex, h.shape, h.fortran);
+    const std::vector<std::uint8_t> header = encodeNpyHeader(outComplex, h.shape, h.fortran, doublePrecisionOf(h));
     y.writeAt(0, header.data(), header.size());
     y.finish();
     zf.writeAt(0, zfImage.data(), zfImage.size());

@@ -16,10 +16,10 @@
 
 namespace runner {
 
-// Host-array bytes of x per block (8 per element, real or complex); the
-// MARROWICK_BLOCK_BYTES environment variable shrinks it for tests. The
-// elements of one block.
-std::size_t blockElements();
+// Host-array bytes of x per block (8 per element, real or complex, in single
+// precision; 16 in double); the MARROWICK_BLOCK_BYTES environment variable
+// shrinks it for tests. The elements of one block.
+std::size_t blockElements(bool doublePrecision = false);
 
 // The samples of X (its first dimension) and its channels (the columns of
 // the others), of a file that holds data.
@@ -50,13 +50,15 @@ std::size_t axisOf(const std::string& text, bool given, const NpyHeader& x, cons
 
 // A host array of shape lead + S, S of X's rank with its axis of length K,
 // as the carried states take it: the axis moved to follow the lead
-// dimensions (back: moved from there to its place). The shape moves alike.
+// dimensions (back: moved from there to its place). The shape moves alike;
+// the array keeps its precision.
 NpyArray moveStateAxis(const mxArray* v, const std::vector<std::size_t>& shape, std::size_t lead, std::size_t axis,
                        bool back);
 
 // One tile of a block: si samples of gc channels, element (i, k) at item
-// i * rowStride + k * colStride of the file images in (X's items) and out
-// (Y's items; out may be in itself when the items are alike). columns holds
+// i * rowStride + k * colStride of the block images in (X's items converted
+// to their precision's type) and out (Y's items; out may be in itself when
+// the items are alike). columns holds
 // the channels' numbers in the host's column-major order, which index the
 // carried states.
 struct Tile {
@@ -96,6 +98,8 @@ struct BlockPlan {
 // stateRows per channel), so that each call's own copies stay small.
 class Stream {
 public:
+    // Y is complex when outComplex, float64 or complex128 in double precision
+    // (X's).
     Stream(NpyReader& x, OutputFile& y, const Geometry& g, bool outComplex, std::size_t stateRows, TileFilter& filter);
 
     // Chooses the walk for blocks of the given size; dies when a C-order X
@@ -106,8 +110,8 @@ public:
 
 private:
     void block(std::size_t o, std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc);
-    std::size_t xItem() const { return x_.header().itemSize; }
-    std::size_t yItem() const { return outComplex_ ? 8 : 4; }
+    std::size_t xItem() const { return convertedItem(x_.header()); }
+    std::size_t yItem() const { return (outComplex_ ? 8 : 4) * (doubles_ ? 2 : 1); }
 
     NpyReader& x_;
     OutputFile& y_;
@@ -118,7 +122,7 @@ private:
     // each a run of samples.
     std::size_t M_, N_, slabs_, stateRows_;
     bool cOrder_;
-    bool outComplex_;
+    bool outComplex_, doubles_;
     std::size_t callElements_ = 1;  // x and state elements per tile
     std::uint64_t yData_ = 0;       // offset of Y's data
     std::vector<std::uint8_t> in_, out_;
@@ -172,31 +176,44 @@ CommandLine parseCommandLine(int argc, char** argv);
 // The word that stands for a ZI of zeros in place of a file name.
 constexpr const char* kRest = "rest";
 
-// Reads a small input whole (B, A, SOS, ZI: up to 16 MiB of data); errors
-// name it. Coefficients (wide) may also be float64 or complex128, rounded
-// once to single precision.
-NpyArray readWhole(const char* name, const std::string& path, bool wide = false);
+// Reads a small input whole (B, A, SOS, ZI: up to 16 MiB of data) of any
+// dtype a file may hold, into a host array of the computing precision:
+// rounded once to single, or exact in double; errors name it.
+NpyArray readWhole(const char* name, const std::string& path, bool doublePrecision = false);
 
 // b or a: a vector in any shape (a row, a column, flat), never a matrix;
-// read whole and rounded once to single precision.
-NpyArray readCoefficients(const char* name, const std::string& path);
+// read whole into the computing precision.
+NpyArray readCoefficients(const char* name, const std::string& path, bool doublePrecision = false);
+
+// A single-precision copy of a host array (rounded once), for the module's
+// checks of a double-precision call's arguments.
+mxhost::ArrayPtr singleCopy(const mxArray* array);
 
 // Second-order sections as the kernels take them: n rows of b0 b1 b2 a0 a1
-// a2, float when real and ComplexSingle when complex; a SOS file not of
+// a2, float when real and ComplexSingle when complex, or double and
+// ComplexDouble in double precision (real ones widened with +0 imaginary
+// parts where the kernel wants complex ones: widen); a SOS file not of
 // shape (n, 6) is refused.
 struct Sections {
     std::size_t n = 0;
     bool complex = false;
+    NpyArray array;  // as read, n x 6, of the computing precision
     std::vector<std::uint8_t> values;
+    // The values for a kernel whose coefficients are complex or not.
+    void prepare(bool wantComplex);
 };
-Sections readSections(const std::string& path);
+Sections readSections(const std::string& path, bool doublePrecision = false);
+// A host array's values as the kernels take them, in the array's precision
+// (real ones widened where wantComplex): in column-major order, or for
+// rows > 0 a matrix of that many rows in row-major order.
+std::vector<std::uint8_t> kernelValues(const mxArray* v, bool wantComplex, std::size_t rows = 0);
 
-// Zeros of the given shape (a single-precision host array, complex when
-// asked).
-NpyArray zeros(const std::vector<std::size_t>& shape, bool complex = false);
+// Zeros of the given shape (a single- or double-precision host array,
+// complex when asked).
+NpyArray zeros(const std::vector<std::size_t>& shape, bool complex = false, bool doublePrecision = false);
 
 // Zeros for a ZI given as rest, within the bound of a ZI file.
-NpyArray restStates(const std::vector<std::size_t>& shape);
+NpyArray restStates(const std::vector<std::size_t>& shape, bool doublePrecision = false);
 
 // The shape as Python writes it: "(3,)", "(16, 2)".
 std::string shapeText(const std::vector<std::size_t>& shape);

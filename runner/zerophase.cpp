@@ -25,52 +25,45 @@ using marrowick::Kernel;
 using marrowick::Layout;
 namespace filters = marrowick::filters;
 
-// The coefficients as the filters take them, with their storage.
+// The coefficients as the filters take them, with their storage, and the
+// kernel of the forward pass.
 struct Design {
     bool complex = false;
+    Kernel kernel = Kernel::RR;
     std::vector<std::uint8_t> b, a;
     Sections sos;
     filters::Coefficients c{};
     std::string bPath, aPath;
 };
 
-// A host vector's values as the kernels take them: float, or interleaved
-// ComplexSingle (a real vector widened).
-std::vector<std::uint8_t> kernelValues(const mxArray* v, bool complex) {
-    const std::size_t n = mxGetNumberOfElements(v), item = complex ? 8 : 4;
-    const float* re = static_cast<const float*>(mxGetData(v));
-    const float* im = static_cast<const float*>(mxGetImagData(v));
-    std::vector<std::uint8_t> out(n * item);
-    for (std::size_t e = 0; e < n; ++e) {
-        std::memcpy(&out[e * item], &re[e], 4);
-        if (complex) {
-            const float i = im != nullptr ? im[e] : 0.0f;
-            std::memcpy(&out[e * item + 4], &i, 4);
-        }
-    }
-    return out;
-}
-
-Design readDesign(const std::vector<std::string>& f, bool sections) {
+// The design in the precision X's dtype decides, as the kernel for X takes
+// it (real coefficients widened where the kernel's are complex).
+Design readDesign(const std::vector<std::string>& f, bool sections, const NpyHeader& x) {
     Design d;
+    const bool wide = doublePrecisionOf(x);
+    d.bPath = f[0];
     if (sections) {
-        d.sos = readSections(f[0]);
+        d.sos = readSections(f[0], wide);
         d.complex = d.sos.complex;
+        d.kernel = marrowick::chooseKernel(wide, d.complex, x.complex, d.complex);
+        d.sos.prepare(marrowick::kernelFacts(d.kernel).coefComplex);
         d.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, d.sos.values.data(), static_cast<int32_t>(d.sos.n)};
-        d.bPath = f[0];
+        d.c.doublePrecision = wide;
+        d.c.widened = marrowick::kernelFacts(d.kernel).coefComplex && !d.complex;
         return d;
     }
-    d.bPath = f[0];
     d.aPath = f[1];
-    const NpyArray b = readCoefficients("b", f[0]), a = readCoefficients("a", f[1]);
+    const NpyArray b = readCoefficients("b", f[0], wide), a = readCoefficients("a", f[1], wide);
     if (mxGetNumberOfElements(b.array.get()) == 0 || mxGetNumberOfElements(a.array.get()) == 0) {
         const bool bEmpty = mxGetNumberOfElements(b.array.get()) == 0;
         die(std::string("input ") + (bEmpty ? "b (" + f[0] : "a (" + f[1]) +
             "): holds no coefficients [marrowick:emptyCoefficients]");
     }
     d.complex = mxIsComplex(b.array.get()) || mxIsComplex(a.array.get());
-    d.b = kernelValues(b.array.get(), d.complex);
-    d.a = kernelValues(a.array.get(), d.complex);
+    d.kernel = marrowick::chooseKernel(wide, d.complex, x.complex, d.complex);
+    const bool wantComplex = marrowick::kernelFacts(d.kernel).coefComplex;
+    d.b = kernelValues(b.array.get(), wantComplex);
+    d.a = kernelValues(a.array.get(), wantComplex);
     d.c = filters::Coefficients{false,
                                 d.b.data(),
                                 static_cast<int32_t>(mxGetNumberOfElements(b.array.get())),
@@ -78,6 +71,8 @@ Design readDesign(const std::vector<std::string>& f, bool sections) {
                                 static_cast<int32_t>(mxGetNumberOfElements(a.array.get())),
                                 nullptr,
                                 0};
+    d.c.doublePrecision = wide;
+    d.c.widened = wantComplex && !d.complex;
     return d;
 }
 
@@ -103,7 +98,7 @@ filters::PadType padTypeOf(const std::string& text) {
 }
 
 int64_t padLengthOf(const std::string& text, const Design& d) {
-    if (text.empty()) return filters::defaultPadLength(d.c, d.complex);
+    if (text.empty()) return filters::defaultPadLength(d.c, marrowick::kernelFacts(d.kernel).coefComplex);
     if (text.find_first_not_of("0123456789") != std::string::npos)
         refuse(filters::Status::PadLength, "--padlen '" + text + "' is not a whole number");
     // Beyond 2^62 no X is longer: taken as that, refused against X's length.
@@ -171,7 +166,8 @@ public:
           slabs_(slabs),
           groups_(groups),
           yData_(yData),
-          xi_(x.header().itemSize),
+          fi_(x.header().itemSize),
+          xi_(convertedItem(x.header())),
           yi_(marrowick::kernelFacts(plan.forwardKernel()).outItem),
           piece_((static_cast<std::size_t>(plan.edge()) + 1) * groups.group * xi_),
           in_(groups.rows * groups.group * xi_),
@@ -198,11 +194,13 @@ public:
     }
 
 private:
+    // Integers are read as they are stored and widened in place.
     void readX(std::size_t s0, std::size_t ns, std::size_t c0, std::size_t nc, std::uint8_t* to) {
         std::string error;
         blocks_.runs(s0, ns, c0, nc, [&](std::uint64_t file, std::size_t buffer, std::size_t count) {
-            if (!x_.readData(file * xi_, to + buffer * xi_, count * xi_, error)) die("input x: " + error);
+            if (!x_.readData(file * fi_, to + buffer * fi_, count * fi_, error)) die("input x: " + error);
         });
+        if (fi_ != xi_) convertItems(x_.header(), to, ns * nc, to);
     }
     // Progress: each pass over each group of channels counts its own bytes,
     // named by the pass (and by the channels, when there are several groups).
@@ -274,7 +272,7 @@ private:
     const std::size_t slabs_;
     const GroupPlan groups_;
     const std::uint64_t yData_;
-    const std::size_t xi_, yi_;
+    const std::size_t fi_, xi_, yi_;  // X's items in the file and converted, Y's
     std::vector<std::uint8_t> piece_, in_, out_;
     Progress progress_;
     std::uint64_t done_ = 0;
@@ -303,19 +301,20 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
     const std::vector<std::string>& f = line.files;
     OutputFile y;
     checkNames(f, sections, y);
-    const std::size_t elements = blockElements();
     const filters::PadType padType = padTypeOf(line.padtype);
-    const Design d = readDesign(f, sections);
     NpyReader x;
     std::string error;
     const std::string& xPath = f[f.size() - 2];
     if (!x.open(xPath, error)) die("input x: " + error);
     const NpyHeader& h = x.header();
+    // X's dtype decides the precision of everything else.
+    const std::size_t elements = blockElements(doublePrecisionOf(h));
+    const Design d = readDesign(f, sections, h);
     const std::size_t axis = axisOf(line.axis, line.axisGiven, h, xPath);
     const Geometry g = geometryOf(h, axis);
     const std::size_t M = g.samples, N = g.channels();
     const int64_t edge = padType == filters::PadType::None ? 0 : padLengthOf(line.padlen, d);
-    const filters::ZeroPhasePlan plan(marrowick::chooseKernel(d.complex, h.complex, d.complex), d.c, padType, edge);
+    const filters::ZeroPhasePlan plan(d.kernel, d.c, padType, edge);
     if (plan.acceptsLength(static_cast<int64_t>(M)).status != filters::Status::Ok) {
         refuse(filters::Status::PadLength,
                "input x (" + xPath + "): " + std::to_string(M) + " samples along " +
@@ -327,7 +326,9 @@ int zeroPhaseFiles(int argc, char** argv, bool sections) {
         die("input x (" + xPath + "): " + (sections ? "sosfiltfilt" : "filtfilt") +
             " reads the ends of X before its middle: X must be a file, not a pipe");
     }
-    const std::vector<std::uint8_t> header = encodeNpyHeader(plan.forwardKernel() != Kernel::RR, h.shape, h.fortran);
+    const marrowick::KernelFacts facts = marrowick::kernelFacts(plan.forwardKernel());
+    const std::vector<std::uint8_t> header =
+        encodeNpyHeader(facts.outComplex, h.shape, h.fortran, facts.doublePrecision);
     y.open();
     // The forward pass's output, Y's data without a header, in a scratch
     // file beside Y (or, for a device, in the temporary directory) that has

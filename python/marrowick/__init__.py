@@ -44,6 +44,7 @@ import operator
 import numpy as np
 
 from . import _core
+from . import zerophase
 from .zerophase import filtfilt, lfilter_zi, sosfilt_zi, sosfiltfilt
 
 __version__ = "0.1.0"
@@ -317,13 +318,7 @@ def _is_double(x):
     """Whether the signal x (anything that is an array, or becomes one) is
     filtered in double precision: the one dtype rule (refused here when its
     dtype is not taken)."""
-    if not isinstance(x, np.ndarray):
-        try:
-            x = np.asarray(x)
-        except Exception:
-            raise TypeError("marrowick:unsupportedType: x must be an array of numbers, got "
-                            f"{_core._argument_text(x)}") from None
-    return _core._check_signal(x.dtype) in (np.float64, np.complex128)
+    return zerophase._is_double(zerophase._signal(x).dtype)
 
 
 def _block_shape_error(state, axis, lead, shape):

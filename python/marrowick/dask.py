@@ -32,7 +32,7 @@ from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 
 from marrowick import _core
 from marrowick.npyfile import NpyFile
-from marrowick.zerophase import _ba, _check_method, _edge, _padding, _sections_taps, _sos, _steady_start
+from marrowick.zerophase import _ba, _check_method, _edge, _sections_taps, _sos
 
 __all__ = ["filter", "lfilter", "sosfilt", "filtfilt", "sosfiltfilt", "NpyFile"]
 
@@ -486,29 +486,23 @@ def _chains(prefix, step, coefficients, x, zi, axis, workers, zf_chunks, dtype, 
 # ----------------------------------------------------------------------------
 # Zero-phase filtering
 
-def _edge_block(step, coefficients, z, v, state, axis, padtype, edge, sections, after, workers):
-    """The state a pass over x's blocks starts from (one chunk of channels, time along axis).
+def _edge_block(coefficients, dtype, v, state, axis, padtype, edge, after):
+    """The state a pass over x's blocks starts from (one chunk of channels, time along axis),
+    by the extension's zero-phase recipe.
 
     Before the forward pass (``after`` false): v holds x's first samples (edge + 1 at
-    least); the padding before x is made from them and filtered from the steady states
-    times its first sample. Before the backward pass: with padding, v holds x's last samples
-    and ``state`` the forward pass's state after x: the padding after x is filtered from it,
-    then that output reversed from the steady states times its last sample; without
-    padding, v holds the forward output's last samples. Returns the state, laid out as the
-    chains take it.
+    least). Before the backward pass: with padding, v holds x's last samples and ``state``
+    the forward pass's state after x; without padding, v holds the forward output's last
+    samples. Returns the state, laid out as the chains take it.
     """
-    lead = 1 if sections else 0
+    lead = 0 if len(coefficients) == 2 else 1
+    coefficients = coefficients if lead == 0 else coefficients[0]
     v = np.moveaxis(v, axis, -1)
-    if edge == 0:
-        zi = _steady_start(z, v[..., -1 if after else 0], sections)
-    elif not after:
-        front = _padding(v, padtype, edge, False)
-        _, zi = step(*coefficients, front, _steady_start(z, front[..., 0], sections), -1, workers)
+    if not after:
+        zi = _core._zero_phase_start(coefficients, dtype, padtype, edge, v)
     else:
-        back = _padding(v, padtype, edge, True)
-        tail, _ = step(*coefficients, back, np.moveaxis(state, axis + lead, -1), -1, workers)
-        reversed_ = np.ascontiguousarray(tail[..., ::-1])
-        _, zi = step(*coefficients, reversed_, _steady_start(z, reversed_[..., 0], sections), -1, workers)
+        state = None if state is None else np.moveaxis(state, axis + lead, -1)
+        zi = _core._zero_phase_turn(coefficients, dtype, padtype, edge, v, state)
     return np.ascontiguousarray(np.moveaxis(zi, -1, axis + lead))
 
 
@@ -527,7 +521,7 @@ def _concatenate(blocks, axis, start, stop):
     return v[(slice(None),) * axis + (slice(start, stop),)]
 
 
-def _zero_phase(prefix, step, coefficients, z, x, axis, padtype, edge, workers, zf_chunks, dtype):
+def _zero_phase(prefix, step, coefficients, x, axis, padtype, edge, workers, zf_chunks, dtype):
     """The graph of a zero-phase filter along axis (see `filtfilt`)."""
     sections = len(zf_chunks) > x.ndim
     lead = 1 if sections else 0
@@ -553,8 +547,8 @@ def _zero_phase(prefix, step, coefficients, z, x, axis, padtype, edge, workers, 
     # The state before x, then the forward chains (whose outputs are dropped as they come).
     front_name = f"{prefix}-front-{token}"
     front = {(front_name,) + (0,) * lead + index(c, 0): (
-        _edge_block, step, coefficients, z, samples(x_block, c, 0, edge + 1), None, axis, padtype, edge,
-        sections, False, workers) for c in channels}
+        _edge_block, coefficients, x.dtype, samples(x_block, c, 0, edge + 1), None, axis, padtype, edge,
+        False) for c in channels}
     front_graph = HighLevelGraph.from_collections(front_name, front, dependencies=[x])
     front_layers = dict(front_graph.layers)
     front_deps = dict(front_graph.dependencies)
@@ -575,7 +569,7 @@ def _zero_phase(prefix, step, coefficients, z, x, axis, padtype, edge, workers, 
             state = (zf.name,) + (0,) * lead + index(c, 0)
         else:
             v, state = samples(lambda i: (y_keys,) + i, c, n - 1, n), None
-        back[key] = (_edge_block, step, coefficients, z, v, state, axis, padtype, edge, sections, True, workers)
+        back[key] = (_edge_block, coefficients, x.dtype, v, state, axis, padtype, edge, True)
     step_name = f"{prefix}-twice-{token}"
     y_name = f"{prefix}-filtfilt-{token}"
     steps, ys = {}, {}
@@ -686,7 +680,7 @@ def filtfilt(b, a, x, axis=-1, padtype="odd", padlen=None, method="pad", irlen=N
     z = _core._steady_states((b, a), double)
     dtype = _result(double, x.dtype.kind == "c" or b.dtype.kind == "c" or a.dtype.kind == "c")
     zf_chunks = x.chunks[:axis] + ((z.shape[0],),) + x.chunks[axis + 1:]
-    return _zero_phase("marrowick-filtfilt", _block, (b, a), z, x, axis, padtype, edge, workers, zf_chunks, dtype)
+    return _zero_phase("marrowick-filtfilt", _block, (b, a), x, axis, padtype, edge, workers, zf_chunks, dtype)
 
 
 def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
@@ -747,8 +741,8 @@ def sosfiltfilt(sos, x, axis=-1, padtype="odd", padlen=None, *, workers=1):
     double = _signal(x)[1]
     sos = _sos(sos, double)
     x, axis, edge = _zero_phase_arguments(x, axis, padtype, padlen, _sections_taps(sos), True, workers)
-    z = _core._steady_states(sos, double)
+    _core._steady_states(sos, double)  # its refusals now, not when the graph runs
     dtype = _result(double, x.dtype.kind == "c" or sos.dtype.kind == "c")
     zf_chunks = ((sos.shape[0],),) + x.chunks[:axis] + ((2,),) + x.chunks[axis + 1:]
-    return _zero_phase("marrowick-sosfiltfilt", _sections_block, (sos,), z, x, axis, padtype, edge, workers,
+    return _zero_phase("marrowick-sosfiltfilt", _sections_block, (sos,), x, axis, padtype, edge, workers,
                        zf_chunks, dtype)

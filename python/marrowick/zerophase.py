@@ -76,39 +76,6 @@ def _edge(padtype, padlen, n, ntaps):
     return edge
 
 
-def _padding(v, padtype, edge, after):
-    """The padding of one end of v (time along its last axis, x's dtype): edge samples
-    before its first sample, or (after) beyond its last, as the definition below spells
-    them. v needs only the edge + 1 samples at that end."""
-    if after:
-        ends, mirror = v[..., -1:], v[..., -2:-edge - 2:-1]
-    else:
-        ends, mirror = v[..., :1], v[..., edge:0:-1]
-    if padtype == "odd":
-        return 2 * ends - mirror
-    if padtype == "even":
-        return np.array(mirror)
-    return np.ones(edge, v.dtype) * ends
-
-
-def _steady_start(z, v, sections):
-    """The states a pass starts from: the steady states z times each channel's sample v
-    (x's shape without its time axis, in the dtype the pass computes in), formed in
-    float64 (complex128) and rounded once to float32, or complex64 when z or v is complex,
-    for a single-precision pass. Laid out with time last: (..., L), or (n_sections, ..., 2)
-    for sections."""
-    complex_ = z.dtype.kind == "c" or v.dtype.kind == "c"
-    if v.dtype in (np.float64, np.complex128):
-        result = np.complex128 if complex_ else np.float64
-    else:
-        result = np.complex64 if complex_ else np.float32
-    if sections:
-        states = z.reshape((z.shape[0],) + (1,) * v.ndim + (2,)) * v[..., None]
-    else:
-        states = z * v[..., None]
-    return states.astype(result)
-
-
 def _sections_taps(sos):
     """The length of the cascade as one filter, for the default padlen."""
     return 2 * sos.shape[0] + 1 - min(int((sos[:, 2] == 0).sum()), int((sos[:, 5] == 0).sum()))

@@ -241,6 +241,26 @@ Coefficients checkCoefficients(py::handle obj, const char* name, Convention conv
 
 namespace {
 
+// The largest magnitude of a root of n values (real parts, then imaginary
+// parts), for a message: " (a pole moves to |z| = r)", or "" when NumPy
+// cannot tell.
+std::string poleText(const long double* values, std::size_t n) {
+    try {
+        py::array_t<std::complex<double>> array(static_cast<py::ssize_t>(n));
+        for (std::size_t k = 0; k < n; ++k)
+            array.mutable_data()[k] =
+                std::complex<double>(static_cast<double>(values[k]), static_cast<double>(values[n + k]));
+        py::module_ numpy = py::module_::import("numpy");
+        const double radius = numpy.attr("abs")(numpy.attr("roots")(array)).attr("max")().cast<double>();
+        char text[48];
+        std::snprintf(text, sizeof text, " (a pole moves to |z| = %.4g)", radius);
+        return text;
+    } catch (const py::error_already_set&) {
+    } catch (const py::cast_error&) {
+    }
+    return "";
+}
+
 // What rounding to single precision does to the n values at `data`
 // (doubles, or complex doubles when `complex`) of a denominator: the
 // warning it deserves, or "" when it stays stable or was not stable as
@@ -299,23 +319,8 @@ std::string roundingProblem(const char* data, bool complex, std::size_t n, const
     std::copy(rounded, rounded + 2 * n, scratch);
     if (stable(scratch, scratch + n, n - 1)) return "";
 
-    // The largest magnitude of a root of the rounded values, for the message.
-    std::string where;
-    try {
-        py::array_t<std::complex<double>> roundedArray(static_cast<py::ssize_t>(n));
-        for (std::size_t k = 0; k < n; ++k)
-            roundedArray.mutable_data()[k] =
-                std::complex<double>(static_cast<double>(rounded[k]), static_cast<double>(rounded[n + k]));
-        py::module_ numpy = py::module_::import("numpy");
-        const double radius = numpy.attr("abs")(numpy.attr("roots")(roundedArray)).attr("max")().cast<double>();
-        char text[48];
-        std::snprintf(text, sizeof text, " (a pole moves to |z| = %.4g)", radius);
-        where = text;
-    } catch (const py::error_already_set&) {
-    } catch (const py::cast_error&) {
-    }
-    return "marrowick:unstable: " + subject + " is stable as given but unstable rounded to single precision" + where +
-           consequence;
+    return "marrowick:unstable: " + subject + " is stable as given but unstable rounded to single precision" +
+           poleText(rounded, n) + consequence;
 }
 
 void warn(const std::string& message) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "arrays.h"
 #include "checks.h"
 #include "filters/filters.h"
 #include "kernels/record.h"
@@ -37,36 +38,6 @@ namespace {
 // The largest count of one kernel call; only the tests lower it.
 std::atomic<int64_t> gPieceLimit{filters::kCallLimit};
 
-// Coefficients as the kernel takes them: rounded to single precision, or
-// as double-precision numbers, real ones widened with +0 imaginary parts
-// where the kernel wants complex ones. The array's own memory when it holds
-// them so already (kept alive by `keep`), else a converted copy.
-template <class Real>
-const void* coefficientsOf(const py::array& values, bool complex, bool wantComplex, py::object& keep) {
-    using Complex = std::complex<Real>;
-    if (wantComplex && complex) {
-        auto v = py::array_t<Complex, py::array::c_style | py::array::forcecast>::ensure(values);
-        if (!v) throw py::error_already_set();
-        keep = v;
-        return v.data();
-    }
-    auto v = py::array_t<Real, py::array::c_style | py::array::forcecast>::ensure(values);
-    if (!v) throw py::error_already_set();
-    if (!wantComplex) {
-        keep = v;
-        return v.data();
-    }
-    py::array_t<Complex> widened(v.size());
-    for (py::ssize_t k = 0; k < v.size(); ++k) widened.mutable_data()[k] = Complex(v.data()[k], Real(0));
-    keep = widened;
-    return widened.data();
-}
-const void* kernelCoefficients(const py::array& values, bool complex, Kernel kernel, py::object& keep) {
-    const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
-    return f.doublePrecision ? coefficientsOf<double>(values, complex, f.coefComplex, keep)
-                             : coefficientsOf<float>(values, complex, f.coefComplex, keep);
-}
-
 // The channel count of an array of this shape with time along `axis`.
 int64_t channelCount(const Dims& shape, int axis) {
     int64_t N = 1;
@@ -75,15 +46,11 @@ int64_t channelCount(const Dims& shape, int axis) {
     return N;
 }
 
-// The arrays of a call, laid out by the plan: y, zf (the zero state, or zi
-// copied in) and the input the kernels read (x itself, or a new array laid
-// out as y, filled by runReleased), with the element layouts the kernels
-// read and write them in. zf's first `lead` axes (the sections) are
-// outermost, then the plan's order.
-struct CallArrays {
-    LayoutPlan plan;
-    py::array y, zf, input;
-    Layout inLayout, outLayout;
+// The arrays of a call: the signal's (arrays.h), and zf (the zero state,
+// or zi copied in), its first `lead` axes (the sections) outermost, then
+// the plan's order.
+struct CallArrays : SignalArrays {
+    py::array zf;
 
     // The pass of this call's arrays over M samples of N channels.
     filters::Pass pass(Kernel kernel, const filters::Coefficients& c, int64_t M, int64_t N) {
@@ -93,58 +60,23 @@ struct CallArrays {
     }
 };
 
-// The arrays of a call of `kernel`. The kernels read x itself when its
-// dtype and layout allow; else a copy of x converted to the kernel's input
-// type, laid out as y: y itself when the types agree (the pass then runs in
-// place), a new array otherwise.
 CallArrays prepareArrays(const py::array& x, const Dims& xShape, int axis, const State& zi, bool haveZi, Kernel kernel,
                          const Dims& stateShape, int lead) {
     const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
-    const int ndim = xShape.size();
-    const py::ssize_t xItem = x.itemsize();
-    const py::ssize_t outItem = f.outItem;
-    const py::dtype inType = computeType(f.inComplex, f.doublePrecision);
-    const bool xReadable = x.dtype().equal(inType);
-    const LayoutPlan plan = planLayout(ndim, xShape.data(), x.strides(), xItem,
-                                       xReadable && (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
-    const py::dtype outType = computeType(f.outComplex, f.doublePrecision);
-    py::array y = newArray(outType, xShape, compactStrides(xShape.data(), plan.memoryOrder, outItem));
+    CallArrays c{prepareSignal(x, xShape, axis, kernel), py::array()};
     Axes zfOrder;
     for (int k = 0; k < lead; ++k) zfOrder.push_back(k);
-    for (int k : plan.stateOrder) zfOrder.push_back(k + lead);
-    py::array zf = newArray(outType, stateShape, compactStrides(stateShape.data(), zfOrder, outItem));
+    for (int k : c.plan.stateOrder) zfOrder.push_back(k + lead);
+    c.zf = newArray(computeType(f.outComplex, f.doublePrecision), stateShape,
+                    compactStrides(stateShape.data(), zfOrder, f.outItem));
     if (!haveZi) {
-        if (zf.nbytes() > 0) std::memset(zf.mutable_data(), 0, static_cast<std::size_t>(zf.nbytes()));
+        if (c.zf.nbytes() > 0) std::memset(c.zf.mutable_data(), 0, static_cast<std::size_t>(c.zf.nbytes()));
     } else if (f.doublePrecision) {
-        py::module_::import("numpy").attr("copyto")(zf, zi.values, py::arg("casting") = "unsafe");
+        py::module_::import("numpy").attr("copyto")(c.zf, zi.values, py::arg("casting") = "unsafe");
     } else {
-        copyState(zi.values, zi.complex, f.outComplex, zf, stateShape);
+        copyState(zi.values, zi.complex, f.outComplex, c.zf, stateShape);
     }
-
-    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, xShape[axis]);
-    const bool direct = plan.direct && xReadable;
-    py::array input = direct ? x
-                      : outType.equal(inType)
-                          ? y
-                          : newArray(inType, xShape, compactStrides(xShape.data(), plan.memoryOrder, f.inItem));
-    const Layout inLayout = direct ? plan.inLayout : outLayout;
-    // A single-precision x read as it is is copied by runReleased, without
-    // the GIL; any other copy (a conversion: NumPy's cast, exact for every
-    // type taken converted) is made here.
-    const bool copyLater = !direct && xReadable && !f.doublePrecision;
-    if (!direct && !copyLater) py::module_::import("numpy").attr("copyto")(input, x, py::arg("casting") = "unsafe");
-    LayoutPlan done = plan;
-    done.direct = !copyLater;
-    return CallArrays{done, std::move(y), std::move(zf), std::move(input), inLayout, outLayout};
-}
-
-// With the GIL released: copies x into the input when it is not x itself
-// (nor copied already), then runs the pass.
-template <class Run>
-void runReleased(const py::array& x, bool xComplex, const CallArrays& c, const Run& run) {
-    py::gil_scoped_release release;
-    if (!c.plan.direct) copyInput(x, c.input, xComplex);
-    run();
+    return c;
 }
 
 py::tuple filterWith(Convention convention, py::handle bObj, py::handle aObj, py::handle xObj, py::handle ziObj,
@@ -258,10 +190,11 @@ py::array vectorOf(const Coefficients& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(_core, m) {
-    m.doc() = "marrowick's filter call on NumPy arrays, and the argument checks of the package's fronts";
-    py::options options;
-    options.disable_function_signatures();
+namespace {
+
+// The calls: filter, lfilter and sosfilt (the zero-phase filters and the
+// steady states are zerophase.cpp's), and the tests' piece limit.
+void defineCalls(py::module_& m) {
     m.def("_filter", &filter, py::arg("b"), py::arg("a"), py::arg("x"), py::arg("zi"), py::arg("axis"),
           py::arg("workers"),
           "_filter(b, a, x, zi, axis, workers)\n--\n\nThe module's call on NumPy arrays (marrowick.filter's "
@@ -275,11 +208,25 @@ PYBIND11_MODULE(_core, m) {
         "_lfilter(b, a, x, zi, axis, workers=1)\n--\n\nfilter under SciPy's conventions (b and a 0-d or 1-D, zi of "
         "length L "
         "exactly, broadcast); returns (y, zf).");
-    defineZeroPhase(m);
     m.def("_sosfilt", &sosfilt, py::arg("sos"), py::arg("x"), py::arg("zi"), py::arg("axis"), py::arg("workers"),
           "_sosfilt(sos, x, zi, axis, workers)\n--\n\nThe cascade of second-order sections in one call, under "
           "SciPy's conventions (zi of shape (n_sections, ..., 2, ...), broadcast; None: from rest); returns "
           "(y, zf).");
+    m.def(
+        "_set_piece_limit",
+        [](int64_t limit) {
+            if (limit < 1 || limit > std::numeric_limits<int32_t>::max())
+                throw py::value_error("marrowick:badLimit: the piece limit must be 1 to 2^31 - 1, got " +
+                                      std::to_string(limit));
+            return gPieceLimit.exchange(limit);
+        },
+        py::arg("limit"),
+        "_set_piece_limit(limit)\n--\n\nSets the largest count of one kernel call (tests only); returns the "
+        "previous one.");
+}
+
+// The checks of the signal and the call's other arguments, for the package's other fronts.
+void defineChecks(py::module_& m) {
     m.def(
         "_coefficients",
         [](py::handle b, py::handle a, bool scipy, bool doublePrecision) {
@@ -313,6 +260,10 @@ PYBIND11_MODULE(_core, m) {
     m.def("_check_dimensions", &checkDimensions, py::arg("ndim"), py::arg("lead"),
           "_check_dimensions(ndim, lead)\n--\n\nRefuses x of ndim dimensions when its zf, `lead` dimensions "
           "more, would exceed NumPy's limit.");
+}
+
+// The checks of the coefficients and the states, for the package's other fronts.
+void defineNumberChecks(py::module_& m) {
     m.def(
         "_check_numbers",
         [](py::handle v, const char* name) {
@@ -340,15 +291,16 @@ PYBIND11_MODULE(_core, m) {
         "_check_state(zi_shape, x_shape, axis, L, scipy=False, sections=-1)\n--\n\nChecks zi's shape against x's "
         "(axis counted from 0; sections >= 0: zi has that many sections first); returns the shape zi broadcasts "
         "to.");
-    m.def(
-        "_set_piece_limit",
-        [](int64_t limit) {
-            if (limit < 1 || limit > std::numeric_limits<int32_t>::max())
-                throw py::value_error("marrowick:badLimit: the piece limit must be 1 to 2^31 - 1, got " +
-                                      std::to_string(limit));
-            return gPieceLimit.exchange(limit);
-        },
-        py::arg("limit"),
-        "_set_piece_limit(limit)\n--\n\nSets the largest count of one kernel call (tests only); returns the "
-        "previous one.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "marrowick's filter call on NumPy arrays, and the argument checks of the package's fronts";
+    py::options options;
+    options.disable_function_signatures();
+    defineCalls(m);
+    defineZeroPhase(m);
+    defineChecks(m);
+    defineNumberChecks(m);
 }

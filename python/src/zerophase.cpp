@@ -5,9 +5,11 @@
 #include <pybind11/pybind11.h>
 
 #include <complex>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "arrays.h"
 #include "checks.h"
 #include "filters/filters.h"
 #include "layout.h"
@@ -60,37 +62,43 @@ std::string refusalNamed(const std::string& name, const std::string& context) {
     throw py::error_already_set();
 }
 
-// b/a or sections as the filters take them, with the arrays kept alive.
+// b/a or sections as the kernel of the zero-phase filters of a signal of
+// type x takes them, with the arrays kept alive.
 struct Held {
-    py::array b, a, sos;
+    py::object b, a, sos;
     filters::Coefficients c;
     bool complex;
+    Kernel kernel;
 };
-Held hold(const py::object& coefficients, bool doublePrecision) {
+Held hold(const py::object& coefficients, const SignalType& x) {
     Held h{};
-    if (py::isinstance<py::tuple>(coefficients)) {
-        const py::tuple ba = coefficients;
-        const py::array b = py::array::ensure(ba[0]), a = py::array::ensure(ba[1]);
-        if (!b || !a) throw py::error_already_set();
-        h.complex = isComplex(b) || isComplex(a);
-        h.b = ofPrecision(b, h.complex, doublePrecision);
-        h.a = ofPrecision(a, h.complex, doublePrecision);
+    const bool tuple = py::isinstance<py::tuple>(coefficients);
+    const py::array b = py::array::ensure(tuple ? py::object(py::tuple(coefficients)[0]) : coefficients);
+    const py::array a = tuple ? py::array::ensure(py::tuple(coefficients)[1]) : b;
+    if (!b || !a) throw py::error_already_set();
+    h.complex = isComplex(b) || isComplex(a);
+    h.kernel = marrowick::chooseKernel(x.doublePrecision, h.complex, x.complex, h.complex);
+    if (tuple) {
+        const void* bData = kernelCoefficients(b, h.complex, h.kernel, h.b);
+        const void* aData = kernelCoefficients(a, h.complex, h.kernel, h.a);
         h.c = filters::Coefficients{
-            false,   h.b.data(), static_cast<int32_t>(h.b.size()), h.a.data(), static_cast<int32_t>(h.a.size()),
-            nullptr, 0};
+            false, bData, static_cast<int32_t>(b.size()), aData, static_cast<int32_t>(a.size()), nullptr, 0};
     } else {
-        const py::array sos = py::array::ensure(coefficients);
-        if (!sos) throw py::error_already_set();
-        h.complex = isComplex(sos);
-        h.sos = ofPrecision(sos, h.complex, doublePrecision);
-        h.c = filters::Coefficients{true, nullptr, 0, nullptr, 0, h.sos.data(), static_cast<int32_t>(h.sos.shape(0))};
+        h.c = filters::Coefficients{true,
+                                    nullptr,
+                                    0,
+                                    nullptr,
+                                    0,
+                                    kernelCoefficients(b, h.complex, h.kernel, h.sos),
+                                    static_cast<int32_t>(b.shape(0))};
     }
-    h.c.doublePrecision = doublePrecision;
+    h.c.doublePrecision = x.doublePrecision;
+    h.c.widened = marrowick::kernelFacts(h.kernel).coefComplex && !h.complex;
     return h;
 }
 
 py::array steadyStates(const py::object& coefficients, bool doublePrecision) {
-    const Held h = hold(coefficients, doublePrecision);
+    const Held h = hold(coefficients, SignalType{false, doublePrecision, false});
     const int64_t L = filters::stateLength(h.c);
     const py::dtype type = h.complex ? py::dtype::of<std::complex<double>>() : py::dtype::of<double>();
     Dims shape;
@@ -119,48 +127,106 @@ filters::PadType padTypeOf(const py::object& padtype) {
 }
 
 // x filtered forward and backward along `axis` (checked), `edge` samples of
-// padding (checked against x) at both ends.
+// padding (checked against x) at both ends; y laid out as the filter call
+// lays it out.
 py::array zeroPhase(const py::object& coefficients, const py::array& x, int axis, const py::object& padtype,
                     int64_t edge, int64_t workers) {
     const SignalType xType = checkSignalType(x.dtype());
-    const Held h = hold(coefficients, xType.doublePrecision);
-    const Kernel kernel = marrowick::chooseKernel(xType.doublePrecision, h.complex, xType.complex, h.complex);
-    const marrowick::KernelFacts f = marrowick::kernelFacts(kernel);
-    const int ndim = static_cast<int>(x.ndim());
-    const Dims shape(x.shape(), x.shape() + ndim);
-    const py::ssize_t xItem = x.itemsize(), outItem = f.outItem;
-    const py::dtype inType = computeType(f.inComplex, f.doublePrecision);
-    const LayoutPlan plan =
-        planLayout(ndim, shape.data(), x.strides(), xItem,
-                   !xType.converted && (x.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0, axis);
-    const py::dtype outType = computeType(f.outComplex, f.doublePrecision);
-    py::array y = newArray(outType, shape, compactStrides(shape.data(), plan.memoryOrder, outItem));
-    const Layout outLayout = elementLayout(plan, y.strides(), outItem, axis, shape[axis]);
-    // x itself, or a copy converted to the kernel's input type laid out as
-    // y: y itself when the types agree (the filter runs in place on it).
-    const bool direct = plan.direct && !xType.converted;
-    py::array input = direct ? x
-                      : outType.equal(inType)
-                          ? y
-                          : newArray(inType, shape, compactStrides(shape.data(), plan.memoryOrder, f.inItem));
-    if (!direct) py::module_::import("numpy").attr("copyto")(input, x, py::arg("casting") = "unsafe");
+    const Held h = hold(coefficients, xType);
+    const Dims shape(x.shape(), x.shape() + x.ndim());
+    SignalArrays s = prepareSignal(x, shape, axis, h.kernel);
     int64_t N = 1;
-    for (int k = 0; k < ndim; ++k)
+    for (int k = 0; k < shape.size(); ++k)
         if (k != axis) N *= shape[k];
-    const filters::ZeroPhase call{
-        kernel,           h.c,       shape[axis],        N,   input.data(), direct ? plan.inLayout : outLayout,
-        y.mutable_data(), outLayout, padTypeOf(padtype), edge};
+    const filters::ZeroPhase call{h.kernel,           h.c,         shape[axis],        N,   s.input.data(), s.inLayout,
+                                  s.y.mutable_data(), s.outLayout, padTypeOf(padtype), edge};
     filters::Result r{};
-    {
-        py::gil_scoped_release release;
-        r = filters::runZeroPhase(call, workers);
-    }
+    runReleased(x, xType.complex, s, [&] { r = filters::runZeroPhase(call, workers); });
     if (r.status == filters::Status::PadLength)
         throw py::value_error(refusalMessage(
             r.status, "x has " + std::to_string(shape[axis]) + " samples along axis, padlen " + std::to_string(edge)));
     if (r.status != filters::Status::Ok) refuseSteady(r, h.c.sections);
-    return y;
+    return s.y;
 }
+
+// The two ends of the zero-phase recipe for a front that runs the passes
+// over x's blocks itself (the Dask front), for one group of channels. x's
+// precision and complexity come from `dtype`; samples have time along
+// their last axis; states come and go as the group holds them: shaped
+// (..., L), or (n_sections, ..., 2) for sections.
+class Ends {
+public:
+    Ends(const py::object& coefficients, const py::dtype& dtype, const py::object& padtype, int64_t edge)
+        : type_(checkSignalType(dtype)),
+          held_(hold(coefficients, type_)),
+          facts_(marrowick::kernelFacts(held_.kernel)),
+          plan_(held_.kernel, held_.c, padTypeOf(padtype), edge) {
+        if (plan_.status().status != filters::Status::Ok) refuseSteady(plan_.status(), held_.c.sections);
+    }
+
+    // The states the forward pass over x starts from, from x's first
+    // edge + 1 samples.
+    py::array start(const py::array& first) {
+        const py::array v = samples(first, facts_.inComplex);
+        filters::ZeroPhaseGroup group(plan_, channels(v));
+        const Layout layout = layoutOf(v);
+        group.padFront(v.data(), layout);
+        group.begin(v.data(), layout);
+        return statesOf(group, v);
+    }
+
+    // The states the backward pass over x starts from: with padding, from
+    // x's last edge + 1 samples and the forward pass's states after x;
+    // without, from the forward output's last samples.
+    py::array turn(const py::array& last, const py::object& forwardStates) {
+        const bool padded = plan_.edge() > 0;
+        const py::array v = samples(last, padded ? facts_.inComplex : facts_.outComplex);
+        filters::ZeroPhaseGroup group(plan_, channels(v));
+        const Layout layout = layoutOf(v);
+        const int64_t m = v.shape(v.ndim() - 1);
+        const std::size_t item = padded ? facts_.inItem : facts_.outItem;
+        const char* end = static_cast<const char*>(v.data()) + (m - 1 - plan_.edge()) * static_cast<int64_t>(item);
+        if (padded) {
+            group.padBack(end, layout);
+            const py::array states = ofPrecision(forwardStates, facts_.outComplex, type_.doublePrecision);
+            if (states.size() != channels(v) * filters::stateLength(held_.c))
+                throw py::value_error("marrowick:ziSize: the forward states do not fit x's channels");
+            group.resume(states.data());
+        }
+        group.turn(end + plan_.edge() * static_cast<int64_t>(item), layout);
+        return statesOf(group, v);
+    }
+
+private:
+    py::array samples(const py::array& v, bool complex) const {
+        const py::array out = ofPrecision(v, complex, type_.doublePrecision);
+        if (out.ndim() == 0 || out.shape(out.ndim() - 1) <= plan_.edge())
+            throw py::value_error(refusalMessage(filters::Status::PadLength, "too few samples at x's end"));
+        return out;
+    }
+    static int64_t channels(const py::array& v) {
+        int64_t N = 1;
+        for (py::ssize_t k = 0; k + 1 < v.ndim(); ++k) N *= v.shape(k);
+        return N;
+    }
+    static Layout layoutOf(const py::array& v) { return Layout{1, v.shape(v.ndim() - 1)}; }
+    py::array statesOf(const filters::ZeroPhaseGroup& group, const py::array& v) const {
+        Dims shape;
+        if (held_.c.sections) shape.push_back(held_.c.nSections);
+        for (py::ssize_t k = 0; k + 1 < v.ndim(); ++k) shape.push_back(v.shape(k));
+        shape.push_back(held_.c.sections ? 2 : filters::stateLength(held_.c));
+        py::array states(computeType(facts_.outComplex, type_.doublePrecision),
+                         std::vector<py::ssize_t>(shape.begin(), shape.end()));
+        if (states.nbytes() > 0)
+            std::memcpy(states.mutable_data(), group.states(), static_cast<std::size_t>(states.nbytes()));
+        return states;
+    }
+
+    SignalType type_;
+    Held held_;
+    marrowick::KernelFacts facts_;
+    filters::ZeroPhasePlan plan_;
+};
 
 }  // namespace
 
@@ -179,6 +245,25 @@ void defineZeroPhase(py::module_& m) {
         "_zero_phase(coefficients, x, axis, padtype, edge, workers)\n--\n\nfiltfilt or sosfiltfilt of x (of a "
         "checked dtype, which decides the precision) along axis (counted from 0) with edge samples of padtype's "
         "padding (checked).");
+    m.def(
+        "_zero_phase_start",
+        [](const py::object& coefficients, const py::dtype& dtype, const py::object& padtype, int64_t edge,
+           const py::array& first) { return Ends(coefficients, dtype, padtype, edge).start(first); },
+        py::arg("coefficients"), py::arg("dtype"), py::arg("padtype"), py::arg("edge"), py::arg("first"),
+        "_zero_phase_start(coefficients, dtype, padtype, edge, first)\n--\n\nThe states the forward pass of "
+        "filtfilt or sosfiltfilt (x of dtype, a computing dtype) starts from, from x's first edge + 1 samples "
+        "(time last): (..., L), or (n_sections, ..., 2).");
+    m.def(
+        "_zero_phase_turn",
+        [](const py::object& coefficients, const py::dtype& dtype, const py::object& padtype, int64_t edge,
+           const py::array& last,
+           const py::object& states) { return Ends(coefficients, dtype, padtype, edge).turn(last, states); },
+        py::arg("coefficients"), py::arg("dtype"), py::arg("padtype"), py::arg("edge"), py::arg("last"),
+        py::arg("states"),
+        "_zero_phase_turn(coefficients, dtype, padtype, edge, last, states)\n--\n\nThe states the backward "
+        "pass starts from: with padding, from x's last edge + 1 samples (time last) and the forward pass's "
+        "states after x (as _zero_phase_start gives them); without (edge 0), from the forward output's last "
+        "samples (states unused).");
 }
 
 }  // namespace marrowick::python

@@ -3,8 +3,9 @@
 // steady states of a unit step (lfilter_zi, sosfilt_zi) and the zero-phase
 // filters (filtfilt, sosfiltfilt). The Python package and the C library call
 // these whole; the runner drives the zero-phase recipe (ZeroPhasePlan,
-// ZeroPhaseGroup) over blocks of its own, and the Dask front repeats the
-// padding and the steady starts in NumPy.
+// ZeroPhaseGroup) over blocks of its own, and the Dask front drives its two
+// ends (the starts of the forward and the backward passes) through the
+// Python extension.
 //
 // Buffers are of the kernels' own types: float, or interleaved
 // ComplexSingle; steady states are double, or interleaved ComplexDouble.
@@ -41,6 +42,10 @@ struct Coefficients {
     // Double-precision values (double or ComplexDouble), for the kernels of
     // double precision; else single ones (float or ComplexSingle).
     bool doublePrecision = false;
+    // Real coefficients widened with +0 imaginary parts for a kernel that
+    // takes complex ones (DCC over a complex signal): their steady states
+    // are those of the real values.
+    bool widened = false;
 };
 
 // State elements per channel: L (0 for zeroState), or 2 per section.
@@ -71,6 +76,22 @@ struct Pass {
     int64_t limit = kCallLimit;
 };
 void runPass(const Pass& pass, int64_t workers);
+
+// A group of n of the N channels of a cascade's states (S sections, two
+// states of `item` bytes each; section s, channel j at row s * N + j):
+// channels j0 .. j0 + n - 1, or columns[0 .. n - 1] when columns is not
+// null. gatherStates copies the group's rows to `group` (laid out for n
+// channels: row s * n + k), scatterStates copies them back; a cascade runs
+// a group of channels on such a copy.
+struct StateGroup {
+    std::size_t item;
+    int64_t S, N;
+    int64_t j0;
+    const std::size_t* columns;
+    int64_t n;
+};
+void gatherStates(const StateGroup& g, const void* states, void* group);
+void scatterStates(const StateGroup& g, const void* group, void* states);
 
 // Item sizes in bytes of a kernel's input, and of its output and state.
 std::size_t inputItem(Kernel kernel);
@@ -206,7 +227,8 @@ private:
     int64_t edge_;
     Result status_;
     std::vector<double> z_;  // the steady states, double or ComplexDouble
-    int64_t count_;          // steady-state values
+    bool zComplex_;
+    int64_t count_;  // steady-state values
 };
 
 class ZeroPhaseGroup {
@@ -214,9 +236,19 @@ public:
     ZeroPhaseGroup(const ZeroPhasePlan& plan, int64_t N);
     void padFront(const void* piece, Layout layout);
     void padBack(const void* piece, Layout layout);
+    // Starts the forward states (from the front padding, run, or without
+    // padding from x's first sample); the first forward block does it when
+    // begin was not called.
+    void begin(const void* x, Layout xLayout);
     void forward(int64_t m, const void* x, Layout xLayout, void* y, Layout yLayout);
     void turn(const void* lastForward, Layout layout);
     void backward(int64_t m, void* y, Layout layout);
+    // The group's states (N * stateLength values of the kernel's output
+    // type, laid out as Pass takes them), for a front that runs the passes
+    // over x's blocks itself: it reads them after begin or turn, and
+    // resumes the group from the forward pass's states after x before turn.
+    const void* states() const { return state_.data(); }
+    void resume(const void* states);
 
 private:
     void pass(Kernel k, int64_t m, const void* in, Layout inLayout, void* out, Layout outLayout);

@@ -96,17 +96,41 @@ void runChannels(const Pass& p, int64_t j0, int64_t n) {
             continue;
         }
         buffer.resize(static_cast<std::size_t>(S * ng * rowBytes));
-        for (int64_t s = 0; s < S; ++s)
-            std::memcpy(buffer.data() + s * ng * rowBytes, state + (s * p.N + jg) * rowBytes,
-                        static_cast<std::size_t>(ng * rowBytes));
+        const StateGroup g{item, S, p.N, jg, nullptr, ng};
+        gatherStates(g, state, buffer.data());
         runGroup(p, jg, ng, buffer.data());
-        for (int64_t s = 0; s < S; ++s)
-            std::memcpy(state + (s * p.N + jg) * rowBytes, buffer.data() + s * ng * rowBytes,
-                        static_cast<std::size_t>(ng * rowBytes));
+        scatterStates(g, buffer.data(), state);
+    }
+}
+
+// Copies the group's rows between the states and the group's copy.
+void copyGroup(const StateGroup& g, char* states, char* group, bool back) {
+    const int64_t row = 2 * static_cast<int64_t>(g.item);
+    for (int64_t s = 0; s < g.S; ++s) {
+        char* to = group + s * g.n * row;
+        if (g.columns == nullptr) {
+            char* from = states + (s * g.N + g.j0) * row;
+            if (back) std::memcpy(from, to, static_cast<std::size_t>(g.n * row));
+            else std::memcpy(to, from, static_cast<std::size_t>(g.n * row));
+            continue;
+        }
+        for (int64_t k = 0; k < g.n; ++k) {
+            char* from = states + (s * g.N + static_cast<int64_t>(g.columns[k])) * row;
+            if (back) std::memcpy(from, to + k * row, static_cast<std::size_t>(row));
+            else std::memcpy(to + k * row, from, static_cast<std::size_t>(row));
+        }
     }
 }
 
 }  // namespace
+
+void gatherStates(const StateGroup& g, const void* states, void* group) {
+    copyGroup(g, const_cast<char*>(static_cast<const char*>(states)), static_cast<char*>(group), false);
+}
+
+void scatterStates(const StateGroup& g, const void* group, void* states) {
+    copyGroup(g, static_cast<char*>(states), const_cast<char*>(static_cast<const char*>(group)), true);
+}
 
 void runPass(const Pass& pass, int64_t workers) {
     if (pass.M == 0 || pass.N == 0) return;

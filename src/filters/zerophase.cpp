@@ -175,6 +175,15 @@ void startStates(const ZeroPhaseParts& s, void* state, int64_t N, const void* sa
     }
 }
 
+// The real parts of n ComplexDouble values (none for null).
+std::vector<double> realParts(const void* values, int64_t n) {
+    std::vector<double> re;
+    if (values == nullptr) return re;
+    const ComplexDouble* v = static_cast<const ComplexDouble*>(values);
+    for (int64_t k = 0; k < n; ++k) re.push_back(v[k].re);
+    return re;
+}
+
 // Channels [jg, jg + N) through every pass. The backward pass runs over y in
 // place. Reversed, a layout with channels side by side stays one the lane
 // paths take; any other (time-contiguous channels, reversed) is run in
@@ -223,10 +232,19 @@ ZeroPhasePlan::ZeroPhasePlan(Kernel kernel, const Coefficients& c, PadType padTy
       edge_(padType == PadType::None ? 0 : padLength),
       count_(stateLength(c)) {
     const KernelFacts facts = kernelFacts(kernel);
-    const bool zComplex = facts.coefComplex, wide = facts.doublePrecision;
-    z_.assign(static_cast<std::size_t>(zComplex ? 2 * count_ : count_), 0.0);
-    status_ = c.sections ? sectionsSteadyState(zComplex, c.sos, c.nSections, z_.data(), wide)
-                         : steadyState(zComplex, c.b, c.nb, c.a, c.na, z_.data(), nullptr, wide);
+    const bool wide = facts.doublePrecision;
+    zComplex_ = facts.coefComplex && !c.widened;
+    z_.assign(static_cast<std::size_t>(zComplex_ ? 2 * count_ : count_), 0.0);
+    if (c.widened) {
+        // The real parts, as given before they were widened.
+        const std::vector<double> b = realParts(c.b, c.nb), a = realParts(c.a, c.na),
+                                  sos = realParts(c.sos, 6 * c.nSections);
+        status_ = c.sections ? sectionsSteadyState(false, sos.data(), c.nSections, z_.data(), wide)
+                             : steadyState(false, b.data(), c.nb, a.data(), c.na, z_.data(), nullptr, wide);
+        return;
+    }
+    status_ = c.sections ? sectionsSteadyState(zComplex_, c.sos, c.nSections, z_.data(), wide)
+                         : steadyState(zComplex_, c.b, c.nb, c.a, c.na, z_.data(), nullptr, wide);
 }
 
 // The signal must be longer than its padding: one sample at least.
@@ -247,8 +265,8 @@ void ZeroPhaseGroup::pass(Kernel k, int64_t m, const void* in, Layout inLayout, 
 }
 
 void ZeroPhaseGroup::start(const void* samples, Layout layout, bool complex, int64_t i) {
-    const KernelFacts facts = kernelFacts(plan_.forward_);
-    const ZeroPhaseParts parts{plan_.z_, facts.coefComplex, plan_.count_, plan_.c_.sections, facts.doublePrecision};
+    const ZeroPhaseParts parts{plan_.z_, plan_.zComplex_, plan_.count_, plan_.c_.sections,
+                               kernelFacts(plan_.forward_).doublePrecision};
     startStates(parts, state_.data(), N_, samples, layout, complex, i);
 }
 
@@ -264,22 +282,29 @@ void ZeroPhaseGroup::padBack(const void* piece, Layout layout) {
     padEnd(plan_.padType_, f.inComplex, f.doublePrecision, piece, layout, plan_.edge_, N_, true, right_.data());
 }
 
-// The first block starts the states: from the front padding, run first, or
-// without padding from x's first sample.
-void ZeroPhaseGroup::forward(int64_t m, const void* x, Layout xLayout, void* y, Layout yLayout) {
-    if (!started_) {
-        const bool complex = kernelFacts(plan_.forward_).inComplex;
-        const int64_t edge = plan_.edge_;
-        const Layout padLayout{1, edge};
-        if (edge > 0) {
-            start(left_.data(), padLayout, complex, 0);
-            pass(plan_.forward_, edge, left_.data(), padLayout, tail_.data(), padLayout);
-        } else {
-            start(x, xLayout, complex, 0);
-        }
-        started_ = true;
+// The states start from the front padding, run first, or without padding
+// from x's first sample.
+void ZeroPhaseGroup::begin(const void* x, Layout xLayout) {
+    const bool complex = kernelFacts(plan_.forward_).inComplex;
+    const int64_t edge = plan_.edge_;
+    const Layout padLayout{1, edge};
+    if (edge > 0) {
+        start(left_.data(), padLayout, complex, 0);
+        pass(plan_.forward_, edge, left_.data(), padLayout, tail_.data(), padLayout);
+    } else {
+        start(x, xLayout, complex, 0);
     }
+    started_ = true;
+}
+
+void ZeroPhaseGroup::forward(int64_t m, const void* x, Layout xLayout, void* y, Layout yLayout) {
+    if (!started_) begin(x, xLayout);
     pass(plan_.forward_, m, x, xLayout, y, yLayout);
+}
+
+void ZeroPhaseGroup::resume(const void* states) {
+    if (!state_.empty()) std::memcpy(state_.data(), states, state_.size());
+    started_ = true;
 }
 
 // The backward pass starts from the last sample of the forward pass: of the

@@ -14,6 +14,12 @@ namespace marrowick {
 inline namespace MARROWICK_ISA {
 namespace {
 
+// Blocks of samples ahead of the one a group works on that it asks for
+// in column-major data, when its channels have at most kPrefetchedSamples
+// samples.
+constexpr int kPrefetchBlocks = 2;
+constexpr int32_t kPrefetchedSamples = 4096;
+
 // G groups of C channels side by side, from j0 on, through all M samples, on
 // the lanes of one vector each; only the last group may have fewer than C
 // live channels (`live`). The groups' recurrences are independent, so with
@@ -73,11 +79,38 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
         }
     }
 
+    // Column-major data of short channels: each block of samples reads a
+    // line or two of every channel of the groups, a channel length apart,
+    // which the hardware does not fetch ahead, so every block would wait for
+    // memory. The block kPrefetchBlocks ahead is asked for instead (the
+    // first blocks of the channels after the groups', near their end).
+    // Channel-interleaved data is read row after row, which the hardware
+    // fetches ahead by itself (asking as well measured slower).
+    const int32_t N = shape.N;
+    const int32_t next = j0 + G * C;
+    const bool ahead = !Interleaved && M <= kPrefetchedSamples;
+    auto prefetchAhead = [&](int32_t i0) __attribute__((always_inline)) {
+        if (!ahead) return;
+        int32_t v = i0 + kPrefetchBlocks * C;
+        int32_t first = j0;
+        if (v >= M) {
+            v -= M;
+            first = next;
+            if (next >= N || v >= M) return;
+        }
+        const int channels = static_cast<int>(N - first < G * C ? N - first : G * C);
+        const std::ptrdiff_t dx = static_cast<std::ptrdiff_t>(first - j0) * r.inLayout.channel * fin;
+        const std::ptrdiff_t dy = static_cast<std::ptrdiff_t>(first - j0) * r.outLayout.channel * fout;
+        inIO.template prefetch<false>(x[0] + dx, v, channels);
+        outIO.template prefetch<true>(y[0] + dy, v, channels);
+    };
+
     // All-real policies take the coefficients widened to double once here, so
     // that no update converts its coefficients again (the values are exact).
     auto samples = [&](const auto* bc, const auto* ac) {
         for (int32_t i0 = 0; i0 < M; i0 += C) {
             const int n = (M - i0 < C) ? static_cast<int>(M - i0) : C;
+            prefetchAhead(i0);
             Rows xr[G], yr[G];
             for (int g = 0; g < G; ++g) {
                 xr[g] = inIO.in(x[g], i0, n, lives[g], tileIn[g]);
@@ -135,11 +168,22 @@ void filterGroup(const FilterRecord<K>& r, int32_t j0, int live) {
     }
 }
 
-// Longest state for which two groups of four lanes run in flight.
-constexpr int kMaxPairedState = 4;
+// Groups of C lanes that run in flight for kernel K with FixedL states in
+// registers (0: the states in the stack tile), as measured on each width:
+// two all-real groups, whose sample chains are long (each stored value is
+// rounded to single and widened again) and overlap, when their states and
+// coefficients stay in registers: up to 4 states on 4 and 8 lanes, up to 2
+// on 16 (4 measured slower there). The complex kernels are bound by their
+// arithmetic rather than a chain, and pairs of them measured slower.
+template <Kernel K, int C, int FixedL>
+constexpr int groupsInFlight() {
+    if (K != Kernel::RR || FixedL == 0) return 1;
+    return FixedL <= (C >= 16 ? 2 : 4) ? 2 : 1;
+}
 
-// Channel groups: as many of the widest group as fit; the last few channels
-// go into the narrowest group that holds them all, with dead lanes.
+// Channel groups: as many of the widest group as fit, G at a time where
+// that runs faster (groupsInFlight); the last few channels go into the
+// narrowest group that holds them all, with dead lanes.
 template <Kernel K, bool Interleaved>
 void filterGroupsOnce(const FilterRecord<K>& r) {
     constexpr int Wide = kWidestGroup;
@@ -147,14 +191,11 @@ void filterGroupsOnce(const FilterRecord<K>& r) {
     const int32_t N = r.shape.N;
     int32_t j = 0;
     if (N >= Wide) {
-        // Two groups in flight where that measured faster: all-real groups of
-        // four lanes with states short enough for both to stay in registers
-        // (on wider lanes one group already keeps the ports busy, and pairs
-        // measured slower); then one at a time.
         withFixedState(r.shape, [&](auto fixed) {
             constexpr int FL = decltype(fixed)::value;
-            if constexpr (K == Kernel::RR && Wide == 4 && FL > 0 && FL <= kMaxPairedState) {
-                for (; N - j >= 2 * Wide; j += 2 * Wide) filterGroup<K, Wide, FL, Interleaved, 2>(r, j, Wide);
+            constexpr int G = groupsInFlight<K, Wide, FL>();
+            if constexpr (G > 1) {
+                for (; N - j >= G * Wide; j += G * Wide) filterGroup<K, Wide, FL, Interleaved, G>(r, j, Wide);
             }
             for (; N - j >= Wide; j += Wide) filterGroup<K, Wide, FL, Interleaved>(r, j, Wide);
         });

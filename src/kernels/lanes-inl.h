@@ -242,6 +242,18 @@ struct ColumnMajorIO {
         return Rows{tile, Parts * C};
     }
     Rows out(float*, int32_t, int, float* tile) const { return Rows{tile, Parts * C}; }
+    // Asks for C samples from sample i0 on of `channels` channels from base,
+    // ahead of their use (for writing with Write): each group reads a strip
+    // of every channel, a line or two per channel and block, which the
+    // hardware does not fetch ahead.
+    template <bool Write>
+    MARROWICK_LANE_IO void prefetch(const float* base, int32_t i0, int channels) const {
+        for (int c = 0; c < channels; ++c) {
+            const char* p = reinterpret_cast<const char*>(base + c * channel + static_cast<std::ptrdiff_t>(i0) * Parts);
+            for (int o = 0; o < Parts * C * static_cast<int>(sizeof(float)); o += 64)
+                __builtin_prefetch(p + o, Write, 3);
+        }
+    }
     void flush(const Rows&, float* base, int32_t i0, int n, int live, const float* tile) const {
         for (int q = 0; q < Parts; ++q)
             TileIO<C>::store(tile + q * C * C, base + static_cast<std::ptrdiff_t>(i0) * Parts + q * C, channel, live,
@@ -279,6 +291,15 @@ struct InterleavedIO {
                 for (int p = 0; p < Parts; ++p) row[p * C + c] = src[Parts * c + p];
         }
         return Rows{tile, Parts * C};
+    }
+    // As ColumnMajorIO::prefetch: C rows of `channels` channels.
+    template <bool Write>
+    MARROWICK_LANE_IO void prefetch(const float* base, int32_t i0, int channels) const {
+        for (int t = 0; t < C; ++t) {
+            const char* p = reinterpret_cast<const char*>(base + static_cast<std::ptrdiff_t>(i0 + t) * sample);
+            for (int o = 0; o < channels * Parts * static_cast<int>(sizeof(float)); o += 64)
+                __builtin_prefetch(p + o, Write, 3);
+        }
     }
     Rows out(float* base, int32_t i0, int live, float* tile) const {
         float* first = base + static_cast<std::ptrdiff_t>(i0) * sample;

@@ -23,7 +23,7 @@ import marrowick
 BUILD, SOURCE = (os.path.abspath(p) for p in sys.argv[1:3])
 DEBIAN = "--debian" in sys.argv[3:]
 HERE = os.path.join(SOURCE, "tests", "capi")
-KINDS = {"RR": 1, "RRZ": 2, "RC": 3, "CR": 4, "CC": 5}
+KINDS = {"RR": 1, "RRZ": 2, "RC": 3, "CR": 4, "CC": 5, "DRR": 6, "DCC": 7, "DCR": 8}
 PADTYPES = {"odd": 0, "even": 1, "constant": 2, None: 3}
 WARNINGS = ["-Wall", "-Wextra", "-pedantic", "-Werror"]
 
@@ -45,7 +45,7 @@ def stage(tmp):
         run(["cmake", "--install", BUILD, "--prefix", prefix])
     else:
         run(["cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", os.path.join(tmp, "pkg")])
-        debs = sorted(f for f in os.listdir(os.path.join(tmp, "pkg")) if f.endswith(".deb"))
+        debs = sorted(f for f in os.listdir(os.path.join(tmp, "pkg")) if f.startswith("libmarrowick"))
         assert len(debs) == 2 and any(d.startswith("libmarrowick-dev_") for d in debs), debs
         root = os.path.join(tmp, "root")
         for d in debs:
@@ -90,11 +90,13 @@ def build(tmp, prefix, pcdir):
     example = os.path.join(tmp, "lowpass")
     run(["cc", "-std=c99"] + WARNINGS + [os.path.join(SOURCE, "examples", "c", "lowpass.c"), "-o", example]
         + pkgconfig(pcdir, "--cflags") + libs + ["-Wl,-rpath," + libdir])
-    assert "libmarrowick %s" % marrowick.__version__ in run([example])
+    out = run([example])
+    assert "libmarrowick %s" % marrowick.__version__ in out and "double:" in out, out
     run(["cmake", "-S", os.path.join(SOURCE, "examples", "cxx"), "-B", os.path.join(tmp, "example-cxx"),
          "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_CXX_FLAGS=" + " ".join(WARNINGS)])
     run(["cmake", "--build", os.path.join(tmp, "example-cxx")])
-    assert "stream:" in run([os.path.join(tmp, "example-cxx", "zero_phase")])
+    out = run([os.path.join(tmp, "example-cxx", "zero_phase")])
+    assert "stream:" in out and "double zero-phase:" in out, out
     # A version the installed package does not offer is not found.
     r = subprocess.run(["cmake", "-DCMAKE_PREFIX_PATH=" + prefix, "-DWANT=99.0", "-P",
                         os.path.join(HERE, "cmake-consumer", "find_version.cmake")],
@@ -123,6 +125,11 @@ def check_symbols(libdir):
     lib = os.path.join(libdir, "libmarrowick.so")
     out = run(["nm", "-D", "--defined-only", lib])
     names = sorted(line.split()[-1] for line in out.splitlines() if line.split()[1] in "TtDdBbRrWwVv")
+    # The filters are exported privately, for the Python extension of the
+    # same release only.
+    private = "@@MARROWICK_PRIVATE_" + marrowick.__version__
+    assert all(re.match(r"_ZN[KVR]*9marrowick7filters", n) for n in names if n.endswith(private)), names
+    names = [n for n in names if not n.endswith(private)]
     assert all(n.endswith("@@MARROWICK_0") for n in names), names
     assert [n.split("@")[0] for n in names] == documented_symbols(), names
     soname = re.search(r"SONAME.*\[(.*)\]", run(["readelf", "-d", lib])).group(1)
@@ -135,32 +142,45 @@ def check_symbols(libdir):
 rng = np.random.default_rng(26)
 
 
-def words(v, complex_):
-    v = np.asarray(v, np.complex64 if complex_ else np.float32)
-    return v.reshape(-1).view(np.uint32)
+def dtype_of(complex_, double):
+    if double:
+        return np.dtype(np.complex128 if complex_ else np.float64)
+    return np.dtype(np.complex64 if complex_ else np.float32)
+
+
+def words(v, complex_, double=False):
+    """The 32-bit words of v's elements in memory order (two to a double)."""
+    return np.ascontiguousarray(v, dtype_of(complex_, double)).reshape(-1).view(np.uint32)
+
+
+def values(v, complex_, double):
+    """v's elements as real floats (complex ones as (re, im) pairs), as the bits are compared."""
+    return np.ascontiguousarray(v, dtype_of(complex_, double)).reshape(-1).view(np.float64 if double else np.float32)
 
 
 def fmt(w):
     return " ".join("%x" % int(u) for u in w)
 
 
-def design(sections, complex_):
+def design(sections, complex_, double):
+    """In double precision the design as given (float64 or complex128), else rounded to single."""
+    dtype = dtype_of(complex_, double)
     if sections:
         scale = np.array([[1.0] * 3 + [2.0] * 3] + [[1.0] * 6] * 3)  # a0 = 2 in the first section
         c = signal.butter(4, [0.1, 0.35], "bandpass", output="sos") * scale
         if complex_:
             c = c * np.tile(np.exp(0.4j * np.arange(3)), 2)
-        return c.astype(np.complex64 if complex_ else np.float32)
+        return c.astype(dtype)
     b, a = signal.butter(3, 0.3)
     b, a = 2.5 * b, 2.5 * a
     if complex_:
         b, a = (v * np.exp(0.4j * np.arange(v.size)) for v in (b, a))
-    return tuple(v.astype(np.complex64 if complex_ else np.float32) for v in (b, a))
+    return tuple(v.astype(dtype) for v in (b, a))
 
 
-def signal_of(M, N, complex_, order):
+def signal_of(M, N, complex_, double, order):
     x = rng.standard_normal((M, N)) + (1j * rng.standard_normal((M, N)) if complex_ else 0)
-    return np.asarray(x.astype(np.complex64 if complex_ else np.float32), order=order)
+    return np.asarray(x.astype(dtype_of(complex_, double)), order=order)
 
 
 def layout(order, M, N):
@@ -173,25 +193,31 @@ def buffer(v):
 
 
 class Case:
+    """One call. In double precision the kernel's coefficients are complex whenever anything is; a real
+    design (real=True) is then handed to the library widened with +0 imaginary parts, and to the package
+    as it is."""
+
     def __init__(self, op, kind, **kw):
         self.op, self.kind, self.kw = op, kind, kw
-        ccoef, cx = kind in ("CR", "CC"), kind in ("RC", "CC")
+        ccoef, cx = kind in ("CR", "CC", "DCC", "DCR"), kind in ("RC", "CC", "DCC")
+        self.double = kind.startswith("D")
         sections = "sos" in op
-        self.coef = design(sections, ccoef)
+        self.coef = design(sections, ccoef and not kw.get("real", False), self.double)
         M, N = kw.get("M", 40), kw.get("N", 3)
-        self.x = signal_of(M, N, cx, kw.get("order", "C"))
+        self.x = signal_of(M, N, cx, self.double, kw.get("order", "C"))
         self.sections, self.ccoef, self.cx = sections, ccoef, cx
+        self.cout = kind not in ("RR", "DRR")
 
     def text(self):
         k, kw = self.kind, self.kw
         head = [self.op, KINDS[k]]
-        coef = self.coef
+        coef, d = self.coef, self.double
         if self.sections:
             head.append(coef.shape[0])
-            cw = fmt(words(coef, self.ccoef))
+            cw = fmt(words(coef, self.ccoef, d))
         else:
             head += [coef[0].size, coef[1].size]
-            cw = fmt(words(coef[0], self.ccoef)) + " " + fmt(words(coef[1], self.ccoef))
+            cw = fmt(words(coef[0], self.ccoef, d)) + " " + fmt(words(coef[1], self.ccoef, d))
         if self.op.endswith("_zi"):
             return " ".join(map(str, head)) + " " + cw
         M, N = self.x.shape
@@ -201,12 +227,12 @@ class Case:
         if "filtfilt" in self.op:
             head += [PADTYPES[kw.get("padtype", "odd")], -1 if kw.get("padlen") is None else kw["padlen"],
                      kw.get("workers", 1)]
-            return " ".join(map(str, head)) + " " + cw + " " + fmt(words(buffer(self.x), self.cx))
+            return " ".join(map(str, head)) + " " + cw + " " + fmt(words(buffer(self.x), self.cx, d))
         self.zi = self.initial_state()
         head += [int(self.zi is not None), kw.get("workers", 1), kw.get("pieces", 1), int(kw.get("inplace", False))]
-        text = " ".join(map(str, head)) + " " + cw + " " + fmt(words(buffer(self.x), self.cx))
+        text = " ".join(map(str, head)) + " " + cw + " " + fmt(words(buffer(self.x), self.cx, d))
         if self.zi is not None:
-            text += " " + fmt(words(self.zi_dense(), self.kind != "RR"))
+            text += " " + fmt(words(self.zi_dense(), self.cout, d))
         return text
 
     def state_length(self):
@@ -217,34 +243,58 @@ class Case:
             return None
         N = self.x.shape[1]
         shape = (self.coef.shape[0], 2, N) if self.sections else (self.state_length(), N)
-        z = rng.standard_normal(shape) + (1j * rng.standard_normal(shape) if self.kind != "RR" else 0)
-        return z.astype(np.float32 if self.kind == "RR" else np.complex64)
+        z = rng.standard_normal(shape) + (1j * rng.standard_normal(shape) if self.cout else 0)
+        return z.astype(dtype_of(self.cout, self.double))
 
     def zi_dense(self):
         # Channel j's states at j * L; sections (s * N + j) * 2.
         return np.swapaxes(self.zi, -1, -2).reshape(-1) if self.sections else self.zi.T.reshape(-1)
 
     def expected(self):
-        """The words of the outputs the consumer prints, from the Python package."""
-        kw = self.kw
+        """The outputs the consumer prints, from the Python package: its float64 path for the double kinds
+        (and there, for b/a, SciPy's own bits too)."""
+        kw, d = self.kw, self.double
         if self.op.endswith("_zi"):
-            z = marrowick.sosfilt_zi(self.coef) if self.sections else marrowick.lfilter_zi(*self.coef)
-            return [np.ascontiguousarray(z).reshape(-1).view(np.uint64)]
+            dtype = np.float64 if d else np.float32
+            z = marrowick.sosfilt_zi(self.coef, dtype=dtype) if self.sections else \
+                marrowick.lfilter_zi(*self.coef, dtype=dtype)
+            return [values(z, self.ccoef, True)]
         yorder = kw.get("yorder", kw.get("order", "C"))
         if "filtfilt" in self.op:
+            # The design as the library takes it (a real one widened for DCC).
+            coef = self.coef.astype(np.complex128) if self.sections else tuple(v.astype(np.complex128)
+                                                                               for v in self.coef)
+            coef = coef if self.ccoef and d else self.coef
             args = dict(axis=0, padtype=kw.get("padtype", "odd"), padlen=kw.get("padlen"))
-            y = marrowick.sosfiltfilt(self.coef, self.x, **args) if self.sections else \
-                marrowick.filtfilt(*self.coef, self.x, **args)
-            return [words(buffer(np.asarray(y, order=yorder)), self.kind != "RR")]
+            y = marrowick.sosfiltfilt(coef, self.x, **args) if self.sections else \
+                marrowick.filtfilt(*coef, self.x, **args)
+            return [values(buffer(np.asarray(y, order=yorder)), self.cout, d)]
+        zi = self.zi
         if self.sections:
-            y, zf = marrowick.sosfilt(self.coef, self.x, axis=0, zi=self.zi if self.zi is not None else
-                                      np.zeros((self.coef.shape[0], 2, self.x.shape[1]), np.float32))
+            if zi is None:
+                zi = np.zeros((self.coef.shape[0], 2, self.x.shape[1]), dtype_of(self.cout, d))
+            y, zf = marrowick.sosfilt(self.coef, self.x, axis=0, zi=zi)
             zf_dense = np.swapaxes(zf, -1, -2).reshape(-1)
-        else:
-            y, zf = marrowick.filter(*self.coef, self.x, self.zi, axis=0)
+        elif d:
+            if zi is None:
+                zi = np.zeros((self.state_length(), self.x.shape[1]), dtype_of(self.cout, d))
+            y, zf = marrowick.lfilter(*self.coef, self.x, axis=0, zi=zi)
+            want = signal.lfilter(*self.coef, self.x, axis=0, zi=zi)
+            assert all(same_bits(values(p, self.cout, d), values(q, self.cout, d)) for p, q in zip((y, zf), want)), \
+                (self.op, self.kind, self.kw)
             zf_dense = zf.T.reshape(-1)
-        complex_out = self.kind != "RR"
-        return [words(buffer(np.asarray(y, order=yorder)), complex_out), words(zf_dense, complex_out)]
+        else:
+            y, zf = marrowick.filter(*self.coef, self.x, zi, axis=0)
+            zf_dense = zf.T.reshape(-1)
+        return [values(buffer(np.asarray(y, order=yorder)), self.cout, d), values(zf_dense, self.cout, d)]
+
+
+def same_bits(got, want):
+    """Bit for bit, any NaN equal to any NaN."""
+    if got.shape != want.shape:
+        return False
+    bits = np.uint64 if want.dtype == np.float64 else np.uint32
+    return bool(((got.view(bits) == want.view(bits)) | (np.isnan(got) & np.isnan(want))).all())
 
 
 def cases():
@@ -275,8 +325,25 @@ def cases():
             Case(op, "RC", order="C", padtype="odd", padlen=0),
             Case(op, "RR", order="F", padtype="odd", padlen=39),
         ]
-    for kind in ("RR", "CC"):
+    for kind in ("RR", "CC", "DRR", "DCC"):
         rows += [Case("lfilter_zi", kind), Case("sosfilt_zi", kind)]
+    # The double kinds: every call, both orders; complex data through a real design widened.
+    for op in ("lfilter", "sosfilt", "stream", "streamsos", "filtfilt", "sosfiltfilt"):
+        for kind in ("DRR", "DCC", "DCR"):
+            for order in ("C", "F"):
+                rows.append(Case(op, kind, order=order, pieces=3 if op.startswith("stream") else 1))
+    rows += [
+        Case("lfilter", "DCC", order="C", real=True, pieces=2),
+        Case("sosfilt", "DCC", order="F", real=True, workers=2, N=37, M=50),
+        Case("sosfiltfilt", "DCC", order="C", real=True, padtype="even", padlen=5),
+        Case("lfilter", "DRR", order="C", inplace=True, pieces=2),
+        Case("sosfilt", "DCC", order="F", inplace=True, pieces=3),
+        Case("lfilter", "DRR", order="F", yorder="C", pieces=5, workers=2, N=40, M=30, zi=False),
+        Case("sosfilt", "DCR", order="C", yorder="F", zi=False),
+        Case("filtfilt", "DRR", order="F", padtype="constant", workers=2, N=20),
+        Case("filtfilt", "DCR", order="F", yorder="C", padtype=None),
+        Case("sosfiltfilt", "DRR", order="F", padtype="odd", padlen=39),
+    ]
     return rows
 
 
@@ -290,14 +357,11 @@ def check_results(programs):
         for c in rows:
             status = int(out[k])
             assert status == 0, (program, c.op, c.kind, c.kw, status)
+            word = np.uint64 if c.op.endswith("_zi") else np.uint32
             for want in c.expected():
-                got = np.array([int(w, 16) for w in out[k + 1].split()], want.dtype)
+                got = np.array([int(w, 16) for w in out[k + 1].split()], word).view(want.dtype)
                 k += 1
-                same = got == want
-                if want.dtype == np.uint32:  # any NaN equals any NaN
-                    f, g = got.view(np.float32), want.view(np.float32)
-                    same |= np.isnan(f) & np.isnan(g)
-                assert got.shape == want.shape and same.all(), (program, c.op, c.kind, c.kw)
+                assert same_bits(got, want), (program, c.op, c.kind, c.kw)
             k += 1
         assert k == len(out), (k, len(out))
     return len(rows)

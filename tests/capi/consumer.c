@@ -12,7 +12,8 @@
  *   lfilter_zi  kind nb na  b a
  *   sosfilt_zi  kind S  sos
  * Output per call: the status, then the output buffer (y, or the steady states as 64-bit words) and, for the
- * filters with states, the final states. The streams are processed in pieces, the object cloned after the
+ * filters with states, the final states. Buffers travel as 32-bit words, two to a double (in memory order),
+ * so the program needs only each kind's words per element. The streams are processed in pieces, the object cloned after the
  * first piece and the clone continuing (the original destroyed), so a stream equals the one-shot. */
 #include <marrowick.h>
 #include <stdint.h>
@@ -61,9 +62,17 @@ static void writeDoubles(const double *d, size_t n) {
     printf("\n");
 }
 
-static int coefWords(int kind) { return kind == MARROWICK_CC || kind == MARROWICK_CR ? 2 : 1; }
-static int inWords(int kind) { return kind == MARROWICK_CC || kind == MARROWICK_RC ? 2 : 1; }
-static int outWords(int kind) { return kind == MARROWICK_RR ? 1 : 2; }
+static int isDouble(int kind) { return kind == MARROWICK_DRR || kind == MARROWICK_DCC || kind == MARROWICK_DCR; }
+static int coefComplex(int kind) {
+    return kind == MARROWICK_CC || kind == MARROWICK_CR || kind == MARROWICK_DCC || kind == MARROWICK_DCR;
+}
+/* 32-bit words per element: 1 for a float, 2 for a complex float or a double, 4 for a complex double. */
+static int wordsOf(int kind, int complex) { return (complex ? 2 : 1) * (isDouble(kind) ? 2 : 1); }
+static int coefWords(int kind) { return wordsOf(kind, coefComplex(kind)); }
+static int inWords(int kind) {
+    return wordsOf(kind, kind == MARROWICK_CC || kind == MARROWICK_RC || kind == MARROWICK_DCC);
+}
+static int outWords(int kind) { return wordsOf(kind, kind != MARROWICK_RR && kind != MARROWICK_DRR); }
 
 struct Call {
     int kind, sections, has_zi, workers, pieces, inplace, padtype;
@@ -188,7 +197,7 @@ static void runSteady(struct Call *c) {
     size_t n = c->sections ? (size_t)(2 * c->S) : (size_t)((c->nb > c->na ? c->nb : c->na) - 1);
     double *z;
     int status;
-    n *= (size_t)coefWords(c->kind);
+    n *= (size_t)(coefComplex(c->kind) ? 2 : 1);
     z = (double *)calloc(n + 1, sizeof *z);
     if (!z) exit(3);
     readCoefficients(c);

@@ -18,7 +18,15 @@ static float x[2 * M * N], zi[8];
 static float y[2 * M * N + 8], zf[16];
 static double steady[8];
 static const double halves[4] = {0.5, 0.25, 0.125, -0.5};
-static marrowick_filter *made, *made2;
+static marrowick_filter *made, *made2, *madeDouble;
+/* Double precision: the same designs as doubles and (re, im) pairs of doubles; the outputs double. An
+ * offset into a double buffer overlaps only when the spans are taken with the kind's own item sizes. */
+static double bd[3] = {0.25, 0.5, 0.25}, ad[3] = {1.0, -0.5, 0.25}, a0d[3] = {0.0, 1.0, 0.5};
+static double sosd[12] = {0.25, 0.5, 0.25, 1.0, -0.5, 0.25, 1.0, 0.0, 0.0, 0.0, 0.1, 0.0}; /* a0 0 in the second */
+static marrowick_cf64 bz[3] = {{0.25, 0.0}, {0.5, 0.0}, {0.25, 0.0}}, poleZ[2] = {{1.0, 0.0}, {-1.0, 0.0}};
+static marrowick_cf64 sosz[12];
+static double xd[4 * M * N];
+static double yd[4 * M * N + 8], zfd[32];
 
 static const marrowick_layout interleaved = {N, 1}, zeroChannel = {1, 0}, zeroSample = {0, 1};
 static const marrowick_layout folded = {1, M - 1}; /* sample M - 1 of channel 0 is sample 0 of channel 1 */
@@ -44,7 +52,7 @@ static int lf(int k, size_t nb, size_t na, const void *xp, void *yp, const marro
 static int row(int r) {
     switch (r) {
         case 0: return lf(0, 3, 3, x, y, NULL, NULL, zf);
-        case 1: return lf(6, 3, 3, x, y, NULL, NULL, zf);
+        case 1: return lf(9, 3, 3, x, y, NULL, NULL, zf);
         case 2: return lf(MARROWICK_RR, 0, 3, x, y, NULL, NULL, zf);
         case 3: return lf(MARROWICK_RR, 3, 0, x, y, NULL, NULL, zf);
         case 4: return lf(MARROWICK_RR, (size_t)1 << 31, 3, x, y, NULL, NULL, zf);
@@ -110,6 +118,31 @@ static int row(int r) {
         case 54: return marrowick_lfilter_start_state(MARROWICK_RR, NULL, 3, 3, N, x, 1, zf);
         case 55: return marrowick_sosfilt_start_state(MARROWICK_RR, halves, 0, N, x, 1, zf);
         case 56: return marrowick_sosfilt_start_state(MARROWICK_RR, halves, 2, N, zf + 1, 1, zf);
+        /* The double kinds: the same checks, with double items. */
+        case 57: return marrowick_lfilter(MARROWICK_DRR, bd, 0, ad, 3, M, N, xd, NULL, yd, NULL, NULL, zfd, NULL);
+        case 58: return marrowick_lfilter(MARROWICK_DRR, bd, 3, ad, 3, M, N, xd, NULL, xd + 1, NULL, NULL, zfd, NULL);
+        case 59: return marrowick_lfilter(MARROWICK_DCR, bz, 3, bz, 3, M, N, xd, NULL, xd, NULL, NULL, zfd, NULL);
+        case 60: /* zf's first double is y's last */
+            return marrowick_lfilter(MARROWICK_DRR, bd, 3, ad, 3, M, N, xd, NULL, yd, NULL, NULL, yd + M * N - 1, NULL);
+        case 61: /* y's last complex double is x's last */
+            return marrowick_lfilter(MARROWICK_DCC, bz, 3, bz, 3, M, N, xd, NULL, xd + 2 * M * N - 2, NULL, NULL, zfd,
+                                     NULL);
+        case 62: return marrowick_sosfilt(MARROWICK_DCC, sosz, 2, M, N, xd, NULL, yd, NULL, NULL, TOP, NULL);
+        case 63: return marrowick_lfilter(MARROWICK_DRR, bd, 3, ad, 3, M, N, TOP, NULL, yd, NULL, NULL, zfd, NULL);
+        case 64: return marrowick_lfilter_zi(MARROWICK_DRR, bd, 3, a0d, 3, steady);
+        case 65: return marrowick_lfilter_zi(MARROWICK_DCC, bz, 3, poleZ, 2, steady);
+        case 66: /* the steady states' last pair is sos's last element */
+            return marrowick_sosfilt_zi(MARROWICK_DCC, sosz, 2, (double *)sosz + 23);
+        case 67: return marrowick_sosfilt_zi(MARROWICK_DRR, sosd, 2, steady);
+        case 68: return marrowick_filtfilt(MARROWICK_DRR, bd, 3, ad, 3, M, N, xd, NULL, yd, NULL, opts(MARROWICK_PAD_ODD, 16, 1));
+        case 69: return marrowick_sosfiltfilt(MARROWICK_DRR, sosd, 2, M, N, xd, NULL, yd, NULL, opts(MARROWICK_PAD_ODD, 3, 1));
+        case 70: return marrowick_filtfilt(MARROWICK_DCR, bz, 3, poleZ, 2, M, N, xd, NULL, yd, NULL, NULL);
+        case 71: /* the first samples' last double is the start state's last */
+            return marrowick_lfilter_start_state(MARROWICK_DCR, halves, 3, 3, N, zfd + 7, 1, zfd);
+        case 72: return marrowick_filter_create_sos(&made2, MARROWICK_DCC, sosz, 0, N, NULL);
+        case 73: return marrowick_filter_process(madeDouble, M, xd, NULL, xd + 1, NULL);
+        case 74: return marrowick_filter_get_state(madeDouble, zfd, 2 * N + 1);
+        case 75: return marrowick_filter_process(madeDouble, M, xd, NULL, yd, &folded);
     }
     return -1;
 }
@@ -173,6 +206,25 @@ static const int expected[] = {
     MARROWICK_E_NULL_POINTER,
     MARROWICK_E_SOS_SHAPE,
     MARROWICK_E_OVERLAP,
+    MARROWICK_E_EMPTY_COEFFICIENTS,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_TOO_LARGE,
+    MARROWICK_E_ZERO_LEADING_COEFFICIENT,
+    MARROWICK_E_NO_STEADY_STATE,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_ZERO_LEADING_COEFFICIENT,
+    MARROWICK_E_PAD_LENGTH,
+    MARROWICK_E_ZERO_LEADING_COEFFICIENT,
+    MARROWICK_E_NO_STEADY_STATE,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_SOS_SHAPE,
+    MARROWICK_E_OVERLAP,
+    MARROWICK_E_ZI_SIZE,
+    MARROWICK_E_LAYOUT,
 };
 
 static int untouched(const void *p, size_t bytes) {
@@ -185,23 +237,30 @@ static int untouched(const void *p, size_t bytes) {
 
 int main(void) {
     int r, failures = 0, rows = (int)(sizeof expected / sizeof expected[0]);
-    unsigned char before[sizeof x];
+    unsigned char before[sizeof x], beforeD[sizeof xd], beforeSos[sizeof sosz];
     for (r = 0; r < 2 * M * N; ++r) x[r] = (float)(r % 7) - 3.0f;
+    for (r = 0; r < 4 * M * N; ++r) xd[r] = (double)(r % 5) - 2.0;
+    for (r = 0; r < 12; ++r) sosz[r].re = sosd[r];
     if (marrowick_filter_create(&made, MARROWICK_RR, b, 3, a, 3, N, NULL) != MARROWICK_OK) return 1;
+    if (marrowick_filter_create(&madeDouble, MARROWICK_DRR, bd, 3, ad, 2, N, NULL) != MARROWICK_OK) return 1;
     memcpy(before, x, sizeof x);
+    memcpy(beforeD, xd, sizeof xd);
+    memcpy(beforeSos, sosz, sizeof sosz);
     for (r = 0; r < rows; ++r) {
-        int status;
+        int status, clean;
         memset(y, CANARY, sizeof y);
         memset(zf, CANARY, sizeof zf);
         memset(steady, CANARY, sizeof steady);
+        memset(yd, CANARY, sizeof yd);
+        memset(zfd, CANARY, sizeof zfd);
         memcpy(zi, zf, sizeof zi);
         status = row(r);
-        if (status != expected[r] || !untouched(y, sizeof y) || !untouched(zf, sizeof zf) ||
-            !untouched(steady, sizeof steady) || memcmp(before, x, sizeof x) != 0) {
+        clean = untouched(y, sizeof y) && untouched(zf, sizeof zf) && untouched(steady, sizeof steady) &&
+                untouched(yd, sizeof yd) && untouched(zfd, sizeof zfd);
+        if (status != expected[r] || !clean || memcmp(before, x, sizeof x) != 0 ||
+            memcmp(beforeD, xd, sizeof xd) != 0 || memcmp(beforeSos, sosz, sizeof sosz) != 0) {
             printf("row %d: status %d (%s), expected %d (%s), outputs %s\n", r, status, marrowick_status_id(status),
-                   expected[r], marrowick_status_id(expected[r]),
-                   untouched(y, sizeof y) && untouched(zf, sizeof zf) && untouched(steady, sizeof steady) ? "untouched"
-                                                                                                          : "WRITTEN");
+                   expected[r], marrowick_status_id(expected[r]), clean ? "untouched" : "WRITTEN");
             ++failures;
         }
     }
@@ -226,6 +285,36 @@ int main(void) {
             ++failures;
         }
     }
+    /* The same start state in double precision, and a double one that is not rounded to single. */
+    {
+        const double first[4] = {2.0, 0.0, 4.0, 0.0}, want[8] = {1.0, 0.5, 2.0, 1.0, 0.25, -1.0, 0.5, -2.0};
+        const double third = 1.0 / 3.0;
+        double z[8];
+        marrowick_cf64 zc[2];
+        if (marrowick_sosfilt_start_state(MARROWICK_DRR, halves, 2, N, first, 2, z) != MARROWICK_OK ||
+            memcmp(z, want, sizeof z) != 0 ||
+            marrowick_lfilter_start_state(MARROWICK_DCR, halves, 2, 1, 1, &third, 1, zc) != MARROWICK_OK ||
+            zc[0].re != 0.5 * third || zc[0].im != 0.25 * third) {
+            printf("double start states differ\n");
+            ++failures;
+        }
+    }
+    /* The kinds of each precision, as every front picks them. */
+    {
+        static const int single[8] = {MARROWICK_RR, MARROWICK_RRZ, MARROWICK_RC, MARROWICK_RC,
+                                      MARROWICK_CR, MARROWICK_CR,  MARROWICK_CC, MARROWICK_CC};
+        static const int wide[8] = {MARROWICK_DRR, MARROWICK_DCR, MARROWICK_DCC, MARROWICK_DCC,
+                                    MARROWICK_DCR, MARROWICK_DCR, MARROWICK_DCC, MARROWICK_DCC};
+        for (r = 0; r < 8; ++r) {
+            const int c = r >> 2 & 1, d = r >> 1 & 1, s = r & 1;
+            if ((int)marrowick_kind_for_precision(0, c, d, s) != single[r] || (int)marrowick_kind_for(c, d, s) != single[r] ||
+                (int)marrowick_kind_for_precision(1, c, d, s) != wide[r]) {
+                printf("kind for (%d, %d, %d) differs\n", c, d, s);
+                ++failures;
+            }
+        }
+    }
+    marrowick_filter_destroy(madeDouble);
     marrowick_filter_destroy(made);
     marrowick_filter_destroy(NULL);
     for (r = -2; r < 40; ++r) {

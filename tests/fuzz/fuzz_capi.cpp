@@ -1,11 +1,14 @@
 // Fuzz target for the C library's arguments. The bytes describe one call:
-// the function, the kind (any int), the counts (now and then 0 or beyond
-// 2^31 - 1), the layouts (planar, interleaved, reversed, folding, zero
-// strides, extreme strides), in place or overlapping outputs, states or
-// none, workers, padding, and now and then a buffer placed so that its span
-// wraps the address space. Every buffer is allocated to exactly the span its
-// layout needs, so the sanitizers see any access outside it; a layout with an
-// extreme stride or a wrapping buffer must be refused without any access.
+// the function, the kind (of either precision, or any int), the counts (now
+// and then 0 or beyond 2^31 - 1), the layouts (planar, interleaved,
+// reversed, folding, zero strides, extreme strides), in place or
+// overlapping outputs, states or none, workers, padding, and now and then a
+// buffer placed so that its span wraps the address space. Buffers are held
+// as 32-bit words, an element one to four of them (a float to a complex
+// double), and the double kinds' values are doubles. Every buffer is
+// allocated to exactly the span its layout needs, so the sanitizers see any
+// access outside it; a layout with an extreme stride or a wrapping buffer
+// must be refused without any access.
 //
 // Every call returns a listed status with a one-line text; a refused call
 // leaves every output as it was; a call that succeeds gives the same bits
@@ -42,6 +45,29 @@ public:
             default: return 0.0f;
         }
     }
+    double wideValue() {
+        const std::uint8_t sel = byte();
+        if (sel < 200) return static_cast<double>(static_cast<int>(sel) - 100) / 32.0;
+        switch (sel % 6) {
+            case 0: return -0.0;
+            case 1: return std::numeric_limits<double>::infinity();
+            case 2: return std::numeric_limits<double>::quiet_NaN();
+            case 3: return std::numeric_limits<double>::denorm_min();
+            case 4: return std::numeric_limits<double>::max();
+            default: return 1e-300;
+        }
+    }
+    // Words of values: floats, or doubles two words each.
+    void fill(std::vector<float>& v, bool wide) {
+        if (!wide) {
+            for (float& f : v) f = value();
+            return;
+        }
+        for (std::size_t k = 0; k + 1 < v.size(); k += 2) {
+            const double d = wideValue();
+            std::memcpy(&v[k], &d, sizeof d);
+        }
+    }
 
 private:
     const std::uint8_t* p_;
@@ -61,19 +87,19 @@ struct Strided {
     // The bytes from sample 0 of channel 0 to the end of the span.
     std::size_t above() const { return (data.size() - static_cast<std::size_t>(origin)) * sizeof(float); }
 };
-Strided strided(const marrowick_layout& l, std::size_t M, std::size_t N, int words, Reader& r) {
+Strided strided(const marrowick_layout& l, std::size_t M, std::size_t N, int words, bool wide, Reader& r) {
     Strided s;
     if (M == 0 || N == 0) return s;
     if (extreme(l)) {  // one element, or a few for the refusal to leave alone
         s.data.resize(static_cast<std::size_t>(8 * words));
-        for (float& v : s.data) v = r.value();
+        r.fill(s.data, wide);
         return s;
     }
     const std::ptrdiff_t si = static_cast<std::ptrdiff_t>(M - 1) * l.sample;
     const std::ptrdiff_t sj = static_cast<std::ptrdiff_t>(N - 1) * l.channel;
     const std::ptrdiff_t lo = (si < 0 ? si : 0) + (sj < 0 ? sj : 0), hi = (si > 0 ? si : 0) + (sj > 0 ? sj : 0);
     s.data.resize(static_cast<std::size_t>(hi - lo + 1) * words);
-    for (float& v : s.data) v = r.value();
+    r.fill(s.data, wide);
     s.origin = -lo * words;
     return s;
 }
@@ -96,6 +122,21 @@ marrowick_layout layoutOf(std::uint8_t sel, std::size_t M, std::size_t N) {
     }
 }
 
+// Words per element of a kind's coefficients, input and output (and state).
+struct Words {
+    bool wide;
+    int coef, in, out;
+};
+Words wordsOf(int kind) {
+    const bool wide = kind == MARROWICK_DRR || kind == MARROWICK_DCC || kind == MARROWICK_DCR;
+    const bool complexCoef =
+        kind == MARROWICK_CC || kind == MARROWICK_CR || kind == MARROWICK_DCC || kind == MARROWICK_DCR;
+    const bool complexIn = kind == MARROWICK_CC || kind == MARROWICK_RC || kind == MARROWICK_DCC;
+    const bool complexOut = kind != MARROWICK_RR && kind != MARROWICK_DRR;
+    const int w = wide ? 2 : 1;
+    return Words{wide, (complexCoef ? 2 : 1) * w, (complexIn ? 2 : 1) * w, (complexOut ? 2 : 1) * w};
+}
+
 bool sameBits(const std::vector<float>& p, const std::vector<float>& q) {
     return p.size() == q.size() && (p.empty() || std::memcmp(p.data(), q.data(), p.size() * sizeof(float)) == 0);
 }
@@ -105,17 +146,17 @@ bool sameBits(const std::vector<float>& p, const std::vector<float>& q) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader r(data, size);
     const int function = r.byte() % 8;
-    // 0, 6 and 7 are not kinds; now and then any int.
+    // 0 and 9 are not kinds; now and then any int.
     const std::uint8_t kindSel = r.byte();
-    int kind = kindSel % 8;
+    int kind = kindSel % 10;
     if (kindSel >= 240) {
         std::uint32_t u = 0;
         for (int k = 0; k < 4; ++k) u = u << 8 | r.byte();
         std::memcpy(&kind, &u, sizeof kind);
     }
-    const bool complexCoef = kind == MARROWICK_CC || kind == MARROWICK_CR;
-    const bool complexIn = kind == MARROWICK_CC || kind == MARROWICK_RC;
-    const int cw = complexCoef ? 2 : 1, iw = complexIn ? 2 : 1, ow = kind == MARROWICK_RR ? 1 : 2;
+    const Words words = wordsOf(kind);
+    const bool wide = words.wide;
+    const int cw = words.coef, iw = words.in, ow = words.out;
     const std::uint8_t sizes = r.byte();
     const std::size_t huge = std::size_t{1} << 31;
     std::size_t nb = r.byte() % 6, na = r.byte() % 6, S = r.byte() % 4;
@@ -134,13 +175,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A count beyond 2^31 - 1 comes with a buffer of a few elements: the
     // library must refuse it without reading.
-    std::vector<float> b(nb == huge ? 8 : (nb ? nb : 1) * cw), a((na ? na : 1) * cw), sos(6 * 4 * 2);
-    for (float& v : b) v = r.value();
-    for (float& v : a) v = r.value();
-    for (float& v : sos) v = r.value();
+    std::vector<float> b(nb == huge ? 8 : (nb ? nb : 1) * cw), a((na ? na : 1) * cw), sos(6 * 4 * 4);
+    r.fill(b, wide);
+    r.fill(a, wide);
+    r.fill(sos, wide);
     std::vector<float> dummy(16);
-    Strided x = tooLarge ? Strided{} : strided(xl, M, N, iw, r);
-    Strided y = tooLarge ? Strided{} : strided(yl, M, N, ow, r);
+    Strided x = tooLarge ? Strided{} : strided(xl, M, N, iw, wide, r);
+    Strided y = tooLarge ? Strided{} : strided(yl, M, N, ow, wide, r);
     // A buffer whose span runs past the last address: chosen only where it
     // spans more than the 8 bytes left there.
     const std::uint8_t wrapSel = r.byte();
@@ -150,9 +191,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         wrap = 0;
     const std::size_t longer = nb > na ? nb : na;
     const std::size_t L = sections ? 2 * S : longer > 0 ? longer - 1 : 0;
-    std::vector<float> zi(tooLarge ? 0 : L * N * ow + 1), zf(zi.size());
-    for (float& v : zi) v = r.value();
-    for (float& v : zf) v = r.value();
+    std::vector<float> zi(tooLarge ? 0 : L * N * ow + 2), zf(zi.size());
+    r.fill(zi, wide);
+    r.fill(zf, wide);
     std::vector<double> steady(2 * 2 * 4 + 2 * 8);
 
     const void* xp = tooLarge ? dummy.data() : x.at();

@@ -47,8 +47,12 @@ TEST(NpyFindings, QuotedHeaderValuesStayOnePrintableLine) {
          "header holds non-printable bytes"},
         {"newline_in_key", "{'descr': '<f4', 'a\nb': 1, " + tail, "header has unknown key 'a\\x0ab'"},
         {"tab_in_descr", "{'descr': '<f\t4', " + tail,
-         "dtype '<f\\x094' is not supported; use float32 '<f4' or "
-         "complex64 '<c8'"},
+         "dtype '<f\\x094' is not taken [marrowick:unsupportedType]; taken: <f4, <f8, <c8, <c16, <i1..<i4, "
+         "<u1..<u4"},
+        {"control_bytes_in_a_long_descr", "{'descr': '>f4" + std::string(40, '\t') + "', " + tail,
+         "dtype '>f4\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09\\x09"
+         "\\x09\\x09\\x09\\x09...' is not taken [marrowick:unsupportedType]; taken: <f4, <f8, <c8, <c16, <i1..<i4, "
+         "<u1..<u4"},
         {"long_key", "{'" + std::string(5000, 'k') + "': 1, " + tail,
          "header has unknown key '" + std::string(24, 'k') + "...'"},
     };

@@ -60,6 +60,8 @@ std::string dict(const std::string& descr, const std::string& shape, const std::
 }
 
 Bytes f4(const std::string& shape, std::size_t n) { return npy(dict("<f4", shape), floats(n)); }
+// n float64 values (two floats' bytes each: any bits are a double).
+Bytes f8(const std::string& shape, std::size_t n) { return npy(dict("<f8", shape), floats(2 * n)); }
 
 void put(const fs::path& path, const Bytes& bytes) { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
 
@@ -201,14 +203,47 @@ const HostileCase kCases[] = {
          fs::resize_file(w.in("x"), std::uintmax_t{2} << 30);  // sparse
      },
      "data holds 2147483520 bytes, the shape needs 128"},
-    // Data types the module does not take.
-    {"big_endian_f4", input("x", npy(dict(">f4", "(16, 2)"), floats(32))), "big-endian"},
+    // Data types outside the one dtype rule, and refusals of the double-precision path.
+    {"big_endian_f4", input("x", npy(dict(">f4", "(16, 2)"), floats(32))), "big-endian [marrowick:unsupportedType]"},
     {"big_endian_c8", input("zi", npy(dict(">c8", "(3, 2)"), floats(12))), "big-endian"},
-    {"double", input("x", npy(dict("<f8", "(16, 2)"), floats(64))), "'<f8' is not supported"},
-    {"complex128", input("x", npy(dict("<c16", "(16, 2)"), floats(128))), "not supported"},
-    {"int32", input("b", npy(dict("<i4", "(3,)"), floats(3))), "not supported"},
-    {"half", input("b", npy(dict("<f2", "(2,)"), floats(1))), "not supported"},
-    {"object_array", input("b", npy(dict("|O", "(1,)"), "\x80\x02N.")), "'|O' is not supported"},
+    {"int64", input("x", npy(dict("<i8", "(16, 2)"), floats(64))), "'<i8' is not taken [marrowick:unsupportedType]"},
+    {"uint64_coefficients", input("b", npy(dict("<u8", "(3,)"), floats(6))), "[marrowick:unsupportedType]"},
+    {"bool", input("x", npy(dict("|b1", "(16, 2)"), Bytes(32, '\1'))), "'|b1' is not taken"},
+    {"half", input("b", npy(dict("<f2", "(2,)"), floats(1))), "is not taken"},
+    {"double_x_zi_wrong_length",
+     [](Workspace& w, std::vector<std::string>&) {
+         put(w.in("x"), f8("(16, 2)", 32));
+         put(w.in("zi"), f8("(2, 2)", 4));
+     },
+     "[marrowick:ziLength]; L comes from B ("},
+    {"int32_x_zi_wrong_channels",
+     [](Workspace& w, std::vector<std::string>&) {
+         put(w.in("x"), npy(dict("<i4", "(16, 3)"), floats(48)));
+         put(w.in("zi"), f8("(3, 2)", 6));
+     },
+     "[marrowick:ziSize]"},
+    {"double_sosfilt_zi_wrong_channels",
+     [](Workspace& w, std::vector<std::string>& args) {
+         put(w.in("x"), npy(dict("<c16", "(16, 2)"), floats(128)));
+         sosfilt(f8("(2, 6)", 12), f8("(2, 2, 3)", 12))(w, args);
+     },
+     "make (2, 2, 2)"},
+    {"int16_x_padlen_beyond",
+     [](Workspace& w, std::vector<std::string>& args) {
+         put(w.in("x"), npy(dict("<i2", "(16, 2)"), floats(16)));
+         filtfilt({"--padlen=16"})(w, args);
+     },
+     "16 samples along its first dimension, padlen 16: the padding must be"},
+    {"double_sosfiltfilt_unsteady",
+     [](Workspace& w, std::vector<std::string>& args) {
+         // a = [1, -2, 1] sums to 0: no steady state.
+         const double row[6] = {1, 0, 0, 1, -2, 1};
+         put(w.in("sos"), npy(dict("<f8", "(1, 6)"), Bytes(reinterpret_cast<const char*>(row), sizeof row)));
+         put(w.in("x"), f8("(16, 2)", 32));
+         args = {"sosfiltfilt", w.in("sos"), w.in("x"), w.out("y")};
+     },
+     "[marrowick:noSteadyState]"},
+    {"object_array", input("b", npy(dict("|O", "(1,)"), "\x80\x02N.")), "'|O' is not taken"},
     {"structured_dtype", input("b", npy("{'descr': [('re', '<f4')], 'fortran_order': False, 'shape': (3,), }",
                                         floats(3))),
      "not a simple dtype string"},
@@ -257,7 +292,8 @@ const HostileCase kCases[] = {
     {"zi_wrong_channels", input("zi", f4("(3, 3)", 9)),
      ": x is filtered along its first dimension: save it as samples x channels"},
     {"coefficients_as_sections", input("b", f4("(2, 6)", 12)), "for second-order sections (n x 6) use"},
-    {"big_endian_f8_coefficients", input("a", npy(dict(">f8", "(4,)"), floats(8))), "'<f8' and '<c16'"},
+    {"big_endian_f8_coefficients", input("a", npy(dict(">f8", "(4,)"), floats(8))),
+     "is big-endian [marrowick:unsupportedType]; taken: <f4, <f8, <c8, <c16, <i1..<i4, <u1..<u4"},
     {"unknown_option", [](Workspace&, std::vector<std::string>& args) { args.insert(args.begin() + 1, "--fast"); },
      "unknown option '--fast' of filter"},
     {"sosfilt_sections_of_five", sosfilt(f4("(2, 5)", 10), f4("(0,)", 0)), "[marrowick:sosShape]"},

@@ -8,8 +8,9 @@
 // (whose bits platforms may set differently) can arise.
 //
 // It also writes one call per kernel as .npy inputs of the runner,
-// DIR/runner-<kernel>/{b,a,x,zi,sos}.npy, whose outputs (filter, and sosfilt
-// from rest) are compared the same way.
+// DIR/runner-<kernel>/{b,a,x,zi,sos}.npy (the double-precision kernels'
+// as float64 and complex128 files), whose outputs (filter, and sosfilt from
+// rest) are compared the same way.
 //
 //   marrowick_seeded_outputs DIR [SEED]
 //   writes DIR/filter-<kernel>.bin, DIR/cascade-<kernel>.bin and the runner's
@@ -165,27 +166,37 @@ void cascadeCases(Kernel k, Seeded& rng, std::ofstream& out) {
     }
 }
 
-void writeNpy(const std::string& path, const std::vector<float>& v, bool complex,
-              const std::vector<std::size_t>& shape) {
-    const std::vector<std::uint8_t> header = runner::encodeNpyHeader(complex, shape);
+// float32 or complex64 values, or (doubles) the same values widened to
+// float64 or complex128.
+void writeNpy(const std::string& path, const std::vector<float>& v, bool complex, const std::vector<std::size_t>& shape,
+              bool doubles = false) {
+    const std::vector<std::uint8_t> header = runner::encodeNpyHeader(complex, shape, true, doubles);
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
-    append(out, v);
+    if (!doubles) {
+        append(out, v);
+        return;
+    }
+    const std::vector<double> wide(v.begin(), v.end());
+    out.write(reinterpret_cast<const char*>(wide.data()), static_cast<std::streamsize>(wide.size() * sizeof(double)));
 }
 
 // One runner call: b and a complex for the kernels with complex
 // coefficients, x complex for those over complex data, zi complex for
-// KernelRRZ (the dispatch table picks the kernel from these).
+// KernelRRZ (the dispatch table picks the kernel from these); for the
+// double-precision kernels every file float64 or complex128 (DCR: complex
+// b and a over real x).
 void runnerCase(Kernel k, Seeded& rng, const std::string& dir) {
     const Complexity c = complexityOf(k);
+    const bool wide = marrowick::kernelFacts(k).doublePrecision;
     const std::size_t M = 301, N = 7, nb = 5, na = 3, L = 4;
     const int coefParts = c.coef ? 2 : 1, inParts = c.in ? 2 : 1;
     const bool ziComplex = k == Kernel::RRZ;
     mkdir(dir.c_str(), 0755);
-    writeNpy(dir + "/b.npy", rng.values(nb * coefParts, -1.0f, 1.0f), c.coef, {nb});
-    writeNpy(dir + "/a.npy", denominator(rng, na, c.coef), c.coef, {na});
-    writeNpy(dir + "/x.npy", rng.values(M * N * inParts, -1.0f, 1.0f), c.in, {M, N});
-    writeNpy(dir + "/zi.npy", rng.values(L * N * (ziComplex ? 2 : 1), -0.5f, 0.5f), ziComplex, {L, N});
+    writeNpy(dir + "/b.npy", rng.values(nb * coefParts, -1.0f, 1.0f), c.coef, {nb}, wide);
+    writeNpy(dir + "/a.npy", denominator(rng, na, c.coef), c.coef, {na}, wide);
+    writeNpy(dir + "/x.npy", rng.values(M * N * inParts, -1.0f, 1.0f), c.in, {M, N}, wide);
+    writeNpy(dir + "/zi.npy", rng.values(L * N * (ziComplex ? 2 : 1), -0.5f, 0.5f), ziComplex, {L, N}, wide);
     // Three sections for the runner's sosfilt, rows b0 b1 b2 a0 a1 a2 in
     // Fortran order.
     const std::size_t n = 3;
@@ -204,7 +215,7 @@ void runnerCase(Kernel k, Seeded& rng, const std::string& dir) {
             }
         }
     }
-    writeNpy(dir + "/sos.npy", sos, c.coef, {n, 6});
+    writeNpy(dir + "/sos.npy", sos, c.coef, {n, 6}, wide);
 }
 
 }  // namespace
@@ -237,5 +248,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // The runner's double precision: float64 and complex128 files.
+    for (Kernel k : {Kernel::DRR, Kernel::DCC, Kernel::DCR}) runnerCase(k, rng, dir + "/runner-" + nameOf(k));
     return 0;
 }

@@ -427,8 +427,9 @@ def test_other_threads_run_during_a_call(call):
 # which is written for the `sh` commands after it to compile and run; `text`
 # blocks are synopses and are not run.
 README_SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# tools/package-deb and tools/build-wheel are tools/check's own stage.
 README_NOT_RUN = ("tools/install-deps", "tools/check", "cmake ", "/usr/bin/python3 -m venv", "build/bench/",
-                  "bench/compare")
+                  "bench/compare", "tools/package-deb", "tools/build-wheel")
 README_FENCE = re.compile(r"^```(\w*)\n(.*?)^```\n", re.M | re.S)
 
 

@@ -76,7 +76,20 @@ def single(v):
     return v.astype(np.complex64 if v.dtype.kind == "c" else np.float32)
 
 
-# (kernel, zi from rest, x shape (time first), --axis: where time is moved to, Fortran order, block bytes)
+def of_dtype(v, dtype):
+    """v (float32 or complex64) in the dtype a row names: "double" is
+    float64 or complex128, an integer type takes v scaled to its range."""
+    if dtype is None:
+        return v
+    if dtype == "double":
+        return v.astype(np.complex128 if v.dtype.kind == "c" else np.float64)
+    if np.dtype(dtype).kind == "u":
+        v = np.abs(v)
+    return np.round(v * 1000).astype(dtype)
+
+
+# (kernel, zi from rest, x shape (time first), --axis: where time is moved to, Fortran order, block bytes,
+#  refusal, x's dtype (None: float32 or complex64, "double": float64 or complex128), zi's dtype (None: single))
 FILTER_RUNNER_CASES = [(k, False, (50, 3), None, False, None) for k in KERNELS] + [
     ("RR", True, (50, 3), None, False, None), ("CR", True, (50, 3), None, False, None),
     ("RR", False, (300, 8), -1, False, 400),     # channels x time: whole channels in pieces
@@ -85,17 +98,29 @@ FILTER_RUNNER_CASES = [(k, False, (50, 3), None, False, None) for k in KERNELS] 
     ("CR", False, (90, 2, 3), -1, False, 200),   # time last of three dimensions
     ("RRZ", False, (100, 3, 2), 1, True, 160),   # Fortran order, slabs of channels
     ("RR", False, (40, 3), -3, False, None, "marrowick:badAxis"),
+    # The one dtype rule: double precision with SciPy's bits, integers converted, ZI converted to the state type.
+    ("RR", False, (300, 3), None, False, 400, None, "double"),
+    ("CC", False, (200, 3, 4), 1, True, 256, None, "double"),
+    ("RRZ", False, (90, 2, 3), -1, False, 200, None, "double"),
+    ("CR", True, (50, 3), None, False, None, None, "double"),
+    ("RC", False, (300, 8), -1, False, 400, None, "double", "double"),
+    ("RR", False, (300, 8), -1, False, 400, None, "int16"),
+    ("CR", False, (100, 3), None, True, 256, None, "int32"),
+    ("RR", False, (50, 3), None, False, 160, None, None, "double"),          # double ZI, single X
+    ("RR", False, (40, 3), None, False, None, "marrowick:unsupportedType", "int64"),
 ]
 
 
-@pytest.mark.parametrize("kernel,rest,shape,axis,fortran,block,refusal",
-                         [c + (None,) * (7 - len(c)) for c in FILTER_RUNNER_CASES])
-def test_runner_rounds_designs_once(kernel, rest, shape, axis, fortran, block, refusal):
+@pytest.mark.parametrize("kernel,rest,shape,axis,fortran,block,refusal,dtype,zi_dtype",
+                         [c + (None,) * (9 - len(c)) for c in FILTER_RUNNER_CASES])
+def test_runner_rounds_designs_once(kernel, rest, shape, axis, fortran, block, refusal, dtype, zi_dtype):
     """float64 and complex128 b and a files are rounded once, as the package
-    rounds them; the word rest starts from zeros; --axis filters along
-    another axis than the first, of either order."""
+    rounds them (used as given in double precision); the word rest starts
+    from zeros; --axis filters along another axis than the first, of either
+    order; X's dtype decides the precision as in the package."""
     b, a, x, zi = case(kernel, 5, 4, shape)
-    zi = None if rest else single(zi)
+    x = of_dtype(x, dtype)
+    zi = None if rest else of_dtype(single(zi), zi_dtype)
     if axis is not None and refusal is None:
         x, zi = np.moveaxis(x, 0, axis), None if rest else np.moveaxis(zi, 0, axis)
     x = np.asfortranarray(x) if fortran else np.ascontiguousarray(x)
@@ -111,7 +136,41 @@ def test_runner_rounds_designs_once(kernel, rest, shape, axis, fortran, block, r
     assert y.flags.f_contiguous == fortran or x.ndim < 2
 
 
-# (kernel mix, sections, x shape, Fortran order, zi: "file", "rest" or "empty", block bytes, --axis)
+@pytest.mark.parametrize("command,kernel,dtype,axis", [
+    ("filter", "RR", "double", 0), ("filter", "CC", "double", -1), ("filter", "RRZ", "int32", 1),
+    ("sosfilt", "RR", "double", 1), ("sosfilt", "RC", "double", 0), ("sosfilt", "CR", "int16", 0),
+])
+def test_runner_pieces_feed_zf_back(command, kernel, dtype, axis):
+    """X in two files, the first's ZF the second's ZI: the bits of one
+    call, and for lfilter in real double precision SciPy's own."""
+    from scipy import signal
+    if command == "filter":
+        b, a, x, zi = case(kernel, 4, 5, (120, 3))
+        arrays, names = {"b": b, "a": a}, ["b", "a"]
+    else:
+        sos, x, zi = sections_case(kernel, 3, (120, 3), 0)
+        arrays, names = {"sos": sos}, ["sos"]
+    ax = axis % x.ndim
+    x = np.moveaxis(of_dtype(x, dtype), 0, ax)
+    zi = np.moveaxis(zi, 1, 1 + ax) if command == "sosfilt" else np.moveaxis(zi, 0, ax)
+    first, second = np.split(x, [37], axis=ax)
+    run = [command, "--axis=%d" % axis] + names + ["x", "zi", "y", "zf"]
+    y1, zf1 = run_files(run, dict(arrays, x=np.ascontiguousarray(first), zi=zi), 200)
+    y2, zf2 = run_files(run, dict(arrays, x=np.asfortranarray(second), zi=zf1), 200)
+    if command == "filter":
+        want_y, want_zf = marrowick.filter(b, a, x, zi, axis=axis)
+    else:
+        want_y, want_zf = marrowick.sosfilt(sos, x, axis=axis, zi=zi)
+    assert_bits(np.concatenate([y1, y2], axis=ax), want_y)
+    assert_bits(zf2, want_zf)
+    if command == "filter" and want_y.dtype == np.float64:
+        scipy_y, scipy_zf = signal.lfilter(b, a, x, axis=axis, zi=zi)
+        assert_bits(want_y, scipy_y)
+        assert_bits(want_zf, scipy_zf)
+
+
+# (kernel mix, sections, x shape, Fortran order, zi: "file", "rest" or "empty", block bytes, --axis, x's dtype,
+#  zi's dtype)
 SOS_RUNNER_CASES = [(mix, 3, (301, 3, 2), fortran, "file", 2000, 0)
                     for mix in ("RR", "RRZ", "RC", "CR", "CC") for fortran in (False, True)] + [
     ("RR", 2, (200, 3), False, "rest", 2000, 0),      # blocks of whole rows
@@ -125,15 +184,25 @@ SOS_RUNNER_CASES = [(mix, 3, (301, 3, 2), fortran, "file", 2000, 0)
     ("CC", 2, (2, 3, 90), False, "empty", 200, 2),    # time last, channels permuted for the states
     ("CR", 2, (3, 100, 2), True, "file", 160, -2),    # Fortran order, slabs of channels
     ("RR", 2, (5, 0), False, "file", None, 1),        # no samples along the axis
+    ("RR", 3, (301, 3, 2), False, "file", 2000, 0, "double"),   # single ZI, double X
+    ("CC", 3, (301, 3, 2), True, "file", 2000, 0, "double"),
+    ("RRZ", 2, (3, 200, 4), False, "file", 256, 1, "double", "double"),
+    ("CR", 2, (8, 300), True, "rest", 400, -1, "double"),
+    ("RC", 4, (700,), False, "empty", 64, 0, "double"),
+    ("RR", 2, (200, 3), False, "file", 400, 0, "int16"),
+    ("CR", 2, (200, 3), True, "file", 400, 0, "int32"),
+    ("RR", 2, (200, 3), False, "file", 400, 0, None, "double"),  # double ZI, single X
 ]
 
 
-@pytest.mark.parametrize("mix,n,shape,fortran,zi_mode,block,axis", SOS_RUNNER_CASES)
-def test_sosfilt_runner_matches_package(mix, n, shape, fortran, zi_mode, block, axis):
+@pytest.mark.parametrize("mix,n,shape,fortran,zi_mode,block,axis,dtype,zi_dtype",
+                         [c + (None,) * (9 - len(c)) for c in SOS_RUNNER_CASES])
+def test_sosfilt_runner_matches_package(mix, n, shape, fortran, zi_mode, block, axis, dtype, zi_dtype):
     sos, x, zi = sections_case(mix, n, shape, axis)
+    x = of_dtype(x, dtype)
     if fortran:
         x = np.asfortranarray(x)
-    zi = single(zi) if zi_mode == "file" else np.zeros(zi.shape, np.float32)
+    zi = of_dtype(single(zi), zi_dtype) if zi_mode == "file" else np.zeros(zi.shape, np.float32)
     arrays = {"sos": sos, "x": x, "zi": zi if zi_mode == "file" else np.zeros(0, np.float32)}
     y, zf = run_files(["sosfilt"] + (["--axis=%d" % axis] if axis else []) +
                       ["sos", "x", "rest" if zi_mode == "rest" else "zi", "y", "zf"], arrays, block)
@@ -142,7 +211,7 @@ def test_sosfilt_runner_matches_package(mix, n, shape, fortran, zi_mode, block, 
     assert_bits(zf, want_zf)
 
 
-# (command, kernel mix, x shape, Fortran order, padtype, padlen, block bytes, refusal)
+# (command, kernel mix, x shape, Fortran order, padtype, padlen, block bytes, refusal, --axis, x's dtype)
 ZERO_PHASE_RUNNER_CASES = [
     ("filtfilt", mix, (301, 3, 2), fortran, "odd", None, 2000, None)
     for mix in ("RR", "RC", "CR", "CC") for fortran in (False, True)] + [
@@ -169,12 +238,22 @@ ZERO_PHASE_RUNNER_CASES = [
     ("sosfiltfilt", "RC", (2, 3, 90), False, None, None, 200, None, -1),
     ("filtfilt", "RR", (50, 12), False, "odd", None, None, "marrowick:padLength", 1),  # 12 samples along axis 1
     ("sosfiltfilt", "RR", (50, 12), False, "odd", None, None, "marrowick:badAxis", 2),
+    # The one dtype rule.
+    ("filtfilt", "RR", (301, 3, 2), False, "odd", None, 2000, None, 0, "double"),
+    ("filtfilt", "CC", (301, 3, 2), True, "odd", None, 2000, None, 0, "double"),
+    ("filtfilt", "RC", (6, 300), False, "odd", None, 400, None, -1, "double"),
+    ("sosfiltfilt", "CR", (6, 300), True, "even", 20, 400, None, 1, "double"),
+    ("sosfiltfilt", "RC", (150, 4), True, "constant", 30, 512, None, 0, "double"),
+    ("filtfilt", "RR", (200, 5), False, "even", 17, 640, None, 0, "int16"),
+    ("sosfiltfilt", "RR", (3, 120, 2), True, "odd", None, 160, None, 1, "int32"),
+    ("filtfilt", "RR", (40, 3), False, "odd", None, None, "marrowick:unsupportedType", 0, "int64"),
 ]
 
 
-@pytest.mark.parametrize("command,mix,shape,fortran,padtype,padlen,block,refusal,axis",
-                         [c + (0,) * (9 - len(c)) for c in ZERO_PHASE_RUNNER_CASES])
-def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype, padlen, block, refusal, axis):
+@pytest.mark.parametrize("command,mix,shape,fortran,padtype,padlen,block,refusal,axis,dtype",
+                         [(c + (0,) * (9 - len(c)) + (None,))[:10] for c in ZERO_PHASE_RUNNER_CASES])
+def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype, padlen, block, refusal, axis,
+                                           dtype):
     """filtfilt and sosfiltfilt of files: forward over the padded signal in
     blocks into a temporary, backward from its end, with the package's bits."""
     options = ["--padtype=" + (padtype or "none")] + ([] if padlen is None else ["--padlen=%d" % padlen])
@@ -186,10 +265,11 @@ def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype
     else:
         sos, x, _ = sections_case(mix, 3, shape, 0)
         arrays, names = {"sos": sos}, ["sos"]
+    x = of_dtype(x, dtype)
     arrays["x"] = np.asfortranarray(x) if fortran else x
     y, _ = run_files([command] + options + names + ["x", "y"], arrays, block, refusal)
     if refusal:
-        with pytest.raises(ValueError, match=refusal):
+        with pytest.raises((ValueError, TypeError), match=refusal):
             marrowick.filtfilt(b, a, x, **kwargs) if command == "filtfilt" else marrowick.sosfiltfilt(sos, x, **kwargs)
         return
     want = marrowick.filtfilt(b, a, x, **kwargs) if command == "filtfilt" else marrowick.sosfiltfilt(sos, x, **kwargs)
@@ -197,16 +277,17 @@ def test_zero_phase_runner_matches_package(command, mix, shape, fortran, padtype
     assert_bits(y, want)
 
 
-@pytest.mark.parametrize("command,memory,refusal,axis", [
-    ("filtfilt", 48 << 20, None, 0),
-    ("sosfiltfilt", 48 << 20, None, 0),
-    ("sosfiltfilt", 48 << 20, None, -1),                 # channels x time
-    ("sosfiltfilt", 16 << 20, "marrowick:noMemory", 0),  # too little for the blocks: one line, nothing left
+@pytest.mark.parametrize("command,memory,refusal,axis,dtype", [
+    ("filtfilt", 48 << 20, None, 0, np.float32),
+    ("sosfiltfilt", 48 << 20, None, 0, np.float32),
+    ("sosfiltfilt", 48 << 20, None, -1, np.float32),                 # channels x time
+    ("sosfiltfilt", 16 << 20, "marrowick:noMemory", 0, np.float32),  # too little for the blocks: one line, nothing left
+    ("sosfiltfilt", 48 << 20, None, 0, np.float64),                  # double precision in the same bound
 ])
-def test_zero_phase_runner_beyond_its_memory(command, memory, refusal, axis):
+def test_zero_phase_runner_beyond_its_memory(command, memory, refusal, axis, dtype):
     """192 MiB of X filtered by a runner whose whole address space is 48 MiB:
     the bits of the in-memory call."""
-    x = np.random.default_rng(5).standard_normal((1 << 20, 48), dtype=np.float32)
+    x = np.random.default_rng(5).standard_normal(((192 << 20) // (48 * np.dtype(dtype).itemsize), 48), dtype=dtype)
     if axis:
         x = np.ascontiguousarray(x.T)
     if command == "filtfilt":
@@ -463,6 +544,12 @@ def test_double_is_scipys_float64(kind, order, output, cdesign, shape, axis, mem
         y2, z2 = run(second, z1)
         assert_bits(np.concatenate([y1, y2], axis=axis), want[0])
         assert_bits(z2, want[1])
+        # A streaming object, pickled between the pieces.
+        f = marrowick.Filter(b, a, zi, axis=axis) if output == "ba" else marrowick.SOSFilter(d, zi, axis=axis)
+        y1 = f.process(first)
+        f = pickle.loads(pickle.dumps(f))
+        assert_bits(np.concatenate([y1, f.process(second)], axis=axis), want[0])
+        assert_bits(f.zi, want[1])
 
 
 # Integer signals are converted exactly: 8- and 16-bit ones to float32, 32-bit
@@ -485,25 +572,34 @@ def test_integer_signals_are_converted_exactly(dtype, computed):
 # max|y| for designs whose form is well conditioned (every sos design here;
 # ba designs of low order and cutoffs down to 0.01). The local-field-potential
 # band (0.3-300 Hz at 30 kHz) cannot run in single precision at all.
-@pytest.mark.parametrize("output,kind,order,wn,fs", [
-    ("sos", "butter", 4, [0.3, 300], 30000),
-    ("sos", "cheby1", 12, 0.001, None),
-    ("sos", "ellip", 8, 0.001, None),
-    ("ba", "butter", 4, 0.01, None),
-    ("ba", "ellip", 4, 0.05, None),
-    ("ba", "cheby1", 2, 0.001, None),
+# Complex ones: "x" a complex128 signal, "ba" the design shifted in frequency.
+@pytest.mark.parametrize("output,kind,order,wn,fs,complex_", [
+    ("sos", "butter", 4, [0.3, 300], 30000, ""),
+    ("sos", "cheby1", 12, 0.001, None, ""),
+    ("sos", "ellip", 8, 0.001, None, ""),
+    ("ba", "butter", 4, 0.01, None, ""),
+    ("ba", "ellip", 4, 0.05, None, ""),
+    ("ba", "cheby1", 2, 0.001, None, ""),
+    ("sos", "butter", 4, 0.1, None, "x"),
+    ("ba", "butter", 4, 0.05, None, "x"),
+    ("sos", "ellip", 4, 0.1, None, "bax"),
+    ("ba", "butter", 2, 0.1, None, "ba"),
 ])
-def test_double_zero_phase_agrees_with_scipy(output, kind, order, wn, fs):
+def test_double_zero_phase_agrees_with_scipy(output, kind, order, wn, fs, complex_):
     args = {"butter": (), "cheby1": (1,), "ellip": (1, 40)}[kind]
     btype = "band" if np.ndim(wn) else "low"
     d = getattr(signal, kind)(order, *args, wn, btype=btype, fs=fs, output=output)
-    x = np.random.default_rng(0).standard_normal((3, 20000))
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal((3, 20000)) + (1j * rng.standard_normal((3, 20000)) if "x" in complex_ else 0)
+    if "ba" in complex_:
+        d = (d * np.tile(np.exp(0.4j * np.arange(3)), 2) if output == "sos"
+             else tuple(v * np.exp(0.4j * np.arange(v.size)) for v in d))
     if output == "sos":
         want, got = signal.sosfiltfilt(d, x), marrowick.sosfiltfilt(d, x)
         assert_bits(marrowick.sosfilt(d, x), signal.sosfilt(d, x))
     else:
         want, got = signal.filtfilt(*d, x), marrowick.filtfilt(*d, x)
-    assert got.dtype == np.float64
+    assert got.dtype == want.dtype
     assert np.max(np.abs(got - want)) <= 1e-7 * np.max(np.abs(want))
     if fs is not None:
         with pytest.warns(RuntimeWarning, match="marrowick:unstable"), \

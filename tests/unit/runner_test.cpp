@@ -243,7 +243,7 @@ TEST_F(Runner, FailuresWriteNothing) {
         {"unsupported dtype",
          [&] {
              good();
-             write("x.npy", npy("<f8", true, {3}, std::vector<std::uint8_t>(24)));
+             write("x.npy", npy("<i8", true, {3}, std::vector<std::uint8_t>(24)));
          }},
         {"big-endian dtype",
          [&] {

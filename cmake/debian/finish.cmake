@@ -1,0 +1,51 @@
+# Run by cpack after it has made the Debian packages (CPACK_POST_BUILD_SCRIPTS):
+# drops CPack's ldconfig scripts (the runtime package has an ldconfig
+# trigger instead), adds the Multi-Arch field (CPACK_MARROWICK_MULTIARCH: package=value) and
+# sets Installed-Size as dpkg-gencontrol counts it (KiB per file rounded up,
+# 1 per directory and symlink), then rebuilds each package with dpkg-deb.
+foreach(deb ${CPACK_PACKAGE_FILES})
+  if(NOT deb MATCHES "\\.deb$")
+    continue()
+  endif()
+  set(root ${deb}.root)
+  file(REMOVE_RECURSE ${root})
+  execute_process(COMMAND dpkg-deb -R ${deb} ${root} COMMAND_ERROR_IS_FATAL ANY)
+  # CPack runs ldconfig from postinst and postrm; Debian's way is a trigger
+  # (the runtime package's triggers file).
+  foreach(script postinst postrm)
+    if(EXISTS ${root}/DEBIAN/${script})
+      file(READ ${root}/DEBIAN/${script} body)
+      if(body MATCHES "ldconfig" AND NOT body MATCHES "py3")
+        file(REMOVE ${root}/DEBIAN/${script})
+      endif()
+    endif()
+  endforeach()
+  file(READ ${root}/DEBIAN/control control)
+  string(REGEX MATCH "Package: ([^\n]*)" _ "${control}")
+  set(package ${CMAKE_MATCH_1})
+
+  set(kib 0)
+  file(GLOB_RECURSE entries LIST_DIRECTORIES true ${root}/*)
+  foreach(entry ${entries})
+    if(entry MATCHES "^${root}/DEBIAN(/|$)")
+      continue()
+    endif()
+    if(IS_SYMLINK ${entry} OR IS_DIRECTORY ${entry})
+      math(EXPR kib "${kib} + 1")
+    else()
+      file(SIZE ${entry} size)
+      math(EXPR kib "${kib} + (${size} + 1023) / 1024")
+    endif()
+  endforeach()
+  string(REGEX REPLACE "Installed-Size: [0-9]+" "Installed-Size: ${kib}" control "${control}")
+
+  string(REGEX REPLACE "\nMulti-Arch: [^\n]*" "" control "${control}")
+  foreach(pair ${CPACK_MARROWICK_MULTIARCH})
+    if(pair MATCHES "^${package}=(.*)$")
+      string(REGEX REPLACE "(\nPriority: [^\n]*)" "\\1\nMulti-Arch: ${CMAKE_MATCH_1}" control "${control}")
+    endif()
+  endforeach()
+  file(WRITE ${root}/DEBIAN/control "${control}")
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zxz -b ${root} ${deb} OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE ${root})
+endforeach()
