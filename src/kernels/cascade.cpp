@@ -112,13 +112,18 @@ void cascadePieces(const CascadeCall& c, Run&& run) {
     for (int32_t s0 = 0; s0 < c.sections; s0 += kCascadePiece) {
         const int32_t n = c.sections - s0 < kCascadePiece ? c.sections - s0 : kCascadePiece;
         const auto* first = sos + 6 * static_cast<std::ptrdiff_t>(s0);
-        for (int32_t s = 0; s < n; ++s) gains[s] = sectionGain(first + 6 * s);
+        // The double-precision sections form their own coefficients: no gain.
+        const SectionGain<typename T::Gain>* g = nullptr;
+        if constexpr (!isDoubleKernel(K)) {
+            for (int32_t s = 0; s < n; ++s) gains[s] = sectionGain(first + 6 * s);
+            g = gains;
+        }
         auto* z = state + static_cast<std::ptrdiff_t>(s0) * c.N * 2;
         if (s0 == 0) {
-            run(CascadeRecord<K>{n, c.M, c.N, first, gains, out, c.outLayout, z,
+            run(CascadeRecord<K>{n, c.M, c.N, first, g, out, c.outLayout, z,
                                  static_cast<const typename T::In*>(c.input), c.inLayout});
         } else {
-            run(CascadeRecord<Later>{n, c.M, c.N, first, gains, out, c.outLayout, z, out, c.outLayout});
+            run(CascadeRecord<Later>{n, c.M, c.N, first, g, out, c.outLayout, z, out, c.outLayout});
         }
     }
 }
@@ -141,8 +146,8 @@ void runCascadeTyped(const CascadeCall& c, KernelPath path) {
     cascadePieces<K>(c, [path](const auto& piece) { runPiece(path, piece); });
 }
 
-// The double-precision cascade: pieces of at most kCascadePiece sections as
-// above; each section forms its own coefficients (no gain), and a chain of
+// The double-precision cascade: the same pieces; each section forms its own
+// coefficients (no gain), and a chain of
 // sections over the whole signal gives the bits of one sample through all
 // of them, so the one-channel path is also the definition.
 template <Kernel K>
@@ -153,24 +158,8 @@ void runDoublePiece(KernelPath path, const CascadeRecord<K>& piece) {
 
 template <Kernel K>
 void runCascadeDouble(const CascadeCall& c, KernelPath path) {
-    using T = KernelTypes<K>;
-    constexpr Kernel Later = laterKernel(K);
     if (c.sections < 1 || c.M < 1 || c.N < 1) return;
-    const auto* sos = static_cast<const typename T::Num*>(c.sos);
-    auto* out = static_cast<typename T::Out*>(c.output);
-    auto* state = static_cast<typename T::State*>(c.state);
-    for (int32_t s0 = 0; s0 < c.sections; s0 += kCascadePiece) {
-        const int32_t n = c.sections - s0 < kCascadePiece ? c.sections - s0 : kCascadePiece;
-        const auto* first = sos + 6 * static_cast<std::ptrdiff_t>(s0);
-        auto* z = state + static_cast<std::ptrdiff_t>(s0) * c.N * 2;
-        if (s0 == 0) {
-            runDoublePiece(path, CascadeRecord<K>{n, c.M, c.N, first, nullptr, out, c.outLayout, z,
-                                                  static_cast<const typename T::In*>(c.input), c.inLayout});
-        } else {
-            runDoublePiece(path,
-                           CascadeRecord<Later>{n, c.M, c.N, first, nullptr, out, c.outLayout, z, out, c.outLayout});
-        }
-    }
+    cascadePieces<K>(c, [path](const auto& piece) { runDoublePiece(path, piece); });
 }
 
 }  // namespace
